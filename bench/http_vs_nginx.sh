@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Loads the agent and an nginx serving the same public/index.html, side by side in one run,
+# with keep-alive off (every request on a new connection, as the agent always answers), and
+# prints requests per second of each and their ratio. Also prints the agent's idle memory and
+# the time from its start to its port accepting.
+#
+#   bench/http_vs_nginx.sh [seconds-per-run]     (after the README's build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+DURATION=${1:-5}
+AGENT_PORT=${AGENT_PORT:-28788}
+NGINX_PORT=${NGINX_PORT:-28789}
+CONNECTIONS=${CONNECTIONS:-32}
+AGENT=build/tapdeck
+
+for tool in wrk nginx "$AGENT"; do
+  command -v "$tool" >/dev/null || [ -x "$tool" ] || { echo "missing: $tool" >&2; exit 1; }
+done
+
+work=$(mktemp -d)
+agent_pid=""
+nginx_pid=""
+cleanup() {
+  [ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null && wait "$agent_pid" 2>/dev/null
+  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+port_accepts() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+now_us() { echo $(( $(date +%s%N) / 1000 )); }
+
+wait_for_port() {
+  local port=$1 tries=0
+  until port_accepts "$port"; do
+    tries=$((tries + 1))
+    [ "$tries" -lt 5000 ] || { echo "port $port never opened" >&2; exit 1; }
+  done
+}
+
+for port in "$AGENT_PORT" "$NGINX_PORT"; do
+  if port_accepts "$port"; then echo "port $port is busy" >&2; exit 1; fi
+done
+
+# Start-up: median of five starts, launch to first accepted connection.
+startups=()
+for _ in 1 2 3 4 5; do
+  t0=$(now_us)
+  TD_PORT=$AGENT_PORT TD_RESOURCES=$PWD "$AGENT" --headless >/dev/null &
+  pid=$!
+  wait_for_port "$AGENT_PORT"
+  t1=$(now_us)
+  startups+=($(( (t1 - t0) / 1000 )))
+  kill "$pid"; wait "$pid" 2>/dev/null || true
+done
+startup_ms=$(printf '%s\n' "${startups[@]}" | sort -n | sed -n 3p)
+
+TD_PORT=$AGENT_PORT TD_RESOURCES=$PWD "$AGENT" --headless >"$work/agent.log" &
+agent_pid=$!
+wait_for_port "$AGENT_PORT"
+sleep 0.5
+idle_rss_kb=$(awk '/^VmRSS/ {print $2}' "/proc/$agent_pid/status")
+
+mkdir -p "$work/nginx"
+cat >"$work/nginx.conf" <<CONF
+worker_processes $(nproc);
+daemon off;
+pid $work/nginx.pid;
+error_log $work/nginx/error.log;
+$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
+events { worker_connections 4096; }
+http {
+  access_log off;
+  keepalive_timeout 0;
+  client_body_temp_path $work/nginx;
+  proxy_temp_path $work/nginx;
+  fastcgi_temp_path $work/nginx;
+  uwsgi_temp_path $work/nginx;
+  scgi_temp_path $work/nginx;
+  types { text/html html; }
+  server {
+    listen 127.0.0.1:$NGINX_PORT;
+    root $PWD/public;
+    location / {
+      if (\$request_method = OPTIONS) { return 204; }
+    }
+  }
+}
+CONF
+nginx -c "$work/nginx.conf" -p "$work" &
+nginx_pid=$!
+wait_for_port "$NGINX_PORT"
+
+echo 'wrk.method = "OPTIONS"' >"$work/options.lua"
+
+rps() { # url [wrk args...]
+  local url=$1; shift
+  wrk -t1 -c"$CONNECTIONS" -d"${DURATION}s" -H 'Connection: close' "$@" "$url" |
+    awk '/^Requests\/sec/ {print $2}'
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+printf '%-12s %14s %14s %8s\n' "request" "agent req/s" "nginx req/s" "ratio"
+for kind in GET OPTIONS; do
+  args=()
+  [ "$kind" = OPTIONS ] && args=(-s "$work/options.lua")
+  # Alternate the two servers so that neither gets a warmer machine.
+  a1=$(rps "http://127.0.0.1:$AGENT_PORT/" "${args[@]}")
+  n1=$(rps "http://127.0.0.1:$NGINX_PORT/" "${args[@]}")
+  a2=$(rps "http://127.0.0.1:$AGENT_PORT/" "${args[@]}")
+  n2=$(rps "http://127.0.0.1:$NGINX_PORT/" "${args[@]}")
+  agent=$(awk -v x="$a1" -v y="$a2" 'BEGIN { printf "%.0f", (x + y) / 2 }')
+  nginx=$(awk -v x="$n1" -v y="$n2" 'BEGIN { printf "%.0f", (x + y) / 2 }')
+  printf '%-12s %14s %14s %8s\n' "$kind /" "$agent" "$nginx" "$(ratio "$agent" "$nginx")"
+done
+busy_rss_kb=$(awk '/^VmRSS/ {print $2}' "/proc/$agent_pid/status")
+
+echo
+echo "agent resident memory: idle $((idle_rss_kb / 1024)).$(( (idle_rss_kb % 1024) * 10 / 1024 )) MiB, after load $((busy_rss_kb / 1024)) MiB (goal: idle under 16 MiB)"
+echo "agent start to port accepting: ${startup_ms} ms, median of 5 (goal: under 100 ms)"

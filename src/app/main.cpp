@@ -1,0 +1,39 @@
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "app/command_line.hpp"
+#include "app/headless.hpp"
+#include "common/version.hpp"
+
+int main(int argc, char** argv) {
+    using td::app::CommandLine;
+    std::string error;
+    const auto commandLine =
+        td::app::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
+    if (!commandLine) {
+        std::fprintf(stderr, "tapdeck: %s\n\n%s", error.c_str(), td::app::usageText().c_str());
+        return 2;
+    }
+    switch (commandLine->action) {
+        case CommandLine::Action::showVersion:
+            std::printf("tapdeck %s\n", td::VERSION);
+            return 0;
+        case CommandLine::Action::showHelp:
+            std::fputs(td::app::usageText().c_str(), stdout);
+            return 0;
+        case CommandLine::Action::run:
+            break;
+    }
+    try {
+        td::app::blockStopSignals();
+        if (!td::app::shouldRunHeadless(*commandLine)) {
+            std::fputs("tapdeck: no desktop shell in this build yet; running headless\n", stderr);
+        }
+        return td::app::runHeadless();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tapdeck: %s\n", e.what());
+        return 1;
+    }
+}

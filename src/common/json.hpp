@@ -1,0 +1,24 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace td {
+
+// Ordered, so that documents keep the member order they were written with.
+using Json = nlohmann::ordered_json;
+
+// Compact JSON text. Strings that are not valid UTF-8 (an app's name, say) have the bad bytes
+// replaced instead of making the whole answer fail.
+std::string dumpCompact(const Json& value);
+
+// The parsed document, or nothing when the text is not JSON.
+std::optional<Json> parseJson(std::string_view text);
+
+// The text as a JSON object; anything else (malformed text, an array, a scalar) is the empty
+// object, so callers see missing members rather than an error.
+Json parseObjectOrEmpty(std::string_view text);
+
+}  // namespace td

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace td::server {
+
+// One parsed request. Header names are trimmed and lower-cased; path and query are
+// percent-decoded (a `+` stays a `+`).
+struct Request {
+    std::string method;
+    std::string path;
+    std::map<std::string, std::string> query;
+    std::map<std::string, std::string> headers;
+    std::string body;
+    bool isLocal = false;
+
+    // The header's value, or nothing when the request has no such header.
+    std::optional<std::string> header(const std::string& lowerCaseName) const;
+};
+
+// The request line and header fields of a header block (the bytes before CR LF CR LF).
+struct RequestHead {
+    std::string method = "GET";
+    std::string target = "/";
+    std::map<std::string, std::string> headers;
+    std::int64_t declaredLength = 0;
+};
+
+RequestHead parseHead(std::string_view headerBlock);
+
+// Fills `path` and `query` from a request target; a target that is not a URI reference becomes
+// the path as sent, with no query.
+void applyTarget(std::string_view target, Request& request);
+
+// A `content-length` value as a signed decimal; anything unparsable (or out of range) is 0.
+std::int64_t parseContentLength(std::string_view value);
+
+// A decimal port: an optional `+`, digits, at most 65535, nothing else.
+std::optional<std::uint16_t> parsePort(std::string_view text);
+
+// Blanks (space, tab and the other Unicode space separators) removed from both ends of UTF-8
+// text; line breaks are kept.
+std::string_view trimBlanks(std::string_view text);
+
+bool isValidUtf8(std::string_view text);
+
+// Collects the bytes of one request as they arrive, in pieces of any size, and tells when the
+// request is whole. The outcome depends only on the bytes, not on how they were split.
+class RequestReader {
+  public:
+    // Past these the request is refused rather than buffered: a peer must not make the agent
+    // hold unbounded memory.
+    static constexpr std::size_t MAX_HEADER_BYTES = 64 * 1024;
+    static constexpr std::int64_t MAX_BODY_BYTES = 8 * 1024 * 1024;
+    // A single read never asks for more than this.
+    static constexpr std::size_t MAX_READ_BYTES = 262'144;
+
+    enum class Status { needMore, complete, headerTooLarge, bodyTooLarge, negativeLength };
+
+    // Room for the next read; `commit` says how much of it was filled.
+    char* prepare(std::size_t& capacity);
+    Status commit(std::size_t bytesRead);
+
+    // Appends bytes that arrived in one piece (for callers that do not read in place).
+    Status feed(std::string_view bytes);
+
+    // The whole request, once `commit` or `feed` answered `complete`.
+    Request take();
+
+    std::string_view buffered() const { return buffer_; }
+
+  private:
+    Status examine();
+
+    std::string buffer_;
+    std::size_t filled_ = 0;
+    std::size_t scannedUpTo_ = 0;  // CR LF CR LF cannot start before this offset
+    std::optional<std::size_t> headerEnd_;
+    RequestHead head_;
+};
+
+}  // namespace td::server

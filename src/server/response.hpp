@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "common/json.hpp"
+#include "server/request.hpp"
+
+namespace td::server {
+
+// A complete answer to one request; the writer adds Content-Length and Connection: close.
+struct Response {
+    int status = 200;
+    std::string contentType;
+    std::string body;
+    std::string extraHeaders;  // whole lines, each ending in CR LF
+};
+
+// "OK" for 200, "No Content" for 204, "ERR" for everything else.
+std::string_view reasonPhrase(int status);
+
+// The bytes on the wire: status line, Content-Type, Content-Length, the extra lines,
+// Connection: close, an empty line and the body.
+std::string serialize(const Response& response);
+
+Response jsonResponse(const Json& object, int status = 200);
+Response textResponse(int status, std::string_view contentType, std::string body);
+
+// The body as a JSON object; anything else is the empty object.
+Json bodyJSON(const Request& request);
+
+// The head of an event stream: chunked, kept open, never through `serialize`.
+inline constexpr std::string_view SSE_HEAD =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
+    "Connection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n";
+inline constexpr std::string_view SSE_GREETING = ": connected\n\n";
+inline constexpr std::string_view SSE_KEEP_ALIVE = ":\n\n";
+inline constexpr std::string_view SSE_RELOAD = "event: reload\ndata: 1\n\n";
+
+// One message as one chunk: its byte count in lower-case hex, CR LF, the bytes, CR LF.
+std::string sseChunk(std::string_view message);
+
+// True only for the three texts of this machine's loopback peer: 127.0.0.1, ::1 and
+// ::ffff:127.0.0.1 (an IPv6 zone suffix is ignored).
+bool isLocalAddress(std::string_view addressText);
+
+}  // namespace td::server

@@ -1,0 +1,325 @@
+#include "server/server.hpp"
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "common/resources.hpp"
+#include "server/tcp_connection.hpp"
+#include "server/work_pool.hpp"
+
+namespace td::server {
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using boost::system::error_code;
+
+namespace {
+
+// A dual-stack listener, so IPv4 peers arrive as ::ffff:a.b.c.d; plain IPv4 where the machine
+// has no IPv6.
+std::optional<tcp::acceptor> openListener(const asio::any_io_executor& executor,
+                                          std::uint16_t port) {
+    for (const tcp protocol : {tcp::v6(), tcp::v4()}) {
+        tcp::acceptor acceptor(executor);
+        error_code ec;
+        acceptor.open(protocol, ec);
+        if (!ec && protocol == tcp::v6()) {
+            acceptor.set_option(asio::ip::v6_only(false), ec);
+        }
+        if (!ec) {
+            acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+        }
+        if (!ec) {
+            acceptor.bind(tcp::endpoint(protocol, port), ec);
+        }
+        if (!ec) {
+            acceptor.listen(asio::socket_base::max_listen_connections, ec);
+        }
+        if (!ec) {
+            return acceptor;
+        }
+        if (ec == asio::error::address_in_use) {
+            return std::nullopt;  // the port is taken on every family; retry later
+        }
+    }
+    return std::nullopt;
+}
+
+bool isTransientAcceptError(const error_code& ec) {
+    return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+           ec == asio::error::no_memory || ec == asio::error::connection_aborted ||
+           ec == asio::error::connection_reset || ec.value() == ENFILE;
+}
+
+const std::shared_ptr<const std::string>& streamHead() {
+    static const auto bytes = std::make_shared<const std::string>(SSE_HEAD);
+    return bytes;
+}
+
+const std::shared_ptr<const std::string>& streamGreeting() {
+    static const auto bytes = std::make_shared<const std::string>(sseChunk(SSE_GREETING));
+    return bytes;
+}
+
+}  // namespace
+
+struct Server::Impl {
+    Impl(Server& server, ServerOptions opts)
+        : owner(server),
+          options(std::move(opts)),
+          pool(options.maxWorkThreads),
+          bindStrand(asio::make_strand(ioc)),
+          bindTimer(bindStrand),
+          sseTimer(ioc) {
+        env.limits = options.limits;
+        env.deliver = [this](const ConnectionPtr& connection, Request request) {
+            if (router) {
+                router(connection, std::move(request));
+            } else {
+                connection->json({{"ok", false}}, 404);
+            }
+        };
+    }
+
+    void bindWithRetry(int attempt);
+    void scheduleBind(int attempt);
+    void doAccept(int attempt);
+    void onAccept(int attempt, const error_code& ec, tcp::socket socket);
+    void scheduleKeepAlive(asio::steady_timer::time_point at);
+
+    Server& owner;
+    const ServerOptions options;
+    Router router;
+    WorkPool pool;
+    ConnectionEnv env;
+    std::atomic<std::uint16_t> boundPort{0};
+    std::atomic<bool> running{false};
+
+    // Guards `sseConns` only; no write happens while it is held.
+    mutable std::mutex sseLock;
+    std::vector<ConnectionPtr> sseConns;
+
+    // Declared last so that it is destroyed first: handlers it still holds release their
+    // connections while everything above is alive.
+    asio::io_context ioc;
+    asio::strand<asio::io_context::executor_type> bindStrand;
+    std::optional<tcp::acceptor> listener;  // touched only on bindStrand
+    asio::steady_timer bindTimer;
+    asio::steady_timer sseTimer;
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
+    std::vector<std::thread> networkThreads;
+};
+
+void Server::Impl::bindWithRetry(int attempt) {
+    if (!running) {
+        return;
+    }
+    auto acceptor = openListener(bindStrand, options.port);
+    if (!acceptor) {
+        scheduleBind(attempt);
+        return;
+    }
+    listener = std::move(acceptor);
+    error_code ec;
+    boundPort = listener->local_endpoint(ec).port();
+    if (options.onListening) {
+        options.onListening(boundPort);
+    }
+    doAccept(attempt);
+}
+
+void Server::Impl::scheduleBind(int attempt) {
+    if (attempt >= options.lastBindAttempt) {
+        if (options.onBindGaveUp) {
+            options.onBindGaveUp();
+        }
+        return;
+    }
+    bindTimer.expires_after(options.bindRetryDelay);
+    bindTimer.async_wait([this, attempt](const error_code& ec) {
+        if (!ec) {
+            bindWithRetry(attempt + 1);
+        }
+    });
+}
+
+void Server::Impl::doAccept(int attempt) {
+    listener->async_accept(asio::make_strand(ioc),
+                           [this, attempt](const error_code& ec, tcp::socket socket) {
+                               onAccept(attempt, ec, std::move(socket));
+                           });
+}
+
+void Server::Impl::onAccept(int attempt, const error_code& ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || !running) {
+        return;
+    }
+    if (isTransientAcceptError(ec)) {
+        // Out of descriptors or a peer gone before accept: keep listening after a breath.
+        bindTimer.expires_after(std::chrono::milliseconds(50));
+        bindTimer.async_wait([this, attempt](const error_code& waitEc) {
+            if (!waitEc) {
+                doAccept(attempt);
+            }
+        });
+        return;
+    }
+    if (ec) {
+        // The listener itself failed: bind again with the next attempt number.
+        error_code ignored;
+        listener->close(ignored);
+        listener.reset();
+        boundPort = 0;
+        scheduleBind(attempt);
+        return;
+    }
+    if (env.openCount.load(std::memory_order_relaxed) >= options.limits.maxConnections) {
+        error_code ignored;
+        socket.close(ignored);
+    } else {
+        std::make_shared<TcpConnection>(std::move(socket), env)->start();
+    }
+    doAccept(attempt);
+}
+
+void Server::Impl::scheduleKeepAlive(asio::steady_timer::time_point at) {
+    sseTimer.expires_at(at);
+    sseTimer.async_wait([this, at](const error_code& ec) {
+        if (ec || !running) {
+            return;
+        }
+        // Firings keep to the schedule set at start, whatever a broadcast costs.
+        scheduleKeepAlive(at + options.keepAliveInterval);
+        owner.broadcast(SSE_KEEP_ALIVE);
+    });
+}
+
+Server& Server::shared() {
+    static Server instance(optionsFromEnvironment());
+    return instance;
+}
+
+ServerOptions Server::optionsFromEnvironment() {
+    ServerOptions options;
+    const char* portText = std::getenv("TD_PORT");
+    options.port = parsePort(portText ? portText : "").value_or(DEFAULT_PORT);
+    options.publicDir = resourcesDir() / "public";
+    return options;
+}
+
+Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>(*this, std::move(options))) {}
+
+Server::~Server() {
+    stop();
+}
+
+void Server::setRouter(Router router) {
+    impl_->router = std::move(router);
+}
+
+void Server::start() {
+    Impl& s = *impl_;
+    if (s.running.exchange(true)) {
+        return;
+    }
+    s.work.emplace(s.ioc.get_executor());
+    asio::post(s.bindStrand, [&s] { s.bindWithRetry(0); });
+    s.scheduleKeepAlive(asio::steady_timer::clock_type::now() + s.options.keepAliveInterval);
+    for (std::size_t i = 0; i < std::max<std::size_t>(1, s.options.networkThreads); ++i) {
+        s.networkThreads.emplace_back([&s] { s.ioc.run(); });
+    }
+}
+
+void Server::stop() {
+    Impl& s = *impl_;
+    if (!s.running.exchange(false)) {
+        return;
+    }
+    s.work.reset();
+    s.ioc.stop();
+    for (auto& thread : s.networkThreads) {
+        thread.join();
+    }
+    s.networkThreads.clear();
+    s.pool.stop();
+    std::lock_guard lock(s.sseLock);
+    s.sseConns.clear();
+}
+
+std::uint16_t Server::port() const {
+    return impl_->options.port;
+}
+
+std::uint16_t Server::listeningPort() const {
+    return impl_->boundPort;
+}
+
+const std::filesystem::path& Server::publicDir() const {
+    return impl_->options.publicDir;
+}
+
+void Server::runOnWorkPool(std::function<void()> task) {
+    impl_->pool.post(std::move(task));
+}
+
+void Server::openSSE(const ConnectionPtr& connection) {
+    Impl& s = *impl_;
+    if (eventStreamCount() >= s.options.limits.maxEventStreams) {
+        connection->json({{"ok", false}}, 503);  // an event source gives up rather than retry
+        return;
+    }
+    connection->sendRaw(streamHead(), false);
+    {
+        std::lock_guard lock(s.sseLock);
+        s.sseConns.push_back(connection);
+    }
+    connection->sendRaw(streamGreeting(), false);
+}
+
+void Server::broadcast(std::string_view message) {
+    std::vector<ConnectionPtr> streams;
+    {
+        std::lock_guard lock(impl_->sseLock);
+        streams = impl_->sseConns;
+    }
+    auto framed = std::make_shared<const std::string>(sseChunk(message));
+    for (const auto& stream : streams) {
+        stream->sendRaw(framed, false, [this, weak = std::weak_ptr(stream)](bool ok) {
+            if (auto dead = weak.lock(); dead && !ok) {
+                dropSSE(dead);
+            }
+        });
+    }
+}
+
+void Server::broadcastReload() {
+    broadcast(SSE_RELOAD);
+}
+
+void Server::dropSSE(const ConnectionPtr& connection) {
+    {
+        std::lock_guard lock(impl_->sseLock);
+        std::erase(impl_->sseConns, connection);
+    }
+    connection->close();
+}
+
+std::size_t Server::eventStreamCount() const {
+    std::lock_guard lock(impl_->sseLock);
+    return impl_->sseConns.size();
+}
+
+std::size_t Server::openConnectionCount() const {
+    return impl_->env.openCount.load(std::memory_order_relaxed);
+}
+
+}  // namespace td::server

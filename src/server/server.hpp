@@ -1,0 +1,96 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include "server/connection.hpp"
+#include "server/request.hpp"
+
+namespace td::server {
+
+inline constexpr std::uint16_t DEFAULT_PORT = 8788;
+
+// Bounds that keep one misbehaving peer from costing everyone else.
+struct ServerLimits {
+    // A whole request must arrive within this, and a whole answer must leave within it.
+    std::chrono::milliseconds requestTimeout{30'000};
+    // Past this many open connections a new one is closed at once.
+    std::size_t maxConnections = 1024;
+    // Event streams are long-lived; they may not take every connection.
+    std::size_t maxEventStreams = 256;
+    // A stream whose reader falls this far behind is dropped rather than buffered.
+    std::size_t maxStreamBacklog = 1024 * 1024;
+    // After an answer, unread bytes from the peer are drained this long so that closing does
+    // not reset the connection before the answer is read.
+    std::chrono::milliseconds lingerTimeout{2'000};
+};
+
+struct ServerOptions {
+    std::uint16_t port = DEFAULT_PORT;  // 0: any free port
+    std::filesystem::path publicDir = "public";
+    ServerLimits limits;
+    std::chrono::milliseconds keepAliveInterval{25'000};
+    std::chrono::milliseconds bindRetryDelay{500};
+    int lastBindAttempt = 20;         // attempts are numbered 0 to this
+    std::size_t networkThreads = 2;   // serve the sockets
+    std::size_t maxWorkThreads = 64;  // run handlers that may block
+    std::function<void(std::uint16_t port)> onListening;
+    std::function<void()> onBindGaveUp;
+};
+
+// The agent's HTTP/1.1 server: one request per connection, every ordinary answer closes it.
+// It moves bytes and knows no endpoint: the router handed to it answers every request.
+class Server {
+  public:
+    // Receives every whole request exactly once, on a network thread; must not block (hand
+    // blocking work to `runOnWorkPool`). Owns the connection from then on.
+    using Router = std::function<void(const ConnectionPtr&, Request)>;
+
+    // The process's server, configured from the environment (TD_PORT, TD_RESOURCES).
+    static Server& shared();
+    static ServerOptions optionsFromEnvironment();
+
+    explicit Server(ServerOptions options);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Set once, before `start`.
+    void setRouter(Router router);
+
+    // Binds in the background (with retries) and starts the event-stream keep-alive; returns
+    // at once.
+    void start();
+
+    // Stops accepting, ends every connection and joins the threads. Not undone.
+    void stop();
+
+    std::uint16_t port() const;
+    // The port actually listened on; 0 until bound.
+    std::uint16_t listeningPort() const;
+    const std::filesystem::path& publicDir() const;
+
+    void runOnWorkPool(std::function<void()> task);
+
+    // Event streams: the head and greeting go out now; broadcasts reach every open stream; a
+    // stream whose write fails is dropped.
+    void openSSE(const ConnectionPtr& connection);
+    void broadcast(std::string_view message);
+    void broadcastReload();
+    void dropSSE(const ConnectionPtr& connection);
+
+    std::size_t eventStreamCount() const;
+    std::size_t openConnectionCount() const;
+
+    struct Impl;
+
+  private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace td::server

@@ -1,0 +1,216 @@
+#include "server/tcp_connection.hpp"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/write.hpp>
+
+namespace td::server {
+namespace asio = boost::asio;
+using boost::system::error_code;
+
+namespace {
+constexpr std::size_t DRAIN_CHUNK = 4096;
+
+bool peerIsLocal(const asio::ip::tcp::socket& socket) {
+    error_code ec;
+    const auto peer = socket.remote_endpoint(ec);
+    return !ec && isLocalAddress(peer.address().to_string());
+}
+}  // namespace
+
+TcpConnection::TcpConnection(asio::ip::tcp::socket socket, ConnectionEnv& env)
+    : socket_(std::move(socket)), deadline_(socket_.get_executor()), env_(env) {
+    env_.openCount.fetch_add(1, std::memory_order_relaxed);
+    isLocal_ = peerIsLocal(socket_);
+    error_code ignored;
+    // Event-stream chunks are small writes that must not wait for the peer's delayed ACK.
+    socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+}
+
+TcpConnection::~TcpConnection() {
+    env_.openCount.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void TcpConnection::start() {
+    armDeadline(env_.limits.requestTimeout);
+    doRead();
+}
+
+void TcpConnection::armDeadline(std::chrono::milliseconds timeout) {
+    deadline_.expires_after(timeout);
+    deadline_.async_wait(
+        [self = shared_from_this()](const error_code& ec) { self->onDeadline(ec); });
+}
+
+void TcpConnection::onDeadline(const error_code& ec) {
+    if (ec == asio::error::operation_aborted || closed_) {
+        return;
+    }
+    if (deadline_.expiry() <= asio::steady_timer::clock_type::now()) {
+        closeNow();
+    }
+}
+
+void TcpConnection::doRead() {
+    std::size_t capacity = 0;
+    char* room = reader_.prepare(capacity);
+    socket_.async_read_some(
+        asio::buffer(room, capacity),
+        [self = shared_from_this()](const error_code& ec, std::size_t n) { self->onRead(ec, n); });
+}
+
+void TcpConnection::onRead(const error_code& ec, std::size_t bytesRead) {
+    if (closed_) {
+        return;
+    }
+    if (ec) {
+        closeNow();  // the peer finished or failed before a whole request arrived
+        return;
+    }
+    switch (reader_.commit(bytesRead)) {
+        case RequestReader::Status::needMore:
+            doRead();
+            return;
+        case RequestReader::Status::headerTooLarge:
+            refuse(431);
+            return;
+        case RequestReader::Status::bodyTooLarge:
+            refuse(413);
+            return;
+        case RequestReader::Status::negativeLength:
+            closeNow();
+            return;
+        case RequestReader::Status::complete:
+            break;
+    }
+    deadline_.cancel();
+    Request request = reader_.take();
+    request.isLocal = isLocal_;
+    reader_ = RequestReader{};  // the buffer is not needed any more
+    env_.deliver(shared_from_this(), std::move(request));
+}
+
+void TcpConnection::refuse(int status) {
+    reader_ = RequestReader{};
+    enqueue({std::make_shared<const std::string>(serialize(jsonResponse({{"ok", false}}, status))),
+             true,
+             {}});
+}
+
+void TcpConnection::sendRaw(std::shared_ptr<const std::string> bytes, bool close, WriteDone done) {
+    asio::dispatch(socket_.get_executor(), [self = shared_from_this(), bytes = std::move(bytes),
+                                            close, done = std::move(done)]() mutable {
+        self->enqueue({std::move(bytes), close, std::move(done)});
+    });
+}
+
+void TcpConnection::close() {
+    asio::dispatch(socket_.get_executor(), [self = shared_from_this()] { self->closeNow(); });
+}
+
+void TcpConnection::enqueue(PendingWrite write) {
+    const bool overBacklog =
+        !write.close && backlogBytes_ + write.bytes->size() > env_.limits.maxStreamBacklog;
+    if (closed_ || finishing_ || overBacklog) {
+        if (write.done) {
+            write.done(false);
+        }
+        return;
+    }
+    if (write.close) {
+        finishing_ = true;
+        armDeadline(env_.limits.requestTimeout);
+    }
+    backlogBytes_ += write.bytes->size();
+    writes_.push_back(std::move(write));
+    if (!writing_) {
+        doWrite();
+    }
+}
+
+void TcpConnection::doWrite() {
+    writing_ = true;
+    // The handler keeps the bytes alive even if the queue is abandoned while they are written.
+    auto bytes = writes_.front().bytes;
+    asio::async_write(socket_, asio::buffer(*bytes),
+                      [self = shared_from_this(), bytes](const error_code& ec, std::size_t n) {
+                          self->onWrite(ec, n);
+                      });
+}
+
+void TcpConnection::onWrite(const error_code& ec, std::size_t) {
+    writing_ = false;
+    if (writes_.empty()) {
+        return;  // closed meanwhile; the queue was already failed
+    }
+    PendingWrite written = std::move(writes_.front());
+    writes_.pop_front();
+    backlogBytes_ -= written.bytes->size();
+    if (ec) {
+        closeNow();
+    }
+    if (written.done) {
+        written.done(!ec);
+    }
+    if (ec || closed_) {
+        return;
+    }
+    if (written.close) {
+        finishGracefully();
+    } else if (!writes_.empty()) {
+        doWrite();
+    }
+}
+
+// Sends FIN after the answer. Bytes the peer sent that were never read would make close()
+// reset the connection, which can destroy the answer in the peer's buffers, so they are
+// drained first (bounded by the linger timeout).
+void TcpConnection::finishGracefully() {
+    error_code ec;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
+    const std::size_t unread = ec ? 0 : socket_.available(ec);
+    if (ec || unread == 0) {
+        closeNow();
+        return;
+    }
+    drainBuffer_ = std::make_unique<char[]>(DRAIN_CHUNK);
+    armDeadline(env_.limits.lingerTimeout);
+    doDrain();
+}
+
+void TcpConnection::doDrain() {
+    socket_.async_read_some(
+        asio::buffer(drainBuffer_.get(), DRAIN_CHUNK),
+        [self = shared_from_this()](const error_code& ec, std::size_t n) { self->onDrain(ec, n); });
+}
+
+void TcpConnection::onDrain(const error_code& ec, std::size_t) {
+    if (closed_) {
+        return;
+    }
+    if (ec) {
+        closeNow();
+        return;
+    }
+    doDrain();
+}
+
+void TcpConnection::closeNow() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    error_code ignored;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+    deadline_.cancel();
+    auto abandoned = std::move(writes_);
+    writes_.clear();
+    backlogBytes_ = 0;
+    for (auto& write : abandoned) {
+        if (write.done) {
+            write.done(false);
+        }
+    }
+}
+
+}  // namespace td::server

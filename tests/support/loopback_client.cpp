@@ -1,0 +1,150 @@
+#include "support/loopback_client.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace td::test {
+namespace {
+
+// Waits for readability; false on timeout.
+bool waitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+        return false;
+    }
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(left.count())) > 0;
+}
+
+}  // namespace
+
+LoopbackClient::LoopbackClient(std::uint16_t port, bool ipv6) {
+    fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+        return;
+    }
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    int rc;
+    if (ipv6) {
+        sockaddr_in6 addr{};
+        addr.sin6_family = AF_INET6;
+        addr.sin6_port = htons(port);
+        addr.sin6_addr = in6addr_loopback;
+        rc = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    } else {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        rc = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    if (rc != 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+LoopbackClient::~LoopbackClient() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+bool LoopbackClient::send(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+void LoopbackClient::finishSending() {
+    ::shutdown(fd_, SHUT_WR);
+}
+
+void LoopbackClient::abort() {
+    linger reset{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd_);
+    fd_ = -1;
+}
+
+std::string LoopbackClient::readAll(std::chrono::milliseconds timeout) {
+    std::string out;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buf[65536];
+    while (waitReadable(fd_, deadline)) {
+        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) {
+            break;
+        }
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+std::string LoopbackClient::readExactly(std::size_t n, std::chrono::milliseconds timeout) {
+    std::string out;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buf[65536];
+    while (out.size() < n && waitReadable(fd_, deadline)) {
+        const ssize_t got = ::recv(fd_, buf, std::min(sizeof buf, n - out.size()), 0);
+        if (got <= 0) {
+            break;
+        }
+        out.append(buf, static_cast<std::size_t>(got));
+    }
+    return out;
+}
+
+bool LoopbackClient::closedByPeer(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    if (!waitReadable(fd_, deadline)) {
+        return false;
+    }
+    char byte;
+    return ::recv(fd_, &byte, 1, 0) <= 0;
+}
+
+bool LoopbackClient::silentFor(std::chrono::milliseconds window) {
+    return !waitReadable(fd_, std::chrono::steady_clock::now() + window);
+}
+
+std::string exchange(std::uint16_t port, std::string_view request) {
+    LoopbackClient client(port);
+    if (!client.connected() || !client.send(request)) {
+        return {};
+    }
+    return client.readAll();
+}
+
+std::string headerValue(std::string_view response, std::string_view name) {
+    const std::size_t headEnd = response.find("\r\n\r\n");
+    const std::string_view head = response.substr(0, headEnd);
+    const std::string needle = "\r\n" + std::string(name) + ": ";
+    const std::size_t at = head.find(needle);
+    if (at == std::string_view::npos) {
+        return {};
+    }
+    const std::size_t start = at + needle.size();
+    return std::string(head.substr(start, head.find("\r\n", start) - start));
+}
+
+std::string bodyOf(std::string_view response) {
+    const std::size_t headEnd = response.find("\r\n\r\n");
+    return headEnd == std::string_view::npos ? std::string{}
+                                             : std::string(response.substr(headEnd + 4));
+}
+
+}  // namespace td::test
