@@ -4,11 +4,12 @@
 # prints requests per second of each and their ratio. Also prints the agent's idle memory and
 # the time from its start to its port accepting.
 #
-#   bench/http_vs_nginx.sh [seconds-per-run]     (after the README's build)
+#   bench/http_vs_nginx.sh [seconds-per-run]     (after the README's build; ROUNDS=3 by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-DURATION=${1:-5}
+DURATION=${1:-4}
+ROUNDS=${ROUNDS:-3}
 AGENT_PORT=${AGENT_PORT:-28788}
 NGINX_PORT=${NGINX_PORT:-28789}
 CONNECTIONS=${CONNECTIONS:-32}
@@ -102,18 +103,23 @@ rps() { # url [wrk args...]
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
+median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
 printf '%-12s %14s %14s %8s\n' "request" "agent req/s" "nginx req/s" "ratio"
 for kind in GET OPTIONS; do
   args=()
   [ "$kind" = OPTIONS ] && args=(-s "$work/options.lua")
-  # Alternate the two servers so that neither gets a warmer machine.
-  a1=$(rps "http://127.0.0.1:$AGENT_PORT/" "${args[@]}")
-  n1=$(rps "http://127.0.0.1:$NGINX_PORT/" "${args[@]}")
-  a2=$(rps "http://127.0.0.1:$AGENT_PORT/" "${args[@]}")
-  n2=$(rps "http://127.0.0.1:$NGINX_PORT/" "${args[@]}")
-  agent=$(awk -v x="$a1" -v y="$a2" 'BEGIN { printf "%.0f", (x + y) / 2 }')
-  nginx=$(awk -v x="$n1" -v y="$n2" 'BEGIN { printf "%.0f", (x + y) / 2 }')
-  printf '%-12s %14s %14s %8s\n' "$kind /" "$agent" "$nginx" "$(ratio "$agent" "$nginx")"
+  # Alternate the two servers, ROUNDS times, so that neither gets a quieter machine; the
+  # medians are compared.
+  agent_runs=()
+  nginx_runs=()
+  for _ in $(seq "$ROUNDS"); do
+    agent_runs+=("$(rps "http://127.0.0.1:$AGENT_PORT/" "${args[@]}")")
+    nginx_runs+=("$(rps "http://127.0.0.1:$NGINX_PORT/" "${args[@]}")")
+  done
+  agent=$(median "${agent_runs[@]}")
+  nginx=$(median "${nginx_runs[@]}")
+  printf '%-12s %14.0f %14.0f %8s\n' "$kind /" "$agent" "$nginx" "$(ratio "$agent" "$nginx")"
 done
 busy_rss_kb=$(awk '/^VmRSS/ {print $2}' "/proc/$agent_pid/status")
 

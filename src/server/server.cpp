@@ -112,7 +112,9 @@ struct Server::Impl {
     // connections while everything above is alive.
     asio::io_context ioc;
     asio::strand<asio::io_context::executor_type> bindStrand;
-    std::optional<tcp::acceptor> listener;  // touched only on bindStrand
+    std::optional<tcp::acceptor> listener;  // these three are touched only on bindStrand
+    std::optional<tcp::socket> accepting;
+    tcp::endpoint acceptedPeer;
     asio::steady_timer bindTimer;
     asio::steady_timer sseTimer;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
@@ -153,10 +155,16 @@ void Server::Impl::scheduleBind(int attempt) {
 }
 
 void Server::Impl::doAccept(int attempt) {
-    listener->async_accept(asio::make_strand(ioc),
-                           [this, attempt](const error_code& ec, tcp::socket socket) {
-                               onAccept(attempt, ec, std::move(socket));
-                           });
+    // The peer's address comes with the accept itself. A single network thread is an implicit
+    // strand; with more, each connection gets a strand of its own.
+    if (options.networkThreads > 1) {
+        accepting.emplace(asio::make_strand(ioc));
+    } else {
+        accepting.emplace(ioc);
+    }
+    listener->async_accept(*accepting, acceptedPeer, [this, attempt](const error_code& ec) {
+        onAccept(attempt, ec, std::move(*accepting));
+    });
 }
 
 void Server::Impl::onAccept(int attempt, const error_code& ec, tcp::socket socket) {
@@ -186,7 +194,7 @@ void Server::Impl::onAccept(int attempt, const error_code& ec, tcp::socket socke
         error_code ignored;
         socket.close(ignored);
     } else {
-        std::make_shared<TcpConnection>(std::move(socket), env)->start();
+        std::make_shared<TcpConnection>(std::move(socket), acceptedPeer.address(), env)->start();
     }
     doAccept(attempt);
 }

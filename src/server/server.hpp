@@ -36,8 +36,10 @@ struct ServerOptions {
     ServerLimits limits;
     std::chrono::milliseconds keepAliveInterval{25'000};
     std::chrono::milliseconds bindRetryDelay{500};
-    int lastBindAttempt = 20;         // attempts are numbered 0 to this
-    std::size_t networkThreads = 2;   // serve the sockets
+    int lastBindAttempt = 20;  // attempts are numbered 0 to this
+    // One thread serves every socket: handlers that block run on the work pool, so it is never
+    // held up, and one thread spares the cross-thread wake-ups that two would cost.
+    std::size_t networkThreads = 1;
     std::size_t maxWorkThreads = 64;  // run handlers that may block
     std::function<void(std::uint16_t port)> onListening;
     std::function<void()> onBindGaveUp;

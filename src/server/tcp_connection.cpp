@@ -9,21 +9,15 @@ using boost::system::error_code;
 
 namespace {
 constexpr std::size_t DRAIN_CHUNK = 4096;
-
-bool peerIsLocal(const asio::ip::tcp::socket& socket) {
-    error_code ec;
-    const auto peer = socket.remote_endpoint(ec);
-    return !ec && isLocalAddress(peer.address().to_string());
-}
 }  // namespace
 
-TcpConnection::TcpConnection(asio::ip::tcp::socket socket, ConnectionEnv& env)
-    : socket_(std::move(socket)), deadline_(socket_.get_executor()), env_(env) {
+TcpConnection::TcpConnection(asio::ip::tcp::socket socket, const asio::ip::address& peer,
+                             ConnectionEnv& env)
+    : socket_(std::move(socket)),
+      deadline_(socket_.get_executor()),
+      env_(env),
+      isLocal_(isLocalAddress(peer.to_string())) {
     env_.openCount.fetch_add(1, std::memory_order_relaxed);
-    isLocal_ = peerIsLocal(socket_);
-    error_code ignored;
-    // Event-stream chunks are small writes that must not wait for the peer's delayed ACK.
-    socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
 }
 
 TcpConnection::~TcpConnection() {
@@ -119,6 +113,12 @@ void TcpConnection::enqueue(PendingWrite write) {
     if (write.close) {
         finishing_ = true;
         armDeadline(env_.limits.requestTimeout);
+    } else if (!streaming_) {
+        // A write that keeps the connection open starts a stream: its small chunks must not
+        // wait for the peer's delayed ACK.
+        streaming_ = true;
+        error_code ignored;
+        socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
     }
     backlogBytes_ += write.bytes->size();
     writes_.push_back(std::move(write));
@@ -161,17 +161,17 @@ void TcpConnection::onWrite(const error_code& ec, std::size_t) {
     }
 }
 
-// Sends FIN after the answer. Bytes the peer sent that were never read would make close()
-// reset the connection, which can destroy the answer in the peer's buffers, so they are
-// drained first (bounded by the linger timeout).
+// Bytes the peer sent that were never read would make close() reset the connection, which can
+// destroy the answer in the peer's buffers; so when any are waiting, FIN goes out first and
+// they are drained (bounded by the linger timeout) before closing.
 void TcpConnection::finishGracefully() {
     error_code ec;
-    socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
-    const std::size_t unread = ec ? 0 : socket_.available(ec);
+    const std::size_t unread = socket_.available(ec);
     if (ec || unread == 0) {
         closeNow();
         return;
     }
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
     drainBuffer_ = std::make_unique<char[]>(DRAIN_CHUNK);
     armDeadline(env_.limits.lingerTimeout);
     doDrain();
@@ -200,7 +200,6 @@ void TcpConnection::closeNow() {
     }
     closed_ = true;
     error_code ignored;
-    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
     deadline_.cancel();
     auto abandoned = std::move(writes_);

@@ -24,7 +24,8 @@ struct ConnectionEnv {
 // order and closes gracefully.
 class TcpConnection final : public Connection, public std::enable_shared_from_this<TcpConnection> {
   public:
-    TcpConnection(boost::asio::ip::tcp::socket socket, ConnectionEnv& env);
+    TcpConnection(boost::asio::ip::tcp::socket socket, const boost::asio::ip::address& peer,
+                  ConnectionEnv& env);
     ~TcpConnection() override;
 
     void start();
@@ -61,6 +62,7 @@ class TcpConnection final : public Connection, public std::enable_shared_from_th
     std::size_t backlogBytes_ = 0;
     bool writing_ = false;
     bool finishing_ = false;  // the final answer is queued; nothing more is accepted
+    bool streaming_ = false;
     bool closed_ = false;
     std::unique_ptr<char[]> drainBuffer_;
 };
