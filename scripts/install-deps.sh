@@ -7,9 +7,9 @@ PACKAGES=(
   # toolchain
   g++ cmake ninja-build ccache pkg-config
   # libraries
-  libboost1.81-dev libboost-url1.81-dev nlohmann-json3-dev libssl-dev
+  libboost1.81-dev libboost-url1.81-dev nlohmann-json3-dev libssl-dev libqrencode-dev libpng-dev
   # tests and benchmarks
-  googletest libgtest-dev wrk nginx-light curl procps
+  googletest libgtest-dev wrk nginx-light curl procps zbar-tools
 )
 
 missing=()

@@ -7,6 +7,11 @@ namespace td::api {
 using server::ConnectionPtr;
 using server::Request;
 
+std::uint16_t ApiContext::port() const {
+    const std::uint16_t listening = server.listeningPort();
+    return listening != 0 ? listening : server.port();
+}
+
 bool MethodRule::matches(std::string_view requestMethod) const {
     switch (kind) {
         case Kind::any:
@@ -19,17 +24,8 @@ bool MethodRule::matches(std::string_view requestMethod) const {
     return false;
 }
 
-std::vector<Endpoint> endpoints(server::Server& server) {
-    return {
-        {"/api/events", MethodRule::anyMethod(), Runs::onNetworkThread,
-         Takeover([&server](const ConnectionPtr& connection, const Request&) {
-             server.openSSE(connection);
-         })},
-    };
-}
-
-Router::Router(server::Server& server, std::vector<Endpoint> table)
-    : server_(server), table_(std::move(table)) {}
+Router::Router(ApiContext context, std::vector<Endpoint> table)
+    : context_(context), table_(std::move(table)) {}
 
 const Endpoint* Router::find(const Request& request) const {
     for (const Endpoint& endpoint : table_) {
@@ -46,28 +42,33 @@ void Router::route(const ConnectionPtr& connection, Request request) const {
         return;
     }
     if (const Endpoint* endpoint = find(request)) {
-        run(*endpoint, connection, std::move(request));
+        if (endpoint->runs == Runs::onWorkPool) {
+            context_.server.runOnWorkPool(
+                [this, endpoint, connection, request = std::move(request)] {
+                    run(*endpoint, connection, request);
+                });
+        } else {
+            run(*endpoint, connection, request);
+        }
         return;
     }
     if (request.method == "GET") {
-        connection->send(server::serveStatic(server_.publicDir(), request.path));
+        connection->send(server::serveStatic(context_.server.publicDir(), request.path));
         return;
     }
     connection->json({{"ok", false}}, 404);
 }
 
-void Router::run(const Endpoint& endpoint, const ConnectionPtr& connection, Request request) const {
-    auto call = [&endpoint, connection, request = std::move(request)] {
-        if (const auto* answer = std::get_if<Answer>(&endpoint.handler)) {
-            connection->send((*answer)(request));
-        } else {
-            std::get<Takeover>(endpoint.handler)(connection, request);
-        }
-    };
-    if (endpoint.runs == Runs::onWorkPool) {
-        server_.runOnWorkPool(std::move(call));
+void Router::run(const Endpoint& endpoint, const ConnectionPtr& connection,
+                 const Request& request) const {
+    if (!isAllowed(endpoint.access, request, context_.store, context_.port())) {
+        connection->json({{"ok", false}}, endpoint.refusalStatus);
+        return;
+    }
+    if (const auto* answer = std::get_if<Answer>(&endpoint.handler)) {
+        connection->send((*answer)(request));
     } else {
-        call();
+        std::get<Takeover>(endpoint.handler)(connection, request);
     }
 }
 

@@ -1,16 +1,28 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string_view>
 #include <variant>
 #include <vector>
 
+#include "api/access.hpp"
 #include "server/connection.hpp"
 #include "server/request.hpp"
 #include "server/response.hpp"
 #include "server/server.hpp"
+#include "store/store.hpp"
 
 namespace td::api {
+
+// What every handler may use.
+struct ApiContext {
+    server::Server& server;
+    store::Store& store;
+
+    // The port the agent answers on (the one it listens on, once bound).
+    std::uint16_t port() const;
+};
 
 // Which methods an endpoint answers.
 struct MethodRule {
@@ -25,7 +37,7 @@ struct MethodRule {
 };
 
 // Where a handler runs: cheap answers stay on the network thread; anything that may block
-// (tools, the Store, pauses) goes to the work pool.
+// (tools, the Store's disk writes, pauses) goes to the work pool.
 enum class Runs { onNetworkThread, onWorkPool };
 
 // Most handlers take a request and give back an answer.
@@ -36,28 +48,31 @@ using Takeover = std::function<void(const server::ConnectionPtr&, const server::
 struct Endpoint {
     std::string_view path;
     MethodRule method;
+    Access access;
     Runs runs;
     std::variant<Answer, Takeover> handler;
+    int refusalStatus = 401;  // {"ok": false} with this status when access is refused
 };
 
-// The API's single entry point: OPTIONS at once, then the endpoint table, then static files
-// for GET, and 404 for the rest.
+// The API's single entry point: OPTIONS at once, then the endpoint table (access rule first,
+// then the handler), then static files for GET, and 404 for the rest. Must outlive the server's
+// running.
 class Router {
   public:
-    Router(server::Server& server, std::vector<Endpoint> table);
+    Router(ApiContext context, std::vector<Endpoint> table);
 
     void route(const server::ConnectionPtr& connection, server::Request request) const;
 
   private:
     const Endpoint* find(const server::Request& request) const;
     void run(const Endpoint& endpoint, const server::ConnectionPtr& connection,
-             server::Request request) const;
+             const server::Request& request) const;
 
-    server::Server& server_;
+    ApiContext context_;
     std::vector<Endpoint> table_;
 };
 
 // The agent's endpoint table.
-std::vector<Endpoint> endpoints(server::Server& server);
+std::vector<Endpoint> endpoints(const ApiContext& context);
 
 }  // namespace td::api

@@ -1,12 +1,18 @@
 #include "app/headless.hpp"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <string>
 
+#include "api/handlers.hpp"
 #include "api/router.hpp"
 #include "common/version.hpp"
+#include "host/qr.hpp"
 #include "server/server.hpp"
+#include "store/store.hpp"
 
 namespace td::app {
 namespace {
@@ -25,6 +31,20 @@ void logLine(const std::string& line) {
     std::fflush(stdout);
 }
 
+// The only time a PIN or a pairing code is printed: once, when the agent first listens.
+void printPairingBanner(const api::ApiContext& context) {
+    const std::string link = api::handlers::pairingLink(context);
+    std::string banner = "Pair a phone: PIN " + context.store.pinValue() + ", or open " + link +
+                         " (valid for 10 minutes)\n";
+    if (::isatty(STDOUT_FILENO)) {
+        if (auto matrix = host::qrMatrix(link)) {
+            banner += host::qrTerminalText(*matrix);
+        }
+    }
+    std::fputs(banner.c_str(), stdout);
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 void blockStopSignals() {
@@ -36,17 +56,26 @@ int runHeadless() {
     std::signal(SIGPIPE, SIG_IGN);
     logLine(std::string("Tapdeck ") + VERSION + " (headless)");
 
+    store::Store& store = store::Store::shared();
     server::ServerOptions options = server::Server::optionsFromEnvironment();
-    options.onListening = [](std::uint16_t port) {
+    // Set below, before the server starts; read on the network thread once it listens.
+    const api::ApiContext* contextForBanner = nullptr;
+    std::atomic<bool> bannerShown{false};
+    options.onListening = [&](std::uint16_t port) {
         logLine("Listening on port " + std::to_string(port) +
                 " (http://127.0.0.1:" + std::to_string(port) + "/)");
+        if (!bannerShown.exchange(true)) {
+            printPairingBanner(*contextForBanner);
+        }
     };
     options.onBindGaveUp = [port = options.port] {
         logLine("Could not listen on port " + std::to_string(port) +
                 "; running without the HTTP server");
     };
     server::Server server(std::move(options));
-    const api::Router router(server, api::endpoints(server));
+    const api::ApiContext context{server, store};
+    contextForBanner = &context;
+    const api::Router router(context, api::endpoints(context));
     server.setRouter([&router](const server::ConnectionPtr& connection, server::Request request) {
         router.route(connection, std::move(request));
     });

@@ -8,12 +8,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <optional>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "common/json.hpp"
 #include "support/loopback_client.hpp"
+#include "support/temp_dir.hpp"
 
 extern char** environ;
 
@@ -112,11 +115,15 @@ class Agent {
     std::string output_;
 };
 
-const std::vector<std::string> TEST_ENV = {"TD_PORT=0", "TD_RESOURCES=" TAPDECK_SOURCE_DIR};
+std::vector<std::string> testEnv(const td::test::TempDir& support) {
+    // TD_RESOURCES is left unset: the binary finds public/ and config.json beside itself.
+    return {"TD_PORT=0", "TD_SUPPORT=" + support.path().string()};
+}
 
 TEST(Headless, ServesUntilAskedToStopThenExitsCleanly) {
     for (int signal : {SIGTERM, SIGINT}) {
-        Agent agent({"--headless"}, TEST_ENV);
+        td::test::TempDir support;
+        Agent agent({"--headless"}, testEnv(support));
         const auto listening = agent.waitForLine(std::regex("Listening on port (\\d+)"));
         ASSERT_TRUE(listening) << agent.output();
         const auto port = static_cast<std::uint16_t>(std::stoi((*listening)[1]));
@@ -124,6 +131,35 @@ TEST(Headless, ServesUntilAskedToStopThenExitsCleanly) {
         EXPECT_TRUE(page.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n")) << page;
         EXPECT_EQ(agent.stopWith(signal), 0) << "signal " << signal;
     }
+}
+
+TEST(Headless, PrintsThePinAndAPairingLinkOnceAtStart) {
+    td::test::TempDir support;
+    Agent agent({"--headless"}, testEnv(support));
+    const auto banner = agent.waitForLine(std::regex(
+        "Pair a phone: PIN (\\d{6}), or open http://[0-9.]+:(\\d+)/\\?pair=([0-9a-f]{16})"));
+    ASSERT_TRUE(banner) << agent.output();
+    const std::string pin = (*banner)[1];
+    const auto port = static_cast<std::uint16_t>(std::stoi((*banner)[2]));
+    const std::string code = (*banner)[3];
+    const auto state =
+        td::Json::parse(std::ifstream(support.path() / "state.json"), nullptr, false);
+    EXPECT_EQ(state["pin"], pin);
+
+    // The printed code pairs a phone once.
+    const std::string body = R"({"code":")" + code + "\"}";
+    const std::string request =
+        "POST /api/pair-code HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\n\r\n" + body;
+    EXPECT_TRUE(td::test::exchange(port, request).starts_with("HTTP/1.1 200 OK"));
+    EXPECT_TRUE(td::test::exchange(port, request).starts_with("HTTP/1.1 401 ERR"));
+
+    // Nothing secret is printed after the banner.
+    EXPECT_EQ(agent.stopWith(SIGTERM), 0);
+    agent.waitForLine(std::regex("Stopping"), 2s);
+    const std::string& all = agent.output();
+    EXPECT_EQ(all.find(pin, all.find(pin) + 1), std::string::npos) << all;
+    EXPECT_EQ(all.find(code, all.find(code) + 1), std::string::npos) << all;
 }
 
 TEST(Headless, VersionAndHelp) {

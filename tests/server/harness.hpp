@@ -14,9 +14,11 @@ namespace td::test {
 // A server on a free loopback port with its own public folder, stopped and joined at the end.
 class RunningServer {
   public:
-    explicit RunningServer(server::Server::Router router,
-                           std::function<void(server::ServerOptions&)> tweak = {})
-        : server_(makeOptions(tweak)) {
+    explicit RunningServer(std::function<void(server::ServerOptions&)> tweak = {})
+        : server_(makeOptions(tweak)) {}
+
+    // Hands the server its router and waits until it listens.
+    void start(server::Server::Router router) {
         server_.setRouter(std::move(router));
         server_.start();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);

@@ -63,8 +63,9 @@ class TestRouter {
 class ServerTest : public ::testing::Test {
   protected:
     void startWith(std::function<void(ServerOptions&)> tweak = {}) {
-        running_ = std::make_unique<test::RunningServer>(TestRouter(serverPtr_), std::move(tweak));
+        running_ = std::make_unique<test::RunningServer>(std::move(tweak));
         serverPtr_ = &running_->server();
+        running_->start(TestRouter(serverPtr_));
     }
     void SetUp() override { startWith(); }
     void TearDown() override { running_.reset(); }

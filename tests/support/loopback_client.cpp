@@ -52,6 +52,24 @@ LoopbackClient::LoopbackClient(std::uint16_t port, bool ipv6) {
     }
 }
 
+LoopbackClient LoopbackClient::from(const char* sourceIpv4, std::uint16_t port) {
+    LoopbackClient client;
+    client.fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    ::inet_pton(AF_INET, sourceIpv4, &source.sin_addr);
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(client.fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0 ||
+        ::connect(client.fd_, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+        ::close(client.fd_);
+        client.fd_ = -1;
+    }
+    return client;
+}
+
 LoopbackClient::~LoopbackClient() {
     if (fd_ >= 0) {
         ::close(fd_);
@@ -123,6 +141,14 @@ bool LoopbackClient::silentFor(std::chrono::milliseconds window) {
 
 std::string exchange(std::uint16_t port, std::string_view request) {
     LoopbackClient client(port);
+    if (!client.connected() || !client.send(request)) {
+        return {};
+    }
+    return client.readAll();
+}
+
+std::string exchangeRemote(std::uint16_t port, std::string_view request) {
+    LoopbackClient client = LoopbackClient::from("127.0.0.2", port);
     if (!client.connected() || !client.send(request)) {
         return {};
     }

@@ -14,9 +14,13 @@ class LoopbackClient {
   public:
     // Connects to 127.0.0.1 (or ::1 when `ipv6`); check `connected()`.
     explicit LoopbackClient(std::uint16_t port, bool ipv6 = false);
+    // Connects to 127.0.0.1 from another loopback address (127.0.0.2 is not "this computer"
+    // to the agent, so it stands in for a phone on the network).
+    static LoopbackClient from(const char* sourceIpv4, std::uint16_t port);
     ~LoopbackClient();
     LoopbackClient(const LoopbackClient&) = delete;
     LoopbackClient& operator=(const LoopbackClient&) = delete;
+    LoopbackClient(LoopbackClient&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
     bool connected() const { return fd_ >= 0; }
     bool send(std::string_view bytes);
@@ -35,11 +39,14 @@ class LoopbackClient {
     bool silentFor(std::chrono::milliseconds window);
 
   private:
+    LoopbackClient() = default;
     int fd_ = -1;
 };
 
 // One whole exchange: sends the request and reads the answer up to the server's close.
 std::string exchange(std::uint16_t port, std::string_view request);
+// The same from a remote-looking peer (127.0.0.2).
+std::string exchangeRemote(std::uint16_t port, std::string_view request);
 
 // The value of a header line in a raw response head, or "" when absent.
 std::string headerValue(std::string_view response, std::string_view name);

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+#include "server/request.hpp"
+#include "store/store.hpp"
+
+namespace td::api {
+
+// Who may call an endpoint.
+enum class Access {
+    open,          // anyone
+    localOrToken,  // this computer itself, or a paired phone
+    token,         // a paired phone only; this computer too must present a token
+};
+
+// This computer's own request: a loopback peer, a loopback Host (not a name that a web page
+// rebound to 127.0.0.1), and no Origin other than the agent's own loopback origin (not a
+// page of another site making the browser call us).
+bool requestIsLocal(const server::Request& request, std::uint16_t serverPort);
+
+// The request carries a token that the Store accepts.
+bool hasValidToken(const server::Request& request, const store::Store& store);
+
+bool isAllowed(Access access, const server::Request& request, const store::Store& store,
+               std::uint16_t serverPort);
+
+}  // namespace td::api

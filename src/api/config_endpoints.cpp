@@ -1,0 +1,28 @@
+#include "api/handlers.hpp"
+#include "common/relay_address.hpp"
+#include "host/host_facts.hpp"
+#include "update/version.hpp"
+
+namespace td::api::handlers {
+
+Response saveConfig(const ApiContext& context, const Request& request) {
+    // A body that is not a document must not wipe the user's pages.
+    auto document = parseJson(request.body);
+    if (!document || !document->is_object()) {
+        return server::jsonResponse({{"ok", false}, {"error", "Invalid config"}}, 400);
+    }
+    context.store.saveConfig(*document);
+    context.server.broadcastReload();
+    return server::jsonResponse({{"ok", true}});
+}
+
+Response readConfig(const ApiContext& context, const Request&) {
+    return server::jsonResponse({{"ok", true},
+                                 {"config", context.store.snapshotConfig()},
+                                 {"version", update::currentVersion()},
+                                 {"host", host::computerName()},
+                                 {"relayUrl", relayPhonePageUrl() + context.store.relayId()},
+                                 {"relayEnabled", context.store.relayEnabled()}});
+}
+
+}  // namespace td::api::handlers

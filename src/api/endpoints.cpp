@@ -1,0 +1,34 @@
+#include "api/handlers.hpp"
+#include "api/router.hpp"
+
+namespace td::api {
+
+std::vector<Endpoint> endpoints(const ApiContext& context) {
+    using Method = MethodRule;
+    // Binds a handler to the context; every such handler may touch the Store's disk, so it
+    // runs on the work pool.
+    auto with = [&context](server::Response (*handler)(const ApiContext&, const server::Request&)) {
+        return Answer(
+            [&context, handler](const server::Request& r) { return handler(context, r); });
+    };
+    const auto any = Method::anyMethod();
+    const auto pool = Runs::onWorkPool;
+
+    return {
+        {"/api/events", any, Access::open, Runs::onNetworkThread,
+         Takeover([&context](const server::ConnectionPtr& c, const server::Request&) {
+             context.server.openSSE(c);
+         })},
+        {"/api/pair", any, Access::open, pool, with(handlers::pair)},
+        {"/api/pair-code", any, Access::open, pool, with(handlers::pairWithCode)},
+        {"/api/unpair", any, Access::token, pool, with(handlers::unpair)},
+        {"/api/config", Method::only("POST"), Access::localOrToken, pool,
+         with(handlers::saveConfig)},
+        {"/api/config", Method::allBut("POST"), Access::token, pool, with(handlers::readConfig)},
+        {"/api/set-pin", any, Access::localOrToken, pool, with(handlers::setPin)},
+        {"/api/connect", any, Access::localOrToken, pool, with(handlers::connect)},
+        {"/api/airdrop", any, Access::localOrToken, pool, with(handlers::airdrop)},
+    };
+}
+
+}  // namespace td::api

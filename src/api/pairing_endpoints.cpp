@@ -1,0 +1,70 @@
+#include "api/handlers.hpp"
+#include "common/json_read.hpp"
+#include "common/relay_address.hpp"
+#include "host/host_facts.hpp"
+#include "host/qr.hpp"
+
+namespace td::api::handlers {
+namespace {
+
+std::string bodyString(const Request& request, std::string_view key) {
+    return jsonread::string(server::bodyJSON(request), key).value_or("");
+}
+
+Response tokenAnswer(const std::string& token) {
+    return server::jsonResponse({{"ok", true}, {"token", token}});
+}
+
+}  // namespace
+
+Response pair(const ApiContext& context, const Request& request) {
+    const store::PairResult result = context.store.pair(bodyString(request, "pin"));
+    switch (result.kind) {
+        case store::PairResult::Kind::ok:
+            return tokenAnswer(result.token);
+        case store::PairResult::Kind::wrong:
+            return server::jsonResponse({{"ok", false}, {"error", "Wrong PIN"}}, 401);
+        case store::PairResult::Kind::locked:
+            break;
+    }
+    return server::jsonResponse(
+        {{"ok", false}, {"error", "Locked \xE2\x80\x94 too many tries"}, {"locked", true}}, 423);
+}
+
+Response pairWithCode(const ApiContext& context, const Request& request) {
+    if (auto token = context.store.consumeCode(bodyString(request, "code"))) {
+        return tokenAnswer(*token);
+    }
+    return server::jsonResponse({{"ok", false}, {"error", "Invalid or expired code"}}, 401);
+}
+
+Response unpair(const ApiContext& context, const Request& request) {
+    context.store.removeToken(request.header("x-td-token").value_or(""));
+    return server::jsonResponse({{"ok", true}});
+}
+
+Response setPin(const ApiContext& context, const Request& request) {
+    return server::jsonResponse({{"ok", context.store.setPin(bodyString(request, "pin"))}});
+}
+
+std::string pairingLink(const ApiContext& context) {
+    const std::string code = context.store.mintCode();
+    if (context.store.relayEnabled()) {
+        return relayPhonePageUrl() + context.store.relayId() + "/?pair=" + code;
+    }
+    return "http://" + host::lanIP() + ":" + std::to_string(context.port()) + "/?pair=" + code;
+}
+
+Response connect(const ApiContext& context, const Request&) {
+    const std::string url = pairingLink(context);
+    return server::jsonResponse({{"ok", true},
+                                 {"url", url},
+                                 {"qr", host::qrDataURL(url).value_or("")},
+                                 {"relay", context.store.relayEnabled()}});
+}
+
+Response airdrop(const ApiContext&, const Request&) {
+    return server::jsonResponse({{"ok", false}, {"error", "Scan the QR code instead."}});
+}
+
+}  // namespace td::api::handlers

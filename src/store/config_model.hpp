@@ -1,0 +1,35 @@
+#pragma once
+
+#include <set>
+#include <string>
+
+#include "common/json.hpp"
+
+// The configuration document: pages of tiles, the flows on the page named "Flows", and the
+// settings. Pure functions; the Store calls them under its lock.
+namespace td::store {
+
+inline constexpr const char* FLOWS_PAGE = "Flows";
+
+Json defaultSettings();
+// What a new installation starts with when no shipped config.json is found.
+Json builtInDefaultConfig();
+
+// Repairs a document: unwraps {"config": {...}} exports, removes "config", and puts in an
+// empty "pages" and the default "settings" where they are missing or of the wrong type.
+Json sanitize(Json document);
+
+// The names of every app tile: the apps a phone may launch.
+std::set<std::string> allowedAppsIn(const Json& config);
+
+// True when settings.relayEnabled reads as true (true or 1).
+bool relayEnabledIn(const Json& config);
+
+// Appends a flow tile to the first page named "Flows" (made at the end when missing).
+void addFlowTo(Json& config, const std::string& label, const std::string& emoji, const Json& steps);
+
+// Removes every tile with this label from every page named "Flows". False (and nothing
+// changed) when the document has no list of pages.
+bool removeFlowFrom(Json& config, const std::string& label);
+
+}  // namespace td::store

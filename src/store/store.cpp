@@ -1,0 +1,260 @@
+#include "store/store.hpp"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/json_read.hpp"
+#include "common/random.hpp"
+#include "common/resources.hpp"
+#include "store/config_model.hpp"
+#include "store/files.hpp"
+
+namespace td::store {
+namespace {
+
+constexpr mode_t PRIVATE_FILE_MODE = 0600;
+constexpr mode_t DEFAULT_FILE_MODE = 0666;  // narrowed by the user's umask
+
+std::string homeFolder() {
+    if (const char* home = std::getenv("HOME"); home && *home) {
+        return home;
+    }
+    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) {
+        return entry->pw_dir;
+    }
+    return "/tmp";
+}
+
+std::string newPin() {
+    char text[8];
+    std::snprintf(text, sizeof text, "%06u", secureRandomBelow(1'000'000));
+    return text;
+}
+
+// The parsed object in a file, or nothing when the file is missing, not JSON or not an object.
+std::optional<Json> readObjectFile(const std::string& path) {
+    auto text = readWholeFile(path);
+    if (!text) {
+        return std::nullopt;
+    }
+    auto parsed = parseJson(*text);
+    if (!parsed || !parsed->is_object()) {
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+}  // namespace
+
+std::string supportFolderFromEnvironment() {
+    // An empty TD_SUPPORT is taken as unset: verbatim it would put both files in "/".
+    if (const char* support = std::getenv("TD_SUPPORT"); support && *support) {
+        return support;
+    }
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    const std::string configHome = xdg && *xdg == '/' ? xdg : homeFolder() + "/.config";
+    return configHome + "/tapdeck";
+}
+
+bool isValidPin(const std::string& pin) {
+    return pin.size() >= 4 && pin.size() <= 8 &&
+           std::all_of(pin.begin(), pin.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+Store& Store::shared() {
+    static Store instance(Options{supportFolderFromEnvironment(), resourcesDir()});
+    return instance;
+}
+
+Store::Store(Options options)
+    : isFirstRun(::access((options.support + "/state.json").c_str(), F_OK) != 0),
+      options_(std::move(options)),
+      stateFile_(options_.support + "/state.json"),
+      configFile_(options_.support + "/config.json") {
+    std::error_code ignored;
+    std::filesystem::create_directories(options_.support, ignored);
+    std::lock_guard lock(mutex_);
+    loadStateLocked();
+    loadConfigLocked();
+}
+
+void Store::loadStateLocked() {
+    if (auto state = readObjectFile(stateFile_)) {
+        pin_ = jsonread::string(*state, "pin").value_or("");
+        tokens_.clear();
+        if (const Json* tokens = jsonread::member(*state, "tokens"); tokens && tokens->is_array()) {
+            const bool allStrings = std::all_of(tokens->begin(), tokens->end(),
+                                                [](const Json& t) { return t.is_string(); });
+            if (allStrings) {
+                for (const Json& token : *tokens) {
+                    tokens_.insert(token.get<std::string>());
+                }
+            }
+        }
+        storedRelayId_ = jsonread::string(*state, "relayId").value_or("");
+    }
+    if (pin_.empty()) {
+        pin_ = newPin();
+        saveStateLocked();
+    }
+    if (storedRelayId_.empty()) {
+        storedRelayId_ = randomUuidUpper();
+        saveStateLocked();
+    }
+}
+
+void Store::saveStateLocked() const {
+    const Json state{{"pin", pin_}, {"tokens", tokens_}, {"relayId", storedRelayId_}};
+    if (replaceFileAtomically(stateFile_, dumpCompact(state), PRIVATE_FILE_MODE)) {
+        ::chmod(stateFile_.c_str(), PRIVATE_FILE_MODE);
+    }
+}
+
+void Store::loadConfigLocked() {
+    if (auto stored = readObjectFile(configFile_)) {
+        config_ = sanitize(std::move(*stored));
+        return;
+    }
+    if (auto shipped = readObjectFile((options_.resourcesDir / "config.json").string())) {
+        config_ = sanitize(std::move(*shipped));
+    } else {
+        config_ = builtInDefaultConfig();
+    }
+    saveConfigLocked();
+}
+
+void Store::saveConfigLocked() const {
+    std::string text;
+    try {
+        text = config_.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    } catch (const Json::exception&) {
+        return;
+    }
+    replaceFileAtomically(configFile_, text, DEFAULT_FILE_MODE);
+}
+
+Json Store::snapshotConfig() const {
+    std::lock_guard lock(mutex_);
+    return config_;
+}
+
+void Store::saveConfig(const Json& document) {
+    Json sanitized = sanitize(document);  // pure: needs no lock
+    std::lock_guard lock(mutex_);
+    config_ = std::move(sanitized);
+    saveConfigLocked();
+}
+
+std::set<std::string> Store::allowedApps() const {
+    std::lock_guard lock(mutex_);
+    return allowedAppsIn(config_);
+}
+
+void Store::addFlow(const std::string& label, const std::string& emoji, const Json& steps) {
+    std::lock_guard lock(mutex_);
+    addFlowTo(config_, label, emoji, steps);
+    saveConfigLocked();
+}
+
+void Store::removeFlow(const std::string& label) {
+    std::lock_guard lock(mutex_);
+    if (removeFlowFrom(config_, label)) {
+        saveConfigLocked();
+    }
+}
+
+std::string Store::pinValue() const {
+    std::lock_guard lock(mutex_);
+    return pin_;
+}
+
+bool Store::setPin(const std::string& pin) {
+    if (!isValidPin(pin)) {
+        return false;
+    }
+    std::lock_guard lock(mutex_);
+    pin_ = pin;
+    saveStateLocked();
+    return true;
+}
+
+PairResult Store::pair(const std::string& pin) {
+    std::lock_guard lock(mutex_);
+    if (pairFailures_ >= MAX_PAIR_FAILURES) {
+        return {PairResult::Kind::locked, {}};
+    }
+    if (pin != pin_) {
+        ++pairFailures_;
+        return {PairResult::Kind::wrong, {}};
+    }
+    pairFailures_ = 0;
+    std::string token = randomHex(24);
+    tokens_.insert(token);
+    saveStateLocked();
+    return {PairResult::Kind::ok, std::move(token)};
+}
+
+bool Store::isLocked() const {
+    std::lock_guard lock(mutex_);
+    return pairFailures_ >= MAX_PAIR_FAILURES;
+}
+
+bool Store::tokenValid(const std::string& token) const {
+    std::lock_guard lock(mutex_);
+    return tokens_.count(token) > 0;
+}
+
+void Store::removeToken(const std::string& token) {
+    std::lock_guard lock(mutex_);
+    tokens_.erase(token);
+    saveStateLocked();
+}
+
+std::string Store::mintCode() {
+    std::lock_guard lock(mutex_);
+    const auto now = options_.now();
+    // Codes nobody presented would otherwise pile up for the life of the process.
+    std::erase_if(codes_, [now](const auto& entry) { return entry.second <= now; });
+    std::string code = randomHex(8);
+    codes_[code] = now + CODE_LIFETIME;
+    return code;
+}
+
+std::optional<std::string> Store::consumeCode(const std::string& code) {
+    std::lock_guard lock(mutex_);
+    auto it = codes_.find(code);
+    if (it == codes_.end()) {
+        return std::nullopt;
+    }
+    const auto expiry = it->second;
+    codes_.erase(it);
+    if (expiry <= options_.now()) {
+        return std::nullopt;
+    }
+    std::string token = randomHex(24);
+    tokens_.insert(token);
+    saveStateLocked();
+    return token;
+}
+
+std::size_t Store::openCodeCount() const {
+    std::lock_guard lock(mutex_);
+    return codes_.size();
+}
+
+std::string Store::relayId() const {
+    std::lock_guard lock(mutex_);
+    return storedRelayId_;
+}
+
+bool Store::relayEnabled() const {
+    std::lock_guard lock(mutex_);
+    return relayEnabledIn(config_);
+}
+
+}  // namespace td::store

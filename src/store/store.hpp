@@ -1,0 +1,102 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "common/json.hpp"
+
+namespace td::store {
+
+inline constexpr int MAX_PAIR_FAILURES = 5;
+inline constexpr std::chrono::seconds CODE_LIFETIME{600};
+
+// The support folder: TD_SUPPORT when set, else $XDG_CONFIG_HOME/tapdeck (~/.config/tapdeck).
+std::string supportFolderFromEnvironment();
+
+// The outcome of a PIN pairing attempt.
+struct PairResult {
+    enum class Kind { ok, wrong, locked };
+    Kind kind;
+    std::string token;  // set when ok
+};
+
+// Everything the agent remembers: the PIN, tokens and relay identifier (state.json, never
+// readable by others), the configuration (config.json), and in memory only the count of wrong
+// PINs and the one-time codes. Every operation runs under one lock, in arrival order, and
+// writes what must survive a restart before it returns. No operation calls another.
+class Store {
+  public:
+    using Clock = std::function<std::chrono::system_clock::time_point()>;
+
+    struct Options {
+        std::string support;                 // SUPPORT: the folder of both files
+        std::filesystem::path resourcesDir;  // holds the shipped config.json
+        Clock now = [] { return std::chrono::system_clock::now(); };
+    };
+
+    // The process's Store, made on first use from the environment; exactly once even when
+    // threads race for it.
+    static Store& shared();
+
+    explicit Store(Options options);
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    // True when state.json did not exist when the Store was made.
+    const bool isFirstRun;
+
+    const std::string& stateFile() const { return stateFile_; }
+    const std::string& configFile() const { return configFile_; }
+
+    // Configuration
+    Json snapshotConfig() const;
+    void saveConfig(const Json& document);
+    std::set<std::string> allowedApps() const;
+    void addFlow(const std::string& label, const std::string& emoji, const Json& steps);
+    void removeFlow(const std::string& label);
+
+    // Pairing
+    std::string pinValue() const;
+    bool setPin(const std::string& pin);
+    PairResult pair(const std::string& pin);
+    bool isLocked() const;
+    bool tokenValid(const std::string& token) const;
+    void removeToken(const std::string& token);
+    std::string mintCode();
+    std::optional<std::string> consumeCode(const std::string& code);
+    // Codes minted and not yet presented (expired ones go when the next code is minted).
+    std::size_t openCodeCount() const;
+
+    // Relay
+    std::string relayId() const;
+    bool relayEnabled() const;
+
+  private:
+    void loadStateLocked();
+    void saveStateLocked() const;
+    void loadConfigLocked();
+    void saveConfigLocked() const;
+
+    const Options options_;
+    const std::string stateFile_;
+    const std::string configFile_;
+
+    mutable std::mutex mutex_;  // guards everything below
+    std::string pin_;
+    std::set<std::string> tokens_;
+    int pairFailures_ = 0;
+    std::map<std::string, std::chrono::system_clock::time_point> codes_;
+    Json config_ = Json::object();
+    std::string storedRelayId_;
+};
+
+// True when the text is 4 to 8 ASCII digits and nothing else.
+bool isValidPin(const std::string& pin);
+
+}  // namespace td::store
