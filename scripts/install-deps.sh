@@ -5,11 +5,16 @@ set -euo pipefail
 
 PACKAGES=(
   # toolchain
-  g++ cmake ninja-build ccache pkg-config
+  g++ cmake ninja-build ccache pkg-config clang libclang-rt-14-dev
   # libraries
   libboost1.81-dev libboost-url1.81-dev nlohmann-json3-dev libssl-dev libqrencode-dev libpng-dev
+  libglib2.0-dev libgtk-3-dev libx11-dev libxtst-dev librsvg2-common hicolor-icon-theme
+  # the desktop tools the agent drives
+  pulseaudio-utils xclip xdg-utils
   # tests and benchmarks
   googletest libgtest-dev wrk nginx-light curl procps zbar-tools
+  # a private desktop session for the tests that need one
+  xvfb dbus pulseaudio x11-utils
 )
 
 missing=()

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <boost/url/parse.hpp>
+#include <boost/url/pct_string_view.hpp>
 #include <charconv>
 #include <limits>
+
+#include "common/utf8.hpp"
 
 namespace td::server {
 namespace {
@@ -94,44 +97,6 @@ std::optional<std::string> Request::header(const std::string& lowerCaseName) con
     return it->second;
 }
 
-bool isValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    const std::size_t n = text.size();
-    auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    auto continuation = [&](std::size_t k) { return k < n && (at(k) & 0xC0) == 0x80; };
-    while (i < n) {
-        const unsigned char lead = at(i);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t extra = 0;
-        unsigned minimum = 0;
-        unsigned codePoint = 0;
-        if ((lead & 0xE0) == 0xC0) {
-            extra = 1, minimum = 0x80, codePoint = lead & 0x1F;
-        } else if ((lead & 0xF0) == 0xE0) {
-            extra = 2, minimum = 0x800, codePoint = lead & 0x0F;
-        } else if ((lead & 0xF8) == 0xF0) {
-            extra = 3, minimum = 0x10000, codePoint = lead & 0x07;
-        } else {
-            return false;
-        }
-        for (std::size_t k = 1; k <= extra; ++k) {
-            if (!continuation(i + k)) {
-                return false;
-            }
-            codePoint = (codePoint << 6) | (at(i + k) & 0x3F);
-        }
-        const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
-        if (codePoint < minimum || codePoint > 0x10FFFF || surrogate) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
-
 std::string_view trimBlanks(std::string_view text) {
     while (std::size_t len = blankLengthAtFront(text)) {
         text.remove_prefix(len);
@@ -205,18 +170,28 @@ RequestHead parseHead(std::string_view headerBlock) {
 
 void applyTarget(std::string_view target, Request& request) {
     auto parsed = boost::urls::parse_uri_reference(target);
+    request.query.clear();
     if (!parsed) {
         request.path = std::string(target);
-        request.query.clear();
         return;
     }
     request.path = parsed->path();
-    request.query.clear();
-    boost::urls::encoding_opts keepPlus;
-    keepPlus.space_as_plus = false;
-    for (const auto& param : parsed->params(keepPlus)) {
-        if (param.has_value) {
-            request.query[param.key] = param.value;
+    // Items are split and decoded here rather than through params(): in Boost.URL 1.81 an
+    // empty query followed by a fragment yields a value that reads past the target.
+    const std::string_view query = parsed->encoded_query();
+    std::size_t start = 0;
+    while (start < query.size()) {
+        const std::size_t end = std::min(query.find('&', start), query.size());
+        const std::string_view item = query.substr(start, end - start);
+        start = end + 1;
+        const std::size_t equals = item.find('=');
+        if (equals == std::string_view::npos) {
+            continue;
+        }
+        auto key = boost::urls::make_pct_string_view(item.substr(0, equals));
+        auto value = boost::urls::make_pct_string_view(item.substr(equals + 1));
+        if (key && value) {
+            request.query[key->decode()] = value->decode();  // a `+` stays a `+`
         }
     }
 }

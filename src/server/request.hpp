@@ -47,8 +47,6 @@ std::optional<std::uint16_t> parsePort(std::string_view text);
 // text; line breaks are kept.
 std::string_view trimBlanks(std::string_view text);
 
-bool isValidUtf8(std::string_view text);
-
 // Collects the bytes of one request as they arrive, in pieces of any size, and tells when the
 // request is whole. The outcome depends only on the bytes, not on how they were split.
 class RequestReader {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/utf8.hpp"
+
 namespace td::server {
 namespace {
 
@@ -156,6 +158,11 @@ TEST(RequestParsing, TargetsAreDecodedAndOddOnesKeptAsSent) {
         EXPECT_EQ(r.path, odd);
         EXPECT_TRUE(r.query.empty()) << odd;
     }
+    // The fragment is not part of the query, also right after an empty one.
+    EXPECT_TRUE(readWhole("GET /a?#=1%2B1 HTTP/1.1\r\n\r\n").query.empty());
+    EXPECT_EQ(readWhole("GET /a?x=1#y=2 HTTP/1.1\r\n\r\n").query,
+              (std::map<std::string, std::string>{{"x", "1"}}));
+
     const Request encodedDots = readWhole("GET /%2e%2e/secret HTTP/1.1\r\n\r\n");
     EXPECT_EQ(encodedDots.path, "/../secret");
 }
