@@ -28,6 +28,22 @@ std::vector<Endpoint> endpoints(const ApiContext& context) {
         {"/api/set-pin", any, Access::localOrToken, pool, with(handlers::setPin)},
         {"/api/connect", any, Access::localOrToken, pool, with(handlers::connect)},
         {"/api/airdrop", any, Access::localOrToken, pool, with(handlers::airdrop)},
+        {"/api/launch", any, Access::token, pool, with(handlers::launch)},
+        {"/api/url", any, Access::token, pool, with(handlers::openUrl)},
+        {"/api/shortcut", any, Access::token, pool, with(handlers::shortcut)},
+        {"/api/gesture", any, Access::token, pool, with(handlers::gesture)},
+        {"/api/media", any, Access::token, pool, with(handlers::media)},
+        {"/api/volume", Method::only("POST"), Access::token, pool, with(handlers::setVolume)},
+        {"/api/volume", Method::allBut("POST"), Access::token, pool, with(handlers::readVolume)},
+        {"/api/system", any, Access::token, pool, with(handlers::system)},
+        {"/api/clipboard", any, Access::token, pool, with(handlers::clipboard)},
+        {"/api/type", any, Access::token, pool, with(handlers::typeText)},
+        {"/api/icon", any, Access::open, pool, with(handlers::icon)},
+        {"/api/shortcuts", any, Access::localOrToken, pool, with(handlers::shortcuts)},
+        {"/api/run-plan", any, Access::token, pool, with(handlers::runPlan)},
+        {"/api/flows", any, Access::localOrToken, pool, with(handlers::editFlows)},
+        {"/api/open-admin", any, Access::localOrToken, pool, with(handlers::openAdmin)},
+        {"/api/admin", any, Access::localOrToken, pool, with(handlers::admin), /*refusal*/ 200},
     };
 }
 

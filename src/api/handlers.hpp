@@ -3,6 +3,7 @@
 #include <string>
 
 #include "api/router.hpp"
+#include "flows/steps.hpp"
 
 // Endpoint handlers: each takes the request (already admitted by its access rule) and gives
 // back the answer.
@@ -26,5 +27,30 @@ std::string pairingLink(const ApiContext& context);
 // Configuration
 Response saveConfig(const ApiContext& context, const Request& request);
 Response readConfig(const ApiContext& context, const Request& request);
+
+// Actions
+Response launch(const ApiContext& context, const Request& request);
+Response openUrl(const ApiContext& context, const Request& request);
+Response shortcut(const ApiContext& context, const Request& request);
+Response gesture(const ApiContext& context, const Request& request);
+Response media(const ApiContext& context, const Request& request);
+Response setVolume(const ApiContext& context, const Request& request);
+Response readVolume(const ApiContext& context, const Request& request);
+Response system(const ApiContext& context, const Request& request);
+Response clipboard(const ApiContext& context, const Request& request);
+Response typeText(const ApiContext& context, const Request& request);
+Response icon(const ApiContext& context, const Request& request);
+Response shortcuts(const ApiContext& context, const Request& request);
+
+// Flows and plans
+Response runPlan(const ApiContext& context, const Request& request);
+Response editFlows(const ApiContext& context, const Request& request);
+
+// Admin
+Response admin(const ApiContext& context, const Request& request);
+Response openAdmin(const ApiContext& context, const Request& request);
+
+// Steps checked against this computer and run through its host actions.
+flows::StepHost stepHost(const ApiContext& context);
 
 }  // namespace td::api::handlers

@@ -19,6 +19,8 @@ namespace td::api {
 struct ApiContext {
     server::Server& server;
     store::Store& store;
+    // Brings the control panel forward on the main thread; empty when there is no GUI.
+    std::function<void()> showPanel = {};
 
     // The port the agent answers on (the one it listens on, once bound).
     std::uint16_t port() const;

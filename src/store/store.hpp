@@ -51,6 +51,7 @@ class Store {
     // True when state.json did not exist when the Store was made.
     const bool isFirstRun;
 
+    const std::string& supportFolder() const { return options_.support; }
     const std::string& stateFile() const { return stateFile_; }
     const std::string& configFile() const { return configFile_; }
 

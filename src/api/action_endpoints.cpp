@@ -1,0 +1,141 @@
+#include <algorithm>
+#include <cmath>
+
+#include "api/handlers.hpp"
+#include "common/json_read.hpp"
+#include "flows/steps.hpp"
+#include "host/apps.hpp"
+#include "host/gestures.hpp"
+#include "host/keys.hpp"
+#include "host/media.hpp"
+#include "host/shortcuts.hpp"
+#include "host/system.hpp"
+#include "host/volume.hpp"
+
+namespace td::api::handlers {
+namespace {
+
+// Shown when keys cannot reach the desktop: the Linux counterparts of the permission texts.
+constexpr const char* KEYS_HELP_LONG =
+    "Tapdeck can send keys only in an X11 session: log in with \"GNOME on Xorg\" (or another X11 "
+    "session), then try again.";
+constexpr const char* KEYS_HELP_SHORT = "Tapdeck can send keys only in an X11 session.";
+
+std::string bodyString(const Json& body, std::string_view key) {
+    return jsonread::string(body, key).value_or("");
+}
+
+// The first of two members that is a string, else "".
+std::string eitherString(const Json& body, std::string_view first, std::string_view second) {
+    return jsonread::string(body, first).value_or(bodyString(body, second));
+}
+
+Response okAnswer(bool ok) {
+    return server::jsonResponse({{"ok", ok}});
+}
+
+// A failed key action says why only when keys cannot reach the desktop at all.
+Response keyActionAnswer(bool ok, const char* help) {
+    if (ok || host::accessibilityTrusted()) {
+        return okAnswer(ok);
+    }
+    return server::jsonResponse({{"ok", false}, {"error", help}});
+}
+
+std::filesystem::path shortcutsFolder(const ApiContext& context) {
+    return std::filesystem::path(context.store.supportFolder()) / "shortcuts";
+}
+
+// A user's own key combination for a gesture, from settings.gestureKeys.
+std::string gestureKeysOverride(const ApiContext& context, const std::string& id) {
+    const auto settings = jsonread::object(context.store.snapshotConfig(), "settings");
+    const auto overrides = settings ? jsonread::object(*settings, "gestureKeys") : std::nullopt;
+    return overrides ? jsonread::string(*overrides, id).value_or("") : "";
+}
+
+}  // namespace
+
+flows::StepHost stepHost(const ApiContext& context) {
+    const ApiContext* ctx = &context;
+    return {
+        [ctx] { return ctx->store.allowedApps(); },
+        [ctx] { return host::listShortcuts(shortcutsFolder(*ctx)); },
+        [](const std::string& id) { return host::isGesture(id); },
+        [](const std::string& name) { return host::launchApp(name); },
+        [](const std::string& url) { return host::openURL(url); },
+        [ctx](const std::string& name) { return host::runShortcut(shortcutsFolder(*ctx), name); },
+        [ctx](const std::string& id) {
+            return host::runGesture(id, gestureKeysOverride(*ctx, id));
+        },
+    };
+}
+
+Response launch(const ApiContext& context, const Request& request) {
+    const std::string app = bodyString(server::bodyJSON(request), "app");
+    return okAnswer(context.store.allowedApps().count(app) > 0 && host::launchApp(app));
+}
+
+Response openUrl(const ApiContext&, const Request& request) {
+    return okAnswer(host::openURL(bodyString(server::bodyJSON(request), "url")));
+}
+
+Response shortcut(const ApiContext& context, const Request& request) {
+    const std::string name = eitherString(server::bodyJSON(request), "name", "value");
+    return okAnswer(host::runShortcut(shortcutsFolder(context), name));
+}
+
+Response gesture(const ApiContext& context, const Request& request) {
+    const std::string id = eitherString(server::bodyJSON(request), "value", "action");
+    return keyActionAnswer(host::runGesture(id, gestureKeysOverride(context, id)), KEYS_HELP_LONG);
+}
+
+Response media(const ApiContext&, const Request& request) {
+    const std::string action = bodyString(server::bodyJSON(request), "action");
+    return keyActionAnswer(host::mediaAction(action), KEYS_HELP_SHORT);
+}
+
+Response setVolume(const ApiContext&, const Request& request) {
+    const Json body = server::bodyJSON(request);
+    if (const auto muted = jsonread::boolean(body, "muted")) {
+        return server::jsonResponse({{"ok", host::setMuted(*muted)}, {"muted", *muted}});
+    }
+    const double requested = jsonread::number(body, "level").value_or(50);
+    // Far outside any volume; clamping first keeps the conversion defined.
+    const int level = static_cast<int>(std::trunc(std::clamp(requested, -1e6, 1e6)));
+    const bool ok = host::setVolume(level);
+    return server::jsonResponse({{"ok", ok}, {"level", std::clamp(level, 0, 100)}});
+}
+
+Response readVolume(const ApiContext&, const Request&) {
+    return server::jsonResponse(
+        {{"ok", true}, {"level", host::getVolume()}, {"muted", host::isMuted()}});
+}
+
+Response system(const ApiContext&, const Request& request) {
+    return okAnswer(host::systemAction(bodyString(server::bodyJSON(request), "action")));
+}
+
+Response clipboard(const ApiContext&, const Request& request) {
+    return okAnswer(host::setClipboard(bodyString(server::bodyJSON(request), "text")));
+}
+
+Response typeText(const ApiContext&, const Request& request) {
+    const std::string text = bodyString(server::bodyJSON(request), "text");
+    return keyActionAnswer(host::typeText(text), KEYS_HELP_SHORT);
+}
+
+Response icon(const ApiContext&, const Request& request) {
+    const auto app = request.query.find("app");
+    const auto png = app == request.query.end() ? std::nullopt : host::iconPNG(app->second);
+    if (!png) {
+        return server::textResponse(404, "text/plain", "");
+    }
+    return {200, "image/png", *png, "Cache-Control: public, max-age=604800\r\n"};
+}
+
+Response shortcuts(const ApiContext& context, const Request&) {
+    return server::jsonResponse(
+        {{"ok", true}, {"shortcuts", host::listShortcuts(shortcutsFolder(context))}});
+}
+
+}  // namespace td::api::handlers

@@ -1,0 +1,39 @@
+#include "api/handlers.hpp"
+#include "common/relay_address.hpp"
+#include "host/apps.hpp"
+#include "host/gestures.hpp"
+#include "host/host_facts.hpp"
+#include "host/shortcuts.hpp"
+#include "update/version.hpp"
+
+namespace td::api::handlers {
+
+Response admin(const ApiContext& context, const Request&) {
+    Json gestures = Json::array();
+    for (const auto& [id, gesture] : host::GESTURES) {
+        gestures.push_back({{"value", id},
+                            {"label", std::string(gesture.label)},
+                            {"emoji", std::string(gesture.emoji)}});
+    }
+    return server::jsonResponse(
+        {{"ok", true},
+         {"host", host::hostName()},
+         {"version", update::currentVersion()},
+         {"config", context.store.snapshotConfig()},
+         {"pin", context.store.pinValue()},
+         {"apps", host::listApps()},
+         {"gestures", std::move(gestures)},
+         {"shortcuts",
+          host::listShortcuts(std::filesystem::path(context.store.supportFolder()) / "shortcuts")},
+         {"relayUrl", relayPhonePageUrl() + context.store.relayId()},
+         {"relayEnabled", context.store.relayEnabled()}});
+}
+
+Response openAdmin(const ApiContext& context, const Request&) {
+    if (context.showPanel) {
+        context.showPanel();  // posts to the main thread; the answer does not wait for it
+    }
+    return server::jsonResponse({{"ok", true}});
+}
+
+}  // namespace td::api::handlers

@@ -1,0 +1,53 @@
+#include <thread>
+
+#include "api/handlers.hpp"
+#include "common/json_read.hpp"
+#include "flows/steps.hpp"
+
+namespace td::api::handlers {
+namespace {
+
+// Lets each step's effect (an app opening, a page loading) settle before the next one.
+constexpr auto PAUSE_AFTER_STEP = std::chrono::milliseconds(400);
+constexpr const char* DEFAULT_FLOW_LABEL = "Flow";
+constexpr const char* DEFAULT_FLOW_EMOJI = "\xE2\x9A\xA1";  // ⚡
+
+bool allAllowed(const std::vector<Json>& steps, const flows::StepHost& host) {
+    return std::all_of(steps.begin(), steps.end(),
+                       [&host](const Json& step) { return flows::stepAllowed(step, host); });
+}
+
+}  // namespace
+
+Response runPlan(const ApiContext& context, const Request& request) {
+    const auto steps = flows::readSteps(server::bodyJSON(request));
+    const auto host = stepHost(context);
+    if (!allAllowed(steps, host)) {
+        return server::jsonResponse({{"ok", false}, {"error", "Invalid step"}}, 400);
+    }
+    for (const Json& step : steps) {
+        flows::runStep(step, host);  // a failing step does not stop the run
+        std::this_thread::sleep_for(PAUSE_AFTER_STEP);
+    }
+    return server::jsonResponse({{"ok", true}, {"ran", steps.size()}});
+}
+
+Response editFlows(const ApiContext& context, const Request& request) {
+    const Json body = server::bodyJSON(request);
+    if (request.method == "DELETE") {
+        context.store.removeFlow(jsonread::string(body, "label").value_or(""));
+        context.server.broadcastReload();
+        return server::jsonResponse({{"ok", true}});
+    }
+    const auto steps = flows::readSteps(body);
+    if (steps.empty() || !allAllowed(steps, stepHost(context))) {
+        return server::jsonResponse({{"ok", false}, {"error", "Invalid flow"}}, 400);
+    }
+    context.store.addFlow(jsonread::string(body, "label").value_or(DEFAULT_FLOW_LABEL),
+                          jsonread::string(body, "emoji").value_or(DEFAULT_FLOW_EMOJI),
+                          Json(steps));
+    context.server.broadcastReload();
+    return server::jsonResponse({{"ok", true}});
+}
+
+}  // namespace td::api::handlers
