@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: once in the optimised build and once
-# built with AddressSanitizer + UndefinedBehaviorSanitizer.
+# built with AddressSanitizer + UndefinedBehaviorSanitizer; the tests that need a desktop run
+# inside a private one (X server, session bus, sound server) that is started and stopped here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -11,8 +12,11 @@ for preset in dev asan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   echo "== ${preset}: test"
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --preset "$preset" -j "$jobs" --timeout 300
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
+  export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+  ctest --preset "$preset" -j "$jobs" --timeout 300 --label-exclude desktop
+  echo "== ${preset}: desktop tests, in a private session"
+  scripts/with-desktop-session.sh ctest --preset "$preset" --timeout 300 --label-regex desktop
 done
 
 echo "== fuzz: the request reader and the JSON body reader, ${FUZZ_SECONDS:-20} s"

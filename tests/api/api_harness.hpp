@@ -15,8 +15,10 @@ namespace td::test {
 class ApiHarness {
   public:
     explicit ApiHarness(std::vector<api::Endpoint> extra = {},
-                        std::function<void(store::Store::Options&)> tweakStore = {})
-        : store_(makeStore(tweakStore)), context_{running_.server(), *store_} {
+                        std::function<void(store::Store::Options&)> tweakStore = {},
+                        std::function<void()> showPanel = {})
+        : store_(makeStore(tweakStore)),
+          context_{running_.server(), *store_, std::move(showPanel)} {
         auto table = api::endpoints(context_);
         table.insert(table.end(), extra.begin(), extra.end());
         router_ = std::make_unique<api::Router>(context_, std::move(table));
@@ -56,6 +58,15 @@ class ApiHarness {
     // A fresh token, paired with the PIN.
     std::string pairedToken() { return call("POST", "/api/pair", pinBody()).body["token"]; }
     std::string pinBody() const { return R"({"pin":")" + store_->pinValue() + "\"}"; }
+
+    // Reads the event stream's start, so that the next bytes are events.
+    LoopbackClient openEventStream() {
+        auto stream = LoopbackClient::from("127.0.0.2", port());
+        stream.send("GET /api/events HTTP/1.1\r\n\r\n");
+        stream.readExactly(server::SSE_HEAD.size() + 18);
+        return stream;
+    }
+    static constexpr std::string_view RELOAD_CHUNK = "17\r\nevent: reload\ndata: 1\n\n\r\n";
 
     std::uint16_t port() const { return running_.port(); }
     store::Store& store() { return *store_; }

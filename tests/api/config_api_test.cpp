@@ -12,16 +12,14 @@ using test::ApiHarness;
 
 TEST(ConfigApi, SavedDocumentIsSanitisedReadBackAndAnnounced) {
     ApiHarness api;
-    auto stream = test::LoopbackClient::from("127.0.0.2", api.port());
-    stream.send("GET /api/events HTTP/1.1\r\n\r\n");
-    stream.readExactly(server::SSE_HEAD.size() + 18);
+    auto stream = api.openEventStream();
 
     const Json document = {{"config",
                             {{"pages", {{{"name", "Mine"}, {"tiles", Json::array()}}}},
                              {"settings", {{"columns", 3}}}}},
                            {"version", "x"}};
     EXPECT_EQ(api.call("POST", "/api/config", dumpCompact(document)).body, (Json{{"ok", true}}));
-    EXPECT_EQ(stream.readExactly(29), "17\r\nevent: reload\ndata: 1\n\n\r\n");
+    EXPECT_EQ(stream.readExactly(29), ApiHarness::RELOAD_CHUNK);
 
     const auto read = api.callWithToken("GET", "/api/config", api.pairedToken());
     ASSERT_EQ(read.status, 200);

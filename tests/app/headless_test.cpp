@@ -1,11 +1,6 @@
 // Runs the real agent binary as a user would.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -15,104 +10,25 @@
 #include <vector>
 
 #include "common/json.hpp"
+#include "support/child_process.hpp"
 #include "support/loopback_client.hpp"
 #include "support/temp_dir.hpp"
-
-extern char** environ;
 
 namespace {
 
 using namespace std::chrono_literals;
 
-class Agent {
+// The agent binary, run as a user would.
+class Agent : public td::test::ChildProcess {
   public:
-    Agent(std::vector<std::string> args, std::vector<std::string> env) {
-        int out[2];
-        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        args.insert(args.begin(), TAPDECK_BINARY);
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        for (char** e = environ; *e; ++e) {
-            env.emplace_back(*e);
-        }
-        std::vector<char*> envp;
-        for (auto& e : env) {
-            envp.push_back(e.data());
-        }
-        envp.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid_, TAPDECK_BINARY, &actions, nullptr, argv.data(), envp.data()),
-                  0);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        out_ = out[0];
-    }
-
-    ~Agent() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(out_);
-    }
-
-    // Output read so far, waiting up to `timeout` for a line matching `pattern`.
-    std::optional<std::smatch> waitForLine(const std::regex& pattern,
-                                           std::chrono::milliseconds timeout = 10s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (true) {
-            std::smatch match;
-            if (std::regex_search(output_, match, pattern)) {
-                return match;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{out_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-                return std::nullopt;
-            }
-            char buf[4096];
-            const ssize_t n = ::read(out_, buf, sizeof buf);
-            if (n <= 0) {
-                return std::nullopt;
-            }
-            output_.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-
-    // The exit status after `signal`, or -1 when the process did not end in time.
-    int stopWith(int signal, std::chrono::milliseconds timeout = 10s) {
-        ::kill(pid_, signal);
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        int status = 0;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return -1;
-    }
-
-    int waitExit() {
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    const std::string& output() const { return output_; }
+    Agent(std::vector<std::string> args, std::vector<std::string> env)
+        : ChildProcess(withBinary(std::move(args)), std::move(env)) {}
 
   private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string output_;
+    static std::vector<std::string> withBinary(std::vector<std::string> args) {
+        args.insert(args.begin(), TAPDECK_BINARY);
+        return args;
+    }
 };
 
 std::vector<std::string> testEnv(const td::test::TempDir& support) {

@@ -15,9 +15,11 @@
 namespace td::host {
 namespace {
 
-// A rebound key needs the focused client to have read the new mapping before the press, and
-// the press to be read before the mapping is restored.
-constexpr auto REMAP_SETTLE = std::chrono::milliseconds(6);
+// Borrowed keys need the focused client to have seen the new mapping before the presses, and to
+// have read the presses before the mapping is restored (measured: without waits clients read
+// the restored map and type nothing).
+constexpr auto BEFORE_BORROWED_KEYS = std::chrono::milliseconds(20);
+constexpr auto AFTER_BORROWED_KEYS = std::chrono::milliseconds(50);
 
 // Xlib's default handler ends the process on any protocol error; a failed key press must not.
 int ignoreXError(Display*, XErrorEvent*) noexcept {
@@ -124,28 +126,33 @@ Placement findInLayout(Display* display, KeySym keysym) {
     return {};
 }
 
-// A key with nothing bound to it, to lend to a character the layout lacks.
-KeyCode findSpareKey(Display* display) {
+// Keys with nothing bound to them, to lend to characters the layout lacks.
+std::vector<KeyCode> findSpareKeys(Display* display) {
     int minCode = 0, maxCode = 0;
     XDisplayKeycodes(display, &minCode, &maxCode);
     int perKey = 0;
     KeySym* map =
         XGetKeyboardMapping(display, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &perKey);
+    std::vector<KeyCode> spare;
     if (!map) {
-        return 0;
+        return spare;
     }
-    KeyCode spare = 0;
-    for (int code = maxCode; code >= minCode && spare == 0; --code) {
+    for (int code = maxCode; code >= minCode; --code) {
         bool empty = true;
         for (int i = 0; i < perKey && empty; ++i) {
             empty = map[(code - minCode) * perKey + i] == NoSymbol;
         }
         if (empty) {
-            spare = static_cast<KeyCode>(code);
+            spare.push_back(static_cast<KeyCode>(code));
         }
     }
     XFree(map);
     return spare;
+}
+
+void bindKey(Display* display, KeyCode code, KeySym keysym) {
+    KeySym both[2] = {keysym, keysym};
+    XChangeKeyboardMapping(display, code, 2, both, 1);
 }
 
 void pressWithShift(Display* display, Placement placement) {
@@ -160,24 +167,55 @@ void pressWithShift(Display* display, Placement placement) {
     }
 }
 
-// Binds the keysym to a spare key just long enough to type it, then restores the layout.
-bool typeOnSpareKey(Display* display, KeySym keysym) {
-    const KeyCode spare = findSpareKey(display);
-    if (spare == 0) {
-        return false;
+// Types keysyms[from, to), lending spare keys to the ones the layout lacks; returns where it
+// stopped (earlier than `to` when it ran out of spare keys).
+std::size_t typeRun(Display* display, const std::vector<KeySym>& keysyms, std::size_t from,
+                    const std::vector<KeyCode>& spare) {
+    std::vector<std::pair<KeySym, KeyCode>> borrowed;
+    auto borrowedKey = [&](KeySym keysym) -> KeyCode {
+        for (const auto& [bound, code] : borrowed) {
+            if (bound == keysym) {
+                return code;
+            }
+        }
+        return 0;
+    };
+    std::size_t to = from;
+    for (; to < keysyms.size(); ++to) {
+        const KeySym keysym = keysyms[to];
+        if (findInLayout(display, keysym).code || borrowedKey(keysym)) {
+            continue;
+        }
+        if (borrowed.size() == spare.size()) {
+            break;
+        }
+        borrowed.emplace_back(keysym, spare[borrowed.size()]);
     }
-    KeySym both[2] = {keysym, keysym};
-    XChangeKeyboardMapping(display, spare, 2, both, 1);
+    for (const auto& [keysym, code] : borrowed) {
+        bindKey(display, code, keysym);
+    }
+    if (!borrowed.empty()) {
+        XSync(display, False);
+        std::this_thread::sleep_for(BEFORE_BORROWED_KEYS);
+    }
+    for (std::size_t i = from; i < to; ++i) {
+        if (const Placement placement = findInLayout(display, keysyms[i]); placement.code) {
+            pressWithShift(display, placement);
+        } else {
+            const KeyCode code = borrowedKey(keysyms[i]);
+            tap(display, code, true);
+            tap(display, code, false);
+        }
+    }
     XSync(display, False);
-    std::this_thread::sleep_for(REMAP_SETTLE);
-    tap(display, spare, true);
-    tap(display, spare, false);
-    XSync(display, False);
-    std::this_thread::sleep_for(REMAP_SETTLE);
-    KeySym none[2] = {NoSymbol, NoSymbol};
-    XChangeKeyboardMapping(display, spare, 2, none, 1);
-    XSync(display, False);
-    return true;
+    if (!borrowed.empty()) {
+        std::this_thread::sleep_for(AFTER_BORROWED_KEYS);
+        for (const auto& [keysym, code] : borrowed) {
+            bindKey(display, code, NoSymbol);
+        }
+        XSync(display, False);
+    }
+    return to;
 }
 
 }  // namespace
@@ -224,16 +262,21 @@ bool typeText(const std::string& text) {
     if (!display) {
         return false;
     }
-    bool typedAll = true;
+    std::vector<KeySym> keysyms;
     for (char32_t codePoint : decodeUtf8(text)) {
-        if (codePoint < 0x20 && codePoint != '\n' && codePoint != '\t') {
-            continue;  // other control characters have no key
+        if (codePoint >= 0x20 || codePoint == '\n' || codePoint == '\t') {
+            keysyms.push_back(keysymFor(codePoint));  // other control characters have no key
         }
-        const KeySym keysym = keysymFor(codePoint);
-        if (const Placement placement = findInLayout(display.get(), keysym); placement.code) {
-            pressWithShift(display.get(), placement);
+    }
+    const std::vector<KeyCode> spare = findSpareKeys(display.get());
+    bool typedAll = true;
+    for (std::size_t at = 0; at < keysyms.size();) {
+        const std::size_t next = typeRun(display.get(), keysyms, at, spare);
+        if (next == at) {  // no spare key at all for this character
+            typedAll = false;
+            ++at;
         } else {
-            typedAll = typeOnSpareKey(display.get(), keysym) && typedAll;
+            at = next;
         }
     }
     XSync(display.get(), False);

@@ -1,0 +1,283 @@
+// Host actions against a real desktop session (Xvfb, a D-Bus session bus, PulseAudio with a
+// null sink), which the test command starts around these tests. Each proves its effect.
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
+
+#include "host/apps.hpp"
+#include "host/keys.hpp"
+#include "host/media.hpp"
+#include "host/process.hpp"
+#include "host/system.hpp"
+#include "host/volume.hpp"
+#include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
+
+namespace td::host {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+fs::path dataHome() {
+    return std::getenv("XDG_DATA_HOME");
+}
+fs::path configHome() {
+    return std::getenv("XDG_CONFIG_HOME");
+}
+
+void writeFile(const fs::path& path, const std::string& contents, mode_t mode = 0644) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << contents;
+    ::chmod(path.c_str(), mode);
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// Desktop entries for the tests, written before GIO first reads the folders.
+class DesktopApps : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under scripts/with-desktop-session.sh";
+        const fs::path apps = dataHome() / "applications";
+        writeFile(markerTool(), "#!/bin/sh\necho \"$@\" >> \"" + marker().string() + "\"\n", 0755);
+        entry(apps / "td-marker.desktop", "Tapdeck Marker",
+              "Exec=" + markerTool().string() + " app");
+        entry(apps / "td-marker-twin.desktop", "Tapdeck Marker",
+              "Exec=" + markerTool().string() + " twin");
+        entry(apps / "td-zeta.desktop", "Zeta Tool", "Exec=/bin/true");
+        entry(apps / "td-alpha.desktop", "alpha tool", "Exec=/bin/true");
+        entry(apps / "td-nodisplay.desktop", "Tapdeck Invisible", "Exec=/bin/true\nNoDisplay=true");
+        entry(apps / "td-hidden.desktop", "Tapdeck Hidden", "Exec=/bin/true\nHidden=true");
+        entry(apps / "td-tryexec.desktop", "Tapdeck Uninstalled",
+              "Exec=/bin/true\nTryExec=/no/such/program");
+        entry(apps / "td-browser.desktop", "Tapdeck Browser",
+              "Exec=" + markerTool().string() +
+                  " url %u\nMimeType=x-scheme-handler/http;"
+                  "x-scheme-handler/https;\nNoDisplay=true");
+        writeFile(configHome() / "mimeapps.list",
+                  "[Default Applications]\nx-scheme-handler/http=td-browser.desktop\n"
+                  "x-scheme-handler/https=td-browser.desktop\n");
+        // A wide bitmap icon by path, and an SVG one from the icon theme.
+        GdkPixbuf* wide = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, 64, 32);
+        gdk_pixbuf_fill(wide, 0xFF0000FF);
+        gdk_pixbuf_save(wide, iconFile().c_str(), "png", nullptr, nullptr);
+        g_object_unref(wide);
+        entry(apps / "td-wide.desktop", "Tapdeck Wide Icon",
+              "Exec=/bin/true\nIcon=" + iconFile().string());
+        writeFile(dataHome() / "icons/hicolor/index.theme",
+                  "[Icon Theme]\nName=Hicolor\nDirectories=scalable/apps\n\n[scalable/apps]\n"
+                  "Size=128\nMinSize=8\nMaxSize=512\nType=Scalable\n");
+        writeFile(dataHome() / "icons/hicolor/scalable/apps/td-round.svg",
+                  "<svg xmlns='http://www.w3.org/2000/svg' width='100' height='100'>"
+                  "<circle cx='50' cy='50' r='40' fill='#0a0'/></svg>");
+        entry(apps / "td-svg.desktop", "Tapdeck Svg Icon", "Exec=/bin/true\nIcon=td-round");
+    }
+
+    static void entry(const fs::path& path, const std::string& name, const std::string& rest) {
+        writeFile(path, "[Desktop Entry]\nType=Application\nName=" + name + "\n" + rest + "\n");
+    }
+    static fs::path markerTool() { return dataHome() / "td-marker-tool"; }
+    static fs::path marker() { return dataHome() / "td-marker.log"; }
+    static fs::path iconFile() { return dataHome() / "td-wide.png"; }
+};
+
+TEST_F(DesktopApps, ListsWhatTheLauncherShowsSortedOnce) {
+    const auto apps = listApps();
+    auto has = [&](const std::string& name) {
+        return std::find(apps.begin(), apps.end(), name) != apps.end();
+    };
+    EXPECT_TRUE(has("Tapdeck Marker"));
+    EXPECT_EQ(std::count(apps.begin(), apps.end(), "Tapdeck Marker"), 1);
+    for (std::string hidden : {"Tapdeck Invisible", "Tapdeck Hidden", "Tapdeck Uninstalled"}) {
+        EXPECT_FALSE(has(hidden)) << hidden;
+    }
+    EXPECT_TRUE(std::is_sorted(apps.begin(), apps.end()));
+    const auto zeta = std::find(apps.begin(), apps.end(), "Zeta Tool");
+    const auto alpha = std::find(apps.begin(), apps.end(), "alpha tool");
+    EXPECT_LT(zeta, alpha);  // upper case before lower case
+}
+
+TEST_F(DesktopApps, LaunchesTheFirstEntryOfThatName) {
+    fs::remove(marker());
+    EXPECT_TRUE(launchApp("Tapdeck Marker"));
+    EXPECT_TRUE(eventually([] { return !readFile(marker()).empty(); }));
+    std::this_thread::sleep_for(100ms);  // a second launch would have landed by now
+    EXPECT_EQ(readFile(marker()), "app\n");
+    EXPECT_FALSE(launchApp("No Such App"));
+    EXPECT_FALSE(launchApp("Tapdeck Invisible"));
+}
+
+TEST_F(DesktopApps, OpensOnlyWebUrlsInTheDefaultHandler) {
+    fs::remove(marker());
+    EXPECT_TRUE(openURL("HTTPS://example.com/a?b=1"));
+    EXPECT_TRUE(
+        eventually([] { return readFile(marker()).find("example.com") != std::string::npos; }));
+    for (std::string refused : {"mailto:a@b.c", "file:///etc/passwd", "example.com", ""}) {
+        EXPECT_FALSE(openURL(refused)) << refused;
+    }
+}
+
+// Decodes a PNG and checks it is 256 × 256 RGBA; returns the alpha at (x, y).
+int alphaAt(const std::string& png, int x, int y) {
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("png", nullptr);
+    gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(png.data()), png.size(),
+                            nullptr);
+    gdk_pixbuf_loader_close(loader, nullptr);
+    GdkPixbuf* image = gdk_pixbuf_loader_get_pixbuf(loader);
+    EXPECT_TRUE(image);
+    int alpha = -1;
+    if (image) {
+        EXPECT_EQ(gdk_pixbuf_get_width(image), 256);
+        EXPECT_EQ(gdk_pixbuf_get_height(image), 256);
+        EXPECT_TRUE(gdk_pixbuf_get_has_alpha(image));
+        const guchar* pixels = gdk_pixbuf_get_pixels(image);
+        alpha = pixels[y * gdk_pixbuf_get_rowstride(image) + x * 4 + 3];
+    }
+    g_object_unref(loader);
+    return alpha;
+}
+
+TEST_F(DesktopApps, IconsAre256SquareLetterboxed) {
+    const auto wide = iconPNG("Tapdeck Wide Icon");
+    ASSERT_TRUE(wide);
+    EXPECT_TRUE(wide->starts_with("\x89PNG\r\n\x1a\n"));
+    EXPECT_EQ(alphaAt(*wide, 128, 10), 0);     // above the 2:1 picture: transparent
+    EXPECT_EQ(alphaAt(*wide, 128, 128), 255);  // the picture itself
+    const auto svg = iconPNG("Tapdeck Svg Icon");
+    ASSERT_TRUE(svg);
+    EXPECT_EQ(alphaAt(*svg, 128, 128), 255);
+    EXPECT_EQ(alphaAt(*svg, 2, 2), 0);
+    EXPECT_FALSE(iconPNG("No Such App"));
+}
+
+// A window that records the keys it receives.
+class Keyboard : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(observer.waitForLine(std::regex("ready\n"))) << observer.output();
+    }
+    // Waits for `count` key lines after "ready" and returns them.
+    std::vector<std::string> keys(std::size_t count) {
+        observer.waitForLine(std::regex("ready\n(?:[^\n]*\n){" + std::to_string(count) + "}"), 5s);
+        std::vector<std::string> lines;
+        std::stringstream all(observer.output().substr(observer.output().find("ready\n") + 6));
+        for (std::string line; std::getline(all, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+    test::ChildProcess observer{{KEY_OBSERVER}};
+};
+
+TEST_F(Keyboard, GesturesPressTheirCombination) {
+    EXPECT_TRUE(accessibilityTrusted());
+    EXPECT_TRUE(runGesture("show_desktop"));  // Super+d
+    EXPECT_TRUE(runGesture("minimize", "Ctrl+Alt+t"));
+    EXPECT_FALSE(runGesture("SHOW_DESKTOP"));
+    EXPECT_FALSE(runGesture("hide_others"));  // no combination until the user sets one
+    EXPECT_FALSE(runGesture("minimize", "Ctrl+NoSuchKey"));
+    const auto lines = keys(5);
+    // Super (Mod4 = 64), then d held with it; Ctrl (4), Alt (8), then t with both.
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"0 Super_L", "64 d", "0 Control_L", "4 Alt_L", "12 t"}));
+}
+
+TEST_F(Keyboard, TypesAnyTextKeepingCaseAndLayout) {
+    EXPECT_FALSE(typeText(""));
+    EXPECT_TRUE(typeText("Hé €\xF0\x9F\x98\x80!\n"));
+    const auto lines = keys(9);
+    // Characters the layout lacks arrive as their Unicode keysyms on a borrowed key.
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"0 Shift_L", "1 H", "0 eacute", "0 space", "0 U20AC",
+                                        "0 U0001F600", "0 Shift_L", "1 exclam", "0 Return"}));
+}
+
+TEST(KeysWithoutDisplay, AreRefused) {
+    const std::string display = std::getenv("DISPLAY");
+    ::unsetenv("DISPLAY");
+    EXPECT_FALSE(accessibilityTrusted());
+    EXPECT_FALSE(runGesture("show_desktop"));
+    EXPECT_FALSE(typeText("x"));
+    ::setenv("DISPLAY", display.c_str(), 1);
+}
+
+TEST(Media, GoesToThePlayingPlayerElseTheLastElseTheFirst) {
+    test::TempDir dir;
+    const auto log = dir.path() / "calls.log";
+    EXPECT_FALSE(mediaAction("next"));  // no player at all
+    test::ChildProcess paused({FAKE_PLAYER, "tdpaused", "Paused", log.string()});
+    test::ChildProcess playing({FAKE_PLAYER, "tdplaying", "Playing", log.string()});
+    ASSERT_TRUE(paused.waitForLine(std::regex("ready")));
+    ASSERT_TRUE(playing.waitForLine(std::regex("ready")));
+    EXPECT_TRUE(mediaAction("next"));
+    EXPECT_TRUE(mediaAction("play"));
+    EXPECT_TRUE(mediaAction("prev"));
+    EXPECT_FALSE(mediaAction("Play"));
+    EXPECT_EQ(readFile(log), "tdplaying Next\ntdplaying PlayPause\ntdplaying Previous\n");
+
+    playing.stopWith(SIGTERM);
+    EXPECT_TRUE(eventually([&] { return mediaAction("playpause"); }));
+    EXPECT_TRUE(readFile(log).ends_with("tdpaused PlayPause\n"));
+}
+
+TEST(Volume, SetAndReadBackThroughTheSoundServer) {
+    struct Case {
+        int set, expected;
+    };
+    for (const Case c : {Case{35, 35}, Case{150, 100}, Case{-5, 0}, Case{72, 72}}) {
+        EXPECT_TRUE(setVolume(c.set));
+        EXPECT_EQ(getVolume(), c.expected) << c.set;
+    }
+    EXPECT_TRUE(setMuted(true));
+    EXPECT_TRUE(isMuted());
+    EXPECT_TRUE(setMuted(false));
+    EXPECT_FALSE(isMuted());
+}
+
+TEST(Clipboard, TextStaysAfterTheCallReturns) {
+    for (std::string text : {std::string("h\xC3\xA9llo \xF0\x9F\x9A\x80\nline"), std::string("")}) {
+        const auto before = std::chrono::steady_clock::now();
+        EXPECT_TRUE(setClipboard(text));
+        EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
+        EXPECT_EQ(runProcess("xclip", {"-o", "-selection", "clipboard"}).output, text);
+    }
+}
+
+TEST(SystemActions, RunTheSessionToolsAndNothingElse) {
+    // Stand-ins first on PATH: the test machine is never suspended.
+    test::TempDir bin;
+    const auto log = bin.path() / "calls.log";
+    for (std::string tool : {"systemctl", "xdg-screensaver"}) {
+        writeFile(bin.path() / tool,
+                  "#!/bin/sh\necho \"" + tool + " $*\" >> " + log.string() + "\n", 0755);
+    }
+    const std::string path = std::getenv("PATH");
+    ::setenv("PATH", (bin.path().string() + ":" + path).c_str(), 1);
+    EXPECT_TRUE(systemAction("sleep"));
+    EXPECT_TRUE(systemAction("screensaver"));
+    EXPECT_FALSE(systemAction("lock"));
+    EXPECT_FALSE(systemAction("Sleep"));
+    EXPECT_EQ(readFile(log), "systemctl suspend\nxdg-screensaver activate\n");
+    ::setenv("PATH", path.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace td::host

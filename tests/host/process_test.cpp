@@ -1,0 +1,88 @@
+#include "host/process.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
+
+#include "host/shortcuts.hpp"
+#include "host/volume.hpp"
+#include "support/temp_dir.hpp"
+
+namespace td::host {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Writes an executable shell script.
+void writeScript(const test::TempDir& dir, const std::string& name, const std::string& body,
+                 mode_t mode = 0755) {
+    dir.write(name, "#!/bin/sh\n" + body + "\n");
+    ::chmod((dir.path() / name).c_str(), mode);
+}
+
+bool eventuallyExists(const std::filesystem::path& path) {
+    for (int i = 0; i < 200 && !std::filesystem::exists(path); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    return std::filesystem::exists(path);
+}
+
+TEST(RunProcess, StatusAndBothStreamsWithoutAShell) {
+    const auto result = runProcess("/bin/sh", {"-c", "echo out; echo err >&2; exit 3"});
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.output, "out\nerr\n");
+
+    // Arguments are passed as they are: nothing is expanded.
+    EXPECT_EQ(runProcess("echo", {"$HOME; rm -rf /", "*"}).output, "$HOME; rm -rf / *\n");
+
+    const auto missing = runProcess("/no/such/tool", {});
+    EXPECT_EQ(missing.status, -1);
+    EXPECT_FALSE(missing.output.empty());
+
+    const auto binary = runProcess("printf", {"\\377\\376"});
+    EXPECT_EQ(binary.status, 0);
+    EXPECT_EQ(binary.output, "");
+
+    EXPECT_EQ(runProcess("sh", {"-c", "echo $LC_ALL"}, {"LC_ALL=C"}).output, "C\n");
+    EXPECT_EQ(runProcess("sh", {"-c", "kill -TERM $$"}).status, 128 + 15);
+}
+
+TEST(Shortcuts, ExecutableFilesOfTheFolderOnly) {
+    test::TempDir dir;
+    writeScript(dir, "Backup", "touch \"$(dirname \"$0\")/.ran-backup\"");
+    writeScript(dir, "Another one", "exit 0");
+    writeScript(dir, ".hidden", "exit 0");
+    writeScript(dir, "notes.txt", "", 0644);
+    std::filesystem::create_directory(dir.path() / "folder");
+    EXPECT_EQ(listShortcuts(dir.path()), (std::vector<std::string>{"Another one", "Backup"}));
+    EXPECT_TRUE(listShortcuts(dir.path() / "missing").empty());
+
+    test::TempDir outside;
+    writeScript(outside, "evil", "touch ran-evil");
+    const std::string escape = "../" + outside.path().filename().string() + "/evil";
+    for (const std::string& refused :
+         {std::string(""), std::string(".hidden"), escape, std::string("notes.txt"),
+          std::string("folder"), std::string("Missing")}) {
+        EXPECT_FALSE(runShortcut(dir.path(), refused)) << refused;
+    }
+    ASSERT_TRUE(runShortcut(dir.path(), "Backup"));
+    EXPECT_TRUE(eventuallyExists(dir.path() / ".ran-backup"));
+}
+
+TEST(VolumeParsing, MeanOfTheChannelsAndTheMuteLine) {
+    EXPECT_EQ(parseVolumePercent("Volume: front-left: 22937 /  35% / -27.36 dB,   front-right: "
+                                 "22937 /  35% / -27.36 dB\n        balance 0.00\n"),
+              35);
+    EXPECT_EQ(parseVolumePercent("Volume: front-left: 1 /  40% / x,   front-right: 1 /  45% / x"),
+              43);
+    EXPECT_EQ(parseVolumePercent("Volume: mono: 65536 / 100% / 0.00 dB"), 100);
+    EXPECT_FALSE(parseVolumePercent("No such entity"));
+    EXPECT_TRUE(parseMuted("Mute: yes\n"));
+    EXPECT_FALSE(parseMuted("Mute: no\n"));
+    EXPECT_FALSE(parseMuted(""));
+}
+
+}  // namespace
+}  // namespace td::host
