@@ -60,7 +60,7 @@ class DesktopApps : public ::testing::Test {
         writeFile(markerTool(), "#!/bin/sh\necho \"$@\" >> \"" + marker().string() + "\"\n", 0755);
         entry(apps / "td-marker.desktop", "Tapdeck Marker",
               "Exec=" + markerTool().string() + " app");
-        entry(apps / "td-marker-twin.desktop", "Tapdeck Marker",
+        entry(apps / "td-zz-marker-twin.desktop", "Tapdeck Marker",
               "Exec=" + markerTool().string() + " twin");
         entry(apps / "td-zeta.desktop", "Zeta Tool", "Exec=/bin/true");
         entry(apps / "td-alpha.desktop", "alpha tool", "Exec=/bin/true");
@@ -113,6 +113,14 @@ TEST_F(DesktopApps, ListsWhatTheLauncherShowsSortedOnce) {
     const auto zeta = std::find(apps.begin(), apps.end(), "Zeta Tool");
     const auto alpha = std::find(apps.begin(), apps.end(), "alpha tool");
     EXPECT_LT(zeta, alpha);  // upper case before lower case
+}
+
+TEST_F(DesktopApps, AnAppInstalledLaterIsFound) {
+    EXPECT_FALSE(launchApp("Tapdeck Late"));
+    entry(dataHome() / "applications/td-late.desktop", "Tapdeck Late", "Exec=/bin/true");
+    EXPECT_TRUE(eventually([] { return launchApp("Tapdeck Late"); }));
+    const auto apps = listApps();
+    EXPECT_NE(std::find(apps.begin(), apps.end(), "Tapdeck Late"), apps.end());
 }
 
 TEST_F(DesktopApps, LaunchesTheFirstEntryOfThatName) {

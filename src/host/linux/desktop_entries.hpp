@@ -1,28 +1,20 @@
 #pragma once
 
-#include <gio/gio.h>
+#include <gio/gdesktopappinfo.h>
 
 #include <string>
+#include <vector>
 
 #include "host/linux/glib_ptr.hpp"
 
 namespace td::host {
 
-// The launcher's entries (hidden, NoDisplay and TryExec-missing ones never appear).
-inline glib::ObjectList launcherEntries() {
-    return glib::ObjectList(g_app_info_get_all());
-}
+// The launcher's entries that should be shown (hidden, NoDisplay and TryExec-missing ones
+// never are), as names, sorted by code point and each once.
+std::vector<std::string> shownAppNames();
 
-// The first shown entry of that name in the list, or nullptr; owned by the list.
-inline GAppInfo* findShownApp(GList* entries, const std::string& name) {
-    for (GList* item = entries; item; item = item->next) {
-        auto* info = G_APP_INFO(item->data);
-        const char* appName = g_app_info_get_name(info);
-        if (g_app_info_should_show(info) && appName && name == appName) {
-            return info;
-        }
-    }
-    return nullptr;
-}
+// The first shown entry of that name (the user's folder first, then by desktop id), loaded
+// afresh; nothing when there is none.
+glib::Object<GDesktopAppInfo> findShownApp(const std::string& name);
 
 }  // namespace td::host

@@ -48,9 +48,8 @@ glib::Object<GdkPixbuf> loadIcon(GIcon* icon) {
 }  // namespace
 
 std::optional<std::string> iconPNG(const std::string& name) {
-    const auto apps = launcherEntries();
-    GAppInfo* app = findShownApp(apps.get(), name);
-    GIcon* icon = app ? g_app_info_get_icon(app) : nullptr;
+    const auto app = findShownApp(name);
+    GIcon* icon = app ? g_app_info_get_icon(G_APP_INFO(app.get())) : nullptr;
     if (!icon) {
         return std::nullopt;
     }
