@@ -24,8 +24,10 @@ bool MethodRule::matches(std::string_view requestMethod) const {
     return false;
 }
 
-Router::Router(ApiContext context, std::vector<Endpoint> table)
-    : context_(context), table_(std::move(table)) {}
+Router::Router(ApiContext context, std::vector<Endpoint> extra)
+    : context_(std::move(context)), table_(endpoints(context_)) {
+    table_.insert(table_.end(), extra.begin(), extra.end());
+}
 
 const Endpoint* Router::find(const Request& request) const {
     for (const Endpoint& endpoint : table_) {

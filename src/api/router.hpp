@@ -58,10 +58,13 @@ struct Endpoint {
 
 // The API's single entry point: OPTIONS at once, then the endpoint table (access rule first,
 // then the handler), then static files for GET, and 404 for the rest. Must outlive the server's
-// running.
+// running; its handlers refer to its own context, so it is neither copied nor moved.
 class Router {
   public:
-    Router(ApiContext context, std::vector<Endpoint> table);
+    // The agent's endpoints, then `extra` ones (tests add their own).
+    explicit Router(ApiContext context, std::vector<Endpoint> extra = {});
+    Router(const Router&) = delete;
+    Router& operator=(const Router&) = delete;
 
     void route(const server::ConnectionPtr& connection, server::Request request) const;
 
@@ -74,7 +77,7 @@ class Router {
     std::vector<Endpoint> table_;
 };
 
-// The agent's endpoint table.
+// The agent's endpoint table; the handlers refer to `context`, which must outlive them.
 std::vector<Endpoint> endpoints(const ApiContext& context);
 
 }  // namespace td::api

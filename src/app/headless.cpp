@@ -75,7 +75,7 @@ int runHeadless() {
     server::Server server(std::move(options));
     const api::ApiContext context{server, store};
     contextForBanner = &context;
-    const api::Router router(context, api::endpoints(context));
+    const api::Router router(context);
     server.setRouter([&router](const server::ConnectionPtr& connection, server::Request request) {
         router.route(connection, std::move(request));
     });

@@ -19,9 +19,7 @@ class ApiHarness {
                         std::function<void()> showPanel = {})
         : store_(makeStore(tweakStore)),
           context_{running_.server(), *store_, std::move(showPanel)} {
-        auto table = api::endpoints(context_);
-        table.insert(table.end(), extra.begin(), extra.end());
-        router_ = std::make_unique<api::Router>(context_, std::move(table));
+        router_ = std::make_unique<api::Router>(context_, std::move(extra));
         running_.start([this](const server::ConnectionPtr& c, server::Request r) {
             router_->route(c, std::move(r));
         });
