@@ -61,7 +61,7 @@ bool sameFolders(const std::vector<std::pair<std::string, timespec>>& a,
 }
 
 // Reads the desktop entries of one applications folder; an id met in an earlier folder (the
-// user's own first) hides later ones, as the desktop specification says.
+// user's own first) hides later ones, as XDG's rules for desktop entries have it.
 void scanFolder(const std::string& folder, std::set<std::string>& seenIds,
                 std::vector<Entry>& entries) {
     namespace fs = std::filesystem;
