@@ -32,7 +32,7 @@ done
 build/tests/host/fake_mpris_player bench Playing "$work/player.log" >/dev/null &
 player_pid=$!
 
-TD_PORT=$PORT TD_SUPPORT="$work/support" build/tapdeck --headless >"$work/agent.log" &
+TD_PORT=$PORT TD_SUPPORT="$work/support" TD_UPDATE_URL=http://127.0.0.1:1/latest.json build/tapdeck --headless >"$work/agent.log" &
 agent_pid=$!
 for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null && break; sleep 0.05; done
 

@@ -48,7 +48,7 @@ done
 startups=()
 for _ in 1 2 3 4 5; do
   t0=$(now_us)
-  TD_PORT=$AGENT_PORT TD_SUPPORT=$work/support "$AGENT" --headless >/dev/null &
+  TD_PORT=$AGENT_PORT TD_SUPPORT=$work/support TD_UPDATE_URL=http://127.0.0.1:1/latest.json "$AGENT" --headless >/dev/null &
   pid=$!
   wait_for_port "$AGENT_PORT"
   t1=$(now_us)
@@ -57,7 +57,7 @@ for _ in 1 2 3 4 5; do
 done
 startup_ms=$(printf '%s\n' "${startups[@]}" | sort -n | sed -n 3p)
 
-TD_PORT=$AGENT_PORT TD_SUPPORT=$work/support "$AGENT" --headless >"$work/agent.log" &
+TD_PORT=$AGENT_PORT TD_SUPPORT=$work/support TD_UPDATE_URL=http://127.0.0.1:1/latest.json "$AGENT" --headless >"$work/agent.log" &
 agent_pid=$!
 wait_for_port "$AGENT_PORT"
 sleep 0.5

@@ -41,6 +41,10 @@ std::vector<Endpoint> endpoints(const ApiContext& context) {
         {"/api/icon", any, Access::open, pool, with(handlers::icon)},
         {"/api/shortcuts", any, Access::localOrToken, pool, with(handlers::shortcuts)},
         {"/api/run-plan", any, Access::token, pool, with(handlers::runPlan)},
+        {"/api/plan", any, Access::token, pool,
+         Takeover([&context](const server::ConnectionPtr& c, const server::Request& r) {
+             handlers::plan(context, c, r);
+         })},
         {"/api/flows", any, Access::localOrToken, pool, with(handlers::editFlows)},
         {"/api/open-admin", any, Access::localOrToken, pool, with(handlers::openAdmin)},
         {"/api/admin", any, Access::localOrToken, pool, with(handlers::admin), /*refusal*/ 200},

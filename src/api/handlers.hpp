@@ -44,6 +44,9 @@ Response shortcuts(const ApiContext& context, const Request& request);
 
 // Flows and plans
 Response runPlan(const ApiContext& context, const Request& request);
+// Answers on the connection when the planner is done.
+void plan(const ApiContext& context, const server::ConnectionPtr& connection,
+          const Request& request);
 Response editFlows(const ApiContext& context, const Request& request);
 
 // Admin

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "api/access.hpp"
+#include "common/https_client.hpp"
 #include "server/connection.hpp"
 #include "server/request.hpp"
 #include "server/response.hpp"
@@ -21,6 +22,8 @@ struct ApiContext {
     store::Store& store;
     // Brings the control panel forward on the main thread; empty when there is no GUI.
     std::function<void()> showPanel = {};
+    // Carries the planner's requests; without one, plans fail.
+    HttpsClient* https = nullptr;
 
     // The port the agent answers on (the one it listens on, once bound).
     std::uint16_t port() const;

@@ -5,17 +5,24 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "api/handlers.hpp"
 #include "api/router.hpp"
+#include "common/https_client.hpp"
+#include "common/main_loop.hpp"
 #include "common/version.hpp"
 #include "host/qr.hpp"
 #include "server/server.hpp"
 #include "store/store.hpp"
+#include "update/update_check.hpp"
 
 namespace td::app {
 namespace {
+
+constexpr auto UPDATE_CHECK_INTERVAL = std::chrono::hours(24);
 
 sigset_t stopSignals() {
     sigset_t set;
@@ -45,6 +52,25 @@ void printPairingBanner(const api::ApiContext& context) {
     std::fflush(stdout);
 }
 
+// A check now and one a day; a newer version is one log line.
+void scheduleUpdateChecks(MainLoop& mainLoop, HttpsClient& https) {
+    const auto source = update::updateSourceFromEnvironment();
+    auto onMain = [&mainLoop](std::function<void()> task) { mainLoop.post(std::move(task)); };
+    auto check = std::make_shared<std::function<void()>>();
+    *check = [&mainLoop, &https, source, onMain, weak = std::weak_ptr(check)] {
+        update::checkForUpdate(https, source, onMain, [](std::optional<update::UpdateInfo> info) {
+            if (info) {
+                logLine("Update available \xE2\x80\x94 " + info->version + " \xE2\x86\x92 " +
+                        info->url);
+            }
+        });
+        if (auto again = weak.lock()) {
+            mainLoop.postAfter(UPDATE_CHECK_INTERVAL, [again] { (*again)(); });
+        }
+    };
+    mainLoop.post([check] { (*check)(); });
+}
+
 }  // namespace
 
 void blockStopSignals() {
@@ -55,6 +81,15 @@ void blockStopSignals() {
 int runHeadless() {
     std::signal(SIGPIPE, SIG_IGN);
     logLine(std::string("Tapdeck ") + VERSION + " (headless)");
+
+    MainLoop mainLoop;
+    // SIGINT and SIGTERM are blocked everywhere; this thread alone takes them.
+    std::thread signalWaiter([&mainLoop] {
+        const sigset_t set = stopSignals();
+        int received = 0;
+        sigwait(&set, &received);
+        mainLoop.post([&mainLoop] { mainLoop.quit(); });
+    });
 
     store::Store& store = store::Store::shared();
     server::ServerOptions options = server::Server::optionsFromEnvironment();
@@ -73,19 +108,22 @@ int runHeadless() {
                 "; running without the HTTP server");
     };
     server::Server server(std::move(options));
-    const api::ApiContext context{server, store};
+    // After the server, so that it goes first: answers it still holds release their connections
+    // while the server is alive.
+    HttpsClient https;
+    const api::ApiContext context{server, store, {}, &https};
     contextForBanner = &context;
     const api::Router router(context);
     server.setRouter([&router](const server::ConnectionPtr& connection, server::Request request) {
         router.route(connection, std::move(request));
     });
     server.start();
+    scheduleUpdateChecks(mainLoop, https);
 
-    const sigset_t set = stopSignals();
-    int received = 0;
-    sigwait(&set, &received);
+    mainLoop.run();
     logLine("Stopping");
     server.stop();
+    signalWaiter.join();
     return 0;
 }
 

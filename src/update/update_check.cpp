@@ -74,3 +74,40 @@ std::optional<UpdateInfo> interpretManifest(std::string_view body, std::string_v
 }
 
 }  // namespace td::update
+
+#include <cstdlib>
+
+#include "update/version.hpp"
+
+namespace td::update {
+namespace {
+constexpr const char* UPDATE_MANIFEST = "https://tapdeck.app/latest.json";
+constexpr auto MANIFEST_TIMEOUT = std::chrono::seconds(10);
+}  // namespace
+
+UpdateSource updateSourceFromEnvironment() {
+    if (const char* url = std::getenv("TD_UPDATE_URL"); url && *url) {
+        return {url, true};
+    }
+    return {UPDATE_MANIFEST, false};
+}
+
+void checkForUpdate(HttpsClient& client, const UpdateSource& source,
+                    std::function<void(std::function<void()>)> onMain,
+                    std::function<void(std::optional<UpdateInfo>)> completion) {
+    HttpRequest request;
+    request.url = source.manifestUrl;
+    request.headers = {{"Cache-Control", "no-cache"}, {"Pragma", "no-cache"}};
+    request.timeout = MANIFEST_TIMEOUT;
+    request.allowPlainHttp = source.allowPlainHttp;
+    client.send(std::move(request), [onMain = std::move(onMain),
+                                     completion = std::move(completion)](HttpResponse response) {
+        std::optional<UpdateInfo> update;
+        if (response.delivered) {  // the status is not looked at: whatever body came is read
+            update = interpretManifest(response.body, currentVersion());
+        }
+        onMain([completion, update] { completion(update); });
+    });
+}
+
+}  // namespace td::update

@@ -18,7 +18,7 @@ class ApiHarness {
                         std::function<void(store::Store::Options&)> tweakStore = {},
                         std::function<void()> showPanel = {})
         : store_(makeStore(tweakStore)),
-          context_{running_.server(), *store_, std::move(showPanel)} {
+          context_{running_.server(), *store_, std::move(showPanel), &https_} {
         router_ = std::make_unique<api::Router>(context_, std::move(extra));
         running_.start([this](const server::ConnectionPtr& c, server::Request r) {
             router_->route(c, std::move(r));
@@ -85,6 +85,7 @@ class ApiHarness {
     TempDir dir_;
     std::unique_ptr<store::Store> store_;
     RunningServer running_;
+    HttpsClient https_;  // after the server: goes first, releasing the connections it holds
     api::ApiContext context_;
     std::unique_ptr<api::Router> router_;
 };

@@ -13,6 +13,7 @@
 #include "support/child_process.hpp"
 #include "support/loopback_client.hpp"
 #include "support/temp_dir.hpp"
+#include "support/test_tls.hpp"
 
 namespace {
 
@@ -32,8 +33,10 @@ class Agent : public td::test::ChildProcess {
 };
 
 std::vector<std::string> testEnv(const td::test::TempDir& support) {
-    // TD_RESOURCES is left unset: the binary finds public/ and config.json beside itself.
-    return {"TD_PORT=0", "TD_SUPPORT=" + support.path().string()};
+    // TD_RESOURCES is left unset: the binary finds public/ and config.json beside itself. The
+    // update check goes to a closed local port, never out of the machine.
+    return {"TD_PORT=0", "TD_SUPPORT=" + support.path().string(),
+            "TD_UPDATE_URL=http://127.0.0.1:1/latest.json"};
 }
 
 TEST(Headless, ServesUntilAskedToStopThenExitsCleanly) {
@@ -76,6 +79,21 @@ TEST(Headless, PrintsThePinAndAPairingLinkOnceAtStart) {
     const std::string& all = agent.output();
     EXPECT_EQ(all.find(pin, all.find(pin) + 1), std::string::npos) << all;
     EXPECT_EQ(all.find(code, all.find(code) + 1), std::string::npos) << all;
+}
+
+TEST(Headless, LogsANewerVersionFoundAtStart) {
+    td::test::TempDir support;
+    td::test::ScriptedServer manifest(
+        td::test::ScriptedServer::Behaviour::reply,
+        td::test::httpReply(200, R"({"version":"9.9.9","url":"https://tapdeck.app/get"})"));
+    auto env = testEnv(support);
+    env.back() =
+        ("TD_UPDATE_URL=http://127.0.0.1:" + std::to_string(manifest.port()) + "/latest.json");
+    Agent agent({"--headless"}, env);
+    EXPECT_TRUE(agent.waitForLine(std::regex(
+        "Update available \xE2\x80\x94 9\\.9\\.9 \xE2\x86\x92 https://tapdeck.app/get\n")))
+        << agent.output();
+    EXPECT_EQ(agent.stopWith(SIGTERM), 0);
 }
 
 TEST(Headless, VersionAndHelp) {

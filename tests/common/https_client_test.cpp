@@ -1,0 +1,126 @@
+#include "common/https_client.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+
+#include "support/test_tls.hpp"
+
+namespace td {
+namespace {
+
+using namespace std::chrono_literals;
+
+HttpRequest get(std::string url) {
+    HttpRequest request;
+    request.url = std::move(url);
+    return request;
+}
+using test::ScriptedServer;
+
+class HttpsClientTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { pki = new test::TestPki(); }
+    static void TearDownTestSuite() { delete pki; }
+    // The client reads the trust store when it is made, so it is made after the store is set.
+    void SetUp() override {
+        pki->trustOnlyThis();
+        clientHolder = std::make_unique<HttpsClient>();
+    }
+    HttpsClient& client() { return *clientHolder; }
+
+    // Sends and waits (bounded) for the one answer.
+    HttpResponse fetch(HttpRequest request) {
+        std::promise<HttpResponse> answer;
+        client().send(std::move(request),
+                      [&answer](HttpResponse r) { answer.set_value(std::move(r)); });
+        auto future = answer.get_future();
+        EXPECT_EQ(future.wait_for(20s), std::future_status::ready);
+        return future.get();
+    }
+    ScriptedServer tlsServer(ScriptedServer::Behaviour behaviour, const std::string& reply = "",
+                             bool otherHost = false) {
+        return ScriptedServer(behaviour, reply,
+                              otherHost ? pki->otherHostCertFile() : pki->certFile(),
+                              otherHost ? pki->otherHostKeyFile() : pki->keyFile());
+    }
+
+    static inline test::TestPki* pki = nullptr;
+    std::unique_ptr<HttpsClient> clientHolder;
+};
+
+TEST_F(HttpsClientTest, VerifiedExchangeByAddressAndByName) {
+    ScriptedServer server(ScriptedServer::Behaviour::reply, test::httpReply(201, "{\"a\":1}"),
+                          pki->certFile(), pki->keyFile());
+    for (std::string host : {"127.0.0.1", "localhost"}) {
+        const auto response =
+            fetch({"POST",
+                   "https://" + host + ":" + std::to_string(server.port()) + "/v1/messages?x=1",
+                   {{"x-api-key", "k"}, {"content-type", "application/json"}},
+                   "{\"q\":2}"});
+        EXPECT_TRUE(response.delivered) << response.error;
+        EXPECT_EQ(response.status, 201);
+        EXPECT_EQ(response.body, "{\"a\":1}");
+    }
+    const std::string seen = server.requests().at(0);
+    EXPECT_TRUE(seen.starts_with("POST /v1/messages?x=1 HTTP/1.1\r\n")) << seen;
+    EXPECT_NE(seen.find("\r\nx-api-key: k\r\n"), std::string::npos);
+    EXPECT_TRUE(seen.ends_with("\r\n\r\n{\"q\":2}"));
+}
+
+TEST_F(HttpsClientTest, RefusesACertificateForAnotherHostOrFromAnUnknownAuthority) {
+    ScriptedServer wrongHost(ScriptedServer::Behaviour::reply, test::httpReply(200, "secret"),
+                             pki->otherHostCertFile(), pki->otherHostKeyFile());
+    const auto refused = fetch(get("https://127.0.0.1:" + std::to_string(wrongHost.port()) + "/"));
+    EXPECT_FALSE(refused.delivered);
+    EXPECT_NE(refused.error.find("handshake"), std::string::npos) << refused.error;
+
+    test::TestPki stranger;  // signed by an authority the client does not trust
+    ScriptedServer unknown(ScriptedServer::Behaviour::reply, test::httpReply(200, "secret"),
+                           stranger.certFile(), stranger.keyFile());
+    EXPECT_FALSE(fetch(get("https://localhost:" + std::to_string(unknown.port()) + "/")).delivered);
+    EXPECT_TRUE(unknown.requests().empty());
+}
+
+TEST_F(HttpsClientTest, PlainHttpOnlyWhenExplicitlyAllowed) {
+    ScriptedServer plain(ScriptedServer::Behaviour::reply, test::httpReply(200, "ok"));
+    const std::string url = "http://127.0.0.1:" + std::to_string(plain.port()) + "/latest.json";
+    HttpRequest request = get(url);
+    EXPECT_FALSE(fetch(request).delivered);
+    EXPECT_TRUE(plain.requests().empty());
+    request.allowPlainHttp = true;
+    EXPECT_EQ(fetch(request).body, "ok");
+    for (std::string bad : {"ftp://127.0.0.1/x", "not a url", "https:///nohost"}) {
+        EXPECT_FALSE(fetch(get(bad)).delivered) << bad;
+    }
+}
+
+TEST_F(HttpsClientTest, ExactlyOneCompletionWhateverHappens) {
+    ScriptedServer silent = tlsServer(ScriptedServer::Behaviour::hang);
+    ScriptedServer dropping = tlsServer(ScriptedServer::Behaviour::drop);
+    std::atomic<int> completions{0};
+    std::atomic<int> delivered{0};
+    const auto before = std::chrono::steady_clock::now();
+    std::promise<void> allDone;
+    const int expected = 3;
+    auto count = [&](HttpResponse r) {
+        delivered += r.delivered;
+        if (++completions == expected) {
+            allDone.set_value();
+        }
+    };
+    client().send(
+        {"GET", "https://127.0.0.1:" + std::to_string(silent.port()) + "/", {}, "", 300ms}, count);
+    client().send({"GET", "https://127.0.0.1:" + std::to_string(dropping.port()) + "/", {}, "", 5s},
+                  count);
+    client().send({"GET", "https://127.0.0.1:1/", {}, "", 5s}, count);  // nothing listens
+    ASSERT_EQ(allDone.get_future().wait_for(10s), std::future_status::ready);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
+    std::this_thread::sleep_for(400ms);  // late events must not call again
+    EXPECT_EQ(completions, expected);
+    EXPECT_EQ(delivered, 0);
+}
+
+}  // namespace
+}  // namespace td
