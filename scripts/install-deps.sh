@@ -15,6 +15,8 @@ PACKAGES=(
   googletest libgtest-dev wrk nginx-light curl procps zbar-tools
   # a private desktop session for the tests that need one
   xvfb dbus pulseaudio x11-utils
+  # the pages, in a real browser (emoji font so screenshots show what a phone shows)
+  chromium fonts-noto-color-emoji fonts-dejavu-core
 )
 
 missing=()
@@ -22,6 +24,12 @@ for pkg in "${PACKAGES[@]}"; do
   status=$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)
   [ "$status" = "installed" ] || missing+=("$pkg")
 done
+
+# Node.js for the browser tests: Debian's, unless the machine already has one (replacing
+# another installation's node with Debian's would break it).
+if ! command -v npm >/dev/null 2>&1; then
+  missing+=(nodejs npm)
+fi
 
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0

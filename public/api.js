@@ -1,0 +1,88 @@
+// The agent's JSON API and event stream, shared by the phone and the admin page.
+const TOKEN_KEY = 'tapdeck.token';
+
+export const token = {
+  get: () => localStorage.getItem(TOKEN_KEY) || '',
+  set: (value) => localStorage.setItem(TOKEN_KEY, value),
+  clear: () => localStorage.removeItem(TOKEN_KEY),
+};
+
+// Raised when the agent refuses the token: the page goes back to pairing.
+export class Unauthorized extends Error {}
+
+// Calls an endpoint and returns its JSON answer (with `status`), whatever the status.
+export async function api(path, { method = 'POST', body } = {}) {
+  const headers = {};
+  if (token.get()) headers['x-td-token'] = token.get();
+  if (body !== undefined) headers['content-type'] = 'application/json';
+  const response = await fetch(path, {
+    method,
+    headers,
+    body: body === undefined ? undefined : JSON.stringify(body),
+    cache: 'no-store',
+  });
+  let answer = {};
+  try {
+    answer = await response.json();
+  } catch {
+    answer = { ok: false };
+  }
+  answer.status = response.status;
+  if (response.status === 401 && !path.startsWith('/api/pair')) throw new Unauthorized();
+  return answer;
+}
+
+// Calls `onReload` whenever the agent announces a change; reconnects by itself.
+export function watchReloads(onReload) {
+  let source;
+  let retry;
+  const open = () => {
+    source = new EventSource('/api/events');
+    source.addEventListener('reload', () => onReload());
+    source.onerror = () => {
+      source.close();
+      clearTimeout(retry);
+      retry = setTimeout(open, 2000);
+    };
+  };
+  open();
+  return () => {
+    clearTimeout(retry);
+    source.close();
+  };
+}
+
+// A short message at the bottom of the screen.
+export function toast(text, kind = 'error') {
+  let box = document.querySelector('.toast');
+  if (!box) {
+    box = document.createElement('div');
+    box.className = 'toast';
+    box.setAttribute('role', 'status');
+    document.body.append(box);
+  }
+  box.textContent = text;
+  box.dataset.kind = kind;
+  box.classList.add('shown');
+  clearTimeout(box.hideTimer);
+  box.hideTimer = setTimeout(() => box.classList.remove('shown'), 3500);
+}
+
+export function el(tag, attributes = {}, ...children) {
+  const node = document.createElement(tag);
+  for (const [name, value] of Object.entries(attributes)) {
+    if (name === 'class') node.className = value;
+    else if (name.startsWith('on')) node.addEventListener(name.slice(2), value);
+    else if (value === true) node.setAttribute(name, '');
+    else if (value !== false && value != null) node.setAttribute(name, value);
+  }
+  node.append(...children.flat().filter((c) => c != null && c !== false));
+  return node;
+}
+
+// What the planner's error codes mean to a person.
+export const PLAN_ERRORS = {
+  no_key: 'The planner is not set up on this computer (no Anthropic API key).',
+  plan_failed: 'The planner could not be reached. Try again in a moment.',
+  parse_failed: 'The planner answered, but not with steps. Try saying it differently.',
+};

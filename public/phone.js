@@ -1,0 +1,286 @@
+// The phone's remote: pairing, the pages of tiles, and the planner box.
+import { api, token, Unauthorized, watchReloads, toast, el, PLAN_ERRORS } from './api.js';
+
+const $ = (id) => document.getElementById(id);
+const state = { config: null, page: 0, pin: '' };
+
+// ---------- pairing ----------
+
+function showPairing(message = '') {
+  $('deck').hidden = true;
+  $('pairing').hidden = false;
+  $('pair-error').textContent = message;
+  state.pin = '';
+  drawPin();
+}
+
+function drawPin() {
+  const dots = $('pin-dots');
+  dots.replaceChildren(...Array.from({ length: Math.max(4, state.pin.length) }, (_, i) =>
+    el('span', { class: i < state.pin.length ? 'dot filled' : 'dot' })));
+}
+
+function buildPinPad() {
+  const keys = ['1', '2', '3', '4', '5', '6', '7', '8', '9', '⌫', '0', 'OK'];
+  $('pin-pad').replaceChildren(...keys.map((key) => el('button', {
+    class: key === 'OK' ? 'key primary' : 'key',
+    'aria-label': key === '⌫' ? 'Delete' : key,
+    onclick: () => pressPinKey(key),
+  }, key)));
+}
+
+function pressPinKey(key) {
+  $('pair-error').textContent = '';
+  if (key === '⌫') state.pin = state.pin.slice(0, -1);
+  else if (key === 'OK') return submitPin();
+  else if (state.pin.length < 8) state.pin += key;
+  drawPin();
+  if (state.pin.length === 8) submitPin();
+}
+
+async function submitPin() {
+  if (state.pin.length < 4) {
+    $('pair-error').textContent = 'The PIN has 4 to 8 digits.';
+    return;
+  }
+  const answer = await api('/api/pair', { body: { pin: state.pin } });
+  if (answer.ok) return paired(answer.token);
+  state.pin = '';
+  drawPin();
+  $('pair-error').textContent = answer.error || 'Pairing failed.';
+  navigator.vibrate?.(80);
+}
+
+async function pairWithCode(code) {
+  // The code works once: take it out of the address bar at once.
+  history.replaceState(null, '', location.pathname);
+  const answer = await api('/api/pair-code', { body: { code } });
+  if (answer.ok) return paired(answer.token);
+  showPairing(answer.error || 'Invalid or expired code');
+}
+
+function paired(newToken) {
+  token.set(newToken);
+  start();
+}
+
+// ---------- the deck ----------
+
+async function loadConfig() {
+  const answer = await api('/api/config', { method: 'GET' });
+  state.config = answer.config || { pages: [], settings: {} };
+  state.host = answer.host;
+  render();
+}
+
+function settings() {
+  return { columns: 4, iconScale: 1.12, labels: true, ...(state.config?.settings || {}) };
+}
+
+function render() {
+  const pages = Array.isArray(state.config.pages) ? state.config.pages : [];
+  state.page = Math.min(state.page, Math.max(0, pages.length - 1));
+  const s = settings();
+  document.documentElement.style.setProperty('--columns', String(Math.max(1, Math.min(8, Number(s.columns) || 4))));
+  document.documentElement.style.setProperty('--icon-scale', String(Number(s.iconScale) || 1));
+  document.body.classList.toggle('no-labels', s.labels === false);
+
+  $('tabs').replaceChildren(...pages.map((page, i) => el('button', {
+    role: 'tab',
+    class: 'tab',
+    'aria-selected': String(i === state.page),
+    onclick: () => showPage(i),
+  }, `${page.icon || ''} ${page.name || 'Page'}`.trim())));
+
+  $('pages').replaceChildren(...pages.map((page, i) => el('section', {
+    class: 'page',
+    'data-page': String(i),
+    hidden: i !== state.page,
+  }, (Array.isArray(page.tiles) && page.tiles.length)
+    ? el('div', { class: 'grid' }, page.tiles.map(renderTile))
+    : el('p', { class: 'empty' }, 'No tiles yet. Add some from the admin page.'))));
+  $('settings-host').textContent = state.host ? `Paired with ${state.host}` : '';
+}
+
+function showPage(index) {
+  state.page = index;
+  render();
+}
+
+const TILE_GLYPHS = { url: '🌐', shortcut: '⚙️', gesture: '✋', media: '⏯️', volume: '🔊', system: '💤', text: '⌨️', flow: '⚡', app: '🖥️' };
+
+function tileLabel(tile) {
+  return tile.label || tile.value || tile.type;
+}
+
+function renderTile(tile) {
+  if (tile.type === 'volume') return renderVolume(tile);
+  const icon = tile.type === 'app'
+    ? el('img', { class: 'tile-icon', alt: '', src: `/api/icon?app=${encodeURIComponent(tile.value || '')}`,
+        onerror: (e) => e.target.replaceWith(el('span', { class: 'tile-glyph' }, tile.emoji || TILE_GLYPHS.app)) })
+    : el('span', { class: 'tile-glyph' }, tile.emoji || TILE_GLYPHS[tile.type] || '•');
+  return el('button', {
+    class: `tile tile-${tile.type}`,
+    'data-type': tile.type,
+    onclick: (event) => press(event.currentTarget, tile),
+  }, icon, el('span', { class: 'tile-label' }, tileLabel(tile)));
+}
+
+// What each tile type asks of the agent.
+function actionFor(tile) {
+  switch (tile.type) {
+    case 'app': return ['/api/launch', { app: tile.value }];
+    case 'url': return ['/api/url', { url: tile.value }];
+    case 'shortcut': return ['/api/shortcut', { name: tile.value }];
+    case 'gesture': return ['/api/gesture', { value: tile.value }];
+    case 'media': return ['/api/media', { action: tile.value }];
+    case 'system': return ['/api/system', { action: tile.value }];
+    case 'flow': return ['/api/run-plan', { steps: tile.steps || [] }];
+    case 'text': {
+      const text = tile.value || prompt(tile.mode === 'clipboard' ? 'Text for the clipboard' : 'Text to type') || '';
+      if (!text) return null;
+      return [tile.mode === 'clipboard' ? '/api/clipboard' : '/api/type', { text }];
+    }
+    default: return null;
+  }
+}
+
+async function press(button, tile) {
+  const action = actionFor(tile);
+  if (!action) return;
+  navigator.vibrate?.(15);
+  button.classList.add('busy');
+  try {
+    const answer = await api(action[0], { body: action[1] });
+    if (answer.ok) {
+      button.classList.add('done');
+      setTimeout(() => button.classList.remove('done'), 600);
+    } else {
+      toast(answer.error || `${tileLabel(tile)} did not work.`);
+    }
+  } catch (error) {
+    handleError(error);
+  } finally {
+    button.classList.remove('busy');
+  }
+}
+
+function renderVolume(tile) {
+  const slider = el('input', { type: 'range', min: '0', max: '100', value: '50', 'aria-label': 'Volume' });
+  const mute = el('button', { class: 'mute', 'aria-label': 'Mute' }, '🔊');
+  const box = el('div', { class: 'tile tile-volume', 'data-type': 'volume' },
+    el('span', { class: 'tile-label' }, tile.label || 'Volume'), el('div', { class: 'volume-row' }, mute, slider));
+  let muted = false;
+  const showMute = () => { mute.textContent = muted ? '🔇' : '🔊'; mute.setAttribute('aria-pressed', String(muted)); };
+  api('/api/volume', { method: 'GET' }).then((answer) => {
+    if (answer.level >= 0) slider.value = String(answer.level);
+    muted = Boolean(answer.muted);
+    showMute();
+  }).catch(handleError);
+  slider.addEventListener('change', () => api('/api/volume', { body: { level: Number(slider.value) } }).catch(handleError));
+  mute.addEventListener('click', async () => {
+    muted = !muted;
+    showMute();
+    const answer = await api('/api/volume', { body: { muted } }).catch(handleError);
+    if (answer && !answer.ok) toast('The volume could not be changed.');
+  });
+  return box;
+}
+
+// ---------- the planner ----------
+
+async function plan(event) {
+  event.preventDefault();
+  const intent = $('plan-input').value.trim();
+  if (!intent) return;
+  const box = $('plan-result');
+  box.hidden = false;
+  box.replaceChildren(el('p', { class: 'hint' }, 'Planning…'));
+  $('plan-go').disabled = true;
+  try {
+    const answer = await api('/api/plan', { body: { intent } });
+    if (!answer.ok) {
+      box.replaceChildren(el('p', { class: 'error' }, PLAN_ERRORS[answer.error] || 'The planner failed.'));
+      return;
+    }
+    showPlan(intent, answer.steps);
+  } catch (error) {
+    handleError(error);
+  } finally {
+    $('plan-go').disabled = false;
+  }
+}
+
+function showPlan(intent, steps) {
+  const box = $('plan-result');
+  if (!steps.length) {
+    box.replaceChildren(el('p', { class: 'hint' }, 'Nothing this computer allows matches that.'));
+    return;
+  }
+  const run = el('button', { class: 'primary', onclick: async () => {
+    run.disabled = true;
+    run.textContent = 'Running…';
+    const answer = await api('/api/run-plan', { body: { steps } }).catch(handleError);
+    run.disabled = false;
+    run.textContent = 'Run';
+    if (answer?.ok) toast(`Ran ${answer.ran} step${answer.ran === 1 ? '' : 's'}.`, 'ok');
+    else if (answer) toast(answer.error || 'The plan could not run.');
+  } }, 'Run');
+  const save = el('button', { onclick: async () => {
+    const answer = await api('/api/flows', { body: { steps, label: intent.slice(0, 40) } }).catch(handleError);
+    if (answer?.ok) toast('Saved as a flow.', 'ok');
+    else if (answer) toast(answer.error || 'The flow could not be saved.');
+  } }, 'Save as flow');
+  box.replaceChildren(
+    el('ol', { class: 'steps' }, steps.map((step) => el('li', {}, `${step.label || step.value} `, el('small', {}, step.type)))),
+    el('div', { class: 'row' }, run, save));
+}
+
+// ---------- start ----------
+
+function handleError(error) {
+  if (error instanceof Unauthorized) {
+    token.clear();
+    showPairing('This phone is no longer paired. Enter the PIN again.');
+    return;
+  }
+  toast('The computer did not answer. Is Tapdeck running?');
+}
+
+let stopWatching = null;
+
+async function start() {
+  $('pairing').hidden = true;
+  $('deck').hidden = false;
+  try {
+    await loadConfig();
+    stopWatching ??= watchReloads(() => loadConfig().catch(handleError));
+  } catch (error) {
+    handleError(error);
+  }
+}
+
+function init() {
+  buildPinPad();
+  $('plan-form').addEventListener('submit', plan);
+  $('open-settings').addEventListener('click', () => $('settings').showModal());
+  $('close-settings').addEventListener('click', () => $('settings').close());
+  $('unpair').addEventListener('click', async () => {
+    await api('/api/unpair').catch(() => {});
+    token.clear();
+    $('settings').close();
+    showPairing('Unpaired. Enter a PIN to pair again.');
+  });
+  document.addEventListener('keydown', (event) => {
+    if ($('pairing').hidden) return;
+    if (/^[0-9]$/.test(event.key)) pressPinKey(event.key);
+    else if (event.key === 'Backspace') pressPinKey('⌫');
+    else if (event.key === 'Enter') pressPinKey('OK');
+  });
+  const code = new URLSearchParams(location.search).get('pair');
+  if (code) pairWithCode(code);
+  else if (token.get()) start();
+  else showPairing();
+}
+
+init();

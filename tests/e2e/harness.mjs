@@ -1,0 +1,99 @@
+// Starts a real agent on loopback with a temp support folder, a mock of the Messages API and
+// stand-ins for the tools that must not really run (suspend), and Debian's Chromium.
+import { spawn } from 'node:child_process';
+import { mkdtempSync, writeFileSync, chmodSync, mkdirSync, rmSync, readFileSync, existsSync } from 'node:fs';
+import { createServer } from 'node:http';
+import { tmpdir } from 'node:os';
+import { dirname, join, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { chromium } from 'playwright-core';
+
+const ROOT = resolve(dirname(fileURLToPath(import.meta.url)), '../..');
+export const BUILD = process.env.TD_BUILD_DIR || join(ROOT, 'build');
+export const SHOTS = join(BUILD, 'e2e-shots');
+
+// A mock of the Messages API: answers every plan with the steps given to `reply`.
+export async function startPlanner() {
+  const calls = [];
+  let steps = [];
+  const server = createServer((req, res) => {
+    let body = '';
+    req.on('data', (chunk) => { body += chunk; });
+    req.on('end', () => {
+      calls.push({ headers: req.headers, body: JSON.parse(body || '{}') });
+      res.setHeader('content-type', 'application/json');
+      res.end(JSON.stringify({ content: [{ type: 'text', text: `Here:\n${JSON.stringify({ steps })}` }] }));
+    });
+  });
+  await new Promise((ok) => server.listen(0, '127.0.0.1', ok));
+  return { url: `http://127.0.0.1:${server.address().port}`, calls, reply: (s) => { steps = s; }, close: () => server.close() };
+}
+
+export async function startAgent(planner) {
+  const work = mkdtempSync(join(tmpdir(), 'tapdeck-e2e-'));
+  const bin = join(work, 'bin');
+  mkdirSync(bin);
+  const log = join(work, 'tools.log');
+  for (const tool of ['systemctl', 'xdg-screensaver', 'xclip']) {
+    writeFileSync(join(bin, tool), `#!/bin/sh\necho "${tool} $*" >> "${log}"\ncat >/dev/null 2>&1 || true\n`);
+    chmodSync(join(bin, tool), 0o755);
+  }
+  const env = { ...process.env, TD_PORT: '0', TD_SUPPORT: join(work, 'support'),
+    TD_UPDATE_URL: 'http://127.0.0.1:1/latest.json', PATH: `${bin}:${process.env.PATH}`,
+    ANTHROPIC_API_KEY: 'sk-e2e', ANTHROPIC_BASE_URL: planner.url };
+  delete env.DISPLAY;
+  delete env.WAYLAND_DISPLAY;
+  const child = spawn(join(BUILD, 'tapdeck'), ['--headless'], { env, stdio: ['ignore', 'pipe', 'inherit'] });
+  let output = '';
+  const port = await new Promise((ok, fail) => {
+    const timer = setTimeout(() => fail(new Error(`agent did not start: ${output}`)), 10000);
+    child.stdout.on('data', (data) => {
+      output += data;
+      const match = output.match(/Listening on port (\d+)/);
+      if (match) { clearTimeout(timer); ok(Number(match[1])); }
+    });
+  });
+  const state = () => JSON.parse(readFileSync(join(work, 'support', 'state.json'), 'utf8'));
+  return {
+    port,
+    local: `http://127.0.0.1:${port}`,
+    // 127.0.0.2 is not "this computer" to the agent: pages opened there are a phone's.
+    phone: `http://127.0.0.2:${port}`,
+    pin: () => state().pin,
+    toolCalls: () => (existsSync(log) ? readFileSync(log, 'utf8') : ''),
+    // From this computer (loopback, no token), as the control panel calls it.
+    call: async (path, body, method = 'POST') => (await fetch(`http://127.0.0.1:${port}${path}`, {
+      method, body: body === undefined ? undefined : JSON.stringify(body) })).json(),
+    stop: async () => {
+      child.kill('SIGTERM');
+      await new Promise((ok) => child.once('exit', ok));
+      rmSync(work, { recursive: true, force: true });
+    },
+  };
+}
+
+export async function launchBrowser() {
+  return chromium.launch({
+    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync'],
+  });
+}
+
+// A phone-sized page.
+export async function phonePage(browser, colorScheme = 'light') {
+  const context = await browser.newContext({ viewport: { width: 390, height: 844 }, deviceScaleFactor: 2, colorScheme, hasTouch: true });
+  return context.newPage();
+}
+
+export async function pairByPin(page, agent) {
+  await page.goto(agent.phone);
+  for (const digit of agent.pin()) await page.getByRole('button', { name: digit, exact: true }).click();
+  await page.getByRole('button', { name: 'OK' }).click();
+  await page.locator('#deck').waitFor();
+}
+
+export function shot(page, name) {
+  mkdirSync(SHOTS, { recursive: true });
+  return page.screenshot({ path: join(SHOTS, `${name}.png`) });
+}
