@@ -126,6 +126,24 @@ test('the default pages in light mode', async () => {
   await page.context().close();
 });
 
+test('unpairing, here or elsewhere, sends the phone back to pairing', async () => {
+  const page = await phonePage(browser);
+  await pairByPin(page, agent);
+  await page.getByRole('button', { name: 'Settings' }).click();
+  await page.getByRole('button', { name: 'Unpair this phone' }).click();
+  await page.getByText('Unpaired. Enter a PIN to pair again.').waitFor();
+  assert.equal(await page.evaluate(() => localStorage.getItem('tapdeck.token')), null);
+
+  // A token revoked while the page is open: the next call (here, the volume tile reading the
+  // volume as its page is shown) says so.
+  await pairByPin(page, agent);
+  const stale = await page.evaluate(() => localStorage.getItem('tapdeck.token'));
+  await fetch(`${agent.local}/api/unpair`, { method: 'POST', headers: { 'x-td-token': stale } });
+  await page.getByRole('tab', { name: /Controls/ }).click();
+  await page.getByText('This phone is no longer paired. Enter the PIN again.').waitFor();
+  await page.context().close();
+});
+
 test('five wrong PINs lock pairing until the agent restarts', async () => {
   const page = await phonePage(browser);
   await page.goto(agent.phone);
