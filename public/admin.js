@@ -1,5 +1,5 @@
 // The admin page: pairing, pages and tiles, flows and settings, saved as one document.
-import { api, watchReloads, toast, el, PLAN_ERRORS, Unauthorized } from './api.js';
+import { api, watchReloads, toast, el, ask, PLAN_ERRORS, Unauthorized } from './api.js';
 
 const $ = (id) => document.getElementById(id);
 const state = { admin: null, doc: null, page: 0, dirty: false, flowSteps: [] };
@@ -66,20 +66,25 @@ function renderPages() {
   renderTiles();
 }
 
-function addPage() {
-  const name = prompt('Name of the new page');
-  if (!name) return;
-  pages().push({ name, icon: prompt('An emoji for it', '⭐') || '', tiles: [] });
+const PAGE_FIELDS = (page = {}) => [
+  { name: 'name', label: 'Name', value: page.name, placeholder: 'Media' },
+  { name: 'icon', label: 'Emoji', value: page.icon ?? '⭐', maxlength: 8 },
+];
+
+async function addPage() {
+  const values = await ask({ title: 'New page', fields: PAGE_FIELDS(), confirm: 'Add page' });
+  if (!values?.name) return;
+  pages().push({ name: values.name, icon: values.icon, tiles: [] });
   state.page = pages().length - 1;
   markDirty();
   renderPages();
 }
 
-function renamePage(page) {
-  const name = prompt('Page name', page.name || '');
-  if (name === null) return;
-  page.name = name;
-  page.icon = prompt('Emoji', page.icon || '') ?? page.icon;
+async function renamePage(page) {
+  const values = await ask({ title: 'Rename page', fields: PAGE_FIELDS(page), confirm: 'Rename' });
+  if (!values?.name) return;
+  page.name = values.name;
+  page.icon = values.icon;
   markDirty();
   renderPages();
 }
@@ -94,9 +99,9 @@ function movePage(step) {
   renderPages();
 }
 
-function deletePage() {
+async function deletePage() {
   const page = pages()[state.page];
-  if (!confirm(`Delete the page "${page.name}" and its tiles?`)) return;
+  if (!await ask({ title: `Delete the page "${page.name}" and its tiles?`, confirm: 'Delete', danger: true })) return;
   pages().splice(state.page, 1);
   markDirty();
   renderPages();
@@ -207,7 +212,7 @@ function renderFlows() {
 }
 
 async function deleteFlow(label) {
-  if (!confirm(`Delete the flow "${label}"?`)) return;
+  if (!await ask({ title: `Delete the flow "${label}"?`, confirm: 'Delete', danger: true })) return;
   const answer = await api('/api/flows', { method: 'DELETE', body: { label } });
   if (!answer.ok) toast('The flow could not be deleted.');
 }

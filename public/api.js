@@ -86,3 +86,29 @@ export const PLAN_ERRORS = {
   plan_failed: 'The planner could not be reached. Try again in a moment.',
   parse_failed: 'The planner answered, but not with steps. Try saying it differently.',
 };
+
+// A small sheet that asks for a few values (or just for a yes); resolves to the values, or null
+// when cancelled.
+export function ask({ title, fields = [], confirm = 'OK', danger = false }) {
+  return new Promise((done) => {
+    const inputs = fields.map((field) => el('input', {
+      name: field.name, value: field.value ?? '', placeholder: field.placeholder ?? '',
+      'aria-label': field.label, maxlength: field.maxlength, inputmode: field.inputmode,
+    }));
+    const dialog = el('dialog', { class: 'sheet ask' },
+      el('form', { method: 'dialog' },
+        el('h2', {}, title),
+        fields.map((field, i) => el('label', { class: 'field' }, field.label, inputs[i])),
+        el('div', { class: 'row end' },
+          el('button', { value: 'cancel', formnovalidate: true }, 'Cancel'),
+          el('button', { value: 'ok', class: danger ? 'primary danger-fill' : 'primary' }, confirm))));
+    dialog.addEventListener('close', () => {
+      dialog.remove();
+      done(dialog.returnValue === 'ok'
+        ? Object.fromEntries(fields.map((field, i) => [field.name, inputs[i].value.trim()])) : null);
+    });
+    document.body.append(dialog);
+    dialog.showModal();
+    inputs[0]?.focus();
+  });
+}

@@ -1,5 +1,5 @@
 // The phone's remote: pairing, the pages of tiles, and the planner box.
-import { api, token, Unauthorized, watchReloads, toast, el, PLAN_ERRORS } from './api.js';
+import { api, token, Unauthorized, watchReloads, toast, el, ask, PLAN_ERRORS } from './api.js';
 
 const $ = (id) => document.getElementById(id);
 const state = { config: null, page: 0, pin: '' };
@@ -126,8 +126,8 @@ function renderTile(tile) {
   }, icon, el('span', { class: 'tile-label' }, tileLabel(tile)));
 }
 
-// What each tile type asks of the agent.
-function actionFor(tile) {
+// What each tile type asks of the agent (nothing when the user cancels).
+async function actionFor(tile) {
   switch (tile.type) {
     case 'app': return ['/api/launch', { app: tile.value }];
     case 'url': return ['/api/url', { url: tile.value }];
@@ -137,16 +137,21 @@ function actionFor(tile) {
     case 'system': return ['/api/system', { action: tile.value }];
     case 'flow': return ['/api/run-plan', { steps: tile.steps || [] }];
     case 'text': {
-      const text = tile.value || prompt(tile.mode === 'clipboard' ? 'Text for the clipboard' : 'Text to type') || '';
+      const toClipboard = tile.mode === 'clipboard';
+      const text = tile.value || (await ask({
+        title: toClipboard ? 'Send to the clipboard' : 'Type on the computer',
+        fields: [{ name: 'text', label: 'Text', placeholder: 'Hello!' }],
+        confirm: toClipboard ? 'Send' : 'Type',
+      }))?.text;
       if (!text) return null;
-      return [tile.mode === 'clipboard' ? '/api/clipboard' : '/api/type', { text }];
+      return [toClipboard ? '/api/clipboard' : '/api/type', { text }];
     }
     default: return null;
   }
 }
 
 async function press(button, tile) {
-  const action = actionFor(tile);
+  const action = await actionFor(tile);
   if (!action) return;
   navigator.vibrate?.(15);
   button.classList.add('busy');

@@ -53,6 +53,7 @@ test('tiles act through their endpoints and say why when they cannot', async () 
     { type: 'gesture', value: 'spotlight', label: 'Search' },
     { type: 'flow', label: 'Read', emoji: '📰', steps: [URL_STEP] },
     { type: 'volume', label: 'Volume' },
+    { type: 'text', mode: 'clipboard', value: '', label: 'Clipboard' },
   ] }], settings: { columns: 3, iconScale: 1.12, labels: true } });
   const page = await phonePage(browser);
   await pairByPin(page, agent);
@@ -64,6 +65,12 @@ test('tiles act through their endpoints and say why when they cannot', async () 
   await page.getByRole('button', { name: /Search/ }).click();
   await page.locator('.toast.shown', { hasText: 'X11 session' }).waitFor();
   assert.equal(await page.locator('.grid').evaluate((g) => getComputedStyle(g).gridTemplateColumns.split(' ').length), 3);
+  // A text tile without text asks for it.
+  await page.getByRole('button', { name: /Clipboard/ }).click();
+  await page.getByLabel('Text').fill('hello from the phone');
+  await page.getByRole('button', { name: 'Send' }).click();
+  for (let i = 0; i < 50 && !agent.toolCalls().includes('xclip'); i++) await page.waitForTimeout(50);
+  assert.match(agent.toolCalls(), /xclip -selection clipboard/);
   await page.context().close();
 });
 
@@ -81,6 +88,15 @@ test('the admin page edits what an open phone shows, which reloads by itself', a
   await admin.getByRole('button', { name: /Next/ }).click();
   await admin.getByRole('button', { name: 'Save' }).click();
   await phone.getByRole('button', { name: /Next/ }).waitFor({ timeout: 3000 });
+
+  await admin.getByRole('button', { name: '+ Page' }).click();
+  const sheet = admin.locator('dialog[open]');
+  await sheet.getByLabel('Name').fill('Media');
+  await sheet.getByLabel('Emoji').fill('🎵');
+  await shot(admin, 'admin-new-page');
+  await sheet.getByRole('button', { name: 'Add page' }).click();
+  await admin.getByRole('button', { name: 'Save' }).click();
+  await phone.getByRole('tab', { name: /Media/ }).waitFor({ timeout: 3000 });
 
   await admin.getByText('Build a flow').click();
   await admin.locator('#flow-label').fill('Morning');
