@@ -265,8 +265,29 @@ async function start() {
   }
 }
 
+// A horizontal swipe across the tiles moves to the next or previous page.
+function enableSwipes() {
+  let start = null;
+  $('pages').addEventListener('touchstart', (event) => {
+    const touch = event.touches[0];
+    start = { x: touch.clientX, y: touch.clientY };
+  }, { passive: true });
+  $('pages').addEventListener('touchend', (event) => {
+    if (!start) return;
+    const touch = event.changedTouches[0];
+    const dx = touch.clientX - start.x;
+    const dy = touch.clientY - start.y;
+    start = null;
+    const count = state.config?.pages?.length || 0;
+    if (Math.abs(dx) < 60 || Math.abs(dx) < 2 * Math.abs(dy)) return;
+    const next = state.page + (dx < 0 ? 1 : -1);
+    if (next >= 0 && next < count) showPage(next);
+  });
+}
+
 function init() {
   buildPinPad();
+  enableSwipes();
   $('plan-form').addEventListener('submit', plan);
   $('open-settings').addEventListener('click', () => $('settings').showModal());
   $('close-settings').addEventListener('click', () => $('settings').close());

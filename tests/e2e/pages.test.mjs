@@ -137,7 +137,13 @@ test('the default pages in light mode', async () => {
   await agent.call('/api/config', JSON.parse(readFileSync(new URL('../../resources/config.json', import.meta.url), 'utf8')));
   const page = await phonePage(browser, 'light');
   await pairByPin(page, agent);
-  await page.getByRole('tab', { name: /Controls/ }).click();
+  // A swipe to the left moves from the first page to the second.
+  await page.locator('#pages').evaluate((pages) => {
+    const touch = (x) => new Touch({ identifier: 1, target: pages, clientX: x, clientY: 300 });
+    pages.dispatchEvent(new TouchEvent('touchstart', { touches: [touch(300)], changedTouches: [touch(300)] }));
+    pages.dispatchEvent(new TouchEvent('touchend', { touches: [], changedTouches: [touch(100)] }));
+  });
+  await page.getByRole('tab', { name: /Controls/, selected: true }).waitFor();
   await shot(page, 'phone-light');
   await page.context().close();
 });
