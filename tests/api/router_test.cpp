@@ -85,7 +85,8 @@ TEST(Router, PoolEndpointsLeaveTheNetworkThreadFree) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(api.call("GET", "/api/where").body["method"], "GET");
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(800));
+    EXPECT_LT(std::chrono::steady_clock::now() - before,
+              std::chrono::milliseconds(1200) /* the blocked ones take 1500 */);
     for (auto& t : blocking) {
         t.join();
     }

@@ -241,7 +241,7 @@ TEST_F(ServerTest, BlockingHandlerDelaysNoOtherConnection) {
     std::this_thread::sleep_for(100ms);
     const auto before = std::chrono::steady_clock::now();
     EXPECT_TRUE(stillServing());
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1200ms);  // the blocked ones take 1500 ms
     for (auto& t : slow) {
         t.join();
     }
