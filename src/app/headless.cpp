@@ -79,7 +79,6 @@ void blockStopSignals() {
 }
 
 int runHeadless() {
-    std::signal(SIGPIPE, SIG_IGN);
     logLine(std::string("Tapdeck ") + VERSION + " (headless)");
 
     MainLoop mainLoop;

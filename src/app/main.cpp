@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
             break;
     }
     try {
+        // A peer or a tool that goes away mid-write must fail that write, not end the agent.
+        std::signal(SIGPIPE, SIG_IGN);
         td::app::blockStopSignals();
         if (!td::app::shouldRunHeadless(*commandLine)) {
             std::fputs("tapdeck: no desktop shell in this build yet; running headless\n", stderr);
