@@ -21,13 +21,9 @@ constexpr const char* KEYS_HELP_LONG =
     "session), then try again.";
 constexpr const char* KEYS_HELP_SHORT = "Tapdeck can send keys only in an X11 session.";
 
-std::string bodyString(const Json& body, std::string_view key) {
-    return jsonread::string(body, key).value_or("");
-}
-
 // The first of two members that is a string, else "".
 std::string eitherString(const Json& body, std::string_view first, std::string_view second) {
-    return jsonread::string(body, first).value_or(bodyString(body, second));
+    return jsonread::string(body, first).value_or(jsonread::string(body, second).value_or(""));
 }
 
 Response okAnswer(bool ok) {
@@ -71,12 +67,12 @@ flows::StepHost stepHost(const ApiContext& context) {
 }
 
 Response launch(const ApiContext& context, const Request& request) {
-    const std::string app = bodyString(server::bodyJSON(request), "app");
+    const std::string app = bodyString(request, "app");
     return okAnswer(context.store.allowedApps().count(app) > 0 && host::launchApp(app));
 }
 
 Response openUrl(const ApiContext&, const Request& request) {
-    return okAnswer(host::openURL(bodyString(server::bodyJSON(request), "url")));
+    return okAnswer(host::openURL(bodyString(request, "url")));
 }
 
 Response shortcut(const ApiContext& context, const Request& request) {
@@ -90,7 +86,7 @@ Response gesture(const ApiContext& context, const Request& request) {
 }
 
 Response media(const ApiContext&, const Request& request) {
-    const std::string action = bodyString(server::bodyJSON(request), "action");
+    const std::string action = bodyString(request, "action");
     return keyActionAnswer(host::mediaAction(action), KEYS_HELP_SHORT);
 }
 
@@ -112,15 +108,15 @@ Response readVolume(const ApiContext&, const Request&) {
 }
 
 Response system(const ApiContext&, const Request& request) {
-    return okAnswer(host::systemAction(bodyString(server::bodyJSON(request), "action")));
+    return okAnswer(host::systemAction(bodyString(request, "action")));
 }
 
 Response clipboard(const ApiContext&, const Request& request) {
-    return okAnswer(host::setClipboard(bodyString(server::bodyJSON(request), "text")));
+    return okAnswer(host::setClipboard(bodyString(request, "text")));
 }
 
 Response typeText(const ApiContext&, const Request& request) {
-    const std::string text = bodyString(server::bodyJSON(request), "text");
+    const std::string text = bodyString(request, "text");
     return keyActionAnswer(host::typeText(text), KEYS_HELP_SHORT);
 }
 

@@ -67,8 +67,8 @@ void plan(const ApiContext& context, const server::ConnectionPtr& connection,
     }
     const flows::Planner planner{stepHost(context), std::move(gestures),
                                  transportThrough(context.https, allowPlainHttp), base};
-    flows::planWithClaude(jsonread::string(server::bodyJSON(request), "intent").value_or(""),
-                          planner, [connection](Json result) { connection->json(result); });
+    flows::planWithClaude(bodyString(request, "intent"), planner,
+                          [connection](Json result) { connection->json(result); });
 }
 
 Response runPlan(const ApiContext& context, const Request& request) {

@@ -12,6 +12,9 @@ namespace td::api::handlers {
 using server::Request;
 using server::Response;
 
+// A string member of the request's body, or "" when the body has none (any other type too).
+std::string bodyString(const Request& request, std::string_view key);
+
 // Pairing
 Response pair(const ApiContext& context, const Request& request);
 Response pairWithCode(const ApiContext& context, const Request& request);

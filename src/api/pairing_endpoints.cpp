@@ -7,15 +7,15 @@
 namespace td::api::handlers {
 namespace {
 
-std::string bodyString(const Request& request, std::string_view key) {
-    return jsonread::string(server::bodyJSON(request), key).value_or("");
-}
-
 Response tokenAnswer(const std::string& token) {
     return server::jsonResponse({{"ok", true}, {"token", token}});
 }
 
 }  // namespace
+
+std::string bodyString(const Request& request, std::string_view key) {
+    return jsonread::string(server::bodyJSON(request), key).value_or("");
+}
 
 Response pair(const ApiContext& context, const Request& request) {
     const store::PairResult result = context.store.pair(bodyString(request, "pin"));

@@ -5,6 +5,7 @@
 #include "host/linux/desktop_entries.hpp"
 
 namespace td::host {
+
 std::vector<std::string> listApps() {
     return shownAppNames();
 }
