@@ -12,7 +12,7 @@ PACKAGES=(
   # the desktop tools the agent drives
   pulseaudio-utils xclip xdg-utils
   # tests and benchmarks
-  googletest libgtest-dev wrk nginx-light curl procps zbar-tools
+  googletest libgtest-dev wrk nginx-light curl procps zbar-tools openssl
   # a private desktop session for the tests that need one
   xvfb dbus pulseaudio x11-utils
   # the pages, in a real browser (emoji font so screenshots show what a phone shows)

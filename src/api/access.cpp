@@ -34,7 +34,7 @@ bool isOwnOrigin(std::string_view origin, std::uint16_t serverPort) {
 }  // namespace
 
 bool requestIsLocal(const server::Request& request, std::uint16_t serverPort) {
-    if (!request.isLocal) {
+    if (request.source != server::RequestSource::loopback) {
         return false;
     }
     const auto host = request.header("host");

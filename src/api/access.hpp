@@ -14,9 +14,9 @@ enum class Access {
     token,         // a paired phone only; this computer too must present a token
 };
 
-// This computer's own request: a loopback peer, a loopback Host (not a name that a web page
-// rebound to 127.0.0.1), and no Origin other than the agent's own loopback origin (not a
-// page of another site making the browser call us).
+// This computer's own request: from a loopback peer (never one the relay replayed), with a
+// loopback Host (not a name that a web page rebound to 127.0.0.1), and no Origin other than
+// the agent's own loopback origin (not a page of another site making the browser call us).
 bool requestIsLocal(const server::Request& request, std::uint16_t serverPort);
 
 // The request carries a token that the Store accepts.

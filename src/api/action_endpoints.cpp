@@ -8,18 +8,13 @@
 #include "host/gestures.hpp"
 #include "host/keys.hpp"
 #include "host/media.hpp"
+#include "host/platform.hpp"
 #include "host/shortcuts.hpp"
 #include "host/system.hpp"
 #include "host/volume.hpp"
 
 namespace td::api::handlers {
 namespace {
-
-// Shown when keys cannot reach the desktop: the Linux counterparts of the permission texts.
-constexpr const char* KEYS_HELP_LONG =
-    "Tapdeck can send keys only in an X11 session: log in with \"GNOME on Xorg\" (or another X11 "
-    "session), then try again.";
-constexpr const char* KEYS_HELP_SHORT = "Tapdeck can send keys only in an X11 session.";
 
 // The first of two members that is a string, else "".
 std::string eitherString(const Json& body, std::string_view first, std::string_view second) {
@@ -31,11 +26,11 @@ Response okAnswer(bool ok) {
 }
 
 // A failed key action says why only when keys cannot reach the desktop at all.
-Response keyActionAnswer(bool ok, const char* help) {
+Response keyActionAnswer(bool ok, host::KeysHelp help) {
     if (ok || host::accessibilityTrusted()) {
         return okAnswer(ok);
     }
-    return server::jsonResponse({{"ok", false}, {"error", help}});
+    return server::jsonResponse({{"ok", false}, {"error", host::keysUnavailableText(help)}});
 }
 
 std::filesystem::path shortcutsFolder(const ApiContext& context) {
@@ -82,12 +77,13 @@ Response shortcut(const ApiContext& context, const Request& request) {
 
 Response gesture(const ApiContext& context, const Request& request) {
     const std::string id = eitherString(server::bodyJSON(request), "value", "action");
-    return keyActionAnswer(host::runGesture(id, gestureKeysOverride(context, id)), KEYS_HELP_LONG);
+    return keyActionAnswer(host::runGesture(id, gestureKeysOverride(context, id)),
+                           host::KeysHelp::full);
 }
 
 Response media(const ApiContext&, const Request& request) {
     const std::string action = bodyString(request, "action");
-    return keyActionAnswer(host::mediaAction(action), KEYS_HELP_SHORT);
+    return keyActionAnswer(host::mediaAction(action), host::KeysHelp::brief);
 }
 
 Response setVolume(const ApiContext&, const Request& request) {
@@ -111,18 +107,18 @@ Response system(const ApiContext&, const Request& request) {
     return okAnswer(host::systemAction(bodyString(request, "action")));
 }
 
-Response clipboard(const ApiContext&, const Request& request) {
-    return okAnswer(host::setClipboard(bodyString(request, "text")));
+Response clipboard(const ApiContext& context, const Request& request) {
+    return okAnswer(host::setClipboard(bodyString(request, "text"), context.settings.session));
 }
 
 Response typeText(const ApiContext&, const Request& request) {
     const std::string text = bodyString(request, "text");
-    return keyActionAnswer(host::typeText(text), KEYS_HELP_SHORT);
+    return keyActionAnswer(host::typeText(text), host::KeysHelp::brief);
 }
 
-Response icon(const ApiContext&, const Request& request) {
+Response icon(const ApiContext& context, const Request& request) {
     const auto app = request.query.find("app");
-    const auto png = app == request.query.end() ? std::nullopt : host::iconPNG(app->second);
+    const auto png = app == request.query.end() ? std::nullopt : context.icons.png(app->second);
     if (!png) {
         return server::textResponse(404, "text/plain", "");
     }

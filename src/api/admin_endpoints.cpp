@@ -1,5 +1,4 @@
 #include "api/handlers.hpp"
-#include "common/relay_address.hpp"
 #include "host/apps.hpp"
 #include "host/gestures.hpp"
 #include "host/host_facts.hpp"
@@ -25,7 +24,7 @@ Response admin(const ApiContext& context, const Request&) {
          {"gestures", std::move(gestures)},
          {"shortcuts",
           host::listShortcuts(std::filesystem::path(context.store.supportFolder()) / "shortcuts")},
-         {"relayUrl", relayPhonePageUrl() + context.store.relayId()},
+         {"relayUrl", context.settings.relayPhonePageUrl(context.store.relayId())},
          {"relayEnabled", context.store.relayEnabled()}});
 }
 

@@ -1,5 +1,4 @@
 #include "api/handlers.hpp"
-#include "common/relay_address.hpp"
 #include "host/host_facts.hpp"
 #include "update/version.hpp"
 
@@ -17,12 +16,13 @@ Response saveConfig(const ApiContext& context, const Request& request) {
 }
 
 Response readConfig(const ApiContext& context, const Request&) {
-    return server::jsonResponse({{"ok", true},
-                                 {"config", context.store.snapshotConfig()},
-                                 {"version", update::currentVersion()},
-                                 {"host", host::computerName()},
-                                 {"relayUrl", relayPhonePageUrl() + context.store.relayId()},
-                                 {"relayEnabled", context.store.relayEnabled()}});
+    return server::jsonResponse(
+        {{"ok", true},
+         {"config", context.store.snapshotConfig()},
+         {"version", update::currentVersion()},
+         {"host", host::computerName()},
+         {"relayUrl", context.settings.relayPhonePageUrl(context.store.relayId())},
+         {"relayEnabled", context.store.relayEnabled()}});
 }
 
 }  // namespace td::api::handlers

@@ -1,4 +1,3 @@
-#include <cstdlib>
 #include <thread>
 
 #include "api/handlers.hpp"
@@ -20,37 +19,19 @@ bool allAllowed(const std::vector<Json>& steps, const flows::StepHost& host) {
                        [&host](const Json& step) { return flows::stepAllowed(step, host); });
 }
 
-// The Messages API's scheme and host: ANTHROPIC_BASE_URL when set (plain http then allowed, for
-// tests and local proxies), else Anthropic's own.
-std::pair<std::string, bool> plannerBase() {
-    const char* base = std::getenv("ANTHROPIC_BASE_URL");
-    if (!base || !*base) {
-        return {"https://api.anthropic.com", false};
-    }
-    std::string url = base;
-    while (!url.empty() && url.back() == '/') {
-        url.pop_back();
-    }
-    return {url, true};
-}
-
 constexpr auto PLAN_TIMEOUT = std::chrono::seconds(30);
 
-flows::PlanTransport transportThrough(HttpsClient* client, bool allowPlainHttp) {
-    return [client, allowPlainHttp](flows::PlanRequest request,
-                                    std::function<void(std::optional<std::string>)> done) {
-        if (!client) {
-            done(std::nullopt);
-            return;
-        }
-        HttpRequest http;
+flows::PlanTransport transportThrough(net::HttpsClient& client, bool allowPlainHttp) {
+    return [&client, allowPlainHttp](flows::PlanRequest request,
+                                     std::function<void(std::optional<std::string>)> done) {
+        net::HttpRequest http;
         http.method = "POST";
         http.url = std::move(request.url);
         http.headers = std::move(request.headers);
         http.body = std::move(request.body);
         http.timeout = PLAN_TIMEOUT;
         http.allowPlainHttp = allowPlainHttp;
-        client->send(std::move(http), [done = std::move(done)](HttpResponse response) {
+        client.send(std::move(http), [done = std::move(done)](net::HttpResponse response) {
             done(response.delivered ? std::optional(std::move(response.body)) : std::nullopt);
         });
     };
@@ -60,13 +41,14 @@ flows::PlanTransport transportThrough(HttpsClient* client, bool allowPlainHttp) 
 
 void plan(const ApiContext& context, const server::ConnectionPtr& connection,
           const Request& request) {
-    const auto [base, allowPlainHttp] = plannerBase();
+    const RemoteEndpoint& service = context.settings.planner;
     std::vector<std::string> gestures;
     for (const auto& [id, gesture] : host::GESTURES) {
         gestures.push_back(id);
     }
     const flows::Planner planner{stepHost(context), std::move(gestures),
-                                 transportThrough(context.https, allowPlainHttp), base};
+                                 transportThrough(context.https, service.allowPlainHttp),
+                                 service.url, context.settings.plannerKey};
     flows::planWithClaude(bodyString(request, "intent"), planner,
                           [connection](Json result) { connection->json(result); });
 }

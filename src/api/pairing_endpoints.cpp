@@ -1,6 +1,5 @@
 #include "api/handlers.hpp"
 #include "common/json_read.hpp"
-#include "common/relay_address.hpp"
 #include "host/host_facts.hpp"
 #include "host/qr.hpp"
 
@@ -50,7 +49,7 @@ Response setPin(const ApiContext& context, const Request& request) {
 std::string pairingLink(const ApiContext& context) {
     const std::string code = context.store.mintCode();
     if (context.store.relayEnabled()) {
-        return relayPhonePageUrl() + context.store.relayId() + "/?pair=" + code;
+        return context.settings.relayPhonePageUrl(context.store.relayId()) + "/?pair=" + code;
     }
     return "http://" + host::lanIP() + ":" + std::to_string(context.port()) + "/?pair=" + code;
 }

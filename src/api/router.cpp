@@ -1,5 +1,8 @@
 #include "api/router.hpp"
 
+#include <exception>
+
+#include "common/log.hpp"
 #include "server/static_files.hpp"
 
 namespace td::api {
@@ -64,13 +67,20 @@ void Router::route(const ConnectionPtr& connection, Request request) const {
 void Router::run(const Endpoint& endpoint, const ConnectionPtr& connection,
                  const Request& request) const {
     if (!isAllowed(endpoint.access, request, context_.store, context_.port())) {
+        TD_LOG(http,
+               request.method + " " + std::string(endpoint.path) + ": refused by its access rule");
         connection->json({{"ok", false}}, endpoint.refusalStatus);
         return;
     }
-    if (const auto* answer = std::get_if<Answer>(&endpoint.handler)) {
-        connection->send((*answer)(request));
-    } else {
-        std::get<Takeover>(endpoint.handler)(connection, request);
+    try {
+        if (const auto* answer = std::get_if<Answer>(&endpoint.handler)) {
+            connection->send((*answer)(request));
+        } else {
+            std::get<Takeover>(endpoint.handler)(connection, request);
+        }
+    } catch (const std::exception& e) {
+        TD_LOG(http, request.method + " " + std::string(endpoint.path) + " failed: " + e.what());
+        connection->json({{"ok", false}}, 500);
     }
 }
 

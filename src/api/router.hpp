@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "api/access.hpp"
-#include "common/https_client.hpp"
+#include "common/settings.hpp"
+#include "host/icons.hpp"
+#include "net/https_client.hpp"
 #include "server/connection.hpp"
 #include "server/request.hpp"
 #include "server/response.hpp"
@@ -16,14 +18,15 @@
 
 namespace td::api {
 
-// What every handler may use.
+// What every handler may use; the agent owns all of it.
 struct ApiContext {
+    const Settings& settings;
     server::Server& server;
     store::Store& store;
+    net::HttpsClient& https;  // carries the planner's requests
+    host::IconSource& icons;
     // Brings the control panel forward on the main thread; empty when there is no GUI.
     std::function<void()> showPanel = {};
-    // Carries the planner's requests; without one, plans fail.
-    HttpsClient* https = nullptr;
 
     // The port the agent answers on (the one it listens on, once bound).
     std::uint16_t port() const;
@@ -60,8 +63,9 @@ struct Endpoint {
 };
 
 // The API's single entry point: OPTIONS at once, then the endpoint table (access rule first,
-// then the handler), then static files for GET, and 404 for the rest. Must outlive the server's
-// running; its handlers refer to its own context, so it is neither copied nor moved.
+// then the handler), then static files for GET, and 404 for the rest. A handler that throws is
+// answered 500. Must outlive the server's running; its handlers refer to its own context, so it
+// is neither copied nor moved.
 class Router {
   public:
     // The agent's endpoints, then `extra` ones (tests add their own).

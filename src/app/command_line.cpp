@@ -1,7 +1,5 @@
 #include "app/command_line.hpp"
 
-#include <cstdlib>
-
 namespace td::app {
 
 std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args,
@@ -33,17 +31,21 @@ std::string usageText() {
            "  --help       print this help and exit\n"
            "\n"
            "Environment:\n"
-           "  TD_PORT        HTTP port (default 8788; 0 picks a free one)\n"
-           "  TD_SUPPORT     folder for state.json and config.json\n"
-           "  TD_RESOURCES   folder holding public/ and the shipped config.json\n";
+           "  TD_PORT             HTTP port (default 8788; 0 picks a free one)\n"
+           "  TD_SUPPORT          folder for state.json and config.json\n"
+           "                      (default $XDG_CONFIG_HOME/tapdeck, i.e. ~/.config/tapdeck)\n"
+           "  TD_RESOURCES        folder holding public/ and the shipped config.json\n"
+           "  TD_RELAY_HOST       host[:port] of the relay service\n"
+           "  ANTHROPIC_API_KEY   the planner's key, read at every plan\n"
+           "  ANTHROPIC_BASE_URL  the Messages API's base address\n"
+           "  TD_UPDATE_URL       the update manifest's address\n"
+           "  TD_DEBUG            debug log categories, comma-separated, or \"all\":\n"
+           "                      apps, icons, keys, media, tools, http, https, store,\n"
+           "                      planner, update, main\n";
 }
 
-bool shouldRunHeadless(const CommandLine& commandLine) {
-    auto isSet = [](const char* name) {
-        const char* value = std::getenv(name);
-        return value && *value;
-    };
-    return commandLine.headless || (!isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY"));
+bool shouldRunHeadless(const CommandLine& commandLine, DesktopSession session) {
+    return commandLine.headless || session == DesktopSession::none;
 }
 
 }  // namespace td::app

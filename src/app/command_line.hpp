@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "common/settings.hpp"
+
 namespace td::app {
 
 struct CommandLine {
@@ -19,6 +21,6 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
 std::string usageText();
 
 // Headless when asked, or when there is no display to show a window on.
-bool shouldRunHeadless(const CommandLine& commandLine);
+bool shouldRunHeadless(const CommandLine& commandLine, DesktopSession session);
 
 }  // namespace td::app

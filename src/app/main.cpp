@@ -6,6 +6,8 @@
 
 #include "app/command_line.hpp"
 #include "app/headless.hpp"
+#include "app/settings_from_environment.hpp"
+#include "common/log.hpp"
 #include "common/version.hpp"
 
 int main(int argc, char** argv) {
@@ -28,13 +30,18 @@ int main(int argc, char** argv) {
             break;
     }
     try {
+        const td::Settings settings =
+            td::app::settingsFromEnvironment(td::app::processEnvironment());
+        for (const std::string& unknown : td::log::enable(settings.debugCategories)) {
+            std::fprintf(stderr, "tapdeck: TD_DEBUG: no log category \"%s\"\n", unknown.c_str());
+        }
         // A peer or a tool that goes away mid-write must fail that write, not end the agent.
         std::signal(SIGPIPE, SIG_IGN);
         td::app::blockStopSignals();
-        if (!td::app::shouldRunHeadless(*commandLine)) {
+        if (!td::app::shouldRunHeadless(*commandLine, settings.session)) {
             std::fputs("tapdeck: no desktop shell in this build yet; running headless\n", stderr);
         }
-        return td::app::runHeadless();
+        return td::app::runHeadless(settings);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tapdeck: %s\n", e.what());
         return 1;

@@ -1,8 +1,8 @@
 #include "common/random.hpp"
 
-#include <sys/random.h>
+#include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -10,18 +10,14 @@ namespace td {
 
 std::vector<std::uint8_t> secureRandomBytes(std::size_t count) {
     std::vector<std::uint8_t> bytes(count);
-    std::size_t filled = 0;
-    while (filled < count) {
-        const ssize_t n = ::getrandom(bytes.data() + filled, count - filled, 0);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+    // getentropy: the same call on Linux and macOS, at most 256 bytes at a time.
+    constexpr std::size_t MAX_PER_CALL = 256;
+    for (std::size_t filled = 0; filled < count; filled += MAX_PER_CALL) {
+        if (::getentropy(bytes.data() + filled, std::min(MAX_PER_CALL, count - filled)) != 0) {
             // Without a secure source no PIN, token or code may be made at all.
             std::fputs("tapdeck: no secure random source\n", stderr);
             std::abort();
         }
-        filled += static_cast<std::size_t>(n);
     }
     return bytes;
 }

@@ -7,7 +7,7 @@
 
 namespace td {
 
-// Bytes from the operating system's cryptographically secure generator (getrandom).
+// Bytes from the operating system's cryptographically secure generator (getentropy).
 std::vector<std::uint8_t> secureRandomBytes(std::size_t count);
 
 // `count` secure random bytes as 2 × count lower-case hexadecimal digits.

@@ -1,8 +1,7 @@
 #include "flows/planner.hpp"
 
-#include <cstdlib>
-
 #include "common/json_read.hpp"
+#include "common/log.hpp"
 
 namespace td::flows {
 namespace {
@@ -53,6 +52,7 @@ Json interpretPlanReply(const std::optional<std::string>& body, const StepHost& 
     const auto reply = body ? parseJson(*body) : std::nullopt;
     const auto content = reply ? jsonread::objects(*reply, "content") : std::nullopt;
     if (!content) {
+        TD_LOG(planner, body ? "the reply has no content" : "no reply from the service");
         return failure("plan_failed");
     }
     std::optional<std::string> text;
@@ -62,11 +62,13 @@ Json interpretPlanReply(const std::optional<std::string>& body, const StepHost& 
         }
     }
     if (!text) {
+        TD_LOG(planner, "the reply has no text");
         return failure("plan_failed");
     }
     const std::size_t first = text->find('{');
     const std::size_t last = text->rfind('}');
     if (first == std::string::npos || last == std::string::npos || last < first) {
+        TD_LOG(planner, "the reply holds no JSON object");
         return failure("parse_failed");
     }
     const auto plan = parseJson(std::string_view(*text).substr(first, last - first + 1));
@@ -84,8 +86,9 @@ Json interpretPlanReply(const std::optional<std::string>& body, const StepHost& 
 }
 
 void planWithClaude(const std::string& intent, const Planner& planner, PlanCompletion completion) {
-    const char* key = std::getenv("ANTHROPIC_API_KEY");
-    if (!key || !*key) {
+    const std::string key = planner.apiKey ? planner.apiKey() : std::string();
+    if (key.empty()) {
+        TD_LOG(planner, "no API key: nothing is sent");
         completion(failure("no_key"));
         return;
     }

@@ -27,13 +27,15 @@ struct Planner {
     std::vector<std::string> gestureIds;
     PlanTransport transport;
     std::string baseUrl;  // scheme and host of the Messages API, without a trailing slash
+    // The API key, asked for at every plan; empty when there is none.
+    std::function<std::string()> apiKey;
 };
 
 // The result object: {"ok": true, "steps": [...]} or {"ok": false, "error": "no_key" |
 // "plan_failed" | "parse_failed"}. Called exactly once: at once (no key) or from the transport.
 using PlanCompletion = std::function<void(Json result)>;
 
-// Reads ANTHROPIC_API_KEY at every call; without it answers "no_key" before returning.
+// Asks for the key at every call; without one answers "no_key" before returning.
 void planWithClaude(const std::string& intent, const Planner& planner, PlanCompletion completion);
 
 std::string buildSystemPrompt(const std::vector<std::string>& apps,

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,9 +15,5 @@ bool launchApp(const std::string& name);
 // Hands an http or https URL to the desktop's default handler; false for any other text, and
 // when no handler took it.
 bool openURL(const std::string& url);
-
-// The application's icon as a 256 × 256 RGBA PNG, letterboxed; nothing when the application or
-// its icon is not found.
-std::optional<std::string> iconPNG(const std::string& name);
 
 }  // namespace td::host

@@ -23,8 +23,6 @@ std::string chooseLanAddress(const std::vector<InterfaceAddress>& interfaces);
 // The computer's user-visible name: the pretty host name when one is set, else the host name
 // with every ".local" removed.
 std::string computerName();
-// The PRETTY_HOSTNAME of a machine-info text, or nothing.
-std::optional<std::string> prettyHostnameIn(std::string_view machineInfo);
 std::string withoutDotLocal(std::string hostName);
 
 // The machine's network host name.

@@ -1,24 +1,32 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 namespace td::host {
 
+// A tool that runs longer is killed, with everything it started: a hung tool must not hold a
+// thread of the agent for good.
+inline constexpr std::chrono::milliseconds TOOL_TIME_LIMIT{10'000};
+
 // A tool's exit status and its standard output and error, interleaved as written.
 struct ProcessResult {
     int status = -1;
     std::string output;
+    bool timedOut = false;  // killed at the time limit (status then tells the signal)
 };
 
 // Extra environment entries ("NAME=value") that replace the agent's own for one tool.
 using EnvironmentOverrides = std::vector<std::string>;
 
-// Runs a tool directly (never through a shell) and waits for it. A path without "/" is looked
-// up on PATH. A tool that cannot be started gives status -1 and the reason as output; output
-// that is not UTF-8 becomes empty. A tool killed by a signal gives 128 + the signal.
+// Runs a tool directly (never through a shell) and waits for it, at most `timeLimit`. A path
+// without "/" is looked up on PATH. A tool that cannot be started gives status -1 and the
+// reason as output; output that is not UTF-8 becomes empty. A tool killed by a signal gives
+// 128 + the signal.
 ProcessResult runProcess(const std::string& path, const std::vector<std::string>& args,
-                         const EnvironmentOverrides& environment = {});
+                         const EnvironmentOverrides& environment = {},
+                         std::chrono::milliseconds timeLimit = TOOL_TIME_LIMIT);
 
 // Starts a tool without waiting for it; true when it started. Its exit is collected in the
 // background so that it leaves no zombie.
@@ -26,8 +34,8 @@ bool startDetached(const std::string& path, const std::vector<std::string>& args
 
 // Runs a tool with `input` on its standard input and its output discarded (not piped: a tool
 // that forks a server to keep serving, as clipboard tools do, must not hold our pipe open).
-// True when it exited with status 0.
+// True when it exited with status 0 within `timeLimit`.
 bool runWithInput(const std::string& path, const std::vector<std::string>& args,
-                  const std::string& input);
+                  const std::string& input, std::chrono::milliseconds timeLimit = TOOL_TIME_LIMIT);
 
 }  // namespace td::host

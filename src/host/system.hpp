@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "common/settings.hpp"
+
 namespace td::host {
 
 // "sleep" suspends the computer, "screensaver" starts the screen saver; any other name is
@@ -9,6 +11,6 @@ namespace td::host {
 bool systemAction(const std::string& action);
 
 // Puts the text on the desktop's clipboard, where it stays after the call returns.
-bool setClipboard(const std::string& text);
+bool setClipboard(const std::string& text, DesktopSession session);
 
 }  // namespace td::host

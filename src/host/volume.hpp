@@ -1,8 +1,5 @@
 #pragma once
 
-#include <optional>
-#include <string_view>
-
 namespace td::host {
 
 // The output volume of the default sink, 0 to 100 (the mean of its channels); -1 when it
@@ -12,10 +9,5 @@ int getVolume();
 bool setVolume(int level);
 bool isMuted();
 bool setMuted(bool muted);
-
-// The mean of every "N%" in pactl's volume line, rounded; nothing when there is none.
-std::optional<int> parseVolumePercent(std::string_view pactlOutput);
-// pactl's "Mute: yes" / "Mute: no".
-bool parseMuted(std::string_view pactlOutput);
 
 }  // namespace td::host

@@ -9,6 +9,10 @@
 
 namespace td::server {
 
+// Where a request came from. Only `loopback` can ever be this computer itself; a request that
+// the relay client replays is `relay`, whatever socket it arrived on.
+enum class RequestSource { network, loopback, relay };
+
 // One parsed request. Header names are trimmed and lower-cased; path and query are
 // percent-decoded (a `+` stays a `+`).
 struct Request {
@@ -17,7 +21,7 @@ struct Request {
     std::map<std::string, std::string> query;
     std::map<std::string, std::string> headers;
     std::string body;
-    bool isLocal = false;
+    RequestSource source = RequestSource::network;
 
     // The header's value, or nothing when the request has no such header.
     std::optional<std::string> header(const std::string& lowerCaseName) const;

@@ -52,7 +52,7 @@ std::string sseChunk(std::string_view message) {
     return out;
 }
 
-bool isLocalAddress(std::string_view addressText) {
+bool isLoopbackAddress(std::string_view addressText) {
     // The first non-empty piece between `%` signs: drops a zone suffix such as %lo.
     std::string_view host;
     std::size_t start = 0;

@@ -42,6 +42,6 @@ std::string sseChunk(std::string_view message);
 
 // True only for the three texts of this machine's loopback peer: 127.0.0.1, ::1 and
 // ::ffff:127.0.0.1 (an IPv6 zone suffix is ignored).
-bool isLocalAddress(std::string_view addressText);
+bool isLoopbackAddress(std::string_view addressText);
 
 }  // namespace td::server

@@ -7,13 +7,11 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
-#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
-#include "common/resources.hpp"
 #include "server/tcp_connection.hpp"
 #include "server/work_pool.hpp"
 
@@ -74,14 +72,15 @@ const std::shared_ptr<const std::string>& streamGreeting() {
 
 struct Server::Impl {
     Impl(Server& server, ServerOptions opts)
-        : owner(server),
+        : env(std::make_shared<ConnectionEnv>()),
+          owner(server),
           options(std::move(opts)),
           pool(options.maxWorkThreads),
-          bindStrand(asio::make_strand(ioc)),
+          bindStrand(asio::make_strand(env->ioc)),
           bindTimer(bindStrand),
-          sseTimer(ioc) {
-        env.limits = options.limits;
-        env.deliver = [this](const ConnectionPtr& connection, Request request) {
+          sseTimer(env->ioc) {
+        env->limits = options.limits;
+        env->deliver = [this](const ConnectionPtr& connection, Request request) {
             if (router) {
                 router(connection, std::move(request));
             } else {
@@ -95,12 +94,15 @@ struct Server::Impl {
     void doAccept(int attempt);
     void onAccept(int attempt, const error_code& ec, tcp::socket socket);
     void scheduleKeepAlive(asio::steady_timer::time_point at);
+    void closeEveryConnection();
 
+    // First, so that it goes last: the io_context in it must outlive every socket and timer
+    // below, and connections share it.
+    const std::shared_ptr<ConnectionEnv> env;
     Server& owner;
     const ServerOptions options;
     Router router;
     WorkPool pool;
-    ConnectionEnv env;
     std::atomic<std::uint16_t> boundPort{0};
     std::atomic<bool> running{false};
 
@@ -108,9 +110,6 @@ struct Server::Impl {
     mutable std::mutex sseLock;
     std::vector<ConnectionPtr> sseConns;
 
-    // Declared last so that it is destroyed first: handlers it still holds release their
-    // connections while everything above is alive.
-    asio::io_context ioc;
     asio::strand<asio::io_context::executor_type> bindStrand;
     std::optional<tcp::acceptor> listener;  // these three are touched only on bindStrand
     std::optional<tcp::socket> accepting;
@@ -158,9 +157,9 @@ void Server::Impl::doAccept(int attempt) {
     // The peer's address comes with the accept itself. A single network thread is an implicit
     // strand; with more, each connection gets a strand of its own.
     if (options.networkThreads > 1) {
-        accepting.emplace(asio::make_strand(ioc));
+        accepting.emplace(asio::make_strand(env->ioc));
     } else {
-        accepting.emplace(ioc);
+        accepting.emplace(env->ioc);
     }
     listener->async_accept(*accepting, acceptedPeer, [this, attempt](const error_code& ec) {
         onAccept(attempt, ec, std::move(*accepting));
@@ -190,7 +189,7 @@ void Server::Impl::onAccept(int attempt, const error_code& ec, tcp::socket socke
         scheduleBind(attempt);
         return;
     }
-    if (env.openCount.load(std::memory_order_relaxed) >= options.limits.maxConnections) {
+    if (env->openCount.load(std::memory_order_relaxed) >= options.limits.maxConnections) {
         error_code ignored;
         socket.close(ignored);
     } else {
@@ -211,17 +210,30 @@ void Server::Impl::scheduleKeepAlive(asio::steady_timer::time_point at) {
     });
 }
 
-Server& Server::shared() {
-    static Server instance(optionsFromEnvironment());
-    return instance;
-}
-
-ServerOptions Server::optionsFromEnvironment() {
-    ServerOptions options;
-    const char* portText = std::getenv("TD_PORT");
-    options.port = parsePort(portText ? portText : "").value_or(DEFAULT_PORT);
-    options.publicDir = resourcesDir() / "public";
-    return options;
+// Once no thread runs the io_context: every socket is closed and the cancelled operations are
+// run to their end, so that no handler in it still holds a connection.
+void Server::Impl::closeEveryConnection() {
+    std::vector<std::shared_ptr<TcpConnection>> open;
+    {
+        std::lock_guard lock(env->mutex);
+        for (TcpConnection* connection : env->open) {
+            if (auto alive = connection->weak_from_this().lock()) {  // not one being destroyed
+                open.push_back(std::move(alive));
+            }
+        }
+    }
+    error_code ignored;
+    if (listener) {
+        listener->close(ignored);
+    }
+    bindTimer.cancel();
+    sseTimer.cancel();
+    for (const auto& connection : open) {
+        connection->closeNow();
+    }
+    open.clear();
+    env->ioc.restart();
+    env->ioc.run();
 }
 
 Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>(*this, std::move(options))) {}
@@ -239,11 +251,11 @@ void Server::start() {
     if (s.running.exchange(true)) {
         return;
     }
-    s.work.emplace(s.ioc.get_executor());
+    s.work.emplace(s.env->ioc.get_executor());
     asio::post(s.bindStrand, [&s] { s.bindWithRetry(0); });
     s.scheduleKeepAlive(asio::steady_timer::clock_type::now() + s.options.keepAliveInterval);
     for (std::size_t i = 0; i < std::max<std::size_t>(1, s.options.networkThreads); ++i) {
-        s.networkThreads.emplace_back([&s] { s.ioc.run(); });
+        s.networkThreads.emplace_back([&s] { s.env->ioc.run(); });
     }
 }
 
@@ -252,15 +264,23 @@ void Server::stop() {
     if (!s.running.exchange(false)) {
         return;
     }
+    {
+        // From here on, writes from other threads (a handler, the HTTPS client) fail at once.
+        std::lock_guard lock(s.env->mutex);
+        s.env->stopped = true;
+    }
     s.work.reset();
-    s.ioc.stop();
+    s.env->ioc.stop();
     for (auto& thread : s.networkThreads) {
         thread.join();
     }
     s.networkThreads.clear();
     s.pool.stop();
-    std::lock_guard lock(s.sseLock);
-    s.sseConns.clear();
+    {
+        std::lock_guard lock(s.sseLock);
+        s.sseConns.clear();
+    }
+    s.closeEveryConnection();
 }
 
 std::uint16_t Server::port() const {
@@ -327,7 +347,7 @@ std::size_t Server::eventStreamCount() const {
 }
 
 std::size_t Server::openConnectionCount() const {
-    return impl_->env.openCount.load(std::memory_order_relaxed);
+    return impl_->env->openCount.load(std::memory_order_relaxed);
 }
 
 }  // namespace td::server

@@ -53,10 +53,6 @@ class Server {
     // blocking work to `runOnWorkPool`). Owns the connection from then on.
     using Router = std::function<void(const ConnectionPtr&, Request)>;
 
-    // The process's server, configured from the environment (TD_PORT, TD_RESOURCES).
-    static Server& shared();
-    static ServerOptions optionsFromEnvironment();
-
     explicit Server(ServerOptions options);
     ~Server();
     Server(const Server&) = delete;
@@ -69,7 +65,8 @@ class Server {
     // at once.
     void start();
 
-    // Stops accepting, ends every connection and joins the threads. Not undone.
+    // Stops accepting, waits for running handlers, ends every connection and joins the
+    // threads. A connection still held elsewhere afterwards fails its writes at once. Not undone.
     void stop();
 
     std::uint16_t port() const;

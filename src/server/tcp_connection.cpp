@@ -1,6 +1,7 @@
 #include "server/tcp_connection.hpp"
 
-#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 
 namespace td::server {
@@ -12,21 +13,42 @@ constexpr std::size_t DRAIN_CHUNK = 4096;
 }  // namespace
 
 TcpConnection::TcpConnection(asio::ip::tcp::socket socket, const asio::ip::address& peer,
-                             ConnectionEnv& env)
-    : socket_(std::move(socket)),
+                             std::shared_ptr<ConnectionEnv> env)
+    : env_(std::move(env)),
+      socket_(std::move(socket)),
       deadline_(socket_.get_executor()),
-      env_(env),
-      isLocal_(isLocalAddress(peer.to_string())) {
-    env_.openCount.fetch_add(1, std::memory_order_relaxed);
+      source_(isLoopbackAddress(peer.to_string()) ? RequestSource::loopback
+                                                  : RequestSource::network) {
+    env_->openCount.fetch_add(1, std::memory_order_relaxed);
 }
 
 TcpConnection::~TcpConnection() {
-    env_.openCount.fetch_sub(1, std::memory_order_relaxed);
+    {
+        std::lock_guard lock(env_->mutex);
+        env_->open.erase(this);
+    }
+    env_->openCount.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void TcpConnection::start() {
-    armDeadline(env_.limits.requestTimeout);
+    {
+        std::lock_guard lock(env_->mutex);
+        env_->open.insert(this);
+    }
+    armDeadline(env_->limits.requestTimeout);
     doRead();
+}
+
+// The socket's executor is the io_context's (one network thread) or a strand of it.
+bool TcpConnection::onOwnStrand() {
+    const auto executor = socket_.get_executor();
+    if (const auto* plain = executor.target<asio::io_context::executor_type>()) {
+        return plain->running_in_this_thread();
+    }
+    if (const auto* strand = executor.target<asio::strand<asio::io_context::executor_type>>()) {
+        return strand->running_in_this_thread();
+    }
+    return false;
 }
 
 void TcpConnection::armDeadline(std::chrono::milliseconds timeout) {
@@ -78,9 +100,9 @@ void TcpConnection::onRead(const error_code& ec, std::size_t bytesRead) {
     }
     deadline_.cancel();
     Request request = reader_.take();
-    request.isLocal = isLocal_;
+    request.source = source_;
     reader_ = RequestReader{};  // the buffer is not needed any more
-    env_.deliver(shared_from_this(), std::move(request));
+    env_->deliver(shared_from_this(), std::move(request));
 }
 
 void TcpConnection::refuse(int status) {
@@ -90,20 +112,42 @@ void TcpConnection::refuse(int status) {
              {}});
 }
 
+// Work from other threads is queued under the lock, so that nothing reaches the io_context
+// after the server drained it: a handler left there would keep this connection, and with it
+// the io_context, alive for good.
 void TcpConnection::sendRaw(std::shared_ptr<const std::string> bytes, bool close, WriteDone done) {
-    asio::dispatch(socket_.get_executor(), [self = shared_from_this(), bytes = std::move(bytes),
+    if (onOwnStrand()) {
+        enqueue({std::move(bytes), close, std::move(done)});
+        return;
+    }
+    std::unique_lock lock(env_->mutex);
+    if (!env_->stopped) {
+        asio::post(socket_.get_executor(), [self = shared_from_this(), bytes = std::move(bytes),
                                             close, done = std::move(done)]() mutable {
-        self->enqueue({std::move(bytes), close, std::move(done)});
-    });
+            self->enqueue({std::move(bytes), close, std::move(done)});
+        });
+        return;
+    }
+    lock.unlock();
+    if (done) {
+        done(false);
+    }
 }
 
 void TcpConnection::close() {
-    asio::dispatch(socket_.get_executor(), [self = shared_from_this()] { self->closeNow(); });
+    if (onOwnStrand()) {
+        closeNow();
+        return;
+    }
+    std::lock_guard lock(env_->mutex);
+    if (!env_->stopped) {
+        asio::post(socket_.get_executor(), [self = shared_from_this()] { self->closeNow(); });
+    }
 }
 
 void TcpConnection::enqueue(PendingWrite write) {
     const bool overBacklog =
-        !write.close && backlogBytes_ + write.bytes->size() > env_.limits.maxStreamBacklog;
+        !write.close && backlogBytes_ + write.bytes->size() > env_->limits.maxStreamBacklog;
     if (closed_ || finishing_ || overBacklog) {
         if (write.done) {
             write.done(false);
@@ -112,7 +156,7 @@ void TcpConnection::enqueue(PendingWrite write) {
     }
     if (write.close) {
         finishing_ = true;
-        armDeadline(env_.limits.requestTimeout);
+        armDeadline(env_->limits.requestTimeout);
     } else if (!streaming_) {
         // A write that keeps the connection open starts a stream: its small chunks must not
         // wait for the peer's delayed ACK.
@@ -173,7 +217,7 @@ void TcpConnection::finishGracefully() {
     }
     socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
     drainBuffer_ = std::make_unique<char[]>(DRAIN_CHUNK);
-    armDeadline(env_.limits.lingerTimeout);
+    armDeadline(env_->limits.lingerTimeout);
     doDrain();
 }
 

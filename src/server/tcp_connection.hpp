@@ -1,11 +1,14 @@
 #pragma once
 
 #include <atomic>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <unordered_set>
 
 #include "server/connection.hpp"
 #include "server/request.hpp"
@@ -13,11 +16,22 @@
 
 namespace td::server {
 
-// What every connection of one server shares.
+class TcpConnection;
+
+// What every connection of one server shares, the io_context its sockets live on included.
+// Connections hold this rather than the server, so that one kept past the server's end (by a
+// planner's answer on the HTTPS client's thread, say) is harmless: its writes then fail at once.
 struct ConnectionEnv {
+    boost::asio::io_context ioc;
     ServerLimits limits;
+    // Called on the network thread only, and only while the server runs.
     std::function<void(const ConnectionPtr&, Request)> deliver;
     std::atomic<std::size_t> openCount{0};
+
+    std::mutex mutex;  // guards the two below
+    // Set when the server stops; from then on nothing more is queued on `ioc`.
+    bool stopped = false;
+    std::unordered_set<TcpConnection*> open;
 };
 
 // A socket on its own strand: reads one request, hands it on, then writes what it is given in
@@ -25,13 +39,16 @@ struct ConnectionEnv {
 class TcpConnection final : public Connection, public std::enable_shared_from_this<TcpConnection> {
   public:
     TcpConnection(boost::asio::ip::tcp::socket socket, const boost::asio::ip::address& peer,
-                  ConnectionEnv& env);
+                  std::shared_ptr<ConnectionEnv> env);
     ~TcpConnection() override;
 
     void start();
     void sendRaw(std::shared_ptr<const std::string> bytes, bool close, WriteDone done) override;
     void close() override;
     using Connection::sendRaw;
+
+    // Closes at once; only on the connection's strand, or once no thread runs the io_context.
+    void closeNow();
 
   private:
     struct PendingWrite {
@@ -51,13 +68,14 @@ class TcpConnection final : public Connection, public std::enable_shared_from_th
     void finishGracefully();
     void doDrain();
     void onDrain(const boost::system::error_code& ec, std::size_t bytesRead);
-    void closeNow();
+    bool onOwnStrand();
 
+    // First, so that it goes last: the sockets below belong to its io_context.
+    const std::shared_ptr<ConnectionEnv> env_;
     boost::asio::ip::tcp::socket socket_;
     boost::asio::steady_timer deadline_;
-    ConnectionEnv& env_;
     RequestReader reader_;
-    bool isLocal_ = false;
+    const RequestSource source_;
     std::deque<PendingWrite> writes_;
     std::size_t backlogBytes_ = 0;
     bool writing_ = false;

@@ -1,5 +1,10 @@
 #include "server/work_pool.hpp"
 
+#include <exception>
+#include <string>
+
+#include "common/log.hpp"
+
 namespace td::server {
 
 WorkPool::WorkPool(std::size_t maxThreads) : maxThreads_(maxThreads < 1 ? 1 : maxThreads) {}
@@ -54,9 +59,12 @@ void WorkPool::workerLoop() {
         lock.unlock();
         try {
             task();
-        } catch (...) {
+        } catch (const std::exception& e) {
             // A failing task must not take the pool down; its connection, if it held one,
             // closes when the task is released.
+            TD_LOG(http, std::string("a task on the work pool failed: ") + e.what());
+        } catch (...) {
+            TD_LOG(http, "a task on the work pool failed");
         }
         task = nullptr;
         lock.lock();

@@ -1,16 +1,16 @@
 #include "store/store.hpp"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 
 #include "common/json_read.hpp"
+#include "common/log.hpp"
 #include "common/random.hpp"
-#include "common/resources.hpp"
 #include "store/config_model.hpp"
 #include "store/files.hpp"
 
@@ -19,16 +19,6 @@ namespace {
 
 constexpr mode_t PRIVATE_FILE_MODE = 0600;
 constexpr mode_t DEFAULT_FILE_MODE = 0666;  // narrowed by the user's umask
-
-std::string homeFolder() {
-    if (const char* home = std::getenv("HOME"); home && *home) {
-        return home;
-    }
-    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) {
-        return entry->pw_dir;
-    }
-    return "/tmp";
-}
 
 std::string newPin() {
     char text[8];
@@ -51,24 +41,9 @@ std::optional<Json> readObjectFile(const std::string& path) {
 
 }  // namespace
 
-std::string supportFolderFromEnvironment() {
-    // An empty TD_SUPPORT is taken as unset: verbatim it would put both files in "/".
-    if (const char* support = std::getenv("TD_SUPPORT"); support && *support) {
-        return support;
-    }
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    const std::string configHome = xdg && *xdg == '/' ? xdg : homeFolder() + "/.config";
-    return configHome + "/tapdeck";
-}
-
 bool isValidPin(const std::string& pin) {
     return pin.size() >= 4 && pin.size() <= 8 &&
            std::all_of(pin.begin(), pin.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-Store& Store::shared() {
-    static Store instance(Options{supportFolderFromEnvironment(), resourcesDir()});
-    return instance;
 }
 
 Store::Store(Options options)
@@ -98,12 +73,15 @@ void Store::loadStateLocked() {
         }
         storedRelayId_ = jsonread::string(*state, "relayId").value_or("");
     }
+    // What is missing is made now and written once, before the Store answers anything.
+    const bool complete = !pin_.empty() && !storedRelayId_.empty();
     if (pin_.empty()) {
         pin_ = newPin();
-        saveStateLocked();
     }
     if (storedRelayId_.empty()) {
         storedRelayId_ = randomUuidUpper();
+    }
+    if (!complete) {
         saveStateLocked();
     }
 }
@@ -112,6 +90,8 @@ void Store::saveStateLocked() const {
     const Json state{{"pin", pin_}, {"tokens", tokens_}, {"relayId", storedRelayId_}};
     if (replaceFileAtomically(stateFile_, dumpCompact(state), PRIVATE_FILE_MODE)) {
         ::chmod(stateFile_.c_str(), PRIVATE_FILE_MODE);
+    } else {
+        TD_LOG(store, "cannot write " + stateFile_ + ": " + std::strerror(errno));
     }
 }
 
@@ -135,7 +115,9 @@ void Store::saveConfigLocked() const {
     } catch (const Json::exception&) {
         return;
     }
-    replaceFileAtomically(configFile_, text, DEFAULT_FILE_MODE);
+    if (!replaceFileAtomically(configFile_, text, DEFAULT_FILE_MODE)) {
+        TD_LOG(store, "cannot write " + configFile_ + ": " + std::strerror(errno));
+    }
 }
 
 Json Store::snapshotConfig() const {

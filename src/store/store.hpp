@@ -16,9 +16,6 @@ namespace td::store {
 inline constexpr int MAX_PAIR_FAILURES = 5;
 inline constexpr std::chrono::seconds CODE_LIFETIME{600};
 
-// The support folder: TD_SUPPORT when set, else $XDG_CONFIG_HOME/tapdeck (~/.config/tapdeck).
-std::string supportFolderFromEnvironment();
-
 // The outcome of a PIN pairing attempt.
 struct PairResult {
     enum class Kind { ok, wrong, locked };
@@ -39,10 +36,6 @@ class Store {
         std::filesystem::path resourcesDir;  // holds the shipped config.json
         Clock now = [] { return std::chrono::system_clock::now(); };
     };
-
-    // The process's Store, made on first use from the environment; exactly once even when
-    // threads race for it.
-    static Store& shared();
 
     explicit Store(Options options);
     Store(const Store&) = delete;

@@ -75,39 +75,36 @@ std::optional<UpdateInfo> interpretManifest(std::string_view body, std::string_v
 
 }  // namespace td::update
 
-#include <cstdlib>
-
+#include "common/log.hpp"
 #include "update/version.hpp"
 
 namespace td::update {
 namespace {
-constexpr const char* UPDATE_MANIFEST = "https://tapdeck.app/latest.json";
 constexpr auto MANIFEST_TIMEOUT = std::chrono::seconds(10);
 }  // namespace
 
-UpdateSource updateSourceFromEnvironment() {
-    if (const char* url = std::getenv("TD_UPDATE_URL"); url && *url) {
-        return {url, true};
-    }
-    return {UPDATE_MANIFEST, false};
-}
-
-void checkForUpdate(HttpsClient& client, const UpdateSource& source,
+void checkForUpdate(net::HttpsClient& client, const RemoteEndpoint& manifest,
                     std::function<void(std::function<void()>)> onMain,
                     std::function<void(std::optional<UpdateInfo>)> completion) {
-    HttpRequest request;
-    request.url = source.manifestUrl;
+    net::HttpRequest request;
+    request.url = manifest.url;
     request.headers = {{"Cache-Control", "no-cache"}, {"Pragma", "no-cache"}};
     request.timeout = MANIFEST_TIMEOUT;
-    request.allowPlainHttp = source.allowPlainHttp;
-    client.send(std::move(request), [onMain = std::move(onMain),
-                                     completion = std::move(completion)](HttpResponse response) {
-        std::optional<UpdateInfo> update;
-        if (response.delivered) {  // the status is not looked at: whatever body came is read
-            update = interpretManifest(response.body, currentVersion());
-        }
-        onMain([completion, update] { completion(update); });
-    });
+    request.allowPlainHttp = manifest.allowPlainHttp;
+    client.send(
+        std::move(request), [onMain = std::move(onMain),
+                             completion = std::move(completion)](net::HttpResponse response) {
+            std::optional<UpdateInfo> update;
+            if (response.delivered) {  // the status is not looked at: whatever body came is read
+                update = interpretManifest(response.body, currentVersion());
+                if (!update) {
+                    TD_LOG(update, "the manifest offers no newer version");
+                }
+            } else {
+                TD_LOG(update, "no manifest: " + response.error);
+            }
+            onMain([completion, update] { completion(update); });
+        });
 }
 
 }  // namespace td::update

@@ -25,21 +25,14 @@ std::optional<UpdateInfo> interpretManifest(std::string_view body, std::string_v
 
 #include <functional>
 
-#include "common/https_client.hpp"
+#include "common/settings.hpp"
+#include "net/https_client.hpp"
 
 namespace td::update {
 
-// Where the manifest is: TD_UPDATE_URL when set (then plain http is allowed too, for tests and
-// private mirrors), else the product's own address.
-struct UpdateSource {
-    std::string manifestUrl;
-    bool allowPlainHttp = false;
-};
-UpdateSource updateSourceFromEnvironment();
-
 // Fetches the manifest (10 s at most) and calls `completion` exactly once, through `onMain`,
-// with an update or with nothing (also on every failure).
-void checkForUpdate(HttpsClient& client, const UpdateSource& source,
+// with an update or with nothing (also on every failure), unless the client stops first.
+void checkForUpdate(net::HttpsClient& client, const RemoteEndpoint& manifest,
                     std::function<void(std::function<void()>)> onMain,
                     std::function<void(std::optional<UpdateInfo>)> completion);
 

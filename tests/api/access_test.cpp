@@ -2,93 +2,125 @@
 
 #include <gtest/gtest.h>
 
-#include "api_harness.hpp"
+#include "api_fixture.hpp"
+#include "support/loopback_client.hpp"
 
 namespace td::api {
 namespace {
 
-using test::ApiHarness;
+using server::RequestSource;
+using test::ApiFixture;
 
-server::Request localRequest(std::map<std::string, std::string> headers) {
-    server::Request r;
-    r.isLocal = true;
-    r.headers = std::move(headers);
-    return r;
-}
-
-TEST(LocalRequest, NeedsLoopbackPeerHostAndOrigin) {
+TEST(LocalRequest, NeedsALoopbackPeerHostAndOrigin) {
     struct Case {
+        RequestSource source;
         std::map<std::string, std::string> headers;
         bool local;
     };
+    const auto loopback = RequestSource::loopback;
     const std::vector<Case> cases = {
-        {{{"host", "127.0.0.1:8788"}}, true},
-        {{{"host", "localhost:8788"}}, true},
-        {{{"host", "[::1]:8788"}}, true},
-        {{{"host", "127.0.0.1"}}, true},
-        {{{"host", "127.0.0.1:8788"}, {"origin", "http://127.0.0.1:8788"}}, true},
-        {{{"host", "localhost:8788"}, {"origin", "http://localhost:8788"}}, true},
-        {{}, false},                               // no Host at all
-        {{{"host", "evil.example:8788"}}, false},  // a rebound name
-        {{{"host", "127.0.0.1.evil.example"}}, false},
-        {{{"host", "[::1]evil"}}, false},
-        {{{"host", "localhost:80x"}}, false},
-        {{{"host", "localhost."}}, false},
-        {{{"host", "127.0.0.1:8788"}, {"origin", "http://evil.example"}}, false},
-        {{{"host", "127.0.0.1:8788"}, {"origin", "null"}}, false},
-        {{{"host", "127.0.0.1:8788"}, {"origin", "http://127.0.0.1:9999"}}, false},
-        {{{"host", "127.0.0.1:8788"}, {"origin", "https://127.0.0.1:8788"}}, false},
+        {loopback, {{"host", "127.0.0.1:8788"}}, true},
+        {loopback, {{"host", "localhost:8788"}}, true},
+        {loopback, {{"host", "[::1]:8788"}}, true},
+        {loopback, {{"host", "127.0.0.1"}}, true},
+        {loopback, {{"host", "127.0.0.1:8788"}, {"origin", "http://127.0.0.1:8788"}}, true},
+        {loopback, {{"host", "localhost:8788"}, {"origin", "http://localhost:8788"}}, true},
+        {loopback, {}, false},                               // no Host at all
+        {loopback, {{"host", "evil.example:8788"}}, false},  // a rebound name
+        {loopback, {{"host", "127.0.0.1.evil.example"}}, false},
+        {loopback, {{"host", "[::1]evil"}}, false},
+        {loopback, {{"host", "localhost:80x"}}, false},
+        {loopback, {{"host", "localhost."}}, false},
+        {loopback, {{"host", "127.0.0.1:8788"}, {"origin", "http://evil.example"}}, false},
+        {loopback, {{"host", "127.0.0.1:8788"}, {"origin", "null"}}, false},
+        {loopback, {{"host", "127.0.0.1:8788"}, {"origin", "http://127.0.0.1:9999"}}, false},
+        {loopback, {{"host", "127.0.0.1:8788"}, {"origin", "https://127.0.0.1:8788"}}, false},
+        {RequestSource::network, {{"host", "127.0.0.1:8788"}}, false},
+        // Replayed by the relay client over loopback: a phone far away, never this computer.
+        {RequestSource::relay, {{"host", "127.0.0.1:8788"}}, false},
+        {RequestSource::relay,
+         {{"host", "127.0.0.1:8788"}, {"origin", "http://127.0.0.1:8788"}},
+         false},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(requestIsLocal(localRequest(c.headers), 8788), c.local)
-            << testing::PrintToString(c.headers);
+        server::Request request;
+        request.source = c.source;
+        request.headers = c.headers;
+        EXPECT_EQ(requestIsLocal(request, 8788), c.local)
+            << static_cast<int>(c.source) << " " << testing::PrintToString(c.headers);
     }
-    server::Request remote = localRequest({{"host", "127.0.0.1:8788"}});
-    remote.isLocal = false;
-    EXPECT_FALSE(requestIsLocal(remote, 8788));
 }
 
-// Every guarded endpoint of the table against every kind of caller.
+// Every kind of caller against endpoints of every access rule: on real sockets for callers
+// that arrive on one, in memory for requests the relay replays.
 TEST(AccessRules, EachEndpointAdmitsExactlyItsCallers) {
-    ApiHarness api;
-    const std::string own = "Origin: http://127.0.0.1:" + std::to_string(api.port()) + "\r\n";
+    ApiFixture api;
+    const std::uint16_t port = api.listen();
+    const std::string portText = std::to_string(port);
     struct Endpoint {
         std::string method, path;
         Access rule;
+        int refusal = 401;
     };
-    const std::vector<Endpoint> guarded = {
+    const std::vector<Endpoint> endpoints = {
         {"POST", "/api/unpair", Access::token},
         {"GET", "/api/config", Access::token},
-        {"PUT", "/api/config", Access::token},
+        {"POST", "/api/launch", Access::token},
+        {"POST", "/api/run-plan", Access::token},
         {"POST", "/api/config", Access::localOrToken},
         {"POST", "/api/set-pin", Access::localOrToken},
         {"GET", "/api/connect", Access::localOrToken},
-        {"POST", "/api/airdrop", Access::localOrToken},
+        {"GET", "/api/shortcuts", Access::localOrToken},
+        {"POST", "/api/open-admin", Access::localOrToken},
+        {"GET", "/api/admin", Access::localOrToken, 200},
     };
-    for (const auto& e : guarded) {
-        SCOPED_TRACE(e.method + " " + e.path);
+    struct Caller {
+        std::string name;
+        bool fromThisComputer;  // a loopback peer (else 127.0.0.2, a phone on the network)
+        std::string host, extraHeaders;
+        bool withToken;
+        bool admittedByLocalRule;
+    };
+    const std::vector<Caller> callers = {
+        {"this computer", true, "127.0.0.1:" + portText, "", false, true},
+        {"own page", true, "localhost:" + portText, "Origin: http://localhost:" + portText + "\r\n",
+         false, true},
+        {"foreign page", true, "127.0.0.1:" + portText, "Origin: http://evil.example\r\n", false,
+         false},
+        {"rebound name", true, "evil.example:" + portText, "", false, false},
+        {"network", false, "127.0.0.1:" + portText, "", false, false},
+        {"bad token", false, "127.0.0.1:" + portText, "X-TD-Token: 0123abcd\r\n", false, false},
+        {"network with token", false, "127.0.0.1:" + portText, "", true, false},
+        {"this computer with token", true, "127.0.0.1:" + portText, "", true, true},
+    };
+    auto refused = [](const test::Answer& answer, const Endpoint& e) {
+        return answer.status == e.refusal && answer.body == Json{{"ok", false}};
+    };
+    for (const auto& e : endpoints) {
         const std::string body = e.path == "/api/config" ? "{}" : "";
-        const bool localPasses = e.rule == Access::localOrToken;
-        auto refused = [](const ApiHarness::Answer& a) {
-            return a.status == 401 && a.raw.ends_with("\r\n\r\n{\"ok\":false}");
-        };
-        EXPECT_EQ(refused(api.call(e.method, e.path, body)), !localPasses) << "local";
-        EXPECT_EQ(refused(api.call(e.method, e.path, body, own)), !localPasses) << "own origin";
-        EXPECT_TRUE(refused(api.call(e.method, e.path, body, "", true))) << "remote";
-        EXPECT_TRUE(refused(api.call(e.method, e.path, body, "Origin: http://evil.example\r\n")))
-            << "foreign origin";
-        const std::string rebound =
-            e.method + " " + e.path +
-            " HTTP/1.1\r\nHost: evil.example:" + std::to_string(api.port()) +
-            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-        EXPECT_TRUE(test::exchange(api.port(), rebound).starts_with("HTTP/1.1 401 ERR"))
-            << "rebound host";
-        EXPECT_TRUE(refused(api.callWithToken(e.method, e.path, "0123abcd", body))) << "bad token";
-        EXPECT_FALSE(refused(api.callWithToken(e.method, e.path, api.pairedToken(), body)))
-            << "remote with token";
+        for (const auto& caller : callers) {
+            SCOPED_TRACE(e.method + " " + e.path + " from " + caller.name);
+            const std::string token =
+                caller.withToken ? "X-TD-Token: " + api.pairedToken() + "\r\n" : "";
+            const std::string request =
+                e.method + " " + e.path + " HTTP/1.1\r\nHost: " + caller.host + "\r\n" +
+                caller.extraHeaders + token + "Content-Length: " + std::to_string(body.size()) +
+                "\r\n\r\n" + body;
+            const auto answer =
+                test::readAnswer(caller.fromThisComputer ? test::exchange(port, request)
+                                                         : test::exchangeRemote(port, request));
+            const bool admitted =
+                caller.withToken || (e.rule == Access::localOrToken && caller.admittedByLocalRule);
+            EXPECT_EQ(refused(answer, e), !admitted) << answer.raw;
+        }
+        SCOPED_TRACE(e.method + " " + e.path + " through the relay");
+        const test::Headers loopbackHost = {{"host", "127.0.0.1:" + portText}};
+        EXPECT_TRUE(refused(
+            api.call(server::RequestSource::relay, e.method, e.path, body, loopbackHost), e));
+        test::Headers withToken = loopbackHost;
+        withToken["x-td-token"] = api.pairedToken();
         EXPECT_FALSE(
-            refused(api.callWithToken(e.method, e.path, api.pairedToken(), body, /*remote=*/false)))
-            << "local with token";
+            refused(api.call(server::RequestSource::relay, e.method, e.path, body, withToken), e));
     }
 }
 

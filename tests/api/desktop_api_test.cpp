@@ -4,20 +4,21 @@
 
 #include <fstream>
 
-#include "api_harness.hpp"
+#include "api_fixture.hpp"
 #include "host/volume.hpp"
+#include "support/loopback_client.hpp"
 
 namespace td::api {
 namespace {
 
-using test::ApiHarness;
+using test::ApiFixture;
 
 class DesktopApi : public ::testing::Test {
   protected:
-    ApiHarness api;
+    ApiFixture api;
     std::string token = api.pairedToken();
-    ApiHarness::Answer post(const std::string& path, const std::string& body) {
-        return api.callWithToken("POST", path, token, body);
+    test::Answer post(const std::string& path, const std::string& body) {
+        return api.withToken("POST", path, token, body);
     }
 };
 
@@ -36,7 +37,7 @@ TEST_F(DesktopApi, VolumeLevelsAndMute) {
     EXPECT_EQ(post("/api/volume", R"({"muted":1,"level":10})").body,
               (Json{{"ok", true}, {"muted", true}}));
     EXPECT_EQ(host::getVolume(), 1);  // muting leaves the level alone
-    EXPECT_EQ(api.callWithToken("GET", "/api/volume", token).body,
+    EXPECT_EQ(api.withToken("GET", "/api/volume", token).body,
               (Json{{"ok", true}, {"level", 1}, {"muted", true}}));
     EXPECT_EQ(post("/api/volume", R"({"muted":false})").body,
               (Json{{"ok", true}, {"muted", false}}));
@@ -62,8 +63,8 @@ TEST(DesktopIconApi, IconOfAnInstalledAppIsCachedForAWeek) {
         << "[Desktop Entry]\nType=Application\nName=Tapdeck Api Icon\nExec=/bin/true\nIcon="
         << iconFile.string() << "\n";
 
-    ApiHarness api;
-    const auto answer = api.call("GET", "/api/icon?app=Tapdeck%20Api%20Icon", "", "", true);
+    ApiFixture api;
+    const auto answer = api.remote("GET", "/api/icon?app=Tapdeck%20Api%20Icon");
     EXPECT_EQ(answer.status, 200);
     EXPECT_EQ(test::headerValue(answer.raw, "Content-Type"), "image/png");
     EXPECT_EQ(test::headerValue(answer.raw, "Cache-Control"), "public, max-age=604800");

@@ -3,19 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <stdexcept>
 #include <thread>
 
-#include "api_harness.hpp"
+#include "api_fixture.hpp"
 
 namespace td::api {
 namespace {
 
-using test::ApiHarness;
+using test::ApiFixture;
 
 TEST(Router, OptionsIsAnsweredAtOnceForAnyPath) {
-    ApiHarness api;
+    ApiFixture api;
     for (std::string path : {"/anything", "/api/pair", "/api/events", "/api/unpair", "/"}) {
-        EXPECT_EQ(api.call("OPTIONS", path, "", "Origin: http://evil.example\r\n", true).raw,
+        EXPECT_EQ(api.remote("OPTIONS", path, "", {{"origin", "http://evil.example"}}).raw,
                   "HTTP/1.1 204 No Content\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n"
                   "Connection: close\r\n\r\n")
             << path;
@@ -23,73 +24,65 @@ TEST(Router, OptionsIsAnsweredAtOnceForAnyPath) {
 }
 
 TEST(Router, OnlyGetReachesTheStaticFiles) {
-    ApiHarness api;
-    const auto& publicDir = api.server().publicDir();
-    std::ofstream(publicDir / "index.html") << "<p>phone</p>";
-    EXPECT_TRUE(api.call("GET", "/").raw.ends_with("\r\n\r\n<p>phone</p>"));
-    EXPECT_TRUE(api.call("GET", "/api/nothing-here").raw.ends_with("\r\n\r\nnot found"));
-    const std::string notFoundJson =
-        "HTTP/1.1 404 ERR\r\nContent-Type: application/json\r\nContent-Length: 12\r\n"
-        "Connection: close\r\n\r\n{\"ok\":false}";
+    ApiFixture api;
+    std::ofstream(api.dir().path() / "public/index.html") << "<p>phone</p>";
+    EXPECT_TRUE(api.remote("GET", "/").raw.ends_with("\r\n\r\n<p>phone</p>"));
+    EXPECT_TRUE(api.remote("GET", "/api/nothing-here").raw.ends_with("\r\n\r\nnot found"));
     for (auto [method, path] :
          std::vector<std::pair<std::string, std::string>>{{"HEAD", "/"},
                                                           {"POST", "/nowhere"},
                                                           {"PUT", "/api/nothing-here"},
                                                           {"get", "/"},
                                                           {"POST", "/api/pair/"}}) {
-        EXPECT_EQ(api.call(method, path).raw, notFoundJson) << method << " " << path;
+        const auto answer = api.remote(method, path);
+        EXPECT_EQ(answer.status, 404) << method << " " << path;
+        EXPECT_EQ(answer.body, (Json{{"ok", false}})) << method << " " << path;
     }
 }
 
 TEST(Router, EventsOpenAStreamForAnyMethodWithoutAToken) {
-    ApiHarness api;
-    for (std::string method : {"GET", "POST"}) {
-        auto client = test::LoopbackClient::from("127.0.0.2", api.port());
-        client.send(method + " /api/events HTTP/1.1\r\n\r\n");
-        const std::string start = client.readExactly(server::SSE_HEAD.size() + 18);
-        EXPECT_TRUE(start.starts_with(server::SSE_HEAD)) << method;
-        EXPECT_TRUE(start.ends_with("d\r\n: connected\n\n\r\n")) << method;
-    }
+    ApiFixture api;
+    auto stream = api.openEventStream();
+    EXPECT_EQ(stream->sentAtLeast(0), std::string(server::SSE_HEAD) + "d\r\n: connected\n\n\r\n");
+    api.server().broadcastReload();
+    EXPECT_TRUE(stream->sentAtLeast(300).ends_with(ApiFixture::RELOAD_CHUNK));
 }
 
-std::vector<Endpoint> whereEndpoints() {
+// Extra endpoints: one where the table says to block, one that must not, one that throws.
+std::vector<Endpoint> probeEndpoints(std::thread::id& ranOn) {
+    auto recordThread = [&ranOn](const server::Request&) {
+        ranOn = std::this_thread::get_id();
+        return server::jsonResponse({{"ok", true}});
+    };
     return {
-        {"/api/where", MethodRule::only("POST"), Access::open, Runs::onWorkPool,
-         Answer([](const server::Request& r) {
-             if (r.query.count("sleep")) {
-                 std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-             }
-             return server::jsonResponse({{"ok", true}});
-         })},
-        {"/api/where", MethodRule::allBut("POST"), Access::open, Runs::onNetworkThread,
-         Answer([](const server::Request& r) {
-             return server::jsonResponse({{"ok", false}, {"method", r.method}});
+        {"/api/probe", MethodRule::only("POST"), Access::open, Runs::onWorkPool,
+         Answer(recordThread)},
+        {"/api/probe", MethodRule::allBut("POST"), Access::open, Runs::onNetworkThread,
+         Answer(recordThread)},
+        {"/api/throws", MethodRule::anyMethod(), Access::open, Runs::onWorkPool,
+         Answer([](const server::Request&) -> server::Response {
+             throw std::runtime_error("broken handler");
          })},
     };
 }
 
-TEST(Router, AddingAnEndpointIsOneTableEntry) {
-    ApiHarness api(whereEndpoints());
-    EXPECT_EQ(test::bodyOf(api.call("DELETE", "/api/where").raw),
-              R"({"ok":false,"method":"DELETE"})");
-    EXPECT_EQ(test::bodyOf(api.call("POST", "/api/where").raw), R"({"ok":true})");
-    EXPECT_EQ(api.call("POST", "/api/where/").status, 404);
+TEST(Router, EachEndpointRunsWhereItsRowSays) {
+    std::thread::id ranOn;
+    ApiFixture api({}, probeEndpoints(ranOn));
+    EXPECT_EQ(api.remote("POST", "/api/probe").body, (Json{{"ok", true}}));
+    EXPECT_NE(ranOn, std::this_thread::get_id());  // the pool, never the caller's thread
+    EXPECT_EQ(api.remote("GET", "/api/probe").body, (Json{{"ok", true}}));
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_EQ(api.remote("POST", "/api/probe/").status, 404);
 }
 
-TEST(Router, PoolEndpointsLeaveTheNetworkThreadFree) {
-    ApiHarness api(whereEndpoints());
-    std::vector<std::thread> blocking;
-    for (int i = 0; i < 3; ++i) {
-        blocking.emplace_back([&api] { api.call("POST", "/api/where?sleep=1"); });
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto before = std::chrono::steady_clock::now();
-    EXPECT_EQ(api.call("GET", "/api/where").body["method"], "GET");
-    EXPECT_LT(std::chrono::steady_clock::now() - before,
-              std::chrono::milliseconds(1200) /* the blocked ones take 1500 */);
-    for (auto& t : blocking) {
-        t.join();
-    }
+TEST(Router, AHandlerThatThrowsIsAnswered500AndServingGoesOn) {
+    std::thread::id ranOn;
+    ApiFixture api({}, probeEndpoints(ranOn));
+    const auto failed = api.remote("POST", "/api/throws");
+    EXPECT_EQ(failed.status, 500);
+    EXPECT_EQ(failed.body, (Json{{"ok", false}}));
+    EXPECT_EQ(api.remote("POST", "/api/probe").status, 200);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
+#include "host/linux/machine_info.hpp"
+
 namespace td::host {
 namespace {
 
@@ -29,7 +31,6 @@ TEST(LanIP, FirstWiredOrWirelessInterfaceThatIsUpAndRunning) {
     for (const auto& c : cases) {
         EXPECT_EQ(chooseLanAddress(c.interfaces), c.expected);
     }
-    EXPECT_FALSE(lanIP().empty());
 }
 
 TEST(ComputerName, PrettyNameElseHostNameWithoutDotLocal) {
@@ -42,7 +43,6 @@ TEST(ComputerName, PrettyNameElseHostNameWithoutDotLocal) {
     EXPECT_EQ(withoutDotLocal("studio.local"), "studio");
     EXPECT_EQ(withoutDotLocal("a.local.b.local"), "a.b");
     EXPECT_EQ(withoutDotLocal("studio.LOCAL"), "studio.LOCAL");
-    EXPECT_FALSE(computerName().empty());
 }
 
 }  // namespace

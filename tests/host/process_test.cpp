@@ -6,8 +6,8 @@
 #include <fstream>
 #include <thread>
 
+#include "host/linux/pactl_output.hpp"
 #include "host/shortcuts.hpp"
-#include "host/volume.hpp"
 #include "support/temp_dir.hpp"
 
 namespace td::host {
@@ -49,6 +49,22 @@ TEST(RunProcess, StatusAndBothStreamsWithoutAShell) {
     EXPECT_EQ(runProcess("sh", {"-c", "kill -TERM $$"}).status, 128 + 15);
 }
 
+TEST(RunProcess, AToolPastItsTimeIsKilledWithWhatItStarted) {
+    const auto started = std::chrono::steady_clock::now();
+    // The child's own child keeps the output open: it must be killed too, or the read hangs.
+    const auto hung = runProcess("sh", {"-c", "sleep 30 & echo waiting; wait"}, {}, 300ms);
+    EXPECT_TRUE(hung.timedOut);
+    EXPECT_EQ(hung.status, 128 + 9);
+    EXPECT_EQ(hung.output, "waiting\n");
+    // A tool that closes its output but does not exit.
+    const auto quiet = runProcess("sh", {"-c", "exec >/dev/null 2>&1; sleep 30"}, {}, 300ms);
+    EXPECT_TRUE(quiet.timedOut);
+    // A tool that never reads what it is given.
+    EXPECT_FALSE(runWithInput("sh", {"-c", "sleep 30"}, std::string(1 << 20, 'x'), 300ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_FALSE(runProcess("true", {}).timedOut);
+}
+
 TEST(Shortcuts, ExecutableFilesOfTheFolderOnly) {
     test::TempDir dir;
     writeScript(dir, "Backup", "touch \"$(dirname \"$0\")/.ran-backup\"");
@@ -71,17 +87,19 @@ TEST(Shortcuts, ExecutableFilesOfTheFolderOnly) {
     EXPECT_TRUE(eventuallyExists(dir.path() / ".ran-backup"));
 }
 
-TEST(VolumeParsing, MeanOfTheChannelsAndTheMuteLine) {
-    EXPECT_EQ(parseVolumePercent("Volume: front-left: 22937 /  35% / -27.36 dB,   front-right: "
-                                 "22937 /  35% / -27.36 dB\n        balance 0.00\n"),
+TEST(PactlOutput, MeanOfTheChannelsAndTheMuteLine) {
+    EXPECT_EQ(pactl::volumePercent("Volume: front-left: 22937 /  35% / -27.36 dB,   front-right: "
+                                   "22937 /  35% / -27.36 dB\n        balance 0.00\n"),
               35);
-    EXPECT_EQ(parseVolumePercent("Volume: front-left: 1 /  40% / x,   front-right: 1 /  45% / x"),
+    EXPECT_EQ(pactl::volumePercent("Volume: front-left: 1 /  40% / x,   front-right: 1 /  45% / x"),
               43);
-    EXPECT_EQ(parseVolumePercent("Volume: mono: 65536 / 100% / 0.00 dB"), 100);
-    EXPECT_FALSE(parseVolumePercent("No such entity"));
-    EXPECT_TRUE(parseMuted("Mute: yes\n"));
-    EXPECT_FALSE(parseMuted("Mute: no\n"));
-    EXPECT_FALSE(parseMuted(""));
+    EXPECT_EQ(pactl::volumePercent("Volume: mono: 65536 / 100% / 0.00 dB"), 100);
+    EXPECT_FALSE(pactl::volumePercent("No such entity"));
+    // A number too long for any volume is not one (it used to end the process).
+    EXPECT_EQ(pactl::volumePercent("front-left: 99999999999999999999% front-right: 40%"), 40);
+    EXPECT_TRUE(pactl::muted("Mute: yes\n"));
+    EXPECT_FALSE(pactl::muted("Mute: no\n"));
+    EXPECT_FALSE(pactl::muted(""));
 }
 
 }  // namespace

@@ -25,49 +25,33 @@ bool waitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-LoopbackClient::LoopbackClient(std::uint16_t port, bool ipv6) {
+LoopbackClient::LoopbackClient(std::uint16_t port, bool ipv6, const char* sourceIpv4) {
     fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) {
-        return;
-    }
     int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    int rc;
-    if (ipv6) {
-        sockaddr_in6 addr{};
-        addr.sin6_family = AF_INET6;
-        addr.sin6_port = htons(port);
-        addr.sin6_addr = in6addr_loopback;
-        rc = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    } else {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        rc = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    }
-    if (rc != 0) {
+    sockaddr_in6 target6{};
+    target6.sin6_family = AF_INET6;
+    target6.sin6_port = htons(port);
+    target6.sin6_addr = in6addr_loopback;
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    const bool bound =
+        !sourceIpv4 || (::inet_pton(AF_INET, sourceIpv4, &source.sin_addr) == 1 &&
+                        ::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0);
+    const int rc = ipv6 ? ::connect(fd_, reinterpret_cast<sockaddr*>(&target6), sizeof target6)
+                        : ::connect(fd_, reinterpret_cast<sockaddr*>(&target), sizeof target);
+    if (!bound || rc != 0) {
         ::close(fd_);
         fd_ = -1;
     }
 }
 
 LoopbackClient LoopbackClient::from(const char* sourceIpv4, std::uint16_t port) {
-    LoopbackClient client;
-    client.fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in source{};
-    source.sin_family = AF_INET;
-    ::inet_pton(AF_INET, sourceIpv4, &source.sin_addr);
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(port);
-    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(client.fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0 ||
-        ::connect(client.fd_, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
-        ::close(client.fd_);
-        client.fd_ = -1;
-    }
-    return client;
+    return LoopbackClient(port, false, sourceIpv4);
 }
 
 LoopbackClient::~LoopbackClient() {
@@ -99,17 +83,7 @@ void LoopbackClient::abort() {
 }
 
 std::string LoopbackClient::readAll(std::chrono::milliseconds timeout) {
-    std::string out;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    char buf[65536];
-    while (waitReadable(fd_, deadline)) {
-        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0) {
-            break;
-        }
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    return out;
+    return readExactly(std::string::npos, timeout);
 }
 
 std::string LoopbackClient::readExactly(std::size_t n, std::chrono::milliseconds timeout) {
@@ -139,20 +113,18 @@ bool LoopbackClient::silentFor(std::chrono::milliseconds window) {
     return !waitReadable(fd_, std::chrono::steady_clock::now() + window);
 }
 
+namespace {
+std::string exchangeWith(LoopbackClient client, std::string_view request) {
+    return client.connected() && client.send(request) ? client.readAll() : std::string();
+}
+}  // namespace
+
 std::string exchange(std::uint16_t port, std::string_view request) {
-    LoopbackClient client(port);
-    if (!client.connected() || !client.send(request)) {
-        return {};
-    }
-    return client.readAll();
+    return exchangeWith(LoopbackClient(port), request);
 }
 
 std::string exchangeRemote(std::uint16_t port, std::string_view request) {
-    LoopbackClient client = LoopbackClient::from("127.0.0.2", port);
-    if (!client.connected() || !client.send(request)) {
-        return {};
-    }
-    return client.readAll();
+    return exchangeWith(LoopbackClient::from("127.0.0.2", port), request);
 }
 
 std::string headerValue(std::string_view response, std::string_view name) {

@@ -12,8 +12,10 @@ using namespace std::chrono_literals;
 // A blocking TCP client for loopback tests: every wait is bounded.
 class LoopbackClient {
   public:
-    // Connects to 127.0.0.1 (or ::1 when `ipv6`); check `connected()`.
-    explicit LoopbackClient(std::uint16_t port, bool ipv6 = false);
+    // Connects to 127.0.0.1 (or ::1 when `ipv6`), from `sourceIpv4` when given; check
+    // `connected()`.
+    explicit LoopbackClient(std::uint16_t port, bool ipv6 = false,
+                            const char* sourceIpv4 = nullptr);
     // Connects to 127.0.0.1 from another loopback address (127.0.0.2 is not "this computer"
     // to the agent, so it stands in for a phone on the network).
     static LoopbackClient from(const char* sourceIpv4, std::uint16_t port);
@@ -39,7 +41,6 @@ class LoopbackClient {
     bool silentFor(std::chrono::milliseconds window);
 
   private:
-    LoopbackClient() = default;
     int fd_ = -1;
 };
 

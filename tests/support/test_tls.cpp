@@ -1,75 +1,18 @@
 #include "support/test_tls.hpp"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 
 namespace td::test {
-namespace {
 
-struct Issued {
-    EVP_PKEY* key;
-    X509* cert;
-};
-
-void addExtension(X509* cert, X509* issuer, int nid, const char* value) {
-    X509V3_CTX ctx;
-    X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-    X509_add_ext(cert, ext, -1);
-    X509_EXTENSION_free(ext);
-}
-
-// A certificate for `cn`, signed by `issuer` (itself when null).
-Issued issue(const char* cn, const Issued* issuer, const char* altNames, long serial) {
-    Issued out{EVP_EC_gen("P-256"), X509_new()};
-    X509_set_version(out.cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(out.cert), serial);
-    X509_gmtime_adj(X509_getm_notBefore(out.cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(out.cert), 86400);
-    X509_set_pubkey(out.cert, out.key);
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(out.cert), "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(cn), -1, -1, 0);
-    X509* issuerCert = issuer ? issuer->cert : out.cert;
-    X509_set_issuer_name(out.cert, X509_get_subject_name(issuerCert));
-    if (altNames) {
-        addExtension(out.cert, issuerCert, NID_subject_alt_name, altNames);
-    } else {
-        addExtension(out.cert, issuerCert, NID_basic_constraints, "critical,CA:TRUE");
-        addExtension(out.cert, issuerCert, NID_key_usage, "critical,keyCertSign,cRLSign");
-    }
-    X509_sign(out.cert, issuer ? issuer->key : out.key, EVP_sha256());
-    return out;
-}
-
-void writePem(const Issued& issued, const std::string& certFile, const std::string& keyFile) {
-    FILE* cert = std::fopen(certFile.c_str(), "w");
-    PEM_write_X509(cert, issued.cert);
-    std::fclose(cert);
-    if (!keyFile.empty()) {
-        FILE* key = std::fopen(keyFile.c_str(), "w");
-        PEM_write_PrivateKey(key, issued.key, nullptr, nullptr, 0, nullptr, nullptr);
-        std::fclose(key);
-    }
-}
-
-void release(Issued& issued) {
-    X509_free(issued.cert);
-    EVP_PKEY_free(issued.key);
-}
-
-}  // namespace
-
+// An authority, and two certificates it signed: one for this machine, one for another host.
 TestPki::TestPki() {
     const auto path = [this](const char* name) { return (dir_.path() / name).string(); };
     caFile_ = path("ca.pem");
@@ -77,22 +20,22 @@ TestPki::TestPki() {
     keyFile_ = path("server.key");
     otherCertFile_ = path("other.pem");
     otherKeyFile_ = path("other.key");
-    Issued ca = issue("Tapdeck Test CA", nullptr, nullptr, 1);
-    Issued server = issue("localhost", &ca, "DNS:localhost,IP:127.0.0.1", 2);
-    Issued other = issue("other.example", &ca, "DNS:other.example", 3);
-    writePem(ca, caFile_, "");
-    writePem(server, certFile_, keyFile_);
-    writePem(other, otherCertFile_, otherKeyFile_);
-    release(ca);
-    release(server);
-    release(other);
+    dir_.write("make.sh", R"(set -e
+key="-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
+openssl req -x509 $key -days 2 -subj "/CN=Tapdeck Test CA" -keyout ca.key -out ca.pem
+issue() {
+    openssl req $key -subj "/CN=$1" -keyout "$2.key" -out "$2.csr"
+    echo "subjectAltName=$3" > "$2.ext"
+    openssl x509 -req -in "$2.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+        -extfile "$2.ext" -out "$2.pem"
 }
-
-void TestPki::trustOnlyThis() const {
-    const auto emptyDir = dir_.path() / "no-other-authorities";
-    std::filesystem::create_directories(emptyDir);
-    ::setenv("SSL_CERT_FILE", caFile_.c_str(), 1);
-    ::setenv("SSL_CERT_DIR", emptyDir.c_str(), 1);
+issue localhost server DNS:localhost,IP:127.0.0.1
+issue other.example other DNS:other.example
+)");
+    const std::string command = "cd '" + dir_.path().string() + "' && sh make.sh 2>/dev/null";
+    if (std::system(command.c_str()) != 0) {
+        ADD_FAILURE() << "openssl could not make the test certificates";
+    }
 }
 
 std::string httpReply(int status, const std::string& body, const std::string& contentType) {

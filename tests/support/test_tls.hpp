@@ -22,8 +22,6 @@ class TestPki {
     // Signed by the same authority, but for another host.
     const std::string& otherHostCertFile() const { return otherCertFile_; }
     const std::string& otherHostKeyFile() const { return otherKeyFile_; }
-    // Makes this authority the only one trusted by clients created from now on in this process.
-    void trustOnlyThis() const;
 
   private:
     TempDir dir_;

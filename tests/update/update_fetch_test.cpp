@@ -12,19 +12,8 @@ namespace {
 using namespace std::chrono_literals;
 using test::ScriptedServer;
 
-TEST(UpdateSource, TheProductsOwnAddressUnlessOneIsGiven) {
-    ::unsetenv("TD_UPDATE_URL");
-    const auto own = updateSourceFromEnvironment();
-    EXPECT_TRUE(own.manifestUrl.starts_with("https://"));
-    EXPECT_TRUE(own.manifestUrl.ends_with("/latest.json"));
-    EXPECT_FALSE(own.allowPlainHttp);
-    ::setenv("TD_UPDATE_URL", "http://127.0.0.1:9/latest.json", 1);
-    EXPECT_EQ(updateSourceFromEnvironment().manifestUrl, "http://127.0.0.1:9/latest.json");
-    EXPECT_TRUE(updateSourceFromEnvironment().allowPlainHttp);
-}
-
 // Checks once against a server and returns what the completion got, and how often it ran.
-std::pair<std::optional<UpdateInfo>, int> checkAgainst(HttpsClient& client,
+std::pair<std::optional<UpdateInfo>, int> checkAgainst(net::HttpsClient& client,
                                                        const std::string& url) {
     std::promise<std::optional<UpdateInfo>> result;
     std::atomic<int> calls{0};
@@ -49,8 +38,7 @@ std::pair<std::optional<UpdateInfo>, int> checkAgainst(HttpsClient& client,
 
 TEST(CheckForUpdate, OverVerifiedHttpsOnce) {
     test::TestPki pki;
-    pki.trustOnlyThis();
-    HttpsClient client;
+    net::HttpsClient client(net::TlsTrust{pki.caFile()});
     ScriptedServer server(ScriptedServer::Behaviour::reply, "", pki.certFile(), pki.keyFile());
     const std::string url = "https://localhost:" + std::to_string(server.port()) + "/latest.json";
 
@@ -62,12 +50,8 @@ TEST(CheckForUpdate, OverVerifiedHttpsOnce) {
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(server.requests().at(0).starts_with("GET /latest.json HTTP/1.1\r\n"));
 
-    for (std::string reply : {test::httpReply(200, R"({"version":"0.1.0","url":"https://a.b/"})"),
-                              test::httpReply(200, R"({"version":"9","url":"http://a.b/"})"),
-                              test::httpReply(404, "<html>not found</html>", "text/html")}) {
-        server.setReply(reply);
-        EXPECT_FALSE(checkAgainst(client, url).first) << reply;
-    }
+    server.setReply(test::httpReply(200, R"({"version":"0.0.1","url":"https://a.b/"})"));
+    EXPECT_FALSE(checkAgainst(client, url).first);
     // An error status with a good manifest body still counts: only the body is read.
     server.setReply(test::httpReply(500, R"({"version":"9.2","url":"https://a.b/"})"));
     EXPECT_TRUE(checkAgainst(client, url).first);
@@ -75,7 +59,6 @@ TEST(CheckForUpdate, OverVerifiedHttpsOnce) {
     ScriptedServer dropping(ScriptedServer::Behaviour::drop, "", pki.certFile(), pki.keyFile());
     EXPECT_FALSE(
         checkAgainst(client, "https://localhost:" + std::to_string(dropping.port()) + "/").first);
-    EXPECT_FALSE(checkAgainst(client, "http://localhost:1/latest.json").first);
 }
 
 }  // namespace

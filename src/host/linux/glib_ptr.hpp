@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 
 #include <memory>
+#include <string>
 
 // Owning handles for the GLib objects the Linux backends use, freed with their own functions.
 namespace td::host::glib {
@@ -33,5 +34,10 @@ using Error = std::unique_ptr<GError, ErrorFree>;
 using ObjectList = std::unique_ptr<GList, ListFree>;
 using Variant = std::unique_ptr<GVariant, VariantUnref>;
 using Chars = std::unique_ptr<gchar, CharsFree>;
+
+// The error's text, for a log line; "unknown error" when GLib gave none.
+inline std::string message(const Error& error) {
+    return error && error->message ? error->message : "unknown error";
+}
 
 }  // namespace td::host::glib

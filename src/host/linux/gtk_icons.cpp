@@ -1,40 +1,39 @@
+// Part of the GTK module (tapdeck-gtk.so), which the agent loads only when it needs GTK.
 #include <gtk/gtk.h>
 
 #include <algorithm>
 
-#include "host/apps.hpp"
-#include "host/linux/desktop_entries.hpp"
+#include "host/linux/glib_ptr.hpp"
+#include "host/linux/gtk_module_abi.hpp"
 
-namespace td::host {
 namespace {
 
-constexpr int ICON_SIZE = 256;
+namespace glib = td::host::glib;
 
-// The icon scaled to fit 256 × 256 and centred on a transparent square.
-glib::Object<GdkPixbuf> letterbox(GdkPixbuf* icon) {
+// The icon scaled to fit size × size and centred on a transparent square.
+glib::Object<GdkPixbuf> letterbox(GdkPixbuf* icon, int size) {
     const int width = gdk_pixbuf_get_width(icon);
     const int height = gdk_pixbuf_get_height(icon);
-    const double scale = std::min(double(ICON_SIZE) / width, double(ICON_SIZE) / height);
+    const double scale = std::min(double(size) / width, double(size) / height);
     const int scaledWidth = std::max(1, static_cast<int>(width * scale + 0.5));
     const int scaledHeight = std::max(1, static_cast<int>(height * scale + 0.5));
-    glib::Object<GdkPixbuf> canvas(
-        gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, ICON_SIZE, ICON_SIZE));
+    glib::Object<GdkPixbuf> canvas(gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, size, size));
     if (!canvas) {
         return nullptr;
     }
     gdk_pixbuf_fill(canvas.get(), 0x00000000);
-    const int x = (ICON_SIZE - scaledWidth) / 2;
-    const int y = (ICON_SIZE - scaledHeight) / 2;
+    const int x = (size - scaledWidth) / 2;
+    const int y = (size - scaledHeight) / 2;
     gdk_pixbuf_composite(icon, canvas.get(), x, y, scaledWidth, scaledHeight, x, y, scale, scale,
                          GDK_INTERP_HYPER, 255);
     return canvas;
 }
 
-glib::Object<GdkPixbuf> loadIcon(GIcon* icon) {
+glib::Object<GdkPixbuf> loadIcon(GIcon* icon, int size) {
     // A theme of our own: it needs no display, unlike the default one.
     glib::Object<GtkIconTheme> theme(gtk_icon_theme_new());
     GtkIconInfo* found =
-        gtk_icon_theme_lookup_by_gicon(theme.get(), icon, ICON_SIZE, GTK_ICON_LOOKUP_FORCE_SIZE);
+        gtk_icon_theme_lookup_by_gicon(theme.get(), icon, size, GTK_ICON_LOOKUP_FORCE_SIZE);
     if (!found) {
         return nullptr;
     }
@@ -47,29 +46,20 @@ glib::Object<GdkPixbuf> loadIcon(GIcon* icon) {
 
 }  // namespace
 
-std::optional<std::string> iconPNG(const std::string& name) {
-    const auto app = findShownApp(name);
-    GIcon* icon = app ? g_app_info_get_icon(G_APP_INFO(app.get())) : nullptr;
-    if (!icon) {
-        return std::nullopt;
-    }
-    auto pixbuf = loadIcon(icon);
-    if (!pixbuf) {
-        return std::nullopt;
-    }
-    auto square = letterbox(pixbuf.get());
+extern "C" __attribute__((visibility("default"))) gsize tdGtkIconPng(GIcon* icon, int size,
+                                                                     gchar** png) noexcept {
+    *png = nullptr;
+    auto pixbuf = loadIcon(icon, size);
+    auto square = pixbuf ? letterbox(pixbuf.get(), size) : nullptr;
     if (!square) {
-        return std::nullopt;
+        return 0;
     }
-    gchar* buffer = nullptr;
-    gsize size = 0;
+    gsize length = 0;
     GError* rawError = nullptr;
-    if (!gdk_pixbuf_save_to_buffer(square.get(), &buffer, &size, "png", &rawError, nullptr)) {
+    if (!gdk_pixbuf_save_to_buffer(square.get(), png, &length, "png", &rawError, nullptr)) {
         glib::Error error(rawError);
-        return std::nullopt;
+        *png = nullptr;
+        return 0;
     }
-    glib::Chars owned(buffer);
-    return std::string(buffer, size);
+    return length;
 }
-
-}  // namespace td::host

@@ -3,6 +3,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/log.hpp"
 #include "host/linux/glib_ptr.hpp"
 #include "host/media.hpp"
 
@@ -34,6 +35,9 @@ glib::Variant callSync(GDBusConnection* bus, const char* destination, const char
         g_dbus_connection_call_sync(bus, destination, path, interface, method, parameters, nullptr,
                                     G_DBUS_CALL_FLAGS_NONE, CALL_TIMEOUT_MS, nullptr, &rawError);
     glib::Error error(rawError);
+    if (!reply) {
+        TD_LOG(media, std::string(destination) + " " + method + ": " + glib::message(error));
+    }
     return glib::Variant(reply);
 }
 
@@ -99,10 +103,12 @@ bool mediaAction(const std::string& action) {
     glib::Object<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));
     glib::Error error(rawError);
     if (!bus) {
+        TD_LOG(media, "no session bus: " + glib::message(error));
         return false;
     }
     const auto player = choosePlayer(bus.get());
     if (!player) {
+        TD_LOG(media, "no media player on the session bus");
         return false;
     }
     const bool sent = callSync(bus.get(), player->c_str(), MPRIS_PATH, PLAYER_INTERFACE,

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "host/host_facts.hpp"
+#include "host/linux/machine_info.hpp"
 
 namespace td::host {
 namespace {

@@ -1,12 +1,16 @@
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <thread>
 
+#include "common/log.hpp"
 #include "common/utf8.hpp"
 #include "host/process.hpp"
 
@@ -14,6 +18,8 @@ extern char** environ;
 
 namespace td::host {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // The arguments as spawn wants them: the tool's own name first.
 std::vector<char*> argvFor(const std::string& path, const std::vector<std::string>& args) {
@@ -63,27 +69,145 @@ int waitFor(pid_t pid) {
     return exitStatusOf(status);
 }
 
-int spawn(pid_t& pid, const std::string& path, const std::vector<std::string>& args,
-          const posix_spawn_file_actions_t* actions, char* const* envp) {
-    const auto argv = argvFor(path, args);
-    return path.find('/') == std::string::npos
-               ? ::posix_spawnp(&pid, path.c_str(), actions, nullptr, argv.data(), envp)
-               : ::posix_spawn(&pid, path.c_str(), actions, nullptr, argv.data(), envp);
+int millisecondsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+}
+
+// The tool and everything it started share a process group of their own, so that a tool past
+// its time is killed together with its children.
+void killGroup(pid_t pid) {
+    ::kill(-pid, SIGKILL);
+}
+
+// Waits for the tool's exit until the deadline, then kills it. Polls: a tool that has closed
+// its output is nearly always gone by the first or second look.
+int waitUntil(pid_t pid, Clock::time_point deadline, bool& timedOut) {
+    auto pause = std::chrono::microseconds(200);
+    while (true) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return exitStatusOf(status);
+        }
+        if (done < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (Clock::now() >= deadline) {
+            timedOut = true;
+            killGroup(pid);
+            return waitFor(pid);
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(20));
+    }
+}
+
+class SpawnSetup {
+  public:
+    SpawnSetup() {
+        posix_spawn_file_actions_init(&actions_);
+        posix_spawnattr_init(&attributes_);
+        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes_, 0);
+    }
+    ~SpawnSetup() {
+        posix_spawnattr_destroy(&attributes_);
+        posix_spawn_file_actions_destroy(&actions_);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    void openOn(int fd, const char* path, int flags) {
+        posix_spawn_file_actions_addopen(&actions_, fd, path, flags, 0);
+    }
+    void duplicateOnto(int from, int to) { posix_spawn_file_actions_adddup2(&actions_, from, to); }
+
+    // 0, or the errno of the failure.
+    int spawn(pid_t& pid, const std::string& path, const std::vector<std::string>& args,
+              char* const* envp) const {
+        const auto argv = argvFor(path, args);
+        return path.find('/') == std::string::npos
+                   ? ::posix_spawnp(&pid, path.c_str(), &actions_, &attributes_, argv.data(), envp)
+                   : ::posix_spawn(&pid, path.c_str(), &actions_, &attributes_, argv.data(), envp);
+    }
+
+  private:
+    posix_spawn_file_actions_t actions_;
+    posix_spawnattr_t attributes_;
+};
+
+void logOutcome(const std::string& path, int status, bool timedOut) {
+    if (timedOut) {
+        TD_LOG(tools, path + " ran past its time limit and was killed");
+    } else if (status != 0) {
+        TD_LOG(tools, path + " exited with status " + std::to_string(status));
+    }
+}
+
+// Reads the pipe until the tool closes it or the deadline passes; false on the deadline.
+bool readUntil(int fd, Clock::time_point deadline, std::string& output) {
+    char buffer[4096];
+    while (true) {
+        pollfd ready{fd, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, millisecondsUntil(deadline));
+        if (polled == 0) {
+            return false;
+        }
+        if (polled < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return true;
+        }
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            output.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            return true;
+        }
+    }
+}
+
+// Writes all of `input` unless the deadline passes first or the tool stops reading.
+void writeUntil(int fd, std::string_view input, Clock::time_point deadline) {
+    while (!input.empty()) {
+        pollfd ready{fd, POLLOUT, 0};
+        const int polled = ::poll(&ready, 1, millisecondsUntil(deadline));
+        if (polled == 0) {
+            return;
+        }
+        if (polled < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        const ssize_t n = ::write(fd, input.data(), input.size());
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        input.remove_prefix(static_cast<std::size_t>(n));
+    }
 }
 
 }  // namespace
 
 ProcessResult runProcess(const std::string& path, const std::vector<std::string>& args,
-                         const EnvironmentOverrides& environment) {
+                         const EnvironmentOverrides& environment,
+                         std::chrono::milliseconds timeLimit) {
+    const auto deadline = Clock::now() + timeLimit;
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         return {-1, std::strerror(errno)};
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
+    SpawnSetup setup;
+    setup.openOn(STDIN_FILENO, "/dev/null", O_RDONLY);
+    setup.duplicateOnto(pipeFds[1], STDOUT_FILENO);
+    setup.duplicateOnto(pipeFds[1], STDERR_FILENO);
 
     auto env = environmentWith(environment);
     std::vector<char*> envp;
@@ -93,29 +217,28 @@ ProcessResult runProcess(const std::string& path, const std::vector<std::string>
     envp.push_back(nullptr);
 
     pid_t pid = 0;
-    const int error = spawn(pid, path, args, &actions, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
+    const int error = setup.spawn(pid, path, args, envp.data());
     ::close(pipeFds[1]);
     if (error != 0) {
         ::close(pipeFds[0]);
+        TD_LOG(tools, "cannot start " + path + ": " + std::strerror(error));
         return {-1, "cannot start " + path + ": " + std::strerror(error)};
     }
-    std::string output;
-    char buffer[4096];
-    while (true) {
-        const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
-        if (n > 0) {
-            output.append(buffer, static_cast<std::size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            break;
-        }
-    }
+    ProcessResult result;
+    const bool finished = readUntil(pipeFds[0], deadline, result.output);
     ::close(pipeFds[0]);
-    const int status = waitFor(pid);
-    if (!isValidUtf8(output)) {
-        output.clear();
+    if (finished) {
+        result.status = waitUntil(pid, deadline, result.timedOut);
+    } else {
+        result.timedOut = true;
+        killGroup(pid);
+        result.status = waitFor(pid);
     }
-    return {status, std::move(output)};
+    logOutcome(path, result.status, result.timedOut);
+    if (!isValidUtf8(result.output)) {
+        result.output.clear();
+    }
+    return result;
 }
 
 bool startDetached(const std::string& path, const std::vector<std::string>& args) {
@@ -123,9 +246,14 @@ bool startDetached(const std::string& path, const std::vector<std::string>& args
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     pid_t pid = 0;
-    const int error = spawn(pid, path, args, &actions, environ);
+    const auto argv = argvFor(path, args);
+    const int error =
+        path.find('/') == std::string::npos
+            ? ::posix_spawnp(&pid, path.c_str(), &actions, nullptr, argv.data(), environ)
+            : ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
+        TD_LOG(tools, "cannot start " + path + ": " + std::strerror(error));
         return false;
     }
     std::thread([pid] { waitFor(pid); }).detach();
@@ -133,37 +261,31 @@ bool startDetached(const std::string& path, const std::vector<std::string>& args
 }
 
 bool runWithInput(const std::string& path, const std::vector<std::string>& args,
-                  const std::string& input) {
+                  const std::string& input, std::chrono::milliseconds timeLimit) {
+    const auto deadline = Clock::now() + timeLimit;
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         return false;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[0], STDIN_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    SpawnSetup setup;
+    setup.duplicateOnto(pipeFds[0], STDIN_FILENO);
+    setup.openOn(STDOUT_FILENO, "/dev/null", O_WRONLY);
+    setup.openOn(STDERR_FILENO, "/dev/null", O_WRONLY);
     pid_t pid = 0;
-    const int error = spawn(pid, path, args, &actions, environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const int error = setup.spawn(pid, path, args, environ);
     ::close(pipeFds[0]);
     if (error != 0) {
         ::close(pipeFds[1]);
+        TD_LOG(tools, "cannot start " + path + ": " + std::strerror(error));
         return false;
     }
-    std::string_view rest = input;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(pipeFds[1], rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
+    ::fcntl(pipeFds[1], F_SETFL, O_NONBLOCK);  // a tool that stops reading must not hold us
+    writeUntil(pipeFds[1], input, deadline);
     ::close(pipeFds[1]);
-    return waitFor(pid) == 0;
+    bool timedOut = false;
+    const int status = waitUntil(pid, deadline, timedOut);
+    logOutcome(path, status, timedOut);
+    return status == 0;
 }
 
 }  // namespace td::host

@@ -1,7 +1,9 @@
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <string>
 
+#include "host/linux/pactl_output.hpp"
 #include "host/process.hpp"
 #include "host/volume.hpp"
 
@@ -13,13 +15,15 @@ constexpr const char* DEFAULT_SINK = "@DEFAULT_SINK@";
 // pactl's messages and number formats are only stable in the C locale.
 const EnvironmentOverrides C_LOCALE = {"LC_ALL=C"};
 
-ProcessResult pactl(std::vector<std::string> args) {
+ProcessResult runPactl(std::vector<std::string> args) {
     return runProcess(PACTL, args, C_LOCALE);
 }
 
 }  // namespace
 
-std::optional<int> parseVolumePercent(std::string_view output) {
+namespace pactl {
+
+std::optional<int> volumePercent(std::string_view output) {
     double sum = 0;
     int count = 0;
     for (std::size_t percent = output.find('%'); percent != std::string_view::npos;
@@ -28,8 +32,11 @@ std::optional<int> parseVolumePercent(std::string_view output) {
         while (start > 0 && output[start - 1] >= '0' && output[start - 1] <= '9') {
             --start;
         }
-        if (start < percent) {
-            sum += std::stoi(std::string(output.substr(start, percent - start)));
+        int value = 0;
+        const auto [end, ec] =
+            std::from_chars(output.data() + start, output.data() + percent, value);
+        if (start < percent && ec == std::errc{}) {  // an absurdly long number is not a volume
+            sum += value;
             ++count;
         }
     }
@@ -39,30 +46,32 @@ std::optional<int> parseVolumePercent(std::string_view output) {
     return static_cast<int>(std::lround(sum / count));
 }
 
-bool parseMuted(std::string_view output) {
+bool muted(std::string_view output) {
     return output.find("Mute: yes") != std::string_view::npos;
 }
 
+}  // namespace pactl
+
 int getVolume() {
-    const auto result = pactl({"get-sink-volume", DEFAULT_SINK});
+    const auto result = runPactl({"get-sink-volume", DEFAULT_SINK});
     if (result.status != 0) {
         return -1;
     }
-    return parseVolumePercent(result.output).value_or(-1);
+    return pactl::volumePercent(result.output).value_or(-1);
 }
 
 bool setVolume(int level) {
     const int clamped = std::clamp(level, 0, 100);
-    return pactl({"set-sink-volume", DEFAULT_SINK, std::to_string(clamped) + "%"}).status == 0;
+    return runPactl({"set-sink-volume", DEFAULT_SINK, std::to_string(clamped) + "%"}).status == 0;
 }
 
 bool isMuted() {
-    const auto result = pactl({"get-sink-mute", DEFAULT_SINK});
-    return result.status == 0 && parseMuted(result.output);
+    const auto result = runPactl({"get-sink-mute", DEFAULT_SINK});
+    return result.status == 0 && pactl::muted(result.output);
 }
 
 bool setMuted(bool muted) {
-    return pactl({"set-sink-mute", DEFAULT_SINK, muted ? "1" : "0"}).status == 0;
+    return runPactl({"set-sink-mute", DEFAULT_SINK, muted ? "1" : "0"}).status == 0;
 }
 
 }  // namespace td::host

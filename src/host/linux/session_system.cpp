@@ -1,5 +1,3 @@
-#include <cstdlib>
-
 #include "host/process.hpp"
 #include "host/system.hpp"
 
@@ -15,9 +13,8 @@ bool systemAction(const std::string& action) {
     return false;
 }
 
-bool setClipboard(const std::string& text) {
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if (wayland && *wayland) {
+bool setClipboard(const std::string& text, DesktopSession session) {
+    if (session == DesktopSession::wayland) {
         return runWithInput("wl-copy", {}, text);
     }
     // xclip keeps serving the selection from a child of its own after it exits.

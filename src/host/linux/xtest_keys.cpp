@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/log.hpp"
 #include "host/gestures.hpp"
 #include "host/keys.hpp"
 
@@ -39,8 +40,13 @@ DisplayPtr openDisplayWithXTest() {
     static std::once_flag handlerInstalled;
     std::call_once(handlerInstalled, [] { XSetErrorHandler(ignoreXError); });
     DisplayPtr display(XOpenDisplay(nullptr));
+    if (!display) {
+        TD_LOG(keys, "cannot open the X display");
+        return nullptr;
+    }
     int event = 0, error = 0, major = 0, minor = 0;
-    if (!display || !XTestQueryExtension(display.get(), &event, &error, &major, &minor)) {
+    if (!XTestQueryExtension(display.get(), &event, &error, &major, &minor)) {
+        TD_LOG(keys, "the X server has no XTEST extension");
         return nullptr;
     }
     return display;
@@ -241,6 +247,7 @@ bool runGesture(const std::string& id, const std::string& keysOverride) {
     }
     const auto codes = parseCombination(display.get(), keys);
     if (codes.empty()) {
+        TD_LOG(keys, "no keys on this keyboard for \"" + keys + "\"");
         return false;
     }
     for (KeyCode code : codes) {

@@ -7,7 +7,9 @@
 #include <utility>
 #include <vector>
 
-namespace td {
+#include "net/tls_trust.hpp"
+
+namespace td::net {
 
 struct HttpRequest {
     std::string method = "GET";
@@ -24,22 +26,27 @@ struct HttpRequest {
 struct HttpResponse {
     bool delivered = false;  // false: no answer (refused, unreachable, unverified, timed out)
     int status = 0;
+    std::string contentType;
     std::string body;
     std::string error;  // why nothing was delivered
 };
 
-// The agent's one HTTPS client: TLS 1.2 or later, the peer's certificate and host name verified
-// against the system's trust store (SSL_CERT_FILE and SSL_CERT_DIR apply), SNI sent. Requests
-// run on the client's own thread; `send` never blocks, and `done` is called exactly once per
-// request, on that thread.
+// The agent's HTTPS client: every TLS connection is verified (see `makeVerifyingContext` and
+// `expectPeer`). Requests run on the client's own thread; `send` never blocks, and `done` is
+// called exactly once per request, on that thread, unless the client stops first. The trust
+// store is read at the first https request, not before.
 class HttpsClient {
   public:
-    HttpsClient();
-    ~HttpsClient();  // abandons requests in flight; their completions are not called
+    explicit HttpsClient(TlsTrust trust = {});
+    ~HttpsClient();
     HttpsClient(const HttpsClient&) = delete;
     HttpsClient& operator=(const HttpsClient&) = delete;
 
     void send(HttpRequest request, std::function<void(HttpResponse)> done);
+
+    // Ends the client's thread; requests in flight are abandoned and their completions dropped
+    // without being called. Later requests are dropped too. Not undone.
+    void stop();
 
     struct Impl;
 
@@ -47,4 +54,4 @@ class HttpsClient {
     std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace td
+}  // namespace td::net

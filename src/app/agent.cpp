@@ -1,0 +1,94 @@
+#include "app/agent.hpp"
+
+#include "api/handlers.hpp"
+
+namespace td::app {
+namespace {
+constexpr auto UPDATE_CHECK_INTERVAL = std::chrono::hours(24);
+}  // namespace
+
+Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
+    : settings_(std::move(settings)),
+      mainThread_(mainThread),
+      events_(std::move(events)),
+      alive_(std::make_shared<Agent*>(this)),
+      store_(store::Store::Options{settings_.supportFolder.string(), settings_.resourcesFolder}),
+      icons_(settings_.gtkModule),
+      server_(serverOptions()),
+      context_{settings_, server_, store_, https_, icons_},
+      router_(context_) {
+    server_.setRouter([this](const server::ConnectionPtr& connection, server::Request request) {
+        router_.route(connection, std::move(request));
+    });
+}
+
+Agent::~Agent() {
+    stop();
+}
+
+server::ServerOptions Agent::serverOptions() {
+    server::ServerOptions options;
+    options.port = settings_.port;
+    options.publicDir = settings_.resourcesFolder / "public";
+    // Both are called on a network thread; the mode hears of them on the main thread.
+    options.onListening = [this](std::uint16_t port) {
+        onMainThread([this, port] {
+            if (events_.listening) {
+                events_.listening(*this, port);
+            }
+        });
+    };
+    options.onBindGaveUp = [this] {
+        onMainThread([this] {
+            if (events_.bindGaveUp) {
+                events_.bindGaveUp(*this);
+            }
+        });
+    };
+    return options;
+}
+
+void Agent::start() {
+    server_.start();
+    checkForUpdate();
+    mainThread_.postEvery(UPDATE_CHECK_INTERVAL, [weak = std::weak_ptr(alive_)] {
+        if (auto agent = weak.lock()) {
+            (*agent)->checkForUpdate();
+        }
+    });
+}
+
+void Agent::stop() {
+    server_.stop();
+    https_.stop();
+}
+
+void Agent::onMainThread(std::function<void()> task) {
+    // The agent is destroyed on the main thread, so the check and the task cannot race it.
+    mainThread_.post([weak = std::weak_ptr(alive_), task = std::move(task)] {
+        if (weak.lock()) {
+            task();
+        }
+    });
+}
+
+void Agent::checkForUpdate() {
+    update::checkForUpdate(
+        https_, settings_.updateManifest,
+        [this](std::function<void()> task) { onMainThread(std::move(task)); },
+        [this](std::optional<update::UpdateInfo> info) {
+            if (info && events_.updateAvailable) {
+                events_.updateAvailable(*this, *info);
+            }
+        });
+}
+
+std::string Agent::pairingLink() {
+    return api::handlers::pairingLink(context_);
+}
+
+std::uint16_t Agent::port() const {
+    return context_.port();
+}
+
+}  // namespace td::app

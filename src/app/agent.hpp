@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "api/router.hpp"
+#include "common/main_thread.hpp"
+#include "common/settings.hpp"
+#include "host/icons.hpp"
+#include "net/https_client.hpp"
+#include "server/server.hpp"
+#include "store/store.hpp"
+#include "update/update_check.hpp"
+
+namespace td::app {
+
+class Agent;
+
+// What the agent tells the mode that runs it (headless or the desktop shell). Each is called
+// on the main thread, and only while the agent exists.
+struct AgentEvents {
+    std::function<void(Agent&, std::uint16_t port)> listening;
+    std::function<void(Agent&)> bindGaveUp;
+    std::function<void(Agent&, const update::UpdateInfo&)> updateAvailable;
+};
+
+// Everything that runs: the one composition root of the agent, the same in every mode.
+//
+// Members are declared in the order they are built: each is built from the ones above it. The
+// server runs the router's handlers on its threads, and the HTTPS client runs the planner's
+// completions, which use the Store and the host actions; so `stop` ends the server first, then
+// the HTTPS client, and only then does anything get destroyed.
+class Agent {
+  public:
+    Agent(Settings settings, MainThread& mainThread, AgentEvents events);
+    ~Agent();  // stops first
+    Agent(const Agent&) = delete;
+    Agent& operator=(const Agent&) = delete;
+
+    // Binds the port in the background and starts the update checks: one now, one a day.
+    void start();
+    // Ends every thread of the agent; handlers still running are waited for, requests in flight
+    // to other services are abandoned. Not undone.
+    void stop();
+
+    // A fresh one-time pairing link (its code is minted now).
+    std::string pairingLink();
+    std::uint16_t port() const;
+    const Settings& settings() const { return settings_; }
+    store::Store& store() { return store_; }
+    server::Server& server() { return server_; }
+
+  private:
+    // Runs `task` on the main thread, unless the agent is gone by then.
+    void onMainThread(std::function<void()> task);
+    void checkForUpdate();
+    server::ServerOptions serverOptions();
+
+    const Settings settings_;
+    MainThread& mainThread_;
+    const AgentEvents events_;
+    // Main-thread tasks hold it weakly: they do nothing once the agent is gone.
+    const std::shared_ptr<Agent*> alive_;
+    store::Store store_;
+    net::HttpsClient https_;
+    host::IconSource icons_;
+    server::Server server_;
+    api::ApiContext context_;
+    api::Router router_;
+};
+
+}  // namespace td::app

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace td {
+
+// The kind of desktop session the agent runs in; none means no display at all.
+enum class DesktopSession { none, x11, wayland };
+
+// An HTTP(S) address the agent talks to, and whether plain http is acceptable there (only when
+// the user or a test named the address, never for one of our own).
+struct RemoteEndpoint {
+    std::string url;
+    bool allowPlainHttp = false;
+};
+
+// Everything the agent takes from its environment, read once at start and handed down; no
+// other part of the agent reads the environment.
+struct Settings {
+    static constexpr std::uint16_t DEFAULT_PORT = 8788;
+    static constexpr const char* DEFAULT_RELAY_HOST = "relay.tapdeck.app";
+    static constexpr const char* DEFAULT_PLANNER_BASE = "https://api.anthropic.com";
+    static constexpr const char* DEFAULT_UPDATE_MANIFEST = "https://tapdeck.app/latest.json";
+
+    std::uint16_t port = DEFAULT_PORT;  // 0: any free port
+    std::filesystem::path supportFolder;
+    // Holds public/ and the shipped config.json.
+    std::filesystem::path resourcesFolder;
+    // The loadable module with everything that needs GTK (icons); loaded on first use only.
+    std::filesystem::path gtkModule;
+    std::string relayHost = DEFAULT_RELAY_HOST;  // host[:port] of the relay service
+    // Scheme and host of the Messages API, without a trailing slash.
+    RemoteEndpoint planner{DEFAULT_PLANNER_BASE};
+    RemoteEndpoint updateManifest{DEFAULT_UPDATE_MANIFEST};
+    // The planner's key, asked for at every plan so that a key set later is used; empty when
+    // there is none.
+    std::function<std::string()> plannerKey = [] { return std::string(); };
+    DesktopSession session = DesktopSession::none;
+    bool startedBySystemd = false;
+    // Comma-separated debug log categories (TD_DEBUG), e.g. "apps,keys" or "all".
+    std::string debugCategories;
+
+    // The relay's phone page for this agent's relay identifier.
+    std::string relayPhonePageUrl(const std::string& relayId) const {
+        return "https://" + relayHost + "/phone/" + relayId;
+    }
+};
+
+}  // namespace td

@@ -1,0 +1,88 @@
+#include <pwd.h>
+#include <unistd.h>
+
+#include <system_error>
+
+#include "host/platform.hpp"
+
+namespace td::host {
+namespace {
+
+std::optional<std::string> nonEmpty(const EnvironmentLookup& environment, std::string_view name) {
+    auto value = environment(name);
+    return value && !value->empty() ? value : std::nullopt;
+}
+
+bool isThere(const std::filesystem::path& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
+std::filesystem::path homeFolder(const EnvironmentLookup& environment) {
+    if (auto home = nonEmpty(environment, "HOME")) {
+        return *home;
+    }
+    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) {
+        return entry->pw_dir;
+    }
+    return "/tmp";
+}
+
+}  // namespace
+
+std::filesystem::path defaultSupportFolder(const EnvironmentLookup& environment) {
+    // A relative XDG_CONFIG_HOME is invalid by the XDG rules and must be ignored.
+    const auto xdg = nonEmpty(environment, "XDG_CONFIG_HOME");
+    const std::filesystem::path configHome = xdg && xdg->front() == '/'
+                                                 ? std::filesystem::path(*xdg)
+                                                 : homeFolder(environment) / ".config";
+    return configHome / "tapdeck";
+}
+
+std::filesystem::path executableFolder() {
+    std::error_code ec;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path{} : exe.parent_path();
+}
+
+std::filesystem::path defaultResourcesFolder() {
+    const std::filesystem::path exeDir = executableFolder();
+    if (!exeDir.empty()) {
+        for (const auto& candidate : {exeDir, exeDir.parent_path() / "share" / "tapdeck"}) {
+            if (isThere(candidate / "public")) {
+                return candidate;
+            }
+        }
+    }
+    return ".";
+}
+
+std::filesystem::path gtkModulePath() {
+    const std::filesystem::path exeDir = executableFolder();
+    const std::filesystem::path beside = exeDir / "tapdeck-gtk.so";
+    return isThere(beside) ? beside : exeDir.parent_path() / "lib" / "tapdeck" / "tapdeck-gtk.so";
+}
+
+DesktopSession desktopSession(const EnvironmentLookup& environment) {
+    if (nonEmpty(environment, "WAYLAND_DISPLAY")) {
+        return DesktopSession::wayland;
+    }
+    if (nonEmpty(environment, "DISPLAY")) {
+        return DesktopSession::x11;
+    }
+    return DesktopSession::none;
+}
+
+bool startedByServiceManager(const EnvironmentLookup& environment) {
+    return nonEmpty(environment, "INVOCATION_ID").has_value();  // systemd sets it for services
+}
+
+std::string keysUnavailableText(KeysHelp form) {
+    if (form == KeysHelp::full) {
+        return "Tapdeck can send keys only in an X11 session: log in with \"GNOME on Xorg\" (or "
+               "another X11 session), then try again.";
+    }
+    return "Tapdeck can send keys only in an X11 session.";
+}
+
+}  // namespace td::host

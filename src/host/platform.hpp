@@ -1,0 +1,42 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/settings.hpp"
+
+// What the agent needs to know about the platform it runs on, beyond the actions themselves.
+namespace td::host {
+
+// Reads one environment variable; nothing when it is unset.
+using EnvironmentLookup = std::function<std::optional<std::string>(std::string_view name)>;
+
+// Where the agent keeps state.json and config.json when TD_SUPPORT does not say.
+std::filesystem::path defaultSupportFolder(const EnvironmentLookup& environment);
+
+// The folder of the running executable; empty when it cannot be told.
+std::filesystem::path executableFolder();
+
+// Where the shipped public/ and config.json are when TD_RESOURCES does not say: beside the
+// executable (a build tree) or where the install put them.
+std::filesystem::path defaultResourcesFolder();
+
+// The loadable module with everything that needs GTK, beside the executable or installed.
+std::filesystem::path gtkModulePath();
+
+// The desktop session the environment describes; none when there is no display.
+DesktopSession desktopSession(const EnvironmentLookup& environment);
+
+// Whether a service manager started the agent (then it does not register itself to start at
+// login: the service does that).
+bool startedByServiceManager(const EnvironmentLookup& environment);
+
+// Why key actions cannot reach the desktop, for the phone to show: the full advice (gestures)
+// or its short form (typing, media keys).
+enum class KeysHelp { full, brief };
+std::string keysUnavailableText(KeysHelp form);
+
+}  // namespace td::host

@@ -1,0 +1,2 @@
+// Asio's TLS layer, compiled once.
+#include <boost/asio/ssl/impl/src.hpp>

@@ -1,0 +1,31 @@
+#pragma once
+// The exchanges of the HTTPS client, one translation unit per kind of stream: each instantiates
+// Beast's HTTP operations over its stream, which is what takes long to compile.
+
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/strand.hpp>
+#include <functional>
+#include <string>
+
+#include "net/https_client.hpp"
+
+namespace td::net {
+
+// Where one request goes.
+struct Target {
+    bool tls = true;
+    std::string host;
+    std::string port;
+    std::string path;
+};
+
+using SessionStrand = boost::asio::strand<boost::asio::io_context::executor_type>;
+
+// Resolve, connect, write, read, each step on `strand`; `done` is called once.
+void startPlainSession(const SessionStrand& strand, Target target, HttpRequest request,
+                       std::function<void(HttpResponse)> done);
+// The same with a verified TLS handshake after connecting.
+void startTlsSession(const SessionStrand& strand, boost::asio::ssl::context& tls, Target target,
+                     HttpRequest request, std::function<void(HttpResponse)> done);
+
+}  // namespace td::net

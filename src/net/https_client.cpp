@@ -1,0 +1,118 @@
+#include "net/https_client.hpp"
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/url/parse.hpp>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "common/log.hpp"
+#include "net/http_sessions.hpp"
+#include "net/tls_client.hpp"
+
+namespace td::net {
+namespace asio = boost::asio;
+namespace ssl = asio::ssl;
+
+namespace {
+
+std::optional<Target> parseTarget(const HttpRequest& request, std::string& error) {
+    auto url = boost::urls::parse_uri(request.url);
+    if (!url || !url->has_authority() || url->host().empty()) {
+        error = "not an absolute URL";
+        return std::nullopt;
+    }
+    Target target;
+    if (url->scheme() == "https") {
+        target.tls = true;
+    } else if (url->scheme() == "http" && request.allowPlainHttp) {
+        target.tls = false;
+    } else {
+        error = "only https is allowed";
+        return std::nullopt;
+    }
+    target.host = url->host();
+    if (url->host_type() == boost::urls::host_type::ipv6) {
+        target.host = std::string(url->encoded_host_address());
+    }
+    target.port = url->has_port() ? std::string(url->port()) : (target.tls ? "443" : "80");
+    target.path = url->encoded_path().empty() ? "/" : std::string(url->encoded_path());
+    if (url->has_query()) {
+        target.path += "?" + std::string(url->encoded_query());
+    }
+    return target;
+}
+
+}  // namespace
+
+struct HttpsClient::Impl {
+    explicit Impl(TlsTrust trustedBy) : trust(std::move(trustedBy)) {
+        thread = std::thread([this] { ioc.run(); });
+    }
+    ~Impl() { stop(); }
+
+    void stop() {
+        std::call_once(stopped, [this] {
+            work.reset();
+            ioc.stop();
+            thread.join();
+        });
+    }
+
+    // Touched only on the client's thread: the trust store is read there, at the first https
+    // request, so that it costs nothing at start.
+    ssl::context& tls() {
+        if (!context) {
+            context.emplace(makeVerifyingContext(trust));
+        }
+        return *context;
+    }
+
+    void start(const SessionStrand& strand, Target target, HttpRequest request,
+               std::function<void(HttpResponse)> done) {
+        if (target.tls) {
+            startTlsSession(strand, tls(), std::move(target), std::move(request), std::move(done));
+        } else {
+            startPlainSession(strand, std::move(target), std::move(request), std::move(done));
+        }
+    }
+
+    const TlsTrust trust;
+    std::optional<ssl::context> context;
+    asio::io_context ioc;
+    asio::executor_work_guard<asio::io_context::executor_type> work{ioc.get_executor()};
+    std::thread thread;
+    std::once_flag stopped;
+};
+
+HttpsClient::HttpsClient(TlsTrust trust) : impl_(std::make_unique<Impl>(std::move(trust))) {}
+
+HttpsClient::~HttpsClient() = default;
+
+void HttpsClient::stop() {
+    impl_->stop();
+}
+
+void HttpsClient::send(HttpRequest request, std::function<void(HttpResponse)> done) {
+    std::string error;
+    auto target = parseTarget(request, error);
+    auto strand = asio::make_strand(impl_->ioc);
+    // Every answer, a refusal too, is delivered on the client's thread after `send` returns.
+    asio::post(strand, [impl = impl_.get(), strand, target = std::move(target),
+                        request = std::move(request), done = std::move(done),
+                        error = std::move(error)]() mutable {
+        if (!target) {
+            TD_LOG(https, "refused a request: " + error);
+            HttpResponse response;
+            response.error = error;
+            done(std::move(response));
+            return;
+        }
+        impl->start(strand, std::move(*target), std::move(request), std::move(done));
+    });
+}
+
+}  // namespace td::net

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "api/router.hpp"
+#include "common/json.hpp"
+#include "common/settings.hpp"
+#include "store/store.hpp"
+#include "support/temp_dir.hpp"
+
+namespace td::test {
+
+using namespace std::chrono_literals;
+
+// A connection that keeps what the router sends it.
+class RecordedConnection : public server::Connection {
+  public:
+    void sendRaw(std::shared_ptr<const std::string> bytes, bool close, WriteDone done) override;
+    void close() override;
+    using Connection::sendRaw;
+
+    // Everything sent, once an answer closed the connection (or the timeout passed).
+    std::string answer(std::chrono::milliseconds timeout = 10s);
+    // Everything sent, once at least `size` bytes were (or the timeout passed).
+    std::string sentAtLeast(std::size_t size, std::chrono::milliseconds timeout = 5s);
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string sent_;
+    bool closed_ = false;
+};
+
+struct Answer {
+    int status = 0;
+    Json body;  // discarded when the body is not JSON
+    std::string raw;
+};
+Answer readAnswer(const std::string& raw);
+
+using Headers = std::map<std::string, std::string>;
+
+// The agent's routes over a Store in a temp folder, called in memory: a request in, the answer
+// out, exactly as the server would hand it over. The server is made but listens only when a
+// test of the wire asks (`listen`).
+class ApiFixture {
+  public:
+    explicit ApiFixture(std::function<void(Settings&)> tweak = {},
+                        std::vector<api::Endpoint> extra = {});
+    ~ApiFixture();
+
+    Answer call(server::RequestSource source, const std::string& method, const std::string& target,
+                const std::string& body = "", Headers headers = {});
+    // This computer itself: a loopback peer with a loopback Host.
+    Answer local(const std::string& method, const std::string& target, const std::string& body = "",
+                 Headers headers = {});
+    // A phone on the network.
+    Answer remote(const std::string& method, const std::string& target,
+                  const std::string& body = "", Headers headers = {});
+    Answer withToken(const std::string& method, const std::string& target, const std::string& token,
+                     const std::string& body = "");
+
+    std::string pairedToken();
+    std::string pinBody() const;
+    // An open event stream, its head and greeting already sent.
+    std::shared_ptr<RecordedConnection> openEventStream();
+    static constexpr std::string_view RELOAD_CHUNK = "17\r\nevent: reload\ndata: 1\n\n\r\n";
+
+    // Starts the server on a free loopback port, for tests of the wire; returns the port.
+    std::uint16_t listen();
+    std::uint16_t port() const { return context_.port(); }
+
+    // What the planner's key function answers.
+    std::string apiKey;
+
+    store::Store& store() { return store_; }
+    server::Server& server() { return server_; }
+    const TempDir& dir() const { return dir_; }
+    int panelsShown() const { return panelsShown_; }
+
+  private:
+    Settings makeSettings(const std::function<void(Settings&)>& tweak);
+
+    TempDir dir_;
+    const Settings settings_;
+    store::Store store_;
+    net::HttpsClient https_;
+    host::IconSource icons_;
+    server::Server server_;
+    std::atomic<int> panelsShown_{0};
+    api::ApiContext context_;
+    api::Router router_;
+};
+
+}  // namespace td::test
