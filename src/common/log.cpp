@@ -1,5 +1,6 @@
 #include "common/log.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "common/log.hpp"
-#include "net/http_sessions.hpp"
+#include "net/session_start.hpp"
 #include "net/tls_client.hpp"
 
 namespace td::net {

@@ -1,4 +1,4 @@
-#include "net/http_session.hpp"
+#include "net/session.hpp"
 
 namespace td::net {
 

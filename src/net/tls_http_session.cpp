@@ -1,4 +1,4 @@
-#include "net/http_session.hpp"
+#include "net/session.hpp"
 #include "net/tls_client.hpp"
 
 namespace td::net {

@@ -18,7 +18,7 @@
 #include <sstream>
 
 #include "common/log.hpp"
-#include "net/http_sessions.hpp"
+#include "net/session_start.hpp"
 
 namespace td::net {
 namespace asio = boost::asio;
