@@ -20,7 +20,7 @@ using test::LoopbackClient;
 // Answers by path, so each test can ask for the behaviour it needs.
 struct TestRouter {
     Server*& server;
-    std::shared_ptr<ConnectionPtr> kept;
+    std::shared_ptr<std::promise<ConnectionPtr>> kept;
 
     void operator()(const ConnectionPtr& connection, Request request) const {
         if (request.path.starts_with("/echo")) {
@@ -41,7 +41,7 @@ struct TestRouter {
                 connection->send({200, "text/plain", "slow", ""});
             });
         } else if (request.path == "/kept") {
-            *kept = connection;  // answered later, or never, by someone else
+            kept->set_value(connection);  // answered later, or never, by someone else
         } else {
             connection->send(serveStatic(server->publicDir(), request.path));
         }
@@ -73,7 +73,8 @@ class ServerTest : public ::testing::Test {
     }
 
     Server* serverPtr_ = nullptr;
-    std::shared_ptr<ConnectionPtr> kept_ = std::make_shared<ConnectionPtr>();
+    std::shared_ptr<std::promise<ConnectionPtr>> kept_ =
+        std::make_shared<std::promise<ConnectionPtr>>();
     std::unique_ptr<test::RunningServer> running_;
 };
 
@@ -237,7 +238,9 @@ TEST_F(ServerTest, StopWaitsForHandlersAndAConnectionKeptPastTheServerIsHarmless
     slow.send("GET /slow HTTP/1.1\r\n\r\n");
     LoopbackClient kept(port());
     kept.send("GET /kept HTTP/1.1\r\n\r\n");
-    ASSERT_TRUE(test::eventually([&] { return *kept_ != nullptr; }));
+    auto handedOver = kept_->get_future();
+    ASSERT_EQ(handedOver.wait_for(5s), std::future_status::ready);
+    ConnectionPtr keptConnection = handedOver.get();
     std::this_thread::sleep_for(100ms);  // the slow handler is running now
     const auto before = std::chrono::steady_clock::now();
     running_.reset();                                              // stops and destroys the server
@@ -247,11 +250,11 @@ TEST_F(ServerTest, StopWaitsForHandlersAndAConnectionKeptPastTheServerIsHarmless
 
     // Whoever kept the connection (a planner's answer, say) answers after the server is gone.
     std::promise<bool> written;
-    (*kept_)->sendRaw("late", true, [&written](bool ok) { written.set_value(ok); });
+    keptConnection->sendRaw("late", true, [&written](bool ok) { written.set_value(ok); });
     auto outcome = written.get_future();
     ASSERT_EQ(outcome.wait_for(1s), std::future_status::ready);
     EXPECT_FALSE(outcome.get());
-    kept_->reset();  // the last owner lets go: nothing of the server may be touched by it
+    keptConnection.reset();  // the last owner lets go: nothing of the server may be touched
 }
 
 TEST_F(ServerTest, RequestThatTakesTooLongIsClosed) {
