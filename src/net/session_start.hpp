@@ -1,6 +1,6 @@
 #pragma once
-// The exchanges of the HTTPS client, one translation unit per kind of stream: each instantiates
-// Beast's HTTP operations over its stream, which is what takes long to compile.
+// The exchanges of the HTTPS client, one translation unit per kind of stream, so that neither
+// instantiation of the exchange makes a file slow to compile.
 
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/strand.hpp>
