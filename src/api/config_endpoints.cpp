@@ -10,8 +10,12 @@ Response saveConfig(const ApiContext& context, const Request& request) {
     if (!document || !document->is_object()) {
         return server::jsonResponse({{"ok", false}, {"error", "Invalid config"}}, 400);
     }
-    context.store.saveConfig(*document);
-    context.server.broadcastReload();
+    const bool saved = context.store.saveConfig(*document);
+    context.server.broadcastReload();  // in use either way
+    if (!saved) {
+        return server::jsonResponse({{"ok", false}, {"error", "Could not save the configuration"}},
+                                    500);
+    }
     return server::jsonResponse({{"ok", true}});
 }
 

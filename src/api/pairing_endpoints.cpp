@@ -10,6 +10,29 @@ Response tokenAnswer(const std::string& token) {
     return server::jsonResponse({{"ok", true}, {"token", token}});
 }
 
+Response notSavedAnswer() {
+    return server::jsonResponse({{"ok", false}, {"error", "Could not save the pairing"}}, 500);
+}
+
+// Another site's page in the phone's or this computer's browser can post here blindly; it must
+// neither pair nor spend the tries that lock pairing for everyone.
+bool isCrossSite(const Request& request) {
+    if (request.header("sec-fetch-site") == "cross-site") {
+        return true;
+    }
+    const auto origin = request.header("origin");
+    if (!origin) {
+        return false;
+    }
+    const std::size_t schemeEnd = origin->find("://");
+    const auto host = request.header("host");
+    return schemeEnd == std::string::npos || !host || origin->substr(schemeEnd + 3) != *host;
+}
+
+Response crossSiteAnswer() {
+    return server::jsonResponse({{"ok", false}, {"error", "Cross-site request refused"}}, 403);
+}
+
 }  // namespace
 
 std::string bodyString(const Request& request, std::string_view key) {
@@ -17,12 +40,17 @@ std::string bodyString(const Request& request, std::string_view key) {
 }
 
 Response pair(const ApiContext& context, const Request& request) {
+    if (isCrossSite(request)) {
+        return crossSiteAnswer();
+    }
     const store::PairResult result = context.store.pair(bodyString(request, "pin"));
     switch (result.kind) {
         case store::PairResult::Kind::ok:
             return tokenAnswer(result.token);
         case store::PairResult::Kind::wrong:
             return server::jsonResponse({{"ok", false}, {"error", "Wrong PIN"}}, 401);
+        case store::PairResult::Kind::notSaved:
+            return notSavedAnswer();
         case store::PairResult::Kind::locked:
             break;
     }
@@ -31,8 +59,18 @@ Response pair(const ApiContext& context, const Request& request) {
 }
 
 Response pairWithCode(const ApiContext& context, const Request& request) {
-    if (auto token = context.store.consumeCode(bodyString(request, "code"))) {
-        return tokenAnswer(*token);
+    if (isCrossSite(request)) {
+        return crossSiteAnswer();
+    }
+    const store::PairResult result = context.store.consumeCode(bodyString(request, "code"));
+    switch (result.kind) {
+        case store::PairResult::Kind::ok:
+            return tokenAnswer(result.token);
+        case store::PairResult::Kind::notSaved:
+            return notSavedAnswer();
+        case store::PairResult::Kind::wrong:
+        case store::PairResult::Kind::locked:
+            break;
     }
     return server::jsonResponse({{"ok", false}, {"error", "Invalid or expired code"}}, 401);
 }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "common/json_read.hpp"
 #include "common/log.hpp"
@@ -19,6 +20,8 @@ namespace {
 
 constexpr mode_t PRIVATE_FILE_MODE = 0600;
 constexpr mode_t DEFAULT_FILE_MODE = 0666;  // narrowed by the user's umask
+// config.json is written indented while that costs at most this factor over compact text.
+constexpr std::size_t MAX_INDENT_GROWTH = 4;
 
 std::string newPin() {
     char text[8];
@@ -41,6 +44,17 @@ std::optional<Json> readObjectFile(const std::string& path) {
 
 }  // namespace
 
+bool constantTimeEquals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    unsigned char difference = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    }
+    return difference == 0;
+}
+
 bool isValidPin(const std::string& pin) {
     return pin.size() >= 4 && pin.size() <= 8 &&
            std::all_of(pin.begin(), pin.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -53,9 +67,22 @@ Store::Store(Options options)
       configFile_(options_.support + "/config.json") {
     std::error_code ignored;
     std::filesystem::create_directories(options_.support, ignored);
+    removeUnfinishedWrites();
     std::lock_guard lock(mutex_);
     loadStateLocked();
     loadConfigLocked();
+}
+
+// A write cut short (the agent killed between creating its temporary file and the rename)
+// leaves the temporary file behind; the finished file was never touched.
+void Store::removeUnfinishedWrites() const {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(options_.support, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with("state.json.tmp-") || name.starts_with("config.json.tmp-")) {
+            std::filesystem::remove(entry.path(), ec);
+        }
+    }
 }
 
 void Store::loadStateLocked() {
@@ -86,13 +113,24 @@ void Store::loadStateLocked() {
     }
 }
 
-void Store::saveStateLocked() const {
+bool Store::saveStateLocked() const {
     const Json state{{"pin", pin_}, {"tokens", tokens_}, {"relayId", storedRelayId_}};
-    if (replaceFileAtomically(stateFile_, dumpCompact(state), PRIVATE_FILE_MODE)) {
-        ::chmod(stateFile_.c_str(), PRIVATE_FILE_MODE);
-    } else {
+    if (!replaceFileAtomically(stateFile_, dumpCompact(state), PRIVATE_FILE_MODE)) {
         TD_LOG(store, "cannot write " + stateFile_ + ": " + std::strerror(errno));
+        return false;
     }
+    ::chmod(stateFile_.c_str(), PRIVATE_FILE_MODE);
+    return true;
+}
+
+PairResult Store::grantTokenLocked() {
+    std::string token = randomHex(24);
+    tokens_.insert(token);
+    if (!saveStateLocked()) {
+        tokens_.erase(token);
+        return {PairResult::Kind::notSaved, {}};
+    }
+    return {PairResult::Kind::ok, std::move(token)};
 }
 
 void Store::loadConfigLocked() {
@@ -108,16 +146,24 @@ void Store::loadConfigLocked() {
     saveConfigLocked();
 }
 
-void Store::saveConfigLocked() const {
+bool Store::saveConfigLocked() const {
     std::string text;
     try {
         text = config_.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+        // Indentation grows with the depth: a deeply nested document written indented would
+        // be many times what was sent, so such a one is written compact.
+        const std::string compact = dumpCompact(config_) + "\n";
+        if (text.size() > MAX_INDENT_GROWTH * compact.size()) {
+            text = compact;
+        }
     } catch (const Json::exception&) {
-        return;
+        return false;
     }
     if (!replaceFileAtomically(configFile_, text, DEFAULT_FILE_MODE)) {
         TD_LOG(store, "cannot write " + configFile_ + ": " + std::strerror(errno));
+        return false;
     }
+    return true;
 }
 
 Json Store::snapshotConfig() const {
@@ -125,11 +171,11 @@ Json Store::snapshotConfig() const {
     return config_;
 }
 
-void Store::saveConfig(const Json& document) {
+bool Store::saveConfig(const Json& document) {
     Json sanitized = sanitize(document);  // pure: needs no lock
     std::lock_guard lock(mutex_);
     config_ = std::move(sanitized);
-    saveConfigLocked();
+    return saveConfigLocked();
 }
 
 std::set<std::string> Store::allowedApps() const {
@@ -160,8 +206,11 @@ bool Store::setPin(const std::string& pin) {
         return false;
     }
     std::lock_guard lock(mutex_);
-    pin_ = pin;
-    saveStateLocked();
+    std::string previous = std::exchange(pin_, pin);
+    if (!saveStateLocked()) {
+        pin_ = std::move(previous);
+        return false;
+    }
     return true;
 }
 
@@ -170,15 +219,12 @@ PairResult Store::pair(const std::string& pin) {
     if (pairFailures_ >= MAX_PAIR_FAILURES) {
         return {PairResult::Kind::locked, {}};
     }
-    if (pin != pin_) {
+    if (!constantTimeEquals(pin, pin_)) {
         ++pairFailures_;
         return {PairResult::Kind::wrong, {}};
     }
     pairFailures_ = 0;
-    std::string token = randomHex(24);
-    tokens_.insert(token);
-    saveStateLocked();
-    return {PairResult::Kind::ok, std::move(token)};
+    return grantTokenLocked();
 }
 
 bool Store::isLocked() const {
@@ -188,7 +234,13 @@ bool Store::isLocked() const {
 
 bool Store::tokenValid(const std::string& token) const {
     std::lock_guard lock(mutex_);
-    return tokens_.count(token) > 0;
+    // Every token is compared in full: a lookup that stops at the first differing byte would
+    // tell a guesser how much of a token is right.
+    bool found = false;
+    for (const std::string& known : tokens_) {
+        found = constantTimeEquals(token, known) || found;
+    }
+    return found;
 }
 
 void Store::removeToken(const std::string& token) {
@@ -207,21 +259,22 @@ std::string Store::mintCode() {
     return code;
 }
 
-std::optional<std::string> Store::consumeCode(const std::string& code) {
+PairResult Store::consumeCode(const std::string& code) {
     std::lock_guard lock(mutex_);
     auto it = codes_.find(code);
     if (it == codes_.end()) {
-        return std::nullopt;
+        return {PairResult::Kind::wrong, {}};
     }
     const auto expiry = it->second;
-    codes_.erase(it);
     if (expiry <= options_.now()) {
-        return std::nullopt;
+        codes_.erase(it);
+        return {PairResult::Kind::wrong, {}};
     }
-    std::string token = randomHex(24);
-    tokens_.insert(token);
-    saveStateLocked();
-    return token;
+    PairResult result = grantTokenLocked();
+    if (result.kind == PairResult::Kind::ok) {
+        codes_.erase(it);  // a code whose token could not be kept may be presented again
+    }
+    return result;
 }
 
 std::size_t Store::openCodeCount() const {

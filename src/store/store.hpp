@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "common/json.hpp"
 
@@ -17,8 +18,10 @@ inline constexpr int MAX_PAIR_FAILURES = 5;
 inline constexpr std::chrono::seconds CODE_LIFETIME{600};
 
 // The outcome of a PIN pairing attempt.
+// `notSaved`: the state could not be written, so nothing was granted (a token that a restart
+// would forget must never be handed out).
 struct PairResult {
-    enum class Kind { ok, wrong, locked };
+    enum class Kind { ok, wrong, locked, notSaved };
     Kind kind;
     std::string token;  // set when ok
 };
@@ -50,20 +53,23 @@ class Store {
 
     // Configuration
     Json snapshotConfig() const;
-    void saveConfig(const Json& document);
+    // True when the configuration was written (it is in use either way).
+    bool saveConfig(const Json& document);
     std::set<std::string> allowedApps() const;
     void addFlow(const std::string& label, const std::string& emoji, const Json& steps);
     void removeFlow(const std::string& label);
 
     // Pairing
     std::string pinValue() const;
+    // True when the PIN is valid and was written.
     bool setPin(const std::string& pin);
     PairResult pair(const std::string& pin);
     bool isLocked() const;
     bool tokenValid(const std::string& token) const;
     void removeToken(const std::string& token);
     std::string mintCode();
-    std::optional<std::string> consumeCode(const std::string& code);
+    // `wrong` for a code never minted, already used or expired.
+    PairResult consumeCode(const std::string& code);
     // Codes minted and not yet presented (expired ones go when the next code is minted).
     std::size_t openCodeCount() const;
 
@@ -72,10 +78,13 @@ class Store {
     bool relayEnabled() const;
 
   private:
+    void removeUnfinishedWrites() const;
     void loadStateLocked();
-    void saveStateLocked() const;
+    bool saveStateLocked() const;
+    // A new token, kept only when the state with it was written.
+    PairResult grantTokenLocked();
     void loadConfigLocked();
-    void saveConfigLocked() const;
+    bool saveConfigLocked() const;
 
     const Options options_;
     const std::string stateFile_;
@@ -89,6 +98,9 @@ class Store {
     Json config_ = Json::object();
     std::string storedRelayId_;
 };
+
+// Equal texts, compared in a time that depends on their lengths only.
+bool constantTimeEquals(std::string_view a, std::string_view b);
 
 // True when the text is 4 to 8 ASCII digits and nothing else.
 bool isValidPin(const std::string& pin);

@@ -9,6 +9,7 @@ namespace td::api {
 namespace {
 
 using test::ApiFixture;
+using test::Headers;
 
 bool isHex(const std::string& text, std::size_t length) {
     return std::regex_match(text, std::regex("[0-9a-f]{" + std::to_string(length) + "}"));
@@ -27,8 +28,21 @@ TEST(PairingApi, PinPairingWithLockOut) {
     EXPECT_TRUE(isHex(good.body["token"], 48)) << good.raw;
     EXPECT_TRUE(api.store().tokenValid(good.body["token"]));
 
+    // Another site's page posting blindly neither pairs nor spends a try; the phone's own page
+    // (its Origin is the Host it asked) does.
+    for (const Headers& crossSite :
+         {Headers{{"origin", "http://evil.example"}, {"host", "192.168.1.5:8788"}},
+          Headers{{"origin", "null"}}, Headers{{"sec-fetch-site", "cross-site"}}}) {
+        for (int i = 0; i < 6; ++i) {
+            EXPECT_EQ(api.remote("POST", "/api/pair", wrong, crossSite).status, 403);
+        }
+        EXPECT_EQ(api.remote("POST", "/api/pair", api.pinBody(), crossSite).status, 403);
+        EXPECT_EQ(api.remote("POST", "/api/pair-code", R"({"code":"x"})", crossSite).status, 403);
+    }
+    const Headers samePage{{"origin", "http://192.168.1.5:8788"}, {"host", "192.168.1.5:8788"}};
     for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(api.remote("POST", "/api/pair", wrong).status, 401);
+        EXPECT_EQ(api.remote("POST", "/api/pair", wrong, i == 0 ? samePage : Headers{}).status,
+                  401);
     }
     const auto locked = api.remote("POST", "/api/pair", api.pinBody());
     EXPECT_EQ(locked.status, 423);

@@ -95,8 +95,9 @@ TEST_F(StoreTest, StateSurvivesARestartUnrewrittenButTheLockOutDoesNot) {
     EXPECT_TRUE(store->isLocked());
     EXPECT_EQ(store->pair(pin).kind, Kind::locked);
     // A code still pairs, and changing the PIN keeps the lock.
-    const auto token = store->consumeCode(store->mintCode());
-    ASSERT_TRUE(token);
+    const auto coded = store->consumeCode(store->mintCode());
+    ASSERT_EQ(coded.kind, Kind::ok);
+    const std::optional<std::string> token = coded.token;
     EXPECT_FALSE(store->setPin("123"));
     EXPECT_EQ(store->pinValue(), pin);
     EXPECT_TRUE(store->setPin("2468"));
@@ -124,20 +125,21 @@ TEST_F(StoreTest, OneTimeCodesPairOnceBeforeTheyExpireAndTokensCanBeRemoved) {
     const auto store = open();
     const std::string code = store->mintCode();
     EXPECT_TRUE(matches(code, "[0-9a-f]{16}"));
-    const auto token = store->consumeCode(code);
-    ASSERT_TRUE(token);
+    const auto paired = store->consumeCode(code);
+    ASSERT_EQ(paired.kind, Kind::ok);
+    const std::optional<std::string> token = paired.token;
     EXPECT_EQ(jsonIn(state)["tokens"], Json::array({*token}));
-    EXPECT_FALSE(store->consumeCode(code));
+    EXPECT_EQ(store->consumeCode(code).kind, Kind::wrong);
 
     const std::string late = store->mintCode();
     store->mintCode();            // never presented
     clock = clock.load() + 600s;  // expiring at this very instant counts as expired
-    EXPECT_FALSE(store->consumeCode(late));
+    EXPECT_EQ(store->consumeCode(late).kind, Kind::wrong);
     EXPECT_EQ(store->openCodeCount(), 1u);
     const std::string fresh = store->mintCode();  // purges the expired ones
     EXPECT_EQ(store->openCodeCount(), 1u);
     clock = clock.load() + 599s;
-    EXPECT_TRUE(store->consumeCode(fresh));
+    EXPECT_EQ(store->consumeCode(fresh).kind, Kind::ok);
 
     const ino_t before = statOf(state).st_ino;
     store->removeToken("never issued");  // still writes the state
@@ -193,6 +195,40 @@ TEST_F(StoreTest, SavedConfigIsSanitisedAndFlowChangesReachTheFile) {
     store->removeFlow("Morning");
     EXPECT_TRUE(jsonIn(config)["pages"][1]["tiles"].empty());
     EXPECT_EQ(open()->snapshotConfig(), store->snapshotConfig());  // read back at the next start
+}
+
+TEST_F(StoreTest, NothingIsGrantedOrChangedThatCouldNotBeWritten) {
+    const auto store = open();
+    const std::string pin = store->pinValue(), code = store->mintCode();
+    // A folder in the state file's place makes every later write fail, even for root.
+    std::filesystem::remove(state);
+    std::filesystem::create_directories(state + "/blocked");
+    EXPECT_EQ(store->pair(pin).kind, Kind::notSaved);
+    EXPECT_EQ(store->consumeCode(code).kind, Kind::notSaved);
+    EXPECT_FALSE(store->setPin("4321"));
+    EXPECT_EQ(store->pinValue(), pin);
+    std::filesystem::remove_all(state);
+    const auto later = store->consumeCode(code);  // the code was not spent on a lost token
+    ASSERT_EQ(later.kind, Kind::ok);
+    EXPECT_EQ(open()->tokenValid(later.token), true);
+}
+
+TEST_F(StoreTest, ADeeplyNestedConfigIsNotWrittenManyTimesLargerThanItIs) {
+    const auto store = open();
+    // 60 levels, with 2,000 empty arrays at the bottom: indented, each would take a line of
+    // 120 spaces.
+    Json deep = Json::array();
+    for (int i = 0; i < 2000; ++i) {
+        deep.push_back(Json::array());
+    }
+    for (int level = 0; level < 58; ++level) {
+        deep = Json::array({std::move(deep)});
+    }
+    const std::string sent = dumpCompact(Json{{"pages", Json::array()}, {"deep", deep}});
+    ASSERT_TRUE(store->saveConfig(*parseJson(sent)));
+    const auto written = readWholeFile(config).value_or("");
+    EXPECT_LT(written.size(), 4 * sent.size() + 64);
+    EXPECT_EQ(*parseJson(written), store->snapshotConfig());
 }
 
 }  // namespace
