@@ -16,38 +16,41 @@ std::vector<Endpoint> endpoints(const ApiContext& context) {
 
     return {
         {"/api/events", any, Access::open, Runs::onNetworkThread,
-         Takeover([&context](const server::ConnectionPtr& c, const server::Request&) {
-             context.server.openSSE(c);
+         Takeover([&context](const server::ConnectionPtr& c, const server::Request& r) {
+             context.server.openSSE(c, r.peer);
          })},
         {"/api/pair", any, Access::open, pool, with(handlers::pair)},
         {"/api/pair-code", any, Access::open, pool, with(handlers::pairWithCode)},
         {"/api/unpair", any, Access::token, pool, with(handlers::unpair)},
         {"/api/config", Method::only("POST"), Access::localOrToken, pool,
-         with(handlers::saveConfig)},
+         with(handlers::saveConfig), DOCUMENT_BODY},
         {"/api/config", Method::allBut("POST"), Access::token, pool, with(handlers::readConfig)},
         {"/api/set-pin", any, Access::localOrToken, pool, with(handlers::setPin)},
         {"/api/connect", any, Access::localOrToken, pool, with(handlers::connect)},
         {"/api/airdrop", any, Access::localOrToken, pool, with(handlers::airdrop)},
-        {"/api/launch", any, Access::token, pool, with(handlers::launch)},
-        {"/api/url", any, Access::token, pool, with(handlers::openUrl)},
-        {"/api/shortcut", any, Access::token, pool, with(handlers::shortcut)},
-        {"/api/gesture", any, Access::token, pool, with(handlers::gesture)},
-        {"/api/media", any, Access::token, pool, with(handlers::media)},
-        {"/api/volume", Method::only("POST"), Access::token, pool, with(handlers::setVolume)},
+        {"/api/launch", any, Access::token, pool, with(handlers::launch), ACTION_BODY},
+        {"/api/url", any, Access::token, pool, with(handlers::openUrl), ACTION_BODY},
+        {"/api/shortcut", any, Access::token, pool, with(handlers::shortcut), ACTION_BODY},
+        {"/api/gesture", any, Access::token, pool, with(handlers::gesture), ACTION_BODY},
+        {"/api/media", any, Access::token, pool, with(handlers::media), ACTION_BODY},
+        {"/api/volume", Method::only("POST"), Access::token, pool, with(handlers::setVolume),
+         ACTION_BODY},
         {"/api/volume", Method::allBut("POST"), Access::token, pool, with(handlers::readVolume)},
-        {"/api/system", any, Access::token, pool, with(handlers::system)},
-        {"/api/clipboard", any, Access::token, pool, with(handlers::clipboard)},
-        {"/api/type", any, Access::token, pool, with(handlers::typeText)},
+        {"/api/system", any, Access::token, pool, with(handlers::system), ACTION_BODY},
+        {"/api/clipboard", any, Access::token, pool, with(handlers::clipboard), ACTION_BODY},
+        {"/api/type", any, Access::token, pool, with(handlers::typeText), ACTION_BODY},
         {"/api/icon", any, Access::open, pool, with(handlers::icon)},
         {"/api/shortcuts", any, Access::localOrToken, pool, with(handlers::shortcuts)},
-        {"/api/run-plan", any, Access::token, pool, with(handlers::runPlan)},
+        {"/api/run-plan", any, Access::token, pool, with(handlers::runPlan), ACTION_BODY},
         {"/api/plan", any, Access::token, pool,
          Takeover([&context](const server::ConnectionPtr& c, const server::Request& r) {
              handlers::plan(context, c, r);
-         })},
-        {"/api/flows", any, Access::localOrToken, pool, with(handlers::editFlows)},
+         }),
+         ACTION_BODY},
+        {"/api/flows", any, Access::localOrToken, pool, with(handlers::editFlows), DOCUMENT_BODY},
         {"/api/open-admin", any, Access::localOrToken, pool, with(handlers::openAdmin)},
-        {"/api/admin", any, Access::localOrToken, pool, with(handlers::admin), /*refusal*/ 200},
+        {"/api/admin", any, Access::localOrToken, pool, with(handlers::admin), SMALL_BODY,
+         /*refusal*/ 200},
     };
 }
 

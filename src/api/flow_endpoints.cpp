@@ -1,7 +1,6 @@
-#include <thread>
-
 #include "api/handlers.hpp"
 #include "common/json_read.hpp"
+#include "common/log.hpp"
 #include "flows/planner.hpp"
 #include "flows/steps.hpp"
 #include "host/gestures.hpp"
@@ -11,6 +10,8 @@ namespace {
 
 // Lets each step's effect (an app opening, a page loading) settle before the next one.
 constexpr auto PAUSE_AFTER_STEP = std::chrono::milliseconds(400);
+// Ample for any flow a person builds; a longer list is a way to hold a worker, not a plan.
+constexpr std::size_t MAX_PLAN_STEPS = 32;
 constexpr const char* DEFAULT_FLOW_LABEL = "Flow";
 constexpr const char* DEFAULT_FLOW_EMOJI = "\xE2\x9A\xA1";  // ⚡
 
@@ -55,15 +56,32 @@ void plan(const ApiContext& context, const server::ConnectionPtr& connection,
 
 Response runPlan(const ApiContext& context, const Request& request) {
     const auto steps = flows::readSteps(server::bodyJSON(request));
+    if (steps.size() > MAX_PLAN_STEPS) {
+        return server::jsonResponse({{"ok", false}, {"error", "Too many steps"}}, 400);
+    }
     const auto host = stepHost(context);
     if (!allAllowed(steps, host)) {
         return server::jsonResponse({{"ok", false}, {"error", "Invalid step"}}, 400);
     }
+    const auto slot = context.plans->enter();
+    if (!slot) {
+        return server::jsonResponse({{"ok", false}, {"error", "Too many plans running"}}, 429);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + PlanRuns::MAX_RUN_TIME;
+    std::size_t ran = 0;
     for (const Json& step : steps) {
         flows::runStep(step, host);  // a failing step does not stop the run
-        std::this_thread::sleep_for(PAUSE_AFTER_STEP);
+        ++ran;
+        if (!context.plans->pause(PAUSE_AFTER_STEP, deadline)) {
+            break;
+        }
     }
-    return server::jsonResponse({{"ok", true}, {"ran", steps.size()}});
+    if (ran < steps.size()) {
+        TD_LOG(tools, "a plan was stopped after " + std::to_string(ran) + " of " +
+                          std::to_string(steps.size()) + " steps");
+        return server::jsonResponse({{"ok", false}, {"error", "Stopped"}, {"ran", ran}});
+    }
+    return server::jsonResponse({{"ok", true}, {"ran", ran}});
 }
 
 Response editFlows(const ApiContext& context, const Request& request) {
@@ -74,7 +92,7 @@ Response editFlows(const ApiContext& context, const Request& request) {
         return server::jsonResponse({{"ok", true}});
     }
     const auto steps = flows::readSteps(body);
-    if (steps.empty() || !allAllowed(steps, stepHost(context))) {
+    if (steps.empty() || steps.size() > MAX_PLAN_STEPS || !allAllowed(steps, stepHost(context))) {
         return server::jsonResponse({{"ok", false}, {"error", "Invalid flow"}}, 400);
     }
     context.store.addFlow(jsonread::string(body, "label").value_or(DEFAULT_FLOW_LABEL),

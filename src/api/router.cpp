@@ -32,13 +32,18 @@ Router::Router(ApiContext context, std::vector<Endpoint> extra)
     table_.insert(table_.end(), extra.begin(), extra.end());
 }
 
-const Endpoint* Router::find(const Request& request) const {
+const Endpoint* Router::find(std::string_view method, std::string_view path) const {
     for (const Endpoint& endpoint : table_) {
-        if (endpoint.path == request.path && endpoint.method.matches(request.method)) {
+        if (endpoint.path == path && endpoint.method.matches(method)) {
             return &endpoint;
         }
     }
     return nullptr;
+}
+
+std::size_t Router::bodyLimit(const std::string& method, const std::string& path) const {
+    const Endpoint* endpoint = find(method, path);
+    return endpoint ? endpoint->maxBody : SMALL_BODY;
 }
 
 void Router::route(const ConnectionPtr& connection, Request request) const {
@@ -46,7 +51,7 @@ void Router::route(const ConnectionPtr& connection, Request request) const {
         connection->send(server::textResponse(204, "text/plain", {}));
         return;
     }
-    if (const Endpoint* endpoint = find(request)) {
+    if (const Endpoint* endpoint = find(request.method, request.path)) {
         if (endpoint->runs == Runs::onWorkPool) {
             context_.server.runOnWorkPool(
                 [this, endpoint, connection, request = std::move(request)] {
@@ -70,6 +75,11 @@ void Router::run(const Endpoint& endpoint, const ConnectionPtr& connection,
         TD_LOG(http,
                request.method + " " + std::string(endpoint.path) + ": refused by its access rule");
         connection->json({{"ok", false}}, endpoint.refusalStatus);
+        return;
+    }
+    if (!nestsAtMost(request.body)) {
+        TD_LOG(http, request.method + " " + std::string(endpoint.path) + ": body nested too deep");
+        connection->json({{"ok", false}, {"error", "Body nested too deep"}}, 400);
         return;
     }
     try {

@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <variant>
 #include <vector>
 
 #include "api/access.hpp"
+#include "api/plan_runs.hpp"
 #include "common/settings.hpp"
 #include "host/icons.hpp"
 #include "net/https_client.hpp"
@@ -27,6 +29,8 @@ struct ApiContext {
     host::IconSource& icons;
     // Brings the control panel forward on the main thread; empty when there is no GUI.
     std::function<void()> showPanel = {};
+    // Shared by every copy of the context: the agent stops the runs before the server.
+    std::shared_ptr<PlanRuns> plans = std::make_shared<PlanRuns>();
 
     // The port the agent answers on (the one it listens on, once bound).
     std::uint16_t port() const;
@@ -53,19 +57,28 @@ using Answer = std::function<server::Response(const server::Request&)>;
 // A few keep the connection (event streams, deferred answers).
 using Takeover = std::function<void(const server::ConnectionPtr&, const server::Request&)>;
 
+// The largest body each kind of request needs; a larger one is refused (413) before it is read.
+// Pairing, a PIN or a request without input: a few short members.
+inline constexpr std::size_t SMALL_BODY = 4 * 1024;
+// Actions and plans: typed or pasted text, a list of steps.
+inline constexpr std::size_t ACTION_BODY = 64 * 1024;
+// The configuration and flows: every page and tile the user made.
+inline constexpr std::size_t DOCUMENT_BODY = 1024 * 1024;
+
 struct Endpoint {
     std::string_view path;
     MethodRule method;
     Access access;
     Runs runs;
     std::variant<Answer, Takeover> handler;
+    std::size_t maxBody = SMALL_BODY;
     int refusalStatus = 401;  // {"ok": false} with this status when access is refused
 };
 
 // The API's single entry point: OPTIONS at once, then the endpoint table (access rule first,
-// then the handler), then static files for GET, and 404 for the rest. A handler that throws is
-// answered 500. Must outlive the server's running; its handlers refer to its own context, so it
-// is neither copied nor moved.
+// then a body nested too deep is refused, then the handler), then static files for GET, and 404
+// for the rest. A handler that throws is answered 500. Must outlive the server's running; its
+// handlers refer to its own context, so it is neither copied nor moved.
 class Router {
   public:
     // The agent's endpoints, then `extra` ones (tests add their own).
@@ -75,8 +88,11 @@ class Router {
 
     void route(const server::ConnectionPtr& connection, server::Request request) const;
 
+    // The largest body the endpoint for `method` and `path` takes (static files take none).
+    std::size_t bodyLimit(const std::string& method, const std::string& path) const;
+
   private:
-    const Endpoint* find(const server::Request& request) const;
+    const Endpoint* find(std::string_view method, std::string_view path) const;
     void run(const Endpoint& endpoint, const server::ConnectionPtr& connection,
              const server::Request& request) const;
 

@@ -30,6 +30,10 @@ server::ServerOptions Agent::serverOptions() {
     server::ServerOptions options;
     options.port = settings_.port;
     options.publicDir = settings_.resourcesFolder / "public";
+    // Asked only while the server runs, after the router exists.
+    options.bodyLimit = [this](const std::string& method, const std::string& path) {
+        return router_.bodyLimit(method, path);
+    };
     // Both are called on a network thread; the mode hears of them on the main thread.
     options.onListening = [this](std::uint16_t port) {
         onMainThread([this, port] {
@@ -59,6 +63,7 @@ void Agent::start() {
 }
 
 void Agent::stop() {
+    context_.plans->stop();  // a plan between steps ends now, not after its last pause
     server_.stop();
     https_.stop();
 }

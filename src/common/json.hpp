@@ -14,7 +14,16 @@ using Json = nlohmann::ordered_json;
 // replaced instead of making the whole answer fail.
 std::string dumpCompact(const Json& value);
 
-// The parsed document, or nothing when the text is not JSON.
+// Documents from outside nest no deeper than this: copying and writing a document recurse, and
+// a body nested 100,000 deep would overflow the stack; no document of ours needs more than 8.
+inline constexpr int MAX_JSON_DEPTH = 64;
+
+// True when no array or object in the text (read as JSON, strings skipped) lies deeper than
+// `maxDepth`; cheap, and decided before anything is built.
+bool nestsAtMost(std::string_view text, int maxDepth = MAX_JSON_DEPTH);
+
+// The parsed document, or nothing when the text is not JSON or nests deeper than
+// MAX_JSON_DEPTH.
 std::optional<Json> parseJson(std::string_view text);
 
 // The text as a JSON object; anything else (malformed text, an array, a scalar) is the empty

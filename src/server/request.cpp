@@ -235,11 +235,8 @@ RequestReader::Status RequestReader::examine() {
         }
         headerEnd_ = found;
         head_ = parseHead(data.substr(0, found));
-        if (head_.declaredLength < 0) {
-            return Status::negativeLength;
-        }
-        if (head_.declaredLength > MAX_BODY_BYTES) {
-            return Status::bodyTooLarge;
+        if (const Status verdict = judgeHead(); verdict != Status::needMore) {
+            return verdict;
         }
     }
     const std::size_t bodyStart = *headerEnd_ + HEADER_END.size();
@@ -247,14 +244,37 @@ RequestReader::Status RequestReader::examine() {
     return data.size() - bodyStart >= needed ? Status::complete : Status::needMore;
 }
 
+// Everything that can be decided from the head alone; needMore when the body may follow.
+RequestReader::Status RequestReader::judgeHead() {
+    // Only origin-form targets: anything else would be joined to a folder as it stands.
+    if (!head_.target.starts_with('/') || head_.headers.contains("transfer-encoding")) {
+        return Status::malformed;
+    }
+    if (head_.declaredLength < 0) {
+        return Status::negativeLength;
+    }
+    pending_.method = head_.method;
+    applyTarget(head_.target, pending_);
+    const std::size_t limit =
+        limit_ ? std::min<std::size_t>(limit_(pending_.method, pending_.path), MAX_BODY_BYTES)
+               : MAX_BODY_BYTES;
+    if (static_cast<std::uint64_t>(head_.declaredLength) > limit) {
+        return Status::bodyTooLarge;
+    }
+    return Status::needMore;
+}
+
 Request RequestReader::take() {
-    Request request;
+    Request request = std::move(pending_);
     const std::size_t bodyStart = *headerEnd_ + HEADER_END.size();
     request.body.assign(buffer_, bodyStart, static_cast<std::size_t>(head_.declaredLength));
-    request.method = std::move(head_.method);
-    applyTarget(head_.target, request);
     request.headers = std::move(head_.headers);
     return request;
+}
+
+std::size_t RequestReader::declaredBodyLength() const {
+    return headerEnd_ && head_.declaredLength > 0 ? static_cast<std::size_t>(head_.declaredLength)
+                                                  : 0;
 }
 
 }  // namespace td::server

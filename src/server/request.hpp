@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -22,6 +23,7 @@ struct Request {
     std::map<std::string, std::string> headers;
     std::string body;
     RequestSource source = RequestSource::network;
+    std::string peer;  // the peer's address, as text; empty for requests not from a socket
 
     // The header's value, or nothing when the request has no such header.
     std::optional<std::string> header(const std::string& lowerCaseName) const;
@@ -51,6 +53,10 @@ std::optional<std::uint16_t> parsePort(std::string_view text);
 // text; line breaks are kept.
 std::string_view trimBlanks(std::string_view text);
 
+// The largest body a request to `path` with `method` may carry; decided from the head alone, so
+// that a body no endpoint wants is refused before it is buffered.
+using BodyLimit = std::function<std::size_t(const std::string& method, const std::string& path)>;
+
 // Collects the bytes of one request as they arrive, in pieces of any size, and tells when the
 // request is whole. The outcome depends only on the bytes, not on how they were split.
 class RequestReader {
@@ -62,7 +68,19 @@ class RequestReader {
     // A single read never asks for more than this.
     static constexpr std::size_t MAX_READ_BYTES = 262'144;
 
-    enum class Status { needMore, complete, headerTooLarge, bodyTooLarge, negativeLength };
+    // `malformed`: a target that is not a path, or a `Transfer-Encoding` (nothing here reads
+    // chunked bodies, and a proxy in front would frame the body differently than we do).
+    enum class Status {
+        needMore,
+        complete,
+        headerTooLarge,
+        bodyTooLarge,
+        negativeLength,
+        malformed
+    };
+
+    // Bodies up to MAX_BODY_BYTES, or up to what `limit` allows (never more).
+    explicit RequestReader(BodyLimit limit = {}) : limit_(std::move(limit)) {}
 
     // Room for the next read; `commit` says how much of it was filled.
     char* prepare(std::size_t& capacity);
@@ -74,16 +92,20 @@ class RequestReader {
     // The whole request, once `commit` or `feed` answered `complete`.
     Request take();
 
-    std::string_view buffered() const { return buffer_; }
+    // The body length the head declared; 0 until the head is whole.
+    std::size_t declaredBodyLength() const;
 
   private:
     Status examine();
+    Status judgeHead();
 
     std::string buffer_;
     std::size_t filled_ = 0;
     std::size_t scannedUpTo_ = 0;  // CR LF CR LF cannot start before this offset
     std::optional<std::size_t> headerEnd_;
     RequestHead head_;
+    Request pending_;  // method, path and query, known once the head is whole
+    BodyLimit limit_;
 };
 
 }  // namespace td::server

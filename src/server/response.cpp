@@ -20,12 +20,13 @@ std::string serialize(const Response& response) {
     const std::string length = std::to_string(response.body.size());
     const std::string_view reason = reasonPhrase(response.status);
     std::string out;
-    out.reserve(96 + response.contentType.size() + response.extraHeaders.size() +
-                response.body.size());
+    out.reserve(96 + PAGE_GUARD_HEADERS.size() + response.contentType.size() +
+                response.extraHeaders.size() + response.body.size());
     out.append("HTTP/1.1 ").append(status).append(" ").append(reason).append("\r\n");
     out.append("Content-Type: ").append(response.contentType).append("\r\n");
     out.append("Content-Length: ").append(length).append("\r\n");
     out.append(response.extraHeaders);
+    out.append(PAGE_GUARD_HEADERS);
     out.append("Connection: close\r\n\r\n");
     out.append(response.body);
     return out;

@@ -19,8 +19,16 @@ struct Response {
 // "OK" for 200, "No Content" for 204, "ERR" for everything else.
 std::string_view reasonPhrase(int status);
 
-// The bytes on the wire: status line, Content-Type, Content-Length, the extra lines,
-// Connection: close, an empty line and the body.
+// On every answer: no other site may frame our pages (a live PIN and a Save button under a
+// stranger's page), and they load scripts, styles and data only from where they came from.
+inline constexpr std::string_view PAGE_GUARD_HEADERS =
+    "X-Frame-Options: DENY\r\n"
+    "Content-Security-Policy: default-src 'self'; img-src 'self' data:; "
+    "frame-ancestors 'none'; base-uri 'none'; form-action 'self'\r\n"
+    "X-Content-Type-Options: nosniff\r\n";
+
+// The bytes on the wire: status line, Content-Type, Content-Length, the extra lines, the page
+// guards, Connection: close, an empty line and the body.
 std::string serialize(const Response& response);
 
 Response jsonResponse(const Json& object, int status = 200);
@@ -32,6 +40,7 @@ Json bodyJSON(const Request& request);
 // The head of an event stream: chunked, kept open, never through `serialize`.
 inline constexpr std::string_view SSE_HEAD =
     "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
+    "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n"
     "Connection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n";
 inline constexpr std::string_view SSE_GREETING = ": connected\n\n";
 inline constexpr std::string_view SSE_KEEP_ALIVE = ":\n\n";

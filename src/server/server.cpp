@@ -1,5 +1,9 @@
 #include "server/server.hpp"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -12,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/log.hpp"
+#include "server/peer_owner.hpp"
 #include "server/tcp_connection.hpp"
 #include "server/work_pool.hpp"
 
@@ -22,6 +28,42 @@ using boost::system::error_code;
 
 namespace {
 
+// Asio opens descriptors without close-on-exec; a tool started meanwhile would keep the port or
+// a client's connection open after the agent is gone.
+template <typename Socket>
+void closeOnExec(Socket& socket) {
+    ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
+}
+
+// Descriptors kept back from connections: the Store's files, tools' pipes, D-Bus, the TLS
+// client.
+constexpr std::size_t DESCRIPTOR_RESERVE = 64;
+
+// The connection cap, lowered so that connections alone can never use up the descriptors.
+std::size_t connectionCapFor(std::size_t wanted) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return wanted;
+    }
+    const auto available = static_cast<std::size_t>(limit.rlim_cur);
+    return std::min(wanted, available > 2 * DESCRIPTOR_RESERVE ? available - DESCRIPTOR_RESERVE
+                                                               : available / 2);
+}
+
+// Only this user's own processes are this computer: another account's socket on loopback (or a
+// forwarder it runs) is as remote as the network.
+RequestSource sourceOf(tcp::socket& socket, const std::string& peer) {
+    if (!isLoopbackAddress(peer)) {
+        return RequestSource::network;
+    }
+    const auto owner = loopbackPeerOwner(socket.native_handle());
+    if (!owner || *owner != ::geteuid()) {
+        TD_LOG(http, "a loopback peer of another user (or unknown) is treated as remote");
+        return RequestSource::network;
+    }
+    return RequestSource::loopback;
+}
+
 // A dual-stack listener, so IPv4 peers arrive as ::ffff:a.b.c.d; plain IPv4 where the machine
 // has no IPv6.
 std::optional<tcp::acceptor> openListener(const asio::any_io_executor& executor,
@@ -30,6 +72,9 @@ std::optional<tcp::acceptor> openListener(const asio::any_io_executor& executor,
         tcp::acceptor acceptor(executor);
         error_code ec;
         acceptor.open(protocol, ec);
+        if (!ec) {
+            closeOnExec(acceptor);
+        }
         if (!ec && protocol == tcp::v6()) {
             acceptor.set_option(asio::ip::v6_only(false), ec);
         }
@@ -80,6 +125,8 @@ struct Server::Impl {
           bindTimer(bindStrand),
           sseTimer(env->ioc) {
         env->limits = options.limits;
+        env->maxConnections = connectionCapFor(options.limits.maxConnections);
+        env->bodyLimit = options.bodyLimit;
         env->deliver = [this](const ConnectionPtr& connection, Request request) {
             if (router) {
                 router(connection, std::move(request));
@@ -106,9 +153,13 @@ struct Server::Impl {
     std::atomic<std::uint16_t> boundPort{0};
     std::atomic<bool> running{false};
 
+    struct EventStream {
+        ConnectionPtr connection;
+        std::string peer;
+    };
     // Guards `sseConns` only; no write happens while it is held.
     mutable std::mutex sseLock;
-    std::vector<ConnectionPtr> sseConns;
+    std::vector<EventStream> sseConns;
 
     asio::strand<asio::io_context::executor_type> bindStrand;
     std::optional<tcp::acceptor> listener;  // these three are touched only on bindStrand
@@ -139,13 +190,15 @@ void Server::Impl::bindWithRetry(int attempt) {
 }
 
 void Server::Impl::scheduleBind(int attempt) {
-    if (attempt >= options.lastBindAttempt) {
+    if (attempt == options.lastBindAttempt) {
+        TD_LOG(http, "port " + std::to_string(options.port) +
+                         " still taken; trying again every few seconds");
         if (options.onBindGaveUp) {
             options.onBindGaveUp();
         }
-        return;
     }
-    bindTimer.expires_after(options.bindRetryDelay);
+    bindTimer.expires_after(attempt >= options.lastBindAttempt ? options.slowBindRetryDelay
+                                                               : options.bindRetryDelay);
     bindTimer.async_wait([this, attempt](const error_code& ec) {
         if (!ec) {
             bindWithRetry(attempt + 1);
@@ -189,11 +242,14 @@ void Server::Impl::onAccept(int attempt, const error_code& ec, tcp::socket socke
         scheduleBind(attempt);
         return;
     }
-    if (env->openCount.load(std::memory_order_relaxed) >= options.limits.maxConnections) {
+    closeOnExec(socket);
+    std::string peer = acceptedPeer.address().to_string();
+    if (env->admit(peer)) {
+        const RequestSource source = sourceOf(socket, peer);
+        std::make_shared<TcpConnection>(std::move(socket), std::move(peer), source, env)->start();
+    } else {
         error_code ignored;
         socket.close(ignored);
-    } else {
-        std::make_shared<TcpConnection>(std::move(socket), acceptedPeer.address(), env)->start();
     }
     doAccept(attempt);
 }
@@ -299,16 +355,26 @@ void Server::runOnWorkPool(std::function<void()> task) {
     impl_->pool.post(std::move(task));
 }
 
-void Server::openSSE(const ConnectionPtr& connection) {
+void Server::openSSE(const ConnectionPtr& connection, const std::string& peer) {
     Impl& s = *impl_;
-    if (eventStreamCount() >= s.options.limits.maxEventStreams) {
+    bool admitted = false;
+    {
+        std::lock_guard lock(s.sseLock);
+        const auto fromPeer =
+            std::count_if(s.sseConns.begin(), s.sseConns.end(),
+                          [&peer](const auto& stream) { return stream.peer == peer; });
+        admitted = s.sseConns.size() < s.options.limits.maxEventStreams &&
+                   static_cast<std::size_t>(fromPeer) < s.options.limits.maxEventStreamsPerPeer;
+    }
+    if (!admitted) {
         connection->json({{"ok", false}}, 503);  // an event source gives up rather than retry
         return;
     }
+    // Streams open on the one network thread, so no other open can pass the caps meanwhile.
     connection->sendRaw(streamHead(), false);
     {
         std::lock_guard lock(s.sseLock);
-        s.sseConns.push_back(connection);
+        s.sseConns.push_back({connection, peer});
     }
     connection->sendRaw(streamGreeting(), false);
 }
@@ -317,7 +383,9 @@ void Server::broadcast(std::string_view message) {
     std::vector<ConnectionPtr> streams;
     {
         std::lock_guard lock(impl_->sseLock);
-        streams = impl_->sseConns;
+        for (const auto& stream : impl_->sseConns) {
+            streams.push_back(stream.connection);
+        }
     }
     auto framed = std::make_shared<const std::string>(sseChunk(message));
     for (const auto& stream : streams) {
@@ -336,7 +404,9 @@ void Server::broadcastReload() {
 void Server::dropSSE(const ConnectionPtr& connection) {
     {
         std::lock_guard lock(impl_->sseLock);
-        std::erase(impl_->sseConns, connection);
+        std::erase_if(impl_->sseConns, [&connection](const auto& stream) {
+            return stream.connection == connection;
+        });
     }
     connection->close();
 }

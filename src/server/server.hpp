@@ -19,12 +19,22 @@ inline constexpr std::uint16_t DEFAULT_PORT = 8788;
 struct ServerLimits {
     // A whole request must arrive within this, and a whole answer must leave within it.
     std::chrono::milliseconds requestTimeout{30'000};
-    // Past this many open connections a new one is closed at once.
-    std::size_t maxConnections = 1024;
+    // The header block must arrive within this: a peer that trickles it holds a connection
+    // for nothing.
+    std::chrono::milliseconds headerTimeout{10'000};
+    // Past this many open connections a new one is closed at once; never more than the
+    // descriptors the process may open, less a reserve for the Store and tools.
+    std::size_t maxConnections = 4096;
+    // One address may not take every connection or every stream from the others.
+    std::size_t maxConnectionsPerPeer = 64;
     // Event streams are long-lived; they may not take every connection.
     std::size_t maxEventStreams = 256;
+    std::size_t maxEventStreamsPerPeer = 8;
     // A stream whose reader falls this far behind is dropped rather than buffered.
     std::size_t maxStreamBacklog = 1024 * 1024;
+    // Request bodies held at once across every connection; a request that would pass it is
+    // answered 503, so that many large bodies together cannot exhaust memory.
+    std::size_t maxBodyBytesInFlight = 4 * 1024 * 1024;
     // After an answer, unread bytes from the peer are drained this long so that closing does
     // not reset the connection before the answer is read.
     std::chrono::milliseconds lingerTimeout{2'000};
@@ -37,11 +47,17 @@ struct ServerOptions {
     std::chrono::milliseconds keepAliveInterval{25'000};
     std::chrono::milliseconds bindRetryDelay{500};
     int lastBindAttempt = 20;  // attempts are numbered 0 to this
+    // After the last attempt the port is tried again at this slower pace, so the agent heals
+    // once whatever held the port lets it go.
+    std::chrono::milliseconds slowBindRetryDelay{5'000};
+    // The largest body each request may carry (see `BodyLimit`); empty: the reader's maximum.
+    BodyLimit bodyLimit;
     // One thread serves every socket: handlers that block run on the work pool, so it is never
     // held up, and one thread spares the cross-thread wake-ups that two would cost.
     std::size_t networkThreads = 1;
     std::size_t maxWorkThreads = 64;  // run handlers that may block
     std::function<void(std::uint16_t port)> onListening;
+    // Once, when the fast attempts are spent; binding goes on at the slow pace.
     std::function<void()> onBindGaveUp;
 };
 
@@ -77,8 +93,9 @@ class Server {
     void runOnWorkPool(std::function<void()> task);
 
     // Event streams: the head and greeting go out now; broadcasts reach every open stream; a
-    // stream whose write fails is dropped.
-    void openSSE(const ConnectionPtr& connection);
+    // stream whose write fails is dropped. Past the caps (in all, or from `peer`) the answer
+    // is 503.
+    void openSSE(const ConnectionPtr& connection, const std::string& peer);
     void broadcast(std::string_view message);
     void broadcastReload();
     void dropSSE(const ConnectionPtr& connection);

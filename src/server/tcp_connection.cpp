@@ -12,20 +12,36 @@ namespace {
 constexpr std::size_t DRAIN_CHUNK = 4096;
 }  // namespace
 
-TcpConnection::TcpConnection(asio::ip::tcp::socket socket, const asio::ip::address& peer,
+bool ConnectionEnv::admit(const std::string& peer) {
+    std::lock_guard lock(mutex);
+    if (openCount.load(std::memory_order_relaxed) >= maxConnections) {
+        return false;
+    }
+    std::size_t& fromPeer = openPerPeer[peer];
+    if (fromPeer >= limits.maxConnectionsPerPeer) {
+        return false;
+    }
+    ++fromPeer;
+    openCount.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+TcpConnection::TcpConnection(asio::ip::tcp::socket socket, std::string peer, RequestSource source,
                              std::shared_ptr<ConnectionEnv> env)
     : env_(std::move(env)),
       socket_(std::move(socket)),
       deadline_(socket_.get_executor()),
-      source_(isLoopbackAddress(peer.to_string()) ? RequestSource::loopback
-                                                  : RequestSource::network) {
-    env_->openCount.fetch_add(1, std::memory_order_relaxed);
-}
+      reader_(env_->bodyLimit),
+      peer_(std::move(peer)),
+      source_(source) {}
 
 TcpConnection::~TcpConnection() {
-    {
-        std::lock_guard lock(env_->mutex);
-        env_->open.erase(this);
+    env_->bodyBytesInFlight.fetch_sub(reservedBodyBytes_, std::memory_order_relaxed);
+    std::lock_guard lock(env_->mutex);
+    env_->open.erase(this);
+    if (auto it = env_->openPerPeer.find(peer_);
+        it != env_->openPerPeer.end() && --it->second == 0) {
+        env_->openPerPeer.erase(it);
     }
     env_->openCount.fetch_sub(1, std::memory_order_relaxed);
 }
@@ -35,7 +51,7 @@ void TcpConnection::start() {
         std::lock_guard lock(env_->mutex);
         env_->open.insert(this);
     }
-    armDeadline(env_->limits.requestTimeout);
+    armDeadline(env_->limits.headerTimeout);
     doRead();
 }
 
@@ -82,7 +98,18 @@ void TcpConnection::onRead(const error_code& ec, std::size_t bytesRead) {
         closeNow();  // the peer finished or failed before a whole request arrived
         return;
     }
-    switch (reader_.commit(bytesRead)) {
+    const RequestReader::Status status = reader_.commit(bytesRead);
+    if (!headSeen_ &&
+        (status == RequestReader::Status::needMore || status == RequestReader::Status::complete) &&
+        reader_.declaredBodyLength() > 0) {
+        headSeen_ = true;
+        if (!reserveBody()) {
+            refuse(503);
+            return;
+        }
+        armDeadline(env_->limits.requestTimeout);  // the head is in; now the body's time
+    }
+    switch (status) {
         case RequestReader::Status::needMore:
             doRead();
             return;
@@ -91,6 +118,9 @@ void TcpConnection::onRead(const error_code& ec, std::size_t bytesRead) {
             return;
         case RequestReader::Status::bodyTooLarge:
             refuse(413);
+            return;
+        case RequestReader::Status::malformed:
+            refuse(400);
             return;
         case RequestReader::Status::negativeLength:
             closeNow();
@@ -101,8 +131,24 @@ void TcpConnection::onRead(const error_code& ec, std::size_t bytesRead) {
     deadline_.cancel();
     Request request = reader_.take();
     request.source = source_;
+    request.peer = peer_;
     reader_ = RequestReader{};  // the buffer is not needed any more
     env_->deliver(shared_from_this(), std::move(request));
+}
+
+// The body's bytes count against what every connection together may hold, until this
+// connection ends (its handler works on them meanwhile).
+bool TcpConnection::reserveBody() {
+    const std::size_t wanted = reader_.declaredBodyLength();
+    std::size_t held = env_->bodyBytesInFlight.load(std::memory_order_relaxed);
+    do {
+        if (held + wanted > env_->limits.maxBodyBytesInFlight) {
+            return false;
+        }
+    } while (!env_->bodyBytesInFlight.compare_exchange_weak(held, held + wanted,
+                                                            std::memory_order_relaxed));
+    reservedBodyBytes_ = wanted;
+    return true;
 }
 
 void TcpConnection::refuse(int status) {

@@ -8,6 +8,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "server/connection.hpp"
@@ -24,21 +26,29 @@ class TcpConnection;
 struct ConnectionEnv {
     boost::asio::io_context ioc;
     ServerLimits limits;
+    std::size_t maxConnections = 0;  // the limit, lowered to what the descriptors allow
+    BodyLimit bodyLimit;
     // Called on the network thread only, and only while the server runs.
     std::function<void(const ConnectionPtr&, Request)> deliver;
     std::atomic<std::size_t> openCount{0};
+    std::atomic<std::size_t> bodyBytesInFlight{0};
 
-    std::mutex mutex;  // guards the two below
+    std::mutex mutex;  // guards the three below
     // Set when the server stops; from then on nothing more is queued on `ioc`.
     bool stopped = false;
     std::unordered_set<TcpConnection*> open;
+    std::unordered_map<std::string, std::size_t> openPerPeer;
+
+    // Counts a new connection from `peer`; false (and nothing counted) past a cap.
+    bool admit(const std::string& peer);
 };
 
 // A socket on its own strand: reads one request, hands it on, then writes what it is given in
 // order and closes gracefully.
 class TcpConnection final : public Connection, public std::enable_shared_from_this<TcpConnection> {
   public:
-    TcpConnection(boost::asio::ip::tcp::socket socket, const boost::asio::ip::address& peer,
+    // `peer` was admitted by the env, and is released when the connection goes.
+    TcpConnection(boost::asio::ip::tcp::socket socket, std::string peer, RequestSource source,
                   std::shared_ptr<ConnectionEnv> env);
     ~TcpConnection() override;
 
@@ -61,6 +71,7 @@ class TcpConnection final : public Connection, public std::enable_shared_from_th
     void onDeadline(const boost::system::error_code& ec);
     void doRead();
     void onRead(const boost::system::error_code& ec, std::size_t bytesRead);
+    bool reserveBody();
     void refuse(int status);
     void enqueue(PendingWrite write);
     void doWrite();
@@ -75,7 +86,10 @@ class TcpConnection final : public Connection, public std::enable_shared_from_th
     boost::asio::ip::tcp::socket socket_;
     boost::asio::steady_timer deadline_;
     RequestReader reader_;
+    const std::string peer_;
     const RequestSource source_;
+    bool headSeen_ = false;
+    std::size_t reservedBodyBytes_ = 0;
     std::deque<PendingWrite> writes_;
     std::size_t backlogBytes_ = 0;
     bool writing_ = false;

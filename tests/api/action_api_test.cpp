@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <future>
+
 #include "api_fixture.hpp"
 #include "host/gestures.hpp"
 
@@ -56,8 +58,8 @@ TEST_F(ActionApi, ShortcutsRunFromTheSupportFolderByNameElseValue) {
 TEST_F(ActionApi, IconsAreOpenAndMissingOnesAreAnEmpty404) {
     for (std::string path : {"/api/icon", "/api/icon?app=No%20Such%20App", "/api/icon?app="}) {
         EXPECT_EQ(api.remote("GET", path).raw,
-                  "HTTP/1.1 404 ERR\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n"
-                  "Connection: close\r\n\r\n")
+                  "HTTP/1.1 404 ERR\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n" +
+                      std::string(server::PAGE_GUARD_HEADERS) + "Connection: close\r\n\r\n")
             << path;
     }
 }
@@ -74,6 +76,30 @@ TEST_F(ActionApi, RunPlanChecksEveryStepFirstThenPausesAfterEach) {
                                                "," + GESTURE_STEP + "]}");
     EXPECT_EQ(ran.body, (Json{{"ok", true}, {"ran", 3}}));  // failing steps do not stop the run
     EXPECT_GE(std::chrono::steady_clock::now() - before, 1200ms);
+
+    std::string tooLong = "{\"steps\":[" + URL_STEP;
+    for (int i = 1; i < 33; ++i) {
+        tooLong += "," + URL_STEP;
+    }
+    const auto capped = post("/api/run-plan", tooLong + "]}");
+    EXPECT_EQ(capped.body, (Json{{"ok", false}, {"error", "Too many steps"}}));
+}
+
+TEST_F(ActionApi, PlansRunAFewAtATimeAndPairingAnswersMeanwhile) {
+    const std::string plan = "{\"steps\":[" + GESTURE_STEP + "," + GESTURE_STEP + "]}";
+    std::vector<std::future<test::Answer>> running;
+    for (std::size_t i = 0; i < api::PlanRuns::MAX_AT_ONCE; ++i) {
+        running.push_back(
+            std::async(std::launch::async, [&] { return post("/api/run-plan", plan); }));
+    }
+    std::this_thread::sleep_for(200ms);
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(post("/api/run-plan", plan).status, 429);
+    EXPECT_EQ(api.remote("POST", "/api/pair", api.pinBody()).status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 300ms);  // the plans take 800 ms
+    for (auto& answer : running) {
+        EXPECT_EQ(answer.get().body, (Json{{"ok", true}, {"ran", 2}}));
+    }
 }
 
 TEST_F(ActionApi, FlowsAreAddedAndRemovedWithAReload) {

@@ -69,6 +69,9 @@ ApiFixture::ApiFixture(std::function<void(Settings&)> tweak, std::vector<api::En
           server::ServerOptions options;
           options.port = 0;
           options.publicDir = dir_.path() / "public";
+          options.bodyLimit = [this](const std::string& method, const std::string& path) {
+              return router_.bodyLimit(method, path);
+          };
           return options;
       }()),
       context_{settings_, server_, store_, https_, icons_, [this] { ++panelsShown_; }},
@@ -80,6 +83,7 @@ ApiFixture::ApiFixture(std::function<void(Settings&)> tweak, std::vector<api::En
 }
 
 ApiFixture::~ApiFixture() {
+    context_.plans->stop();
     server_.stop();
     https_.stop();
 }

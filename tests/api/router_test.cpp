@@ -17,8 +17,8 @@ TEST(Router, OptionsIsAnsweredAtOnceForAnyPath) {
     ApiFixture api;
     for (std::string path : {"/anything", "/api/pair", "/api/events", "/api/unpair", "/"}) {
         EXPECT_EQ(api.remote("OPTIONS", path, "", {{"origin", "http://evil.example"}}).raw,
-                  "HTTP/1.1 204 No Content\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n"
-                  "Connection: close\r\n\r\n")
+                  "HTTP/1.1 204 No Content\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n" +
+                      std::string(server::PAGE_GUARD_HEADERS) + "Connection: close\r\n\r\n")
             << path;
     }
 }

@@ -53,9 +53,11 @@ TEST(Agent, StopsWhileAPlanWaitsAndAHandlerRuns) {
     const std::string token = Json::parse(test::bodyOf(pairing))["token"];
 
     auto planning = post("/api/plan", token, R"({"intent":"open mail"})");
-    auto running = post("/api/run-plan", token,
-                        R"({"steps":[{"type":"gesture","value":"spotlight"},)"
-                        R"({"type":"gesture","value":"spotlight"}]})");
+    std::string steps = R"({"type":"gesture","value":"spotlight"})";
+    for (int i = 1; i < 32; ++i) {
+        steps += R"(,{"type":"gesture","value":"spotlight"})";
+    }
+    auto running = post("/api/run-plan", token, "{\"steps\":[" + steps + "]}");
     for (int i = 0; i < 500 && silentPlanner.requests().empty(); ++i) {
         std::this_thread::sleep_for(10ms);
     }
@@ -63,9 +65,11 @@ TEST(Agent, StopsWhileAPlanWaitsAndAHandlerRuns) {
 
     const auto before = std::chrono::steady_clock::now();
     agent.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);  // the plan had 12 s to go
     EXPECT_TRUE(planning->closedByPeer(1s));
-    EXPECT_TRUE(running->closedByPeer(1s));
+    const std::string stopped = running->readAll(1s);  // told it stopped, or just closed
+    EXPECT_TRUE(stopped.empty() || stopped.ends_with(R"({"ok":false,"error":"Stopped","ran":1})"))
+        << stopped;
 }
 
 }  // namespace

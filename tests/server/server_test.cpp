@@ -34,7 +34,7 @@ struct TestRouter {
             const std::string extra = request.query["extra"];
             connection->send({status, "text/plain", "hi", extra.empty() ? "" : extra + "\r\n"});
         } else if (request.path == "/events") {
-            server->openSSE(connection);
+            server->openSSE(connection, request.peer);
         } else if (request.path == "/slow") {
             server->runOnWorkPool([connection] {
                 std::this_thread::sleep_for(1500ms);
@@ -51,7 +51,14 @@ struct TestRouter {
 class ServerTest : public ::testing::Test {
   protected:
     void startWith(std::function<void(ServerOptions&)> tweak = {}) {
-        running_ = std::make_unique<test::RunningServer>(std::move(tweak));
+        running_ = std::make_unique<test::RunningServer>([tweak](ServerOptions& o) {
+            o.bodyLimit = [](const std::string&, const std::string& path) -> std::size_t {
+                return path == "/echo/small" ? 100 : RequestReader::MAX_BODY_BYTES;
+            };
+            if (tweak) {
+                tweak(o);
+            }
+        });
         serverPtr_ = &running_->server();
         running_->start(TestRouter{serverPtr_, kept_});
     }
@@ -81,7 +88,10 @@ class ServerTest : public ::testing::Test {
 TEST_F(ServerTest, WireFormatIsExact) {
     EXPECT_EQ(exchange(port(), "GET /text HTTP/1.1\r\n\r\n"),
               "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n"
-              "Connection: close\r\n\r\nhi");
+              "X-Frame-Options: DENY\r\nContent-Security-Policy: default-src 'self'; img-src "
+              "'self' data:; frame-ancestors 'none'; base-uri 'none'; form-action 'self'\r\n"
+              "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\nhi");
+    const std::string guards(PAGE_GUARD_HEADERS);
     EXPECT_EQ(exchange(port(), "GET /text?status=204 HTTP/1.1\r\n\r\n").substr(0, 25),
               "HTTP/1.1 204 No Content\r\n");
     for (int status : {201, 400, 401, 404, 423, 500}) {
@@ -94,10 +104,11 @@ TEST_F(ServerTest, WireFormatIsExact) {
         exchange(port(),
                  "GET /text?extra=Cache-Control:%20public,%20max-age%3D604800 HTTP/1.1\r\n\r\n"),
         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n"
-        "Cache-Control: public, max-age=604800\r\nConnection: close\r\n\r\nhi");
+        "Cache-Control: public, max-age=604800\r\n" +
+            guards + "Connection: close\r\n\r\nhi");
     EXPECT_EQ(exchange(port(), "GET /nothing-here HTTP/1.1\r\n\r\n"),
-              "HTTP/1.1 404 ERR\r\nContent-Type: text/plain\r\nContent-Length: 9\r\n"
-              "Connection: close\r\n\r\nnot found");
+              "HTTP/1.1 404 ERR\r\nContent-Type: text/plain\r\nContent-Length: 9\r\n" + guards +
+                  "Connection: close\r\n\r\nnot found");
 }
 
 TEST_F(ServerTest, RequestFedOneByteAtATimeIsParsedAsIfWhole) {
@@ -129,6 +140,15 @@ TEST_F(ServerTest, BadInputIsRefusedAndServingGoesOn) {
          "HTTP/1.1 431 ERR\r\n"},
         {"POST /echo HTTP/1.1\r\nContent-Length: 9000000\r\n\r\n" + std::string(100'000, 'z'),
          "HTTP/1.1 413 ERR\r\n"},
+        // Past what the path takes (the body limit below), refused before the body is read.
+        {"POST /echo/small HTTP/1.1\r\nContent-Length: 101\r\n\r\n" + std::string(101, 'z'),
+         "HTTP/1.1 413 ERR\r\n"},
+        // Not a path: joined to a folder, it would name the folder's siblings.
+        {"GET -secret.txt HTTP/1.1\r\n\r\n", "HTTP/1.1 400 ERR\r\n"},
+        {"GET http://example.com/ HTTP/1.1\r\n\r\n", "HTTP/1.1 400 ERR\r\n"},
+        // Chunked bodies are not read here; a proxy in front would see another body than us.
+        {"POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+         "HTTP/1.1 400 ERR\r\n"},
         // Pipelined requests: only the first is read and answered.
         {"GET /text HTTP/1.1\r\n\r\nGET /echo HTTP/1.1\r\n\r\nGET /echo HTTP/1.1\r\n\r\n",
          "HTTP/1.1 200 OK\r\n"},
@@ -175,6 +195,7 @@ TEST_F(ServerTest, EventStreamHeadGreetingAndBroadcasts) {
     EXPECT_EQ(
         first.readExactly(SSE_HEAD.size() + 18),
         "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
+        "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n"
         "Connection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\nd\r\n: connected\n\n\r\n");
     LoopbackClient second = openStream();
     LoopbackClient third = openStream();
@@ -257,61 +278,93 @@ TEST_F(ServerTest, StopWaitsForHandlersAndAConnectionKeptPastTheServerIsHarmless
     keptConnection.reset();  // the last owner lets go: nothing of the server may be touched
 }
 
-TEST_F(ServerTest, RequestThatTakesTooLongIsClosed) {
-    startWith([](ServerOptions& o) { o.limits.requestTimeout = 300ms; });
+TEST_F(ServerTest, ARequestOrItsHeadThatTakesTooLongIsClosed) {
+    startWith([](ServerOptions& o) {
+        o.limits.headerTimeout = 300ms;
+        o.limits.requestTimeout = 600ms;
+    });
     LoopbackClient dribbler(port());
     dribbler.send("GET /echo HTTP/1.1\r\n");
     const auto before = std::chrono::steady_clock::now();
     EXPECT_TRUE(dribbler.closedByPeer(5s));
-    EXPECT_GE(std::chrono::steady_clock::now() - before, 200ms);
+    const auto waited = std::chrono::steady_clock::now() - before;
+    EXPECT_GE(waited, 200ms);
+    EXPECT_LT(waited, 550ms);  // the head's deadline, not the whole request's
+    LoopbackClient slowBody(port());
+    slowBody.send("POST /echo HTTP/1.1\r\nContent-Length: 10\r\n\r\nab");
+    EXPECT_TRUE(slowBody.closedByPeer(5s));
     EXPECT_TRUE(stillServing());
 }
 
-TEST_F(ServerTest, ConnectionsPastTheCapAreClosedAtOnce) {
+TEST_F(ServerTest, NoPeerTakesEveryConnectionStreamOrBodyBuffer) {
     startWith([](ServerOptions& o) {
-        o.limits.maxConnections = 4;
-        o.limits.maxEventStreams = 2;
+        o.limits.maxConnections = 6;
+        o.limits.maxConnectionsPerPeer = 3;
+        o.limits.maxEventStreams = 3;
+        o.limits.maxEventStreamsPerPeer = 2;
+        o.limits.maxBodyBytesInFlight = 1000;
     });
+    const auto refusedAtOnce = [](LoopbackClient&& client) { return client.closedByPeer(2s); };
     {
-        std::vector<std::unique_ptr<LoopbackClient>> idle;
-        for (int i = 0; i < 4; ++i) {
-            idle.push_back(std::make_unique<LoopbackClient>(port()));
+        std::vector<LoopbackClient> idle;
+        for (int i = 0; i < 3; ++i) {
+            idle.emplace_back(port());
         }
-        ASSERT_TRUE(test::eventually([&] { return server().openConnectionCount() == 4; }));
-        LoopbackClient extra(port());
-        EXPECT_TRUE(extra.closedByPeer(2s));
+        ASSERT_TRUE(test::eventually([&] { return server().openConnectionCount() == 3; }));
+        EXPECT_TRUE(refusedAtOnce(LoopbackClient(port())));  // this peer's share is taken
+        for (int i = 0; i < 3; ++i) {
+            idle.push_back(LoopbackClient::from("127.0.0.2", port()));
+        }
+        ASSERT_TRUE(test::eventually([&] { return server().openConnectionCount() == 6; }));
+        EXPECT_TRUE(refusedAtOnce(LoopbackClient::from("127.0.0.3", port())));  // all are taken
     }
     ASSERT_TRUE(test::eventually([&] { return server().openConnectionCount() == 0; }));
+
     LoopbackClient first = openStream();
     LoopbackClient second = openStream();
+    const std::string events = "GET /events HTTP/1.1\r\n\r\n";
     LoopbackClient third(port());
-    third.send("GET /events HTTP/1.1\r\n\r\n");
-    EXPECT_TRUE(third.readAll().starts_with("HTTP/1.1 503 ERR\r\n"));
+    third.send(events);
+    EXPECT_TRUE(third.readAll().starts_with("HTTP/1.1 503 ERR\r\n"));  // this peer's two
+    LoopbackClient other = LoopbackClient::from("127.0.0.2", port());
+    other.send(events);
+    EXPECT_TRUE(other.readExactly(SSE_HEAD.size()).starts_with("HTTP/1.1 200 OK\r\n"));
+    LoopbackClient fourth = LoopbackClient::from("127.0.0.3", port());
+    fourth.send(events);
+    EXPECT_TRUE(fourth.readAll().starts_with("HTTP/1.1 503 ERR\r\n"));  // all three
+
+    // Bodies held at once: a second one that would pass the budget waits for nothing.
+    LoopbackClient holding = LoopbackClient::from("127.0.0.4", port());
+    holding.send("POST /echo HTTP/1.1\r\nContent-Length: 800\r\n\r\nabc");
+    std::this_thread::sleep_for(100ms);
+    const std::string over = "POST /echo HTTP/1.1\r\nContent-Length: 300\r\n\r\n";
+    EXPECT_TRUE(
+        test::exchangeRemote(port(), over + std::string(300, 'x')).starts_with("HTTP/1.1 503"));
+    holding.abort();
+    EXPECT_TRUE(test::eventually([&] {
+        return test::exchangeRemote(port(), over + std::string(300, 'x'))
+            .starts_with("HTTP/1.1 200");
+    }));
 }
 
-TEST(ServerBinding, RetriesUntilThePortIsFreeThenGivesUp) {
+TEST(ServerBinding, RetriesUntilThePortIsFreeAndNeverGivesUpForGood) {
     test::RunningServer holder;  // holds a port until stopped
     holder.start([](const ConnectionPtr&, Request) {});
-    std::atomic<bool> gaveUp{false};
+    std::atomic<int> gaveUp{0};
     ServerOptions options;
     options.port = holder.port();
-    options.bindRetryDelay = 100ms;
-    options.onBindGaveUp = [&] { gaveUp = true; };
-    Server server(options);
-    server.start();
-    std::this_thread::sleep_for(350ms);
-    EXPECT_EQ(server.listeningPort(), 0);
-    holder.server().stop();
-    EXPECT_TRUE(test::eventually([&] { return server.listeningPort() == options.port; }));
-    EXPECT_FALSE(gaveUp);
-
-    options.port = server.listeningPort();  // now taken for good
     options.bindRetryDelay = 20ms;
     options.lastBindAttempt = 3;
-    Server never(options);
-    never.start();
-    EXPECT_TRUE(test::eventually([&] { return gaveUp.load(); }));
-    EXPECT_EQ(never.listeningPort(), 0);
+    options.slowBindRetryDelay = 100ms;
+    options.onBindGaveUp = [&] { ++gaveUp; };
+    Server server(options);
+    server.start();
+    EXPECT_TRUE(test::eventually([&] { return gaveUp == 1; }));
+    std::this_thread::sleep_for(300ms);  // a few slow attempts
+    EXPECT_EQ(server.listeningPort(), 0);
+    holder.server().stop();  // whatever held the port lets it go: the agent heals
+    EXPECT_TRUE(test::eventually([&] { return server.listeningPort() == options.port; }));
+    EXPECT_EQ(gaveUp, 1);  // said once, not at every slow attempt
 }
 
 }  // namespace

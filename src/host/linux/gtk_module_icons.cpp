@@ -1,6 +1,10 @@
 #include <dlfcn.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <mutex>
+#include <unordered_map>
+#include <vector>
 
 #include "common/log.hpp"
 #include "host/icons.hpp"
@@ -10,6 +14,29 @@
 namespace td::host {
 namespace {
 constexpr int ICON_SIZE = 256;
+// An icon costs ~20 ms of CPU to find and draw; answers are kept, every app's alike (found or
+// not), up to this many names, and checked against the folders at most this often.
+constexpr std::size_t MAX_CACHED_ICONS = 512;
+constexpr auto FOLDER_CHECK_INTERVAL = std::chrono::seconds(2);
+
+// The modification times of the folders that applications and icon themes live in: installing
+// or removing an app or a theme changes one of them, and drops every kept icon.
+std::vector<std::int64_t> folderStamp() {
+    std::vector<std::string> roots{g_get_user_data_dir()};
+    for (const gchar* const* dir = g_get_system_data_dirs(); *dir; ++dir) {
+        roots.emplace_back(*dir);
+    }
+    std::vector<std::int64_t> stamp;
+    for (const std::string& root : roots) {
+        for (const char* sub : {"/applications", "/icons", "/icons/hicolor", "/pixmaps"}) {
+            struct stat info {};
+            const bool exists = ::stat((root + sub).c_str(), &info) == 0;
+            stamp.push_back(exists ? info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec
+                                   : -1);
+        }
+    }
+    return stamp;
+}
 }  // namespace
 
 struct IconSource::Impl {
@@ -34,10 +61,43 @@ struct IconSource::Impl {
         return function;
     }
 
+    std::optional<std::string> draw(const std::string& appName);
+
+    // What was drawn for `appName` while the folders stay as they were, or nothing.
+    std::optional<std::optional<std::string>> kept(const std::string& appName) {
+        std::lock_guard lock(cacheMutex);
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextFolderCheck) {
+            nextFolderCheck = now + FOLDER_CHECK_INTERVAL;
+            if (auto stamp = folderStamp(); stamp != cachedStamp) {
+                cachedStamp = std::move(stamp);
+                cache.clear();
+            }
+        }
+        auto it = cache.find(appName);
+        if (it == cache.end()) {
+            return std::nullopt;
+        }
+        return std::optional<std::optional<std::string>>(std::in_place, it->second);
+    }
+
+    void keep(const std::string& appName, const std::optional<std::string>& png) {
+        std::lock_guard lock(cacheMutex);
+        if (cache.size() >= MAX_CACHED_ICONS) {
+            cache.clear();
+        }
+        cache.emplace(appName, png);
+    }
+
     const std::filesystem::path modulePath;
     std::once_flag loaded;
     TdGtkIconPng function = nullptr;
     std::mutex gtkMutex;  // GTK is not thread-safe: one lookup at a time
+
+    std::mutex cacheMutex;  // guards the four below
+    std::unordered_map<std::string, std::optional<std::string>> cache;
+    std::vector<std::int64_t> cachedStamp;
+    std::chrono::steady_clock::time_point nextFolderCheck{};
 };
 
 IconSource::IconSource(std::filesystem::path gtkModule)
@@ -46,20 +106,29 @@ IconSource::IconSource(std::filesystem::path gtkModule)
 IconSource::~IconSource() = default;
 
 std::optional<std::string> IconSource::png(const std::string& appName) {
+    if (auto kept = impl_->kept(appName)) {
+        return *kept;
+    }
+    auto drawn = impl_->draw(appName);
+    impl_->keep(appName, drawn);
+    return drawn;
+}
+
+std::optional<std::string> IconSource::Impl::draw(const std::string& appName) {
     const auto app = findShownApp(appName);
     GIcon* icon = app ? g_app_info_get_icon(G_APP_INFO(app.get())) : nullptr;
     if (!icon) {
         TD_LOG(icons, "no icon for \"" + appName + "\"");
         return std::nullopt;
     }
-    const TdGtkIconPng iconPng = impl_->iconFunction();
+    const TdGtkIconPng iconPng = iconFunction();
     if (!iconPng) {
         return std::nullopt;
     }
     gchar* buffer = nullptr;
     gsize length = 0;
     {
-        std::lock_guard lock(impl_->gtkMutex);
+        std::lock_guard lock(gtkMutex);
         length = iconPng(icon, ICON_SIZE, &buffer);
     }
     if (length == 0) {

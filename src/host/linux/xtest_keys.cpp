@@ -271,8 +271,8 @@ bool typeText(const std::string& text) {
     }
     std::vector<KeySym> keysyms;
     for (char32_t codePoint : decodeUtf8(text)) {
-        if (codePoint >= 0x20 || codePoint == '\n' || codePoint == '\t') {
-            keysyms.push_back(keysymFor(codePoint));  // other control characters have no key
+        if (isTypeable(codePoint)) {
+            keysyms.push_back(keysymFor(codePoint));
         }
     }
     const std::vector<KeyCode> spare = findSpareKeys(display.get());
