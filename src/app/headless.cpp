@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #include "app/agent.hpp"
 #include "common/version.hpp"
@@ -13,14 +12,6 @@
 
 namespace td::app {
 namespace {
-
-sigset_t stopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
 
 // One line per lifecycle event, flushed at once so that a supervisor sees it immediately.
 void logLine(const std::string& line) {
@@ -64,11 +55,6 @@ AgentEvents headlessEvents() {
 
 }  // namespace
 
-void blockStopSignals() {
-    const sigset_t set = stopSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
 int runHeadless(const Settings& settings) {
     logLine(std::string("Tapdeck ") + VERSION + " (headless)");
 
@@ -76,20 +62,15 @@ int runHeadless(const Settings& settings) {
     // and dispatching that from this loop cost ~1.2 ms per media key here. The desktop shell
     // runs GTK's default context instead.
     MainThread mainThread(MainThread::Context::own);
-    // SIGINT and SIGTERM are blocked everywhere; this thread alone takes them.
-    std::thread signalWaiter([&mainThread] {
-        const sigset_t set = stopSignals();
-        int received = 0;
-        sigwait(&set, &received);
-        mainThread.quit();
-    });
+    for (const int signal : {SIGINT, SIGTERM}) {
+        mainThread.onSignal(signal, [&mainThread] { mainThread.quit(); });
+    }
 
     Agent agent(settings, mainThread, headlessEvents());
     agent.start();
     mainThread.run();
     logLine("Stopping");
     agent.stop();
-    signalWaiter.join();
     return 0;
 }
 

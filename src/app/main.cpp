@@ -6,6 +6,7 @@
 
 #include "app/command_line.hpp"
 #include "app/headless.hpp"
+#include "app/process_setup.hpp"
 #include "app/settings_from_environment.hpp"
 #include "common/log.hpp"
 #include "common/version.hpp"
@@ -35,9 +36,14 @@ int main(int argc, char** argv) {
         for (const std::string& unknown : td::log::enable(settings.debugCategories)) {
             std::fprintf(stderr, "tapdeck: TD_DEBUG: no log category \"%s\"\n", unknown.c_str());
         }
+        if (const auto problem = td::app::supportFolderProblem(settings.supportFolder)) {
+            std::fprintf(stderr, "tapdeck: %s\n", problem->c_str());
+            return 1;
+        }
+        td::app::raiseDescriptorLimit();
         // A peer or a tool that goes away mid-write must fail that write, not end the agent.
+        // Tools are started with the default disposition again.
         std::signal(SIGPIPE, SIG_IGN);
-        td::app::blockStopSignals();
         if (!td::app::shouldRunHeadless(*commandLine, settings.session)) {
             std::fputs("tapdeck: no desktop shell in this build yet; running headless\n", stderr);
         }

@@ -1,5 +1,6 @@
 #include "common/main_thread.hpp"
 
+#include <glib-unix.h>
 #include <glib.h>
 
 #include <exception>
@@ -70,6 +71,10 @@ void MainThread::postAfter(std::chrono::milliseconds delay, std::function<void()
 
 void MainThread::postEvery(std::chrono::milliseconds interval, std::function<void()> task) {
     attach(context_, g_timeout_source_new(milliseconds(interval)), runAgain, std::move(task));
+}
+
+void MainThread::onSignal(int signal, std::function<void()> task) {
+    attach(context_, g_unix_signal_source_new(signal), runAgain, std::move(task));
 }
 
 void MainThread::run() {

@@ -28,6 +28,10 @@ class MainThread {
     // Runs `task` every `interval`, the first time one interval from now, until the loop ends.
     void postEvery(std::chrono::milliseconds interval, std::function<void()> task);
 
+    // Runs `task` on this thread each time the process receives `signal` (SIGINT, SIGTERM,
+    // SIGHUP, SIGUSR1, SIGUSR2). Nothing is blocked: children inherit no signal mask.
+    void onSignal(int signal, std::function<void()> task);
+
     // Runs until `quit`.
     void run();
     // Ends `run` once the tasks posted before it have run; from any thread, before or during

@@ -1,6 +1,7 @@
 // Runs the real agent binary as a user would.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <fstream>
@@ -107,6 +108,18 @@ TEST(Headless, VersionAndHelp) {
 
     Agent wrong({"--bogus"}, {});
     EXPECT_EQ(wrong.waitExit(), 2);
+}
+
+// Another user who can write the support folder could replace the PIN and the tokens.
+TEST(Headless, RefusesToStartOnASupportFolderOthersCanWrite) {
+    td::test::TempDir support;
+    ::chmod(support.path().c_str(), 0777);
+    Agent agent({"--headless"}, testEnv(support));
+    EXPECT_EQ(agent.waitExit(), 1);
+    EXPECT_EQ(agent.output().find("Listening"), std::string::npos);
+    ::chmod(support.path().c_str(), 0755);
+    Agent fine({"--headless"}, testEnv(support));
+    EXPECT_TRUE(fine.waitForLine(std::regex("Listening on port")));
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 #include "host/process.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <fstream>
 #include <thread>
 
@@ -63,6 +65,43 @@ TEST(RunProcess, AToolPastItsTimeIsKilledWithWhatItStarted) {
     EXPECT_FALSE(runWithInput("sh", {"-c", "sleep 30"}, std::string(1 << 20, 'x'), 300ms));
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
     EXPECT_FALSE(runProcess("true", {}).timedOut);
+}
+
+// The agent ignores SIGPIPE and holds sockets opened without close-on-exec; a tool or a
+// Shortcut must see none of it, or it would keep the agent's port after the agent is gone and
+// shrug off Ctrl-C and kill.
+TEST(RunProcess, ToolsInheritNoDescriptorBlockedOrIgnoredSignal) {
+    test::TempDir dir;
+    const std::string report =
+        R"(exec > "$0"; ls /proc/$$/fd | tr '\n' ' '; echo; grep -E '^Sig(Blk|Ign)' /proc/$$/status)";
+    const int inherited = ::socket(AF_INET, SOCK_STREAM, 0);
+    const auto previousPipe = std::signal(SIGPIPE, SIG_IGN);
+    sigset_t stop, previousMask;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, &previousMask);
+
+    const auto path = [&dir](const char* name) { return (dir.path() / name).string(); };
+    runProcess("/bin/sh", {"-c", report, path("tool")});
+    ASSERT_TRUE(startDetached("/bin/sh", {"-c", report, path("detached")}));
+    ASSERT_TRUE(runWithInput("/bin/sh", {"-c", report, path("fed")}, "input"));
+    ASSERT_TRUE(eventuallyExists(path("detached")));
+    std::this_thread::sleep_for(100ms);  // the detached one writes its report in one go
+
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    std::signal(SIGPIPE, previousPipe);
+    ::close(inherited);
+    for (const char* child : {"tool", "detached", "fed"}) {
+        std::ifstream in(path(child));
+        std::string fds, blockedLabel, ignoredLabel;
+        std::getline(in, fds);
+        unsigned long long blocked = 1, ignored = 1;
+        in >> blockedLabel >> std::hex >> blocked >> ignoredLabel >> ignored;
+        EXPECT_EQ(fds, "0 1 2 ") << child;
+        // The standard signals (1 to 31); glibc keeps two of its own above them ignored.
+        EXPECT_EQ(blocked & 0x7FFFFFFF, 0u) << child;
+        EXPECT_EQ(ignored & 0x7FFFFFFF, 0u) << child;
+    }
 }
 
 TEST(Shortcuts, ExecutableFilesOfTheFolderOnly) {

@@ -103,13 +103,29 @@ int waitUntil(pid_t pid, Clock::time_point deadline, bool& timedOut) {
     }
 }
 
+// A child starts clean: none of the agent's descriptors (the listening socket and clients'
+// connections would outlive the agent in it), no blocked signals and default dispositions
+// (the agent ignores SIGPIPE; a tool must not).
 class SpawnSetup {
   public:
-    SpawnSetup() {
+    enum class Group { own, agents };
+
+    explicit SpawnSetup(Group group = Group::own) {
         posix_spawn_file_actions_init(&actions_);
         posix_spawnattr_init(&attributes_);
-        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attributes_, 0);
+        short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+        if (group == Group::own) {
+            flags |= POSIX_SPAWN_SETPGROUP;
+            posix_spawnattr_setpgroup(&attributes_, 0);
+        }
+        posix_spawnattr_setflags(&attributes_, flags);
+        sigset_t signals;
+        sigemptyset(&signals);
+        posix_spawnattr_setsigmask(&attributes_, &signals);
+        sigfillset(&signals);
+        sigdelset(&signals, SIGKILL);
+        sigdelset(&signals, SIGSTOP);
+        posix_spawnattr_setsigdefault(&attributes_, &signals);
     }
     ~SpawnSetup() {
         posix_spawnattr_destroy(&attributes_);
@@ -123,9 +139,11 @@ class SpawnSetup {
     }
     void duplicateOnto(int from, int to) { posix_spawn_file_actions_adddup2(&actions_, from, to); }
 
-    // 0, or the errno of the failure.
+    // 0, or the errno of the failure. Runs the file actions, then closes every descriptor
+    // above standard error.
     int spawn(pid_t& pid, const std::string& path, const std::vector<std::string>& args,
-              char* const* envp) const {
+              char* const* envp) {
+        posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
         const auto argv = argvFor(path, args);
         return path.find('/') == std::string::npos
                    ? ::posix_spawnp(&pid, path.c_str(), &actions_, &attributes_, argv.data(), envp)
@@ -242,16 +260,10 @@ ProcessResult runProcess(const std::string& path, const std::vector<std::string>
 }
 
 bool startDetached(const std::string& path, const std::vector<std::string>& args) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    SpawnSetup setup(SpawnSetup::Group::agents);
+    setup.openOn(STDIN_FILENO, "/dev/null", O_RDONLY);
     pid_t pid = 0;
-    const auto argv = argvFor(path, args);
-    const int error =
-        path.find('/') == std::string::npos
-            ? ::posix_spawnp(&pid, path.c_str(), &actions, nullptr, argv.data(), environ)
-            : ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const int error = setup.spawn(pid, path, args, environ);
     if (error != 0) {
         TD_LOG(tools, "cannot start " + path + ": " + std::strerror(error));
         return false;
