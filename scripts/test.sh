@@ -22,9 +22,12 @@ done
 echo "== pages: the phone and admin pages in Chromium (screenshots in build/e2e-shots/)"
 (cd tests/e2e && npm ci --no-audit --no-fund --loglevel=error && TD_BUILD_DIR="$PWD/../../build" npm test)
 
-echo "== fuzz: the request reader and the JSON body reader, ${FUZZ_SECONDS:-20} s"
+echo "== fuzz: the request reader, and the JSON body reader with the sanitiser, ${FUZZ_SECONDS:-20} s each"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
-mkdir -p build-fuzz/corpus
-build-fuzz/tests/fuzz/request_fuzzer -max_total_time="${FUZZ_SECONDS:-20}" -print_final_stats=1 \
-  -artifact_prefix=build-fuzz/ build-fuzz/corpus tests/fuzz/corpus/request 2>&1 | tail -n 3
+for target in request body; do
+  mkdir -p "build-fuzz/corpus/${target}"
+  "build-fuzz/tests/fuzz/${target}_fuzzer" -max_total_time="${FUZZ_SECONDS:-20}" -print_final_stats=1 \
+    -artifact_prefix=build-fuzz/ "build-fuzz/corpus/${target}" "tests/fuzz/corpus/${target}" 2>&1 |
+    grep -E 'Done|exec_per_sec|peak_rss'
+done

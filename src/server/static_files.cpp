@@ -93,10 +93,12 @@ std::string_view contentTypeFor(std::string_view fileName) {
 
 Response serveStatic(const std::filesystem::path& publicDir, std::string_view path) {
     const std::string_view filePath = resolveAlias(path);
-    if (leavesPublicFolder(filePath) || filePath.find('\0') != std::string_view::npos) {
+    // Joined as a path below the folder: "-secret.txt" glued to "public" would name a sibling.
+    if (!filePath.starts_with('/') || leavesPublicFolder(filePath) ||
+        filePath.find('\0') != std::string_view::npos) {
         return notFound();
     }
-    const std::string fullPath = publicDir.string() + std::string(filePath);
+    const std::string fullPath = (publicDir / filePath.substr(1)).string();
     auto contents = readRegularFile(fullPath);
     if (!contents) {
         return notFound();

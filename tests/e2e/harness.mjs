@@ -80,10 +80,19 @@ export async function launchBrowser() {
   });
 }
 
+// What any page reported as refused by the agent's content security policy.
+export const policyViolations = [];
+export function watchPolicy(page) {
+  page.on('console', (message) => {
+    if (/Content Security Policy/i.test(message.text())) policyViolations.push(message.text());
+  });
+  return page;
+}
+
 // A phone-sized page.
 export async function phonePage(browser, colorScheme = 'light') {
   const context = await browser.newContext({ viewport: { width: 390, height: 844 }, deviceScaleFactor: 2, colorScheme, hasTouch: true });
-  return context.newPage();
+  return watchPolicy(await context.newPage());
 }
 
 export async function pairByPin(page, agent) {

@@ -2,7 +2,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
-import { startAgent, startPlanner, launchBrowser, phonePage, pairByPin, shot } from './harness.mjs';
+import { startAgent, startPlanner, launchBrowser, phonePage, pairByPin, shot, watchPolicy, policyViolations } from './harness.mjs';
 
 let planner;
 let agent;
@@ -79,7 +79,7 @@ test('the admin page edits what an open phone shows, which reloads by itself', a
     settings: { columns: 4, iconScale: 1.12, labels: true } });
   const phone = await phonePage(browser);
   await pairByPin(phone, agent);
-  const admin = await (await browser.newContext({ viewport: { width: 1100, height: 1000 } })).newPage();
+  const admin = watchPolicy(await (await browser.newContext({ viewport: { width: 1100, height: 1000 } })).newPage());
   await admin.goto(`${agent.local}/admin`);
   await admin.locator('#pin').filter({ hasText: agent.pin() }).waitFor();
 
@@ -178,4 +178,8 @@ test('five wrong PINs lock pairing until the agent restarts', async () => {
   await page.getByRole('button', { name: 'OK' }).click();
   await page.getByText('Locked — too many tries').waitFor();
   await page.context().close();
+});
+
+test('no page needed anything the content security policy refuses', () => {
+  assert.deepEqual(policyViolations, []);
 });

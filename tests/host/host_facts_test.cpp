@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
+#include "host/keys.hpp"
 #include "host/linux/machine_info.hpp"
 
 namespace td::host {
@@ -43,6 +44,18 @@ TEST(ComputerName, PrettyNameElseHostNameWithoutDotLocal) {
     EXPECT_EQ(withoutDotLocal("studio.local"), "studio");
     EXPECT_EQ(withoutDotLocal("a.local.b.local"), "a.b");
     EXPECT_EQ(withoutDotLocal("studio.LOCAL"), "studio.LOCAL");
+}
+
+// In a terminal, DEL erases and C1's CSI (U+009B) starts an escape sequence: typed text must
+// never carry a command.
+TEST(Keys, OnlyPrintableTextLineFeedsAndTabsAreTyped) {
+    for (char32_t c :
+         {U'a', U' ', U'~', U'\n', U'\t', U'\u00A0', U'\u00E9', U'\u20AC', U'\U0001F600'}) {
+        EXPECT_TRUE(isTypeable(c)) << static_cast<unsigned>(c);
+    }
+    for (char32_t c : {U'\0', U'\r', U'\x1B', U'\x7F', U'\u0080', U'\u009B', U'\u009F'}) {
+        EXPECT_FALSE(isTypeable(c)) << static_cast<unsigned>(c);
+    }
 }
 
 }  // namespace

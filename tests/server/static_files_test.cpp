@@ -16,6 +16,7 @@ class StaticFiles : public ::testing::Test {
         dir.write("public/css/app.css", "body{}");
         dir.write("public/manifest.webmanifest", "{}");
         dir.write("secret.txt", "do not serve");
+        dir.write("public-secret.txt", "do not serve either");
     }
     Response get(std::string_view path) const { return serveStatic(dir.path() / "public", path); }
 
@@ -44,8 +45,9 @@ TEST_F(StaticFiles, EverythingThatIsNotAReadableFileInsideIsTheSame404) {
     dir.write("public/locked.html", "x");
     ::chmod((dir.path() / "public/locked.html").c_str(), 0);
     const char* locked = ::geteuid() == 0 ? "/.." : "/locked.html";  // root reads it anyway
-    for (std::string_view path : {"/missing.html", "/css", "/css/", "/admin/", "/index", "",
-                                  "/../secret.txt", "/css/../../secret.txt", "/..", locked}) {
+    for (std::string_view path :
+         {"/missing.html", "/css", "/css/", "/admin/", "/index", "", "/../secret.txt",
+          "/css/../../secret.txt", "/..", "-secret.txt", locked}) {
         const Response r = get(path);
         EXPECT_EQ(std::tie(r.status, r.contentType, r.body),
                   std::make_tuple(404, "text/plain", "not found"))
