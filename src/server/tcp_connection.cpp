@@ -1,5 +1,7 @@
 #include "server/tcp_connection.hpp"
 
+#include <malloc.h>
+
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
@@ -10,6 +12,7 @@ using boost::system::error_code;
 
 namespace {
 constexpr std::size_t DRAIN_CHUNK = 4096;
+constexpr std::size_t LARGE_BODY_BYTES = 256 * 1024;
 }  // namespace
 
 bool ConnectionEnv::admit(const std::string& peer) {
@@ -37,6 +40,11 @@ TcpConnection::TcpConnection(asio::ip::tcp::socket socket, std::string peer, Req
 
 TcpConnection::~TcpConnection() {
     env_->bodyBytesInFlight.fetch_sub(reservedBodyBytes_, std::memory_order_relaxed);
+    if (reservedBodyBytes_ >= LARGE_BODY_BYTES) {
+        // A large body and its parsed document were freed on worker threads, whose arenas
+        // glibc keeps; hand those pages back rather than hold the peak for good.
+        ::malloc_trim(0);
+    }
     std::lock_guard lock(env_->mutex);
     env_->open.erase(this);
     if (auto it = env_->openPerPeer.find(peer_);

@@ -1,12 +1,9 @@
 #include "server/peer_owner.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -17,8 +14,7 @@
 namespace td::server {
 namespace {
 
-constexpr int kWaitMs = 5000;
-constexpr uid_t kNobody = 65534;
+constexpr int WAIT_MS = 5000;
 
 class Fd {
   public:
@@ -96,7 +92,7 @@ Fd listener(bool dualStack) {
 
 bool readable(const Fd& fd) {
     pollfd ready{.fd = fd.get(), .events = POLLIN, .revents = 0};
-    return poll(&ready, 1, kWaitMs) == 1;
+    return poll(&ready, 1, WAIT_MS) == 1;
 }
 
 Fd acceptFrom(const Fd& listening) {
@@ -118,69 +114,7 @@ TEST(PeerOwner, IsThisUserForConnectionsFromThisProcess) {
     }
 }
 
-// A process of another user holding its connections open until the test lets go of it.
-class OtherUsersClient {
-  public:
-    OtherUsersClient(uid_t uid, const std::vector<Address>& targets) {
-        int ready[2];
-        int release[2];
-        if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(release, O_CLOEXEC) != 0) {
-            return;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(release[1]);
-            runChild(uid, targets, ready[1], release[0]);
-        }
-        close(ready[1]);
-        close(release[0]);
-        ready_ = Fd(ready[0]);
-        release_ = Fd(release[1]);
-    }
-    ~OtherUsersClient() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    bool connected() {
-        char outcome = 0;
-        return pid_ > 0 && readable(ready_) && read(ready_.get(), &outcome, 1) == 1 &&
-               outcome == '1';
-    }
-
-  private:
-    // Stays until `release` reaches its end: when the test closes it or dies.
-    [[noreturn]] static void runChild(uid_t uid, const std::vector<Address>& targets, int ready,
-                                      int release) {
-        char outcome = setgid(uid) == 0 && setuid(uid) == 0 ? '1' : '0';
-        for (const Address& target : targets) {
-            outcome = outcome == '1' && connectTo(target) >= 0 ? '1' : '0';
-        }
-        char byte;
-        if (write(ready, &outcome, 1) == 1) {
-            [[maybe_unused]] auto released = read(release, &byte, 1);
-        }
-        _exit(0);
-    }
-
-    pid_t pid_ = -1;
-    Fd ready_;
-    Fd release_;
-};
-
-TEST(PeerOwner, IsTheOtherUserForAnotherUsersConnection) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "only root can start a client as another user";
-    }
-    const Fd listening = listener(true);
-    const int port = portOf(listening);
-    OtherUsersClient client(kNobody, {addressOf("127.0.0.1", port), addressOf("::1", port)});
-    ASSERT_TRUE(client.connected());
-    EXPECT_EQ(loopbackPeerOwner(acceptFrom(listening).get()), kNobody);
-    EXPECT_EQ(loopbackPeerOwner(acceptFrom(listening).get()), kNobody);
-}
+// Another user's connection is tested end to end, through the API, in the api tests.
 
 TEST(PeerOwner, IsUnknownWithoutAPeerSomeoneHolds) {
     const Fd unconnected(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
