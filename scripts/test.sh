@@ -19,6 +19,9 @@ for preset in dev asan; do
   scripts/with-desktop-session.sh ctest --preset "$preset" --timeout 300 --label-regex desktop
 done
 
+echo "== hostile network, ten times longer (bounded)"
+TD_HOSTILE_SCALE=10 ctest --preset dev --timeout 120 --label-regex hostile
+
 echo "== pages: the phone and admin pages in Chromium (screenshots in build/e2e-shots/)"
 (cd tests/e2e && npm ci --no-audit --no-fund --loglevel=error && TD_BUILD_DIR="$PWD/../../build" npm test)
 

@@ -35,6 +35,9 @@ struct ServerLimits {
     // Request bodies held at once across every connection; a request that would pass it is
     // answered 503, so that many large bodies together cannot exhaust memory.
     std::size_t maxBodyBytesInFlight = 4 * 1024 * 1024;
+    // Bodies this small (pairing, most actions) do not count: heads that only declare large
+    // bodies must not shut out a phone's pairing or its taps.
+    std::size_t smallBodyBytes = 4 * 1024;
     // After an answer, unread bytes from the peer are drained this long so that closing does
     // not reset the connection before the answer is read.
     std::chrono::milliseconds lingerTimeout{2'000};

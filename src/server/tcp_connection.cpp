@@ -109,7 +109,7 @@ void TcpConnection::onRead(const error_code& ec, std::size_t bytesRead) {
     const RequestReader::Status status = reader_.commit(bytesRead);
     if (!headSeen_ &&
         (status == RequestReader::Status::needMore || status == RequestReader::Status::complete) &&
-        reader_.declaredBodyLength() > 0) {
+        reader_.declaredBodyLength() > env_->limits.smallBodyBytes) {
         headSeen_ = true;
         if (!reserveBody()) {
             refuse(503);
