@@ -6,12 +6,22 @@
 namespace td::api::handlers {
 namespace {
 
-Response tokenAnswer(const std::string& token) {
-    return server::jsonResponse({{"ok", true}, {"token", token}});
-}
-
-Response notSavedAnswer() {
-    return server::jsonResponse({{"ok", false}, {"error", "Could not save the pairing"}}, 500);
+// The answer to a pairing attempt; `wrong` when the PIN or code was not the right one.
+Response answerFor(const store::PairResult& result, Response wrong) {
+    switch (result.kind) {
+        case store::PairResult::Kind::ok:
+            return server::jsonResponse({{"ok", true}, {"token", result.token}});
+        case store::PairResult::Kind::notSaved:
+            return server::jsonResponse({{"ok", false}, {"error", "Could not save the pairing"}},
+                                        500);
+        case store::PairResult::Kind::locked:
+            return server::jsonResponse(
+                {{"ok", false}, {"error", "Locked \xE2\x80\x94 too many tries"}, {"locked", true}},
+                423);
+        case store::PairResult::Kind::wrong:
+            break;
+    }
+    return wrong;
 }
 
 // Another site's page in the phone's or this computer's browser can post here blindly; it must
@@ -43,36 +53,17 @@ Response pair(const ApiContext& context, const Request& request) {
     if (isCrossSite(request)) {
         return crossSiteAnswer();
     }
-    const store::PairResult result = context.store.pair(bodyString(request, "pin"));
-    switch (result.kind) {
-        case store::PairResult::Kind::ok:
-            return tokenAnswer(result.token);
-        case store::PairResult::Kind::wrong:
-            return server::jsonResponse({{"ok", false}, {"error", "Wrong PIN"}}, 401);
-        case store::PairResult::Kind::notSaved:
-            return notSavedAnswer();
-        case store::PairResult::Kind::locked:
-            break;
-    }
-    return server::jsonResponse(
-        {{"ok", false}, {"error", "Locked \xE2\x80\x94 too many tries"}, {"locked", true}}, 423);
+    return answerFor(context.store.pair(bodyString(request, "pin")),
+                     server::jsonResponse({{"ok", false}, {"error", "Wrong PIN"}}, 401));
 }
 
 Response pairWithCode(const ApiContext& context, const Request& request) {
     if (isCrossSite(request)) {
         return crossSiteAnswer();
     }
-    const store::PairResult result = context.store.consumeCode(bodyString(request, "code"));
-    switch (result.kind) {
-        case store::PairResult::Kind::ok:
-            return tokenAnswer(result.token);
-        case store::PairResult::Kind::notSaved:
-            return notSavedAnswer();
-        case store::PairResult::Kind::wrong:
-        case store::PairResult::Kind::locked:
-            break;
-    }
-    return server::jsonResponse({{"ok", false}, {"error", "Invalid or expired code"}}, 401);
+    return answerFor(
+        context.store.consumeCode(bodyString(request, "code")),
+        server::jsonResponse({{"ok", false}, {"error", "Invalid or expired code"}}, 401));
 }
 
 Response unpair(const ApiContext& context, const Request& request) {

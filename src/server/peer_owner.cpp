@@ -52,19 +52,12 @@ std::optional<Endpoint> endpointFrom(const sockaddr_storage& storage, socklen_t 
     return std::nullopt;
 }
 
-std::optional<Endpoint> localEnd(int fd) {
+// One end of the connection on `fd`, as getsockname or getpeername tells it.
+using EndName = int (*)(int, sockaddr*, socklen_t*);
+std::optional<Endpoint> endOf(int fd, EndName name) {
     sockaddr_storage storage{};
     socklen_t length = sizeof storage;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
-        return std::nullopt;
-    }
-    return endpointFrom(storage, length);
-}
-
-std::optional<Endpoint> remoteEnd(int fd) {
-    sockaddr_storage storage{};
-    socklen_t length = sizeof storage;
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
+    if (name(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
         return std::nullopt;
     }
     return endpointFrom(storage, length);
@@ -75,7 +68,7 @@ struct DiagRequest {
     inet_diag_req_v2 body;
 };
 
-constexpr std::uint32_t kSequence = 1;  // each lookup has a netlink socket of its own
+constexpr std::uint32_t SEQUENCE = 1;  // each lookup has a netlink socket of its own
 
 // Without NLM_F_DUMP the kernel looks the one socket up in its connection hash instead of
 // walking every socket on the machine.
@@ -84,7 +77,7 @@ DiagRequest exactLookup(const Endpoint& socketLocal, const Endpoint& socketRemot
     request.header.nlmsg_len = sizeof request;
     request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     request.header.nlmsg_flags = NLM_F_REQUEST;
-    request.header.nlmsg_seq = kSequence;
+    request.header.nlmsg_seq = SEQUENCE;
     request.body.sdiag_family = static_cast<std::uint8_t>(socketLocal.family);
     request.body.sdiag_protocol = IPPROTO_TCP;
     request.body.idiag_states = ~0u;
@@ -163,7 +156,7 @@ std::optional<inet_diag_msg> diagMessageIn(std::span<const std::byte> datagram) 
         return std::nullopt;
     }
     std::memcpy(&header, datagram.data(), sizeof header);
-    if (header.nlmsg_len > datagram.size() || header.nlmsg_seq != kSequence ||
+    if (header.nlmsg_len > datagram.size() || header.nlmsg_seq != SEQUENCE ||
         header.nlmsg_type != SOCK_DIAG_BY_FAMILY ||
         header.nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
         return std::nullopt;
@@ -185,8 +178,8 @@ bool describesHeldSocket(const inet_diag_msg& message, const DiagRequest& reques
 }  // namespace
 
 std::optional<uid_t> loopbackPeerOwner(int fd) {
-    const auto ours = localEnd(fd);
-    const auto theirs = remoteEnd(fd);
+    const auto ours = endOf(fd, ::getsockname);
+    const auto theirs = endOf(fd, ::getpeername);
     if (!ours || !theirs || ours->family != theirs->family) {
         return std::nullopt;
     }

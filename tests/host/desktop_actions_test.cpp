@@ -2,12 +2,9 @@
 // null sink), which the test command starts around these tests. Each proves its effect.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 
-#include <csignal>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "host/apps.hpp"
@@ -65,13 +62,6 @@ class DesktopApps : public ::testing::Test {
               "Exec=" + markerTool().string() + " app");
         entry(apps / "td-zz-marker-twin.desktop", "Tapdeck Marker",
               "Exec=" + markerTool().string() + " twin");
-        // Reports what it inherited: its descriptors, then its blocked and ignored signals.
-        writeFile(reporterTool(),
-                  "#!/bin/sh\nexec /bin/sh -c 'exec > \"$0\"; ls /proc/$$/fd | tr \"\\\\n\" \" \"; "
-                  "echo; grep -E \"^Sig(Blk|Ign)\" /proc/$$/status' \"" +
-                      (dataHome() / "td-reporter.log").string() + "\"\n",
-                  0755);
-        entry(apps / "td-reporter.desktop", "Tapdeck Reporter", "Exec=" + reporterTool().string());
         entry(apps / "td-zeta.desktop", "Zeta Tool", "Exec=/bin/true");
         entry(apps / "td-alpha.desktop", "alpha tool", "Exec=/bin/true");
         entry(apps / "td-nodisplay.desktop", "Tapdeck Invisible", "Exec=/bin/true\nNoDisplay=true");
@@ -107,7 +97,6 @@ class DesktopApps : public ::testing::Test {
     static fs::path markerTool() { return dataHome() / "td-marker-tool"; }
     static fs::path marker() { return dataHome() / "td-marker.log"; }
     static fs::path iconFile() { return dataHome() / "td-wide.png"; }
-    static fs::path reporterTool() { return dataHome() / "td-reporter"; }
 };
 
 TEST_F(DesktopApps, ListsWhatTheLauncherShowsSortedOnce) {
@@ -142,27 +131,6 @@ TEST_F(DesktopApps, LaunchesTheFirstEntryOfThatName) {
     EXPECT_EQ(readFile(marker()), "app\n");
     EXPECT_FALSE(launchApp("No Such App"));
     EXPECT_FALSE(launchApp("Tapdeck Invisible"));
-}
-
-// An app started while the agent ignores SIGPIPE and holds a socket opened without
-// close-on-exec inherits neither.
-TEST_F(DesktopApps, LaunchedAppsInheritNoDescriptorOrIgnoredSignal) {
-    const int inherited = ::socket(AF_INET, SOCK_STREAM, 0);
-    const auto previousPipe = std::signal(SIGPIPE, SIG_IGN);
-    const bool launched = launchApp("Tapdeck Reporter");
-    std::signal(SIGPIPE, previousPipe);
-    ::close(inherited);
-    ASSERT_TRUE(launched);
-    const fs::path log = dataHome() / "td-reporter.log";
-    ASSERT_TRUE(eventually([&] { return readFile(log).find("SigIgn") != std::string::npos; }));
-    std::istringstream report(readFile(log));
-    std::string fds, label;
-    unsigned long long blocked = 1, ignored = 1;
-    std::getline(report, fds);
-    report >> label >> std::hex >> blocked >> label >> ignored;
-    EXPECT_EQ(fds, "0 1 2 ");
-    EXPECT_EQ(ignored & 0x7FFFFFFF, 0u);  // glibc keeps two signals of its own above these
-    EXPECT_EQ(blocked & 0x7FFFFFFF, 0u);
 }
 
 TEST_F(DesktopApps, OpensOnlyWebUrlsInTheDefaultHandler) {
