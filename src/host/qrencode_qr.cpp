@@ -1,10 +1,11 @@
 #include "host/qr.hpp"
 
-#include <openssl/evp.h>
 #include <png.h>
 #include <qrencode.h>
 
 #include <memory>
+
+#include "common/base64.hpp"
 
 namespace td::host {
 namespace {
@@ -50,15 +51,6 @@ std::optional<std::string> encodePng(const QrMatrix& matrix) {
     return out;
 }
 
-std::string base64(std::string_view bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3), '\0');
-    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                        reinterpret_cast<const unsigned char*>(bytes.data()),
-                                        static_cast<int>(bytes.size()));
-    out.resize(static_cast<std::size_t>(written));
-    return out;
-}
-
 }  // namespace
 
 std::optional<QrMatrix> qrMatrix(std::string_view text) {
@@ -91,7 +83,7 @@ std::optional<std::string> qrDataURL(std::string_view text) {
     if (!png) {
         return std::nullopt;
     }
-    return "data:image/png;base64," + base64(*png);
+    return "data:image/png;base64," + base64Encode(*png);
 }
 
 std::string qrTerminalText(const QrMatrix& matrix) {

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "common/json.hpp"
+#include "common/page_guard.hpp"
 #include "server/request.hpp"
 
 namespace td::server {
@@ -19,13 +20,7 @@ struct Response {
 // "OK" for 200, "No Content" for 204, "ERR" for everything else.
 std::string_view reasonPhrase(int status);
 
-// On every answer: no other site may frame our pages (a live PIN and a Save button under a
-// stranger's page), and they load scripts, styles and data only from where they came from.
-inline constexpr std::string_view PAGE_GUARD_HEADERS =
-    "X-Frame-Options: DENY\r\n"
-    "Content-Security-Policy: default-src 'self'; img-src 'self' data:; "
-    "frame-ancestors 'none'; base-uri 'none'; form-action 'self'\r\n"
-    "X-Content-Type-Options: nosniff\r\n";
+using td::PAGE_GUARD_HEADERS;
 
 // The bytes on the wire: status line, Content-Type, Content-Length, the extra lines, the page
 // guards, Connection: close, an empty line and the body.

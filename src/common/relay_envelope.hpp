@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// The messages between the relay service and an agent: one JSON object per WebSocket text
+// message. The relay sends a phone's request down as a request envelope; the agent answers it
+// with a reply envelope carrying the same `reqId`.
+namespace td::relay {
+
+// The largest message either side reads: a request of the largest body the agent takes, with
+// room for JSON escapes and headers; a reply of a body carried as base64.
+inline constexpr std::size_t MAX_ENVELOPE_BYTES = 16 * 1024 * 1024;
+
+struct RequestEnvelope {
+    std::string reqId;
+    std::string method;
+    std::string path;  // the target: a path with an optional query
+    // In the order sent; a later field of the same name (any letter case) replaces an earlier.
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;  // empty: no body
+};
+
+// The request, or nothing when the message is to be dropped without a reply: not a JSON
+// object, too deep, or without string `reqId`, `method` and `path`. A `headers` member with any
+// value that is not a string is ignored as a whole; a `body` that is not a string means none.
+std::optional<RequestEnvelope> readRequestEnvelope(std::string_view text);
+std::string writeRequestEnvelope(const RequestEnvelope& envelope);
+
+struct ReplyEnvelope {
+    std::string reqId;
+    int status = 500;
+    std::string contentType;  // empty: the answer had none
+    std::string body;         // any bytes
+};
+
+// Compact JSON with `reqId`, `status`, `headers` ({"Content-Type": …} or {}) and `body`. A body
+// that is not UTF-8 goes as "" in `body` and as base64 in `bodyBase64`, which relays that do not
+// know it ignore.
+std::string writeReplyEnvelope(const ReplyEnvelope& envelope);
+
+// The reply, or nothing when it is malformed: no string `reqId`, a `status` that is not an
+// integer from 100 to 599, or a `bodyBase64` that is not base64. `bodyBase64` wins over `body`.
+std::optional<ReplyEnvelope> readReplyEnvelope(std::string_view text);
+
+}  // namespace td::relay
