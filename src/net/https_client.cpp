@@ -115,4 +115,35 @@ void HttpsClient::send(HttpRequest request, std::function<void(HttpResponse)> do
     });
 }
 
+std::shared_ptr<WebSocket> HttpsClient::openWebSocket(const std::string& url,
+                                                      WebSocketHandlers handlers) {
+    std::string error;
+    std::optional<Target> target;
+    if (url.starts_with("wss://")) {
+        HttpRequest asHttps;
+        asHttps.url = "https://" + url.substr(6);
+        target = parseTarget(asHttps, error);
+    } else {
+        error = "only wss is allowed";
+    }
+    auto strand = asio::make_strand(impl_->ioc);
+    if (!target) {
+        TD_LOG(https, "refused a WebSocket: " + error);
+        struct Refused final : WebSocket {
+            void sendText(std::string) override {}
+            void close() override {}
+        };
+        asio::post(strand, [onEnd = std::move(handlers.onEnd), error] {
+            if (onEnd) {
+                onEnd(error);
+            }
+        });
+        return std::make_shared<Refused>();
+    }
+    // The TLS context is made on the client's thread, when the socket starts there.
+    return startWebSocket(
+        strand, [impl = impl_.get()]() -> ssl::context& { return impl->tls(); }, std::move(*target),
+        std::move(handlers));
+}
+
 }  // namespace td::net

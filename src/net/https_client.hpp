@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net/tls_trust.hpp"
+#include "net/websocket.hpp"
 
 namespace td::net {
 
@@ -31,8 +32,8 @@ struct HttpResponse {
     std::string error;  // why nothing was delivered
 };
 
-// The agent's HTTPS client: every TLS connection is verified (see `makeVerifyingContext` and
-// `expectPeer`). Requests run on the client's own thread; `send` never blocks, and `done` is
+// The agent's HTTPS and WSS client: every TLS connection is verified (see `makeVerifyingContext`
+// and `expectPeer`). Requests run on the client's own thread; `send` never blocks, and `done` is
 // called exactly once per request, on that thread, unless the client stops first. The trust
 // store is read at the first https request, not before.
 class HttpsClient {
@@ -43,6 +44,10 @@ class HttpsClient {
     HttpsClient& operator=(const HttpsClient&) = delete;
 
     void send(HttpRequest request, std::function<void(HttpResponse)> done);
+
+    // Opens a WebSocket to a `wss` URL on the client's thread, verified like every request; a
+    // URL that is not one ends it at once (`onEnd`, on the client's thread).
+    std::shared_ptr<WebSocket> openWebSocket(const std::string& url, WebSocketHandlers handlers);
 
     // Ends the client's thread; requests in flight are abandoned and their completions dropped
     // without being called. Later requests are dropped too. Not undone.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "net/https_client.hpp"
+#include "net/websocket.hpp"
 
 namespace td::net {
 
@@ -24,6 +25,11 @@ using SessionStrand = boost::asio::strand<boost::asio::io_context::executor_type
 // Resolve, connect, write, read, each step on `strand`; `done` is called once.
 void startPlainSession(const SessionStrand& strand, Target target, HttpRequest request,
                        std::function<void(HttpResponse)> done);
+// A client WebSocket: resolve, connect, verified TLS handshake, upgrade, then messages, each on
+// `strand`, where `tls` is first asked for the context.
+std::shared_ptr<WebSocket> startWebSocket(const SessionStrand& strand,
+                                          std::function<boost::asio::ssl::context&()> tls,
+                                          Target target, WebSocketHandlers handlers);
 // The same with a verified TLS handshake after connecting.
 void startTlsSession(const SessionStrand& strand, boost::asio::ssl::context& tls, Target target,
                      HttpRequest request, std::function<void(HttpResponse)> done);

@@ -80,6 +80,22 @@ std::vector<std::pair<std::string, std::function<bool(const std::string& url)>>>
              auto future = answer.get_future();
              return future.wait_for(20s) == std::future_status::ready && future.get().delivered;
          }},
+        // The scripted servers answer no upgrade: getting as far as asking for one is through.
+        {"WSS client",
+         [&pki](const std::string& url) {
+             HttpsClient client(TlsTrust{pki.caFile()});
+             auto through = std::make_shared<std::promise<bool>>();
+             WebSocketHandlers handlers;
+             handlers.onOpen = [through] { through->set_value(true); };
+             handlers.onEnd = [through](const std::string& why) {
+                 through->set_value(why.starts_with("WebSocket upgrade failed"));
+             };
+             auto socket = client.openWebSocket("wss://" + url.substr(8), handlers);
+             auto future = through->get_future();
+             const bool passed = future.wait_for(20s) == std::future_status::ready && future.get();
+             socket->close();
+             return passed;
+         }},
     };
 }
 

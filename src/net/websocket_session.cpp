@@ -1,0 +1,256 @@
+// The client WebSocket: Beast's websocket stream over a verified TLS stream. The only file that
+// instantiates it, since it is slow to compile.
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <boost/beast/websocket/stream.hpp>
+#include <deque>
+#include <optional>
+
+#include "common/log.hpp"
+#include "net/session_start.hpp"
+#include "net/tls_client.hpp"
+
+namespace td::net {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+namespace ssl = asio::ssl;
+using asio::ip::tcp;
+using boost::system::error_code;
+
+// Resolving, connecting and both handshakes together; a relay that takes longer is not there.
+constexpr auto OPEN_TIMEOUT = std::chrono::seconds(30);
+// A connection silent this long is dead (a network that went away says nothing): a ping goes
+// out after half of it, and no answer by the end closes the socket.
+constexpr auto IDLE_TIMEOUT = std::chrono::seconds(60);
+
+using Stream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
+
+class WebSocketSession final : public WebSocket,
+                               public std::enable_shared_from_this<WebSocketSession> {
+  public:
+    WebSocketSession(const SessionStrand& strand, std::function<ssl::context&()> tls, Target target,
+                     WebSocketHandlers handlers)
+        : strand_(strand),
+          resolver_(strand),
+          openTimer_(strand),
+          tls_(std::move(tls)),
+          target_(std::move(target)),
+          handlers_(std::move(handlers)) {}
+
+    void start() {
+        asio::post(strand_, [self = shared_from_this()] { self->resolve(); });
+    }
+
+    void sendText(std::string text) override {
+        asio::post(strand_, [self = shared_from_this(), text = std::move(text)]() mutable {
+            if (self->ended_ || self->closing_) {
+                return;
+            }
+            self->outbox_.push_back(std::move(text));
+            if (self->open_ && self->outbox_.size() == 1) {
+                self->writeNext();
+            }
+        });
+    }
+
+    void close() override {
+        asio::post(strand_, [self = shared_from_this()] { self->closeNow(); });
+    }
+
+  private:
+    void resolve() {
+        if (closing_) {
+            return;
+        }
+        stream_.emplace(strand_, tls_());
+        if (!expectPeer(stream_->next_layer().native_handle(), target_.host)) {
+            return end("cannot set the name the certificate must carry");
+        }
+        openTimer_.expires_after(OPEN_TIMEOUT);
+        openTimer_.async_wait([self = shared_from_this()](const error_code& ec) {
+            if (!ec && !self->open_) {
+                self->end("timed out while connecting");
+            }
+        });
+        resolver_.async_resolve(
+            target_.host, target_.port,
+            [self = shared_from_this()](const error_code& ec, tcp::resolver::results_type found) {
+                self->onResolve(ec, std::move(found));
+            });
+    }
+
+    void onResolve(const error_code& ec, const tcp::resolver::results_type& found) {
+        if (ec) {
+            return end("cannot resolve " + target_.host + ": " + ec.message());
+        }
+        beast::get_lowest_layer(*stream_).async_connect(
+            found, [self = shared_from_this()](const error_code& connectEc, const tcp::endpoint&) {
+                self->onConnect(connectEc);
+            });
+    }
+
+    void onConnect(const error_code& ec) {
+        if (ec) {
+            return end("cannot connect: " + ec.message());
+        }
+        stream_->next_layer().async_handshake(
+            ssl::stream_base::client,
+            [self = shared_from_this()](const error_code& hsEc) { self->onTlsHandshake(hsEc); });
+    }
+
+    void onTlsHandshake(const error_code& ec) {
+        if (ec) {
+            return end("TLS handshake failed: " + ec.message());
+        }
+        websocket::stream_base::timeout timeouts{};
+        timeouts.handshake_timeout = OPEN_TIMEOUT;
+        timeouts.idle_timeout = IDLE_TIMEOUT;
+        timeouts.keep_alive_pings = true;
+        stream_->set_option(timeouts);
+        stream_->read_message_max(handlers_.maxMessageBytes);
+        stream_->async_handshake(
+            hostField(), target_.path,
+            [self = shared_from_this()](const error_code& wsEc) { self->onUpgrade(wsEc); });
+    }
+
+    void onUpgrade(const error_code& ec) {
+        if (ec) {
+            return end("WebSocket upgrade failed: " + ec.message());
+        }
+        if (closing_) {
+            return;
+        }
+        open_ = true;
+        openTimer_.cancel();
+        if (handlers_.onOpen) {
+            handlers_.onOpen();
+        }
+        if (!outbox_.empty()) {
+            writeNext();
+        }
+        read();
+    }
+
+    void read() {
+        stream_->async_read(buffer_, [self = shared_from_this()](
+                                         const error_code& ec, std::size_t) { self->onRead(ec); });
+    }
+
+    void onRead(const error_code& ec) {
+        if (ec) {
+            // After our own close the read ends with operation_aborted or `closed`: not news.
+            return end(ec == websocket::error::closed ? "closed by the peer"
+                                                      : "connection lost: " + ec.message());
+        }
+        if (stream_->got_text() && handlers_.onText && !closing_) {
+            handlers_.onText(beast::buffers_to_string(buffer_.data()));
+        }
+        buffer_.consume(buffer_.size());
+        if (!ended_) {
+            read();
+        }
+    }
+
+    void writeNext() {
+        stream_->text(true);
+        stream_->async_write(asio::buffer(outbox_.front()),
+                             [self = shared_from_this()](const error_code& ec, std::size_t) {
+                                 self->onWritten(ec);
+                             });
+    }
+
+    void onWritten(const error_code& ec) {
+        if (ec) {
+            return end("cannot send: " + ec.message());
+        }
+        outbox_.pop_front();
+        if (!outbox_.empty() && !closing_) {
+            writeNext();
+        }
+    }
+
+    void closeNow() {
+        if (closing_) {
+            return;
+        }
+        closing_ = true;
+        handlers_ = {};
+        outbox_.clear();
+        openTimer_.cancel();
+        resolver_.cancel();
+        if (open_ && !ended_) {
+            // Beast lets a close run beside the read and a write in flight.
+            stream_->async_close(
+                websocket::close_code::normal,
+                [self = shared_from_this()](const error_code&) { self->shutDown(); });
+            return;
+        }
+        shutDown();
+    }
+
+    void shutDown() {
+        if (stream_) {
+            error_code ignored;
+            beast::get_lowest_layer(*stream_).socket().close(ignored);
+        }
+    }
+
+    void end(const std::string& why) {
+        if (ended_) {
+            return;
+        }
+        ended_ = true;
+        openTimer_.cancel();
+        shutDown();
+        if (closing_) {
+            return;
+        }
+        TD_LOG(https, target_.host + ": WebSocket " + why);
+        if (auto onEnd = std::move(handlers_.onEnd)) {
+            handlers_ = {};
+            onEnd(why);
+        }
+    }
+
+    std::string hostField() const {
+        const bool ipv6 = target_.host.find(':') != std::string::npos;
+        std::string host = ipv6 ? "[" + target_.host + "]" : target_.host;
+        return target_.port == "443" ? host : host + ":" + target_.port;
+    }
+
+    SessionStrand strand_;
+    tcp::resolver resolver_;
+    asio::steady_timer openTimer_;
+    std::function<ssl::context&()> tls_;
+    std::optional<Stream> stream_;  // made on the strand, where the TLS context may be read
+    Target target_;
+    WebSocketHandlers handlers_;
+    beast::flat_buffer buffer_;
+    std::deque<std::string> outbox_;
+    bool open_ = false;
+    bool closing_ = false;
+    bool ended_ = false;
+};
+
+}  // namespace
+
+std::shared_ptr<WebSocket> startWebSocket(const SessionStrand& strand,
+                                          std::function<ssl::context&()> tls, Target target,
+                                          WebSocketHandlers handlers) {
+    auto session =
+        std::make_shared<WebSocketSession>(strand, tls, std::move(target), std::move(handlers));
+    session->start();
+    return session;
+}
+
+}  // namespace td::net
