@@ -1,0 +1,159 @@
+#include "relay_server/relay_service.hpp"
+
+#include <openssl/ssl.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+
+#include "relay_server/session_start.hpp"
+
+namespace td::relay_server {
+namespace asio = boost::asio;
+namespace ssl = asio::ssl;
+using asio::ip::tcp;
+using boost::system::error_code;
+
+namespace {
+
+// When accepting fails (out of descriptors, say), wait this long before the next try instead of
+// spinning on the error.
+constexpr auto ACCEPT_RETRY_DELAY = std::chrono::milliseconds(100);
+
+std::optional<ssl::context> serverTls(const RelayOptions& options) {
+    if (options.certFile.empty() && options.keyFile.empty()) {
+        return std::nullopt;
+    }
+    if (options.certFile.empty() || options.keyFile.empty()) {
+        throw std::runtime_error("--cert and --key go together");
+    }
+    ssl::context context(ssl::context::tls_server);
+    context.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                        ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 |
+                        ssl::context::single_dh_use);
+    error_code ec;
+    context.use_certificate_chain_file(options.certFile, ec);
+    if (!ec) {
+        context.use_private_key_file(options.keyFile, ssl::context::pem, ec);
+    }
+    if (ec) {
+        throw std::runtime_error("cannot read the certificate or key: " + ec.message());
+    }
+    // Thousands of agents sit idle: an idle connection gives back its TLS buffers.
+    SSL_CTX_set_mode(context.native_handle(), SSL_MODE_RELEASE_BUFFERS);
+    return context;
+}
+
+tcp::endpoint endpointFor(const RelayOptions& options) {
+    error_code ec;
+    const auto address = asio::ip::make_address(options.address, ec);
+    if (ec) {
+        throw std::runtime_error("not an IP address: " + options.address);
+    }
+    return {address, options.port};
+}
+
+}  // namespace
+
+struct RelayService::Impl {
+    explicit Impl(RelayOptions options)
+        : hub(std::move(options)), tls(serverTls(hub.options())), acceptor(ioc), retry(ioc) {
+        const tcp::endpoint endpoint = endpointFor(hub.options());
+        error_code ec;
+        acceptor.open(endpoint.protocol(), ec);
+        if (!ec) {
+            acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+        }
+        if (!ec) {
+            acceptor.bind(endpoint, ec);
+        }
+        if (!ec) {
+            acceptor.listen(asio::socket_base::max_listen_connections, ec);
+        }
+        if (ec) {
+            throw std::runtime_error("cannot listen on " + hub.options().address + ":" +
+                                     std::to_string(hub.options().port) + ": " + ec.message());
+        }
+        port = acceptor.local_endpoint().port();
+        accept();
+        thread = std::thread([this] { ioc.run(); });
+    }
+
+    void accept() {
+        acceptor.async_accept([this](const error_code& ec, tcp::socket socket) {
+            if (ec == asio::error::operation_aborted) {
+                return;
+            }
+            if (ec) {
+                retry.expires_after(ACCEPT_RETRY_DELAY);
+                retry.async_wait([this](const error_code& waitEc) {
+                    if (!waitEc) {
+                        accept();
+                    }
+                });
+                return;
+            }
+            if (tls) {
+                serveTls(std::move(socket), *tls, hub);
+            } else {
+                servePlain(std::move(socket), hub);
+            }
+            accept();
+        });
+    }
+
+    void stop() {
+        std::call_once(stopped, [this] {
+            asio::post(ioc, [this] {
+                error_code ignored;
+                acceptor.close(ignored);
+                retry.cancel();
+                hub.closeAll();
+            });
+            // Closing handshakes get a moment; then everything ends with the loop.
+            asio::steady_timer grace(ioc, std::chrono::milliseconds(200));
+            grace.async_wait([this](const error_code&) { ioc.stop(); });
+            thread.join();
+        });
+    }
+
+    asio::io_context ioc{1};
+    Hub hub;
+    std::optional<ssl::context> tls;
+    tcp::acceptor acceptor;
+    asio::steady_timer retry;
+    std::uint16_t port = 0;
+    std::thread thread;
+    std::once_flag stopped;
+};
+
+RelayService::RelayService(RelayOptions options)
+    : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+RelayService::~RelayService() {
+    stop();
+}
+
+void RelayService::stop() {
+    impl_->stop();
+}
+
+std::uint16_t RelayService::port() const {
+    return impl_->port;
+}
+
+bool RelayService::usesTls() const {
+    return impl_->tls.has_value();
+}
+
+std::size_t RelayService::agentCount() const {
+    return impl_->hub.agentCount();
+}
+
+}  // namespace td::relay_server

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+
+#include "relay_server/hub.hpp"
+
+namespace td::relay_server {
+
+// Serves one accepted connection as plain HTTP (behind a TLS proxy), on the socket's executor.
+void servePlain(boost::asio::ip::tcp::socket socket, Hub& hub);
+// The same after a TLS handshake.
+void serveTls(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context& tls, Hub& hub);
+
+}  // namespace td::relay_server

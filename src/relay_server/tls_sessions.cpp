@@ -1,0 +1,12 @@
+#include "relay_server/sessions.hpp"
+
+namespace td::relay_server {
+
+void serveTls(tcp::socket socket, asio::ssl::context& tls, Hub& hub) {
+    std::string peer = peerOf(socket);
+    std::make_shared<PhoneSession<TlsStream>>(TlsStream(std::move(socket), tls), hub,
+                                              std::move(peer))
+        ->start();
+}
+
+}  // namespace td::relay_server
