@@ -11,6 +11,9 @@ Response saveConfig(const ApiContext& context, const Request& request) {
         return server::jsonResponse({{"ok", false}, {"error", "Invalid config"}}, 400);
     }
     const bool saved = context.store.saveConfig(*document);
+    if (context.switchRelay) {
+        context.switchRelay(context.store.relayEnabled());
+    }
     context.server.broadcastReload();  // in use either way
     if (!saved) {
         return server::jsonResponse({{"ok", false}, {"error", "Could not save the configuration"}},

@@ -29,6 +29,8 @@ struct ApiContext {
     host::IconSource& icons;
     // Brings the control panel forward on the main thread; empty when there is no GUI.
     std::function<void()> showPanel = {};
+    // Turns the relay connection on or off; empty when the agent has no relay client.
+    std::function<void(bool enabled)> switchRelay = {};
     // Shared by every copy of the context: the agent stops the runs before the server.
     std::shared_ptr<PlanRuns> plans = std::make_shared<PlanRuns>();
 

@@ -1,6 +1,7 @@
 #include "app/agent.hpp"
 
 #include "api/handlers.hpp"
+#include "relay/relayed_connection.hpp"
 
 namespace td::app {
 namespace {
@@ -15,8 +16,16 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
       store_(store::Store::Options{settings_.supportFolder.string(), settings_.resourcesFolder}),
       icons_(settings_.gtkModule),
       server_(serverOptions()),
-      context_{settings_, server_, store_, https_, icons_},
-      router_(context_) {
+      context_{settings_,
+               server_,
+               store_,
+               https_,
+               icons_,
+               {},
+               [this](bool enabled) { relay_->setEnabled(enabled); }},
+      router_(context_),
+      relay_(relay::RelayClient::create(store_.relayId(),
+                                        settings_.relaySocketUrl(store_.relayId()), relayLinks())) {
     server_.setRouter([this](const server::ConnectionPtr& connection, server::Request request) {
         router_.route(connection, std::move(request));
     });
@@ -52,8 +61,42 @@ server::ServerOptions Agent::serverOptions() {
     return options;
 }
 
+relay::RelayLinks Agent::relayLinks() {
+    relay::RelayLinks links;
+    links.openSocket = [this](const std::string& url, net::WebSocketHandlers handlers) {
+        return https_.openWebSocket(url, std::move(handlers));
+    };
+    links.replay = [this](server::Request request, relay::RelayLinks::Done done) {
+        replayRelayed(std::move(request), std::move(done));
+    };
+    links.runLater = [this](std::chrono::milliseconds delay, std::function<void()> task) {
+        mainThread_.postAfter(delay, [weak = std::weak_ptr(alive_), task = std::move(task)] {
+            if (weak.lock()) {
+                task();
+            }
+        });
+    };
+    links.connectionChanged = [this](bool connected) {
+        onMainThread([this, connected] {
+            if (events_.relayChanged) {
+                events_.relayChanged(*this, connected);
+            }
+        });
+    };
+    return links;
+}
+
+void Agent::replayRelayed(server::Request request, relay::RelayLinks::Done done) {
+    // The server refuses such a body from its head; a relayed one is whole already.
+    if (request.body.size() > router_.bodyLimit(request.method, request.path)) {
+        return done(server::jsonResponse({{"ok", false}}, 413));
+    }
+    router_.route(std::make_shared<relay::RelayedConnection>(std::move(done)), std::move(request));
+}
+
 void Agent::start() {
     server_.start();
+    relay_->setEnabled(store_.relayEnabled());
     checkForUpdate();
     mainThread_.postEvery(UPDATE_CHECK_INTERVAL, [weak = std::weak_ptr(alive_)] {
         if (auto agent = weak.lock()) {
@@ -63,7 +106,8 @@ void Agent::start() {
 }
 
 void Agent::stop() {
-    context_.plans->stop();  // a plan between steps ends now, not after its last pause
+    relay_->setEnabled(false);  // no request arrives through it from now on
+    context_.plans->stop();     // a plan between steps ends now, not after its last pause
     server_.stop();
     https_.stop();
 }

@@ -10,6 +10,7 @@
 #include "common/settings.hpp"
 #include "host/icons.hpp"
 #include "net/https_client.hpp"
+#include "relay/relay_client.hpp"
 #include "server/server.hpp"
 #include "store/store.hpp"
 #include "update/update_check.hpp"
@@ -24,14 +25,17 @@ struct AgentEvents {
     std::function<void(Agent&, std::uint16_t port)> listening;
     std::function<void(Agent&)> bindGaveUp;
     std::function<void(Agent&, const update::UpdateInfo&)> updateAvailable;
+    // The relay connection came up (true), or one that was up was lost (false).
+    std::function<void(Agent&, bool connected)> relayChanged;
 };
 
 // Everything that runs: the one composition root of the agent, the same in every mode.
 //
 // Members are declared in the order they are built: each is built from the ones above it. The
-// server runs the router's handlers on its threads, and the HTTPS client runs the planner's
-// completions, which use the Store and the host actions; so `stop` ends the server first, then
-// the HTTPS client, and only then does anything get destroyed.
+// relay replays requests into the router, the server runs the router's handlers on its threads,
+// and the HTTPS client runs the planner's completions and the relay's socket, which use the
+// Store and the host actions; so `stop` ends the relay first, then the server, then the HTTPS
+// client, and only then does anything get destroyed.
 class Agent {
   public:
     Agent(Settings settings, MainThread& mainThread, AgentEvents events);
@@ -51,12 +55,16 @@ class Agent {
     const Settings& settings() const { return settings_; }
     store::Store& store() { return store_; }
     server::Server& server() { return server_; }
+    relay::RelayClient& relay() { return *relay_; }
 
   private:
     // Runs `task` on the main thread, unless the agent is gone by then.
     void onMainThread(std::function<void()> task);
     void checkForUpdate();
     server::ServerOptions serverOptions();
+    relay::RelayLinks relayLinks();
+    // Answers a request the relay carried, through the same router as the server's.
+    void replayRelayed(server::Request request, relay::RelayLinks::Done done);
 
     const Settings settings_;
     MainThread& mainThread_;
@@ -69,6 +77,7 @@ class Agent {
     server::Server server_;
     api::ApiContext context_;
     api::Router router_;
+    const std::shared_ptr<relay::RelayClient> relay_;
 };
 
 }  // namespace td::app

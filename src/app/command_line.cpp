@@ -41,7 +41,7 @@ std::string usageText() {
            "  TD_UPDATE_URL       the update manifest's address\n"
            "  TD_DEBUG            debug log categories, comma-separated, or \"all\":\n"
            "                      apps, icons, keys, media, tools, http, https, store,\n"
-           "                      planner, update, main\n";
+           "                      planner, update, main, relay\n";
 }
 
 bool shouldRunHeadless(const CommandLine& commandLine, DesktopSession session) {

@@ -50,6 +50,9 @@ AgentEvents headlessEvents() {
     events.updateAvailable = [](Agent&, const update::UpdateInfo& info) {
         logLine("Update available \xE2\x80\x94 " + info.version + " \xE2\x86\x92 " + info.url);
     };
+    events.relayChanged = [](Agent&, bool connected) {
+        logLine(connected ? "Relay connected" : "Relay lost");
+    };
     return events;
 }
 

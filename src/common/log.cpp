@@ -8,9 +8,9 @@
 namespace td::log {
 namespace {
 
-constexpr std::array<std::string_view, 11> NAMES = {
+constexpr std::array<std::string_view, 12> NAMES = {
     "apps",  "icons", "keys",    "media",  "tools", "http",
-    "https", "store", "planner", "update", "main",
+    "https", "store", "planner", "update", "main",  "relay",
 };
 
 // Written once by `enable` at start, read by every thread after; a bit per category.

@@ -20,6 +20,7 @@ enum class Category : unsigned {
     planner,  // plans
     update,   // the update check
     main,     // the main thread and start-up
+    relay,    // the relay connection and the requests it carries
 };
 
 // Switches on the named categories, replacing what was on; returns the names it did not know.

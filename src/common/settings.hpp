@@ -43,6 +43,10 @@ struct Settings {
     // Comma-separated debug log categories (TD_DEBUG), e.g. "apps,keys" or "all".
     std::string debugCategories;
 
+    // The relay's socket for this agent; the identifier is appended as it stands.
+    std::string relaySocketUrl(const std::string& relayId) const {
+        return "wss://" + relayHost + "/mac/ws?id=" + relayId;
+    }
     // The relay's phone page for this agent's relay identifier.
     std::string relayPhonePageUrl(const std::string& relayId) const {
         return "https://" + relayHost + "/phone/" + relayId;

@@ -29,7 +29,7 @@ class Connection {
     }
 
     // Answers the request and ends the connection.
-    void send(const Response& response) { sendRaw(serialize(response), true); }
+    virtual void send(const Response& response) { sendRaw(serialize(response), true); }
     void json(const Json& object, int status = 200) { send(jsonResponse(object, status)); }
 };
 

@@ -1,0 +1,222 @@
+#include "relay/relay_client.hpp"
+
+#include <algorithm>
+#include <cctype>
+
+#include "common/log.hpp"
+
+namespace td::relay {
+namespace {
+
+std::string lowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+server::Response refusal(int status) {
+    return server::jsonResponse({{"ok", false}}, status);
+}
+
+std::string replyText(const std::string& reqId, const server::Response& response) {
+    return writeReplyEnvelope({reqId, response.status, response.contentType, response.body});
+}
+
+}  // namespace
+
+std::optional<server::Request> relayedRequest(const RequestEnvelope& envelope) {
+    if (!envelope.path.starts_with('/')) {
+        return std::nullopt;
+    }
+    server::Request request;
+    request.method = envelope.method;
+    server::applyTarget(envelope.path, request);
+    for (const auto& [name, value] : envelope.headers) {
+        request.headers[lowerCase(std::string(server::trimBlanks(name)))] =
+            std::string(server::trimBlanks(value));
+    }
+    request.body = envelope.body;
+    request.source = server::RequestSource::relay;
+    request.peer = "relay";
+    return request;
+}
+
+std::shared_ptr<RelayClient> RelayClient::create(std::string relayId, std::string socketUrl,
+                                                 RelayLinks links) {
+    return std::shared_ptr<RelayClient>(
+        new RelayClient(std::move(relayId), std::move(socketUrl), std::move(links)));
+}
+
+RelayClient::RelayClient(std::string relayId, std::string socketUrl, RelayLinks links)
+    : relayId_(std::move(relayId)), socketUrl_(std::move(socketUrl)), links_(std::move(links)) {}
+
+bool RelayClient::enabled() const {
+    std::lock_guard lock(mutex_);
+    return enabled_;
+}
+
+void RelayClient::setEnabled(bool enabled) {
+    std::lock_guard lock(mutex_);
+    if (enabled == enabled_) {
+        return;
+    }
+    enabled_ = enabled;
+    if (enabled) {
+        startLocked();
+    } else {
+        stopLocked();
+    }
+}
+
+bool RelayClient::isConnected() const {
+    std::lock_guard lock(mutex_);
+    return isConnected_;
+}
+
+void RelayClient::start() {
+    std::lock_guard lock(mutex_);
+    startLocked();
+}
+
+void RelayClient::stop() {
+    std::lock_guard lock(mutex_);
+    stopLocked();
+}
+
+void RelayClient::startLocked() {
+    stopLocked();
+    if (!enabled_) {
+        return;
+    }
+    // The socket calls back only on its own thread, after this returns: holding the lock
+    // while it opens cannot deadlock.
+    socket_ = links_.openSocket(socketUrl_, listen(++connection_));
+}
+
+void RelayClient::stopLocked() {
+    reconnectTicket_ = 0;
+    if (socket_) {
+        socket_->close();
+        socket_.reset();
+    }
+    isConnected_ = false;
+}
+
+net::WebSocketHandlers RelayClient::listen(std::uint64_t connection) {
+    net::WebSocketHandlers handlers;
+    auto weak = weak_from_this();
+    handlers.onOpen = [weak, connection] {
+        if (auto self = weak.lock()) {
+            self->opened(connection);
+        }
+    };
+    handlers.onText = [weak](std::string text) {
+        if (auto self = weak.lock()) {
+            self->handle(text);
+        }
+    };
+    handlers.onEnd = [weak, connection](const std::string& why) {
+        if (auto self = weak.lock()) {
+            self->ended(connection, why);
+        }
+    };
+    handlers.maxMessageBytes = MAX_ENVELOPE_BYTES;
+    return handlers;
+}
+
+void RelayClient::opened(std::uint64_t connection) {
+    {
+        std::lock_guard lock(mutex_);
+        if (connection != connection_ || !socket_) {
+            return;
+        }
+        isConnected_ = true;
+    }
+    if (links_.connectionChanged) {
+        links_.connectionChanged(true);
+    }
+}
+
+void RelayClient::ended(std::uint64_t connection, const std::string& why) {
+    bool lost = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (connection != connection_ || !socket_) {
+            return;  // a connection already replaced or closed on purpose
+        }
+        lost = isConnected_;
+        isConnected_ = false;
+        socket_.reset();
+        scheduleReconnectLocked();
+    }
+    TD_LOG(relay, "connection ended: " + why);
+    if (lost && links_.connectionChanged) {
+        links_.connectionChanged(false);
+    }
+}
+
+void RelayClient::scheduleReconnectLocked() {
+    if (!enabled_) {
+        return;
+    }
+    const std::uint64_t ticket = ++lastTicket_;
+    reconnectTicket_ = ticket;
+    links_.runLater(RECONNECT_DELAY, [weak = weak_from_this(), ticket] {
+        if (auto self = weak.lock()) {
+            self->reconnect(ticket);
+        }
+    });
+}
+
+void RelayClient::reconnect(std::uint64_t ticket) {
+    std::lock_guard lock(mutex_);
+    if (ticket == reconnectTicket_) {  // not cancelled by a stop or start since
+        startLocked();
+    }
+}
+
+void RelayClient::handle(const std::string& text) {
+    const auto envelope = readRequestEnvelope(text);
+    if (!envelope) {
+        return;  // dropped without a reply: the relay's own time-out answers the phone
+    }
+    bool admitted = false;
+    std::shared_ptr<net::WebSocket> socket;
+    {
+        std::lock_guard lock(mutex_);
+        admitted = inFlight_ < MAX_REPLAYS_IN_FLIGHT;
+        inFlight_ += admitted ? 1 : 0;
+        socket = socket_;
+    }
+    if (!admitted) {
+        TD_LOG(relay, "too many relayed requests at once; refused one");
+        if (socket) {
+            socket->sendText(replyText(envelope->reqId, refusal(503)));
+        }
+        return;
+    }
+    auto request = relayedRequest(*envelope);
+    if (!request) {
+        return reply(envelope->reqId, refusal(400));
+    }
+    links_.replay(std::move(*request),
+                  [weak = weak_from_this(), reqId = envelope->reqId](server::Response response) {
+                      if (auto self = weak.lock()) {
+                          self->reply(reqId, response);
+                      }
+                  });
+}
+
+void RelayClient::reply(const std::string& reqId, const server::Response& response) {
+    std::shared_ptr<net::WebSocket> socket;
+    {
+        std::lock_guard lock(mutex_);
+        --inFlight_;
+        socket = socket_;
+    }
+    if (socket) {
+        socket->sendText(replyText(reqId, response));
+    }
+}
+
+}  // namespace td::relay

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/relay_envelope.hpp"
+#include "net/websocket.hpp"
+#include "server/request.hpp"
+#include "server/response.hpp"
+
+namespace td::relay {
+
+// What the client needs from the agent, as plain functions: tests drive it with no server.
+struct RelayLinks {
+    // Opens the socket (the agent's verifying WSS client).
+    std::function<std::shared_ptr<net::WebSocket>(const std::string& url,
+                                                  net::WebSocketHandlers handlers)>
+        openSocket;
+    // Answers one replayed request; `done` is called once, on any thread.
+    using Done = std::function<void(server::Response)>;
+    std::function<void(server::Request, Done)> replay;
+    // Runs `task` on the main thread after `delay`.
+    std::function<void(std::chrono::milliseconds delay, std::function<void()> task)> runLater;
+    // Told when the connection comes up (true) and when a connection that was up is lost
+    // (false), once per loss; on the client's thread.
+    std::function<void(bool connected)> connectionChanged;
+};
+
+// The request a request envelope describes, marked as relayed: never this computer's own,
+// whatever socket it came through. Header names are lower-cased, later ones replacing earlier;
+// nothing when the path is not a path.
+std::optional<server::Request> relayedRequest(const RequestEnvelope& envelope);
+
+// The agent's one connection to the relay service: a WebSocket on which phones' requests arrive
+// as request envelopes; each is replayed into the agent's own router (in-process, so it is
+// answered by the same endpoints on the port the server really uses, and marked relayed) and
+// answered with a reply envelope. A lost connection is opened again every 5 seconds while the
+// client is enabled. Every method may be called from any thread.
+class RelayClient : public std::enable_shared_from_this<RelayClient> {
+  public:
+    static constexpr std::chrono::milliseconds RECONNECT_DELAY{5'000};
+    // Requests being answered at once; past it a request is answered 503 at once (the relay
+    // service itself allows as many).
+    static constexpr std::size_t MAX_REPLAYS_IN_FLIGHT = 64;
+
+    // `socketUrl`: the relay's socket address for this agent; opens nothing yet.
+    static std::shared_ptr<RelayClient> create(std::string relayId, std::string socketUrl,
+                                               RelayLinks links);
+
+    const std::string& relayId() const { return relayId_; }
+    bool enabled() const;
+    // From false to true starts the connection; from true to false stops it; the same value
+    // again does nothing.
+    void setEnabled(bool enabled);
+    // True while the socket is up.
+    bool isConnected() const;
+
+    // (Re)opens the connection when enabled; only closes it otherwise.
+    void start();
+    // Closes the connection (code 1000) and cancels a pending reconnect.
+    void stop();
+
+  private:
+    RelayClient(std::string relayId, std::string socketUrl, RelayLinks links);
+
+    void startLocked();
+    void stopLocked();
+    // The handlers of connection number `connection`; events of a connection that has since
+    // been replaced are ignored, so its late failure never schedules a reconnect.
+    net::WebSocketHandlers listen(std::uint64_t connection);
+    void opened(std::uint64_t connection);
+    void ended(std::uint64_t connection, const std::string& why);
+    void scheduleReconnectLocked();
+    void reconnect(std::uint64_t ticket);
+    void handle(const std::string& text);
+    void reply(const std::string& reqId, const server::Response& response);
+
+    const std::string relayId_;
+    const std::string socketUrl_;
+    const RelayLinks links_;
+
+    mutable std::mutex mutex_;  // guards every field below
+    std::shared_ptr<net::WebSocket> socket_;
+    std::uint64_t connection_ = 0;       // number of the current connection
+    std::uint64_t reconnectTicket_ = 0;  // the pending reconnect's; 0: none
+    std::uint64_t lastTicket_ = 0;
+    bool isConnected_ = false;
+    bool enabled_ = false;
+    std::size_t inFlight_ = 0;
+};
+
+}  // namespace td::relay
