@@ -26,12 +26,16 @@ function currentTiles() {
   return page.tiles;
 }
 
-async function load() {
-  const answer = await api('/api/admin', { method: 'GET' });
+// With `onlyChanges`, keeps the page as it is when the document and PIN are the same: through the
+// relay this runs every 30 s, and drawing again would drop what is being typed.
+async function load({ onlyChanges = false } = {}) {
+  const answer = await api('api/admin', { method: 'GET' });
   if (!answer.ok) {
     $('load-error').textContent = 'Open this page on the computer itself, or from a paired phone.';
     return;
   }
+  if (onlyChanges && state.admin && answer.pin === state.admin.pin && answer.relayEnabled === state.admin.relayEnabled
+      && JSON.stringify(answer.config) === JSON.stringify(state.admin.config)) return;
   state.admin = answer;
   state.doc = structuredClone(answer.config);
   state.dirty = false;
@@ -117,7 +121,7 @@ function renderTiles() {
   $('tile-list').replaceChildren(...tiles.map((tile, i) => {
     const item = el('li', { draggable: 'true', 'data-index': String(i) },
       el('span', { class: 'grip', 'aria-hidden': 'true' }, '⠿'),
-      tile.type === 'app' ? el('img', { alt: '', src: `/api/icon?app=${encodeURIComponent(tile.value || '')}` })
+      tile.type === 'app' ? el('img', { alt: '', src: `api/icon?app=${encodeURIComponent(tile.value || '')}` })
         : el('span', {}, tile.emoji || ''),
       el('span', { class: 'kind' }, tile.type),
       el('input', { class: 'caption', value: tile.label ?? '', placeholder: tileTitle(tile), 'aria-label': 'Caption',
@@ -164,7 +168,7 @@ function renderTileForm() {
     const draw = () => list.replaceChildren(...a.apps
       .filter((name) => name.toLowerCase().includes(search.value.toLowerCase())).slice(0, 60)
       .map((name) => el('button', { onclick: () => addTile({ type: 'app', value: name, label: name }) },
-        el('img', { alt: '', loading: 'lazy', src: `/api/icon?app=${encodeURIComponent(name)}` }), name)));
+        el('img', { alt: '', loading: 'lazy', src: `api/icon?app=${encodeURIComponent(name)}` }), name)));
     search.addEventListener('input', draw);
     draw();
     form.replaceChildren(search, list);
@@ -213,7 +217,7 @@ function renderFlows() {
 
 async function deleteFlow(label) {
   if (!await ask({ title: `Delete the flow "${label}"?`, confirm: 'Delete', danger: true })) return;
-  const answer = await api('/api/flows', { method: 'DELETE', body: { label } });
+  const answer = await api('api/flows', { method: 'DELETE', body: { label } });
   if (!answer.ok) toast('The flow could not be deleted.');
 }
 
@@ -259,7 +263,7 @@ async function planFlow(event) {
   const intent = $('flow-intent').value.trim();
   if (!intent) return;
   $('flow-error').textContent = 'Planning…';
-  const answer = await api('/api/plan', { body: { intent } });
+  const answer = await api('api/plan', { body: { intent } });
   if (!answer.ok) {
     $('flow-error').textContent = PLAN_ERRORS[answer.error] || 'The planner failed.';
     return;
@@ -276,7 +280,7 @@ async function saveFlow() {
     $('flow-error').textContent = 'A flow needs at least one step.';
     return;
   }
-  const answer = await api('/api/flows', { body: { steps, label: $('flow-label').value || undefined, emoji: $('flow-emoji').value || undefined } });
+  const answer = await api('api/flows', { body: { steps, label: $('flow-label').value || undefined, emoji: $('flow-emoji').value || undefined } });
   if (answer.ok) {
     state.flowSteps = [];
     $('flow-label').value = '';
@@ -301,13 +305,17 @@ function renderSettings() {
   $('icon-scale').value = s.iconScale ?? 1.12;
   $('labels').checked = s.labels !== false;
   $('relay').checked = s.relayEnabled === true || s.relayEnabled === 1;
-  $('relay-url').textContent = state.admin.relayUrl;
-  $('relay-url').href = state.admin.relayUrl;
+  // The phone page's own address: without the final slash the relay answers with a redirect.
+  const relayPage = `${state.admin.relayUrl}/`;
+  $('relay-url').textContent = relayPage;
+  $('relay-url').href = relayPage;
+  // A QR code drawn before the relay was turned on or off points where phones no longer go.
+  if ($('qr-box').dataset.relay !== String(state.admin.relayEnabled)) $('qr-box').hidden = true;
 }
 
 async function save() {
   $('save').disabled = true;
-  const answer = await api('/api/config', { body: state.doc }).catch(() => ({ ok: false }));
+  const answer = await api('api/config', { body: state.doc }).catch(() => ({ ok: false }));
   if (answer.ok) {
     state.dirty = false;
     toast('Saved. Open phones update by themselves.', 'ok');
@@ -323,7 +331,7 @@ function init() {
   $('save').addEventListener('click', save);
   $('pin-form').addEventListener('submit', async (event) => {
     event.preventDefault();
-    const answer = await api('/api/set-pin', { body: { pin: $('new-pin').value } });
+    const answer = await api('api/set-pin', { body: { pin: $('new-pin').value } });
     if (answer.ok) {
       $('pin').textContent = state.admin.pin = $('new-pin').value;
       $('new-pin').value = '';
@@ -333,9 +341,10 @@ function init() {
     }
   });
   $('show-qr').addEventListener('click', async () => {
-    const answer = await api('/api/connect');
+    const answer = await api('api/connect');
     if (!answer.ok) return toast('No pairing link could be made.');
     $('qr-box').hidden = false;
+    $('qr-box').dataset.relay = String(answer.relay);
     $('qr').src = answer.qr;
     $('qr-link').textContent = answer.url;
     $('qr-link').href = answer.url;
@@ -352,7 +361,7 @@ function init() {
   }
   // Another editor (or a flow added from a phone) changed the document: show it, unless this
   // page holds unsaved changes of its own.
-  watchReloads(() => { if (!state.dirty) load().catch(() => {}); });
+  watchReloads(() => { if (!state.dirty) load({ onlyChanges: true }).catch(() => {}); });
   window.addEventListener('beforeunload', (event) => { if (state.dirty) event.preventDefault(); });
   load().then(renderTileForm).catch((error) => {
     $('load-error').textContent = error instanceof Unauthorized ? 'Not allowed.' : 'Tapdeck did not answer.';

@@ -1,5 +1,13 @@
-// The agent's JSON API and event stream, shared by the phone and the admin page.
-const TOKEN_KEY = 'tapdeck.token';
+// The agent's JSON API and event stream, shared by the phone and the admin page. Every address
+// is relative: the pages work at the agent's root and under the relay's /phone/ID/ alike.
+
+// The folder the page is served from: "/" at the agent, "/phone/ID/" through the relay.
+const BASE = location.pathname.replace(/[^/]*$/, '');
+export const relayed = BASE !== '/';
+
+// One token per computer: the relay serves every computer from one origin, so the key names the
+// folder (the key at the root is the one phones paired before the relay already hold).
+const TOKEN_KEY = relayed ? `tapdeck.token:${BASE}` : 'tapdeck.token';
 
 export const token = {
   get: () => localStorage.getItem(TOKEN_KEY) || '',
@@ -28,27 +36,51 @@ export async function api(path, { method = 'POST', body } = {}) {
     answer = { ok: false };
   }
   answer.status = response.status;
-  if (response.status === 401 && !path.startsWith('/api/pair')) throw new Unauthorized();
+  if (response.status === 401 && !path.startsWith('api/pair')) throw new Unauthorized();
   return answer;
 }
 
-// Calls `onReload` whenever the agent announces a change; reconnects by itself.
+const POLL_MS = 30000;
+
+// Calls `onReload` whenever the configuration may have changed. At the agent, its event stream
+// says so (reconnecting with a growing pause while the agent is away). The relay carries no
+// event stream, so there the page asks again every 30 s while it is shown. Either way it asks on
+// coming back to the foreground, when a phone has likely missed changes.
 export function watchReloads(onReload) {
-  let source;
+  let source = null;
   let retry;
+  let poll;
+  let pause = 2000;
   const open = () => {
-    source = new EventSource('/api/events');
+    source = new EventSource('api/events');
     source.addEventListener('reload', () => onReload());
+    source.onopen = () => {
+      if (pause > 2000) onReload();  // back after a gap: changes may have been missed
+      pause = 2000;
+    };
     source.onerror = () => {
       source.close();
       clearTimeout(retry);
-      retry = setTimeout(open, 2000);
+      retry = setTimeout(open, pause);
+      pause = Math.min(pause * 2, POLL_MS);
     };
   };
-  open();
+  const schedule = () => {
+    clearInterval(poll);
+    if (relayed && document.visibilityState === 'visible') poll = setInterval(onReload, POLL_MS);
+  };
+  const onVisibility = () => {
+    schedule();
+    if (document.visibilityState === 'visible') onReload();
+  };
+  if (!relayed) open();
+  schedule();
+  document.addEventListener('visibilitychange', onVisibility);
   return () => {
     clearTimeout(retry);
-    source.close();
+    clearInterval(poll);
+    source?.close();
+    document.removeEventListener('visibilitychange', onVisibility);
   };
 }
 

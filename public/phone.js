@@ -43,7 +43,7 @@ async function submitPin() {
     $('pair-error').textContent = 'The PIN has 4 to 8 digits.';
     return;
   }
-  const answer = await api('/api/pair', { body: { pin: state.pin } });
+  const answer = await api('api/pair', { body: { pin: state.pin } });
   if (answer.ok) return paired(answer.token);
   state.pin = '';
   drawPin();
@@ -54,7 +54,7 @@ async function submitPin() {
 async function pairWithCode(code) {
   // The code works once: take it out of the address bar at once.
   history.replaceState(null, '', location.pathname);
-  const answer = await api('/api/pair-code', { body: { code } });
+  const answer = await api('api/pair-code', { body: { code } });
   if (answer.ok) return paired(answer.token);
   showPairing(answer.error || 'Invalid or expired code');
 }
@@ -66,8 +66,13 @@ function paired(newToken) {
 
 // ---------- the deck ----------
 
+// Draws the deck again only when it changed: a reload may be a mere check, every 30 s through
+// the relay, and drawing again would drop a tile's feedback or a half-moved slider.
 async function loadConfig() {
-  const answer = await api('/api/config', { method: 'GET' });
+  const answer = await api('api/config', { method: 'GET' });
+  const drawn = JSON.stringify([answer.config, answer.host]);
+  if (drawn === state.drawn) return;
+  state.drawn = drawn;
   state.config = answer.config || { pages: [], settings: {} };
   state.host = answer.host;
   render();
@@ -116,7 +121,7 @@ function tileLabel(tile) {
 function renderTile(tile) {
   if (tile.type === 'volume') return renderVolume(tile);
   const icon = tile.type === 'app'
-    ? el('img', { class: 'tile-icon', alt: '', src: `/api/icon?app=${encodeURIComponent(tile.value || '')}`,
+    ? el('img', { class: 'tile-icon', alt: '', src: `api/icon?app=${encodeURIComponent(tile.value || '')}`,
         onerror: (e) => e.target.replaceWith(el('span', { class: 'tile-glyph' }, tile.emoji || TILE_GLYPHS.app)) })
     : el('span', { class: 'tile-glyph' }, tile.emoji || TILE_GLYPHS[tile.type] || '•');
   return el('button', {
@@ -129,13 +134,13 @@ function renderTile(tile) {
 // What each tile type asks of the agent (nothing when the user cancels).
 async function actionFor(tile) {
   switch (tile.type) {
-    case 'app': return ['/api/launch', { app: tile.value }];
-    case 'url': return ['/api/url', { url: tile.value }];
-    case 'shortcut': return ['/api/shortcut', { name: tile.value }];
-    case 'gesture': return ['/api/gesture', { value: tile.value }];
-    case 'media': return ['/api/media', { action: tile.value }];
-    case 'system': return ['/api/system', { action: tile.value }];
-    case 'flow': return ['/api/run-plan', { steps: tile.steps || [] }];
+    case 'app': return ['api/launch', { app: tile.value }];
+    case 'url': return ['api/url', { url: tile.value }];
+    case 'shortcut': return ['api/shortcut', { name: tile.value }];
+    case 'gesture': return ['api/gesture', { value: tile.value }];
+    case 'media': return ['api/media', { action: tile.value }];
+    case 'system': return ['api/system', { action: tile.value }];
+    case 'flow': return ['api/run-plan', { steps: tile.steps || [] }];
     case 'text': {
       const toClipboard = tile.mode === 'clipboard';
       const text = tile.value || (await ask({
@@ -144,7 +149,7 @@ async function actionFor(tile) {
         confirm: toClipboard ? 'Send' : 'Type',
       }))?.text;
       if (!text) return null;
-      return [toClipboard ? '/api/clipboard' : '/api/type', { text }];
+      return [toClipboard ? 'api/clipboard' : 'api/type', { text }];
     }
     default: return null;
   }
@@ -177,16 +182,16 @@ function renderVolume(tile) {
     el('span', { class: 'tile-label' }, tile.label || 'Volume'), el('div', { class: 'volume-row' }, mute, slider));
   let muted = false;
   const showMute = () => { mute.textContent = muted ? '🔇' : '🔊'; mute.setAttribute('aria-pressed', String(muted)); };
-  api('/api/volume', { method: 'GET' }).then((answer) => {
+  api('api/volume', { method: 'GET' }).then((answer) => {
     if (answer.level >= 0) slider.value = String(answer.level);
     muted = Boolean(answer.muted);
     showMute();
   }).catch(handleError);
-  slider.addEventListener('change', () => api('/api/volume', { body: { level: Number(slider.value) } }).catch(handleError));
+  slider.addEventListener('change', () => api('api/volume', { body: { level: Number(slider.value) } }).catch(handleError));
   mute.addEventListener('click', async () => {
     muted = !muted;
     showMute();
-    const answer = await api('/api/volume', { body: { muted } }).catch(handleError);
+    const answer = await api('api/volume', { body: { muted } }).catch(handleError);
     if (answer && !answer.ok) toast('The volume could not be changed.');
   });
   return box;
@@ -203,7 +208,7 @@ async function plan(event) {
   box.replaceChildren(el('p', { class: 'hint' }, 'Planning…'));
   $('plan-go').disabled = true;
   try {
-    const answer = await api('/api/plan', { body: { intent } });
+    const answer = await api('api/plan', { body: { intent } });
     if (!answer.ok) {
       box.replaceChildren(el('p', { class: 'error' }, PLAN_ERRORS[answer.error] || 'The planner failed.'));
       return;
@@ -225,14 +230,14 @@ function showPlan(intent, steps) {
   const run = el('button', { class: 'primary', onclick: async () => {
     run.disabled = true;
     run.textContent = 'Running…';
-    const answer = await api('/api/run-plan', { body: { steps } }).catch(handleError);
+    const answer = await api('api/run-plan', { body: { steps } }).catch(handleError);
     run.disabled = false;
     run.textContent = 'Run';
     if (answer?.ok) toast(`Ran ${answer.ran} step${answer.ran === 1 ? '' : 's'}.`, 'ok');
     else if (answer) toast(answer.error || 'The plan could not run.');
   } }, 'Run');
   const save = el('button', { onclick: async () => {
-    const answer = await api('/api/flows', { body: { steps, label: intent.slice(0, 40) } }).catch(handleError);
+    const answer = await api('api/flows', { body: { steps, label: intent.slice(0, 40) } }).catch(handleError);
     if (answer?.ok) toast('Saved as a flow.', 'ok');
     else if (answer) toast(answer.error || 'The flow could not be saved.');
   } }, 'Save as flow');
@@ -292,7 +297,7 @@ function init() {
   $('open-settings').addEventListener('click', () => $('settings').showModal());
   $('close-settings').addEventListener('click', () => $('settings').close());
   $('unpair').addEventListener('click', async () => {
-    await api('/api/unpair').catch(() => {});
+    await api('api/unpair').catch(() => {});
     token.clear();
     $('settings').close();
     showPairing('Unpaired. Enter a PIN to pair again.');

@@ -29,7 +29,7 @@ export async function startPlanner() {
   return { url: `http://127.0.0.1:${server.address().port}`, calls, reply: (s) => { steps = s; }, close: () => server.close() };
 }
 
-export async function startAgent(planner) {
+export async function startAgent(planner, extraEnv = {}) {
   const work = mkdtempSync(join(tmpdir(), 'tapdeck-e2e-'));
   const bin = join(work, 'bin');
   mkdirSync(bin);
@@ -40,7 +40,7 @@ export async function startAgent(planner) {
   }
   const env = { ...process.env, TD_PORT: '0', TD_SUPPORT: join(work, 'support'),
     TD_UPDATE_URL: 'http://127.0.0.1:1/latest.json', PATH: `${bin}:${process.env.PATH}`,
-    ANTHROPIC_API_KEY: 'sk-e2e', ANTHROPIC_BASE_URL: planner.url };
+    ANTHROPIC_API_KEY: 'sk-e2e', ANTHROPIC_BASE_URL: planner.url, ...extraEnv };
   delete env.DISPLAY;
   delete env.WAYLAND_DISPLAY;
   const child = spawn(join(BUILD, 'tapdeck'), ['--headless'], { env, stdio: ['ignore', 'pipe', 'inherit'] });
@@ -60,6 +60,13 @@ export async function startAgent(planner) {
     // 127.0.0.2 is not "this computer" to the agent: pages opened there are a phone's.
     phone: `http://127.0.0.2:${port}`,
     pin: () => state().pin,
+    relayId: () => state().relayId,
+    // Waits, at most `ms`, for the agent to log a line matching `pattern`.
+    logged: async (pattern, ms) => {
+      for (const end = Date.now() + ms; !pattern.test(output); await new Promise((ok) => setTimeout(ok, 50))) {
+        if (Date.now() > end) throw new Error(`agent never logged ${pattern}: ${output}`);
+      }
+    },
     toolCalls: () => (existsSync(log) ? readFileSync(log, 'utf8') : ''),
     // From this computer (loopback, no token), as the control panel calls it.
     call: async (path, body, method = 'POST') => (await fetch(`http://127.0.0.1:${port}${path}`, {
