@@ -1,0 +1,87 @@
+# shellcheck shell=bash
+# Sourced by the relay's test and benchmarks: a test CA made now, tapdeck-relay and headless
+# agents on loopback. The caller sets BUILD (the build folder) and calls `stop_started` on exit.
+
+started_pids=()
+
+# Stops, in reverse order, every process started here, and waits for each.
+stop_started() {
+  local i pid
+  for ((i = ${#started_pids[@]} - 1; i >= 0; i--)); do
+    kill "${started_pids[i]}" 2>/dev/null || true
+  done
+  for pid in "${started_pids[@]}"; do
+    # Bounded: whatever ignores SIGTERM for 5 s is killed.
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+    if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid" 2>/dev/null || true; fi
+    wait "$pid" 2>/dev/null || true
+  done
+  started_pids=()
+}
+
+# Waits at most SECONDS for a line of FILE to match the extended regular expression PATTERN.
+wait_for_line() { # file pattern seconds
+  local i
+  for ((i = 0; i < $3 * 20; i++)); do
+    grep -Eq -- "$2" "$1" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+# DIR/ca.pem, and DIR/cert.pem with DIR/key.pem that it signed for 127.0.0.1.
+make_test_certificates() { # dir
+  (
+    cd "$1"
+    local ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+    openssl req -x509 "${ec[@]}" -keyout ca.key -out ca.pem -days 2 -subj '/CN=Tapdeck test CA' \
+      -addext 'basicConstraints=critical,CA:TRUE' -addext 'keyUsage=critical,keyCertSign,cRLSign'
+    openssl req "${ec[@]}" -keyout key.pem -out cert.csr -subj '/CN=127.0.0.1'
+    printf 'subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >cert.ext
+    openssl x509 -req -in cert.csr -CA ca.pem -CAkey ca.key -set_serial 2 -days 2 \
+      -extfile cert.ext -out cert.pem
+  ) >/dev/null 2>&1 || { echo "openssl could not make the test certificates" >&2; return 1; }
+}
+
+# Starts tapdeck-relay on 127.0.0.1 (a free port) with ARGS; sets relay_pid and relay_port.
+start_relay() { # log [args...]
+  local log=$1
+  shift
+  "$BUILD/tapdeck-relay" --listen 127.0.0.1:0 "$@" >"$log" 2>&1 &
+  relay_pid=$!
+  started_pids+=("$relay_pid")
+  if ! wait_for_line "$log" '^Relay listening on ' 10; then
+    echo "tapdeck-relay did not start:" >&2
+    cat "$log" >&2
+    return 1
+  fi
+  # shellcheck disable=SC2034 # read by the caller
+  relay_port=$(sed -n 's/^Relay listening on 127\.0\.0\.1:\([0-9]*\) .*/\1/p' "$log")
+}
+
+# Starts a headless agent on a free port with the support folder DIR/support made here: relay id
+# ID, one paired token TOKEN, the shipped pages with the relay switched on, and trust in CA only.
+# Its output goes to DIR/agent.log; sets agent_pid.
+start_agent() { # dir id token relay-host ca-file
+  local dir=$1 id=$2 token=$3 relay_host=$4 ca=$5
+  mkdir -p "$dir/no-certs"
+  mkdir -m 700 "$dir/support"
+  (
+    umask 077
+    printf '{"pin":"123456","tokens":["%s"],"relayId":"%s"}\n' "$token" "$id" >"$dir/support/state.json"
+    sed 's/^\(\s*"settings": {\)$/\1 "relayEnabled": true,/' "$BUILD/config.json" >"$dir/support/config.json"
+  )
+  grep -q '"relayEnabled": true' "$dir/support/config.json" ||
+    { echo "could not switch the relay on in $BUILD/config.json" >&2; return 1; }
+  env -u DISPLAY -u WAYLAND_DISPLAY TD_PORT=0 TD_SUPPORT="$dir/support" TD_RELAY_HOST="$relay_host" \
+    TD_UPDATE_URL=http://127.0.0.1:1/latest.json SSL_CERT_FILE="$ca" SSL_CERT_DIR="$dir/no-certs" \
+    "$BUILD/tapdeck" --headless >"$dir/agent.log" 2>&1 &
+  agent_pid=$!
+  started_pids+=("$agent_pid")
+}
+
+# The port an agent started by start_agent listens on, once it says (at most 10 s).
+agent_port() { # dir
+  wait_for_line "$1/agent.log" '^Listening on port [0-9]+' 10 || return 1
+  sed -n 's/^Listening on port \([0-9]*\).*/\1/p' "$1/agent.log" | head -n 1
+}
