@@ -7,6 +7,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <csignal>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -45,8 +46,6 @@ std::optional<ssl::context> serverTls(const RelayOptions& options) {
     if (ec) {
         throw std::runtime_error("cannot read the certificate or key: " + ec.message());
     }
-    // Thousands of agents sit idle: an idle connection gives back its TLS buffers.
-    SSL_CTX_set_mode(context.native_handle(), SSL_MODE_RELEASE_BUFFERS);
     return context;
 }
 
@@ -82,7 +81,15 @@ struct RelayService::Impl {
         }
         port = acceptor.local_endpoint().port();
         accept();
-        thread = std::thread([this] { ioc.run(); });
+        thread = std::thread([this] {
+            // OpenSSL writes to sockets itself: a write to a peer that went away must fail with
+            // EPIPE on this thread, not raise a signal that ends the process.
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+            ioc.run();
+        });
     }
 
     void accept() {

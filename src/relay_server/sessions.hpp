@@ -3,7 +3,6 @@
 // by the two files that instantiate them.
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -13,9 +12,7 @@
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
-#include <boost/beast/ssl/ssl_stream.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
-#include <boost/beast/websocket/ssl.hpp>
 #include <boost/beast/websocket/stream.hpp>
 #include <deque>
 
@@ -23,6 +20,7 @@
 #include "common/utf8.hpp"
 #include "relay_server/hub.hpp"
 #include "relay_server/session_start.hpp"
+#include "relay_server/tls_socket.hpp"
 
 namespace td::relay_server {
 namespace asio = boost::asio;
@@ -32,7 +30,7 @@ namespace websocket = beast::websocket;
 using asio::ip::tcp;
 using boost::system::error_code;
 
-using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+using TlsStream = TlsSocket;
 
 // A phone's request head may carry cookies and a token, not pages of headers.
 inline constexpr std::uint32_t MAX_HEADER_BYTES = 64 * 1024;
@@ -186,13 +184,12 @@ class PhoneSession final : public std::enable_shared_from_this<PhoneSession<Stre
     void start() {
         if constexpr (std::is_same_v<Stream, TlsStream>) {
             beast::get_lowest_layer(stream_).expires_after(REQUEST_TIMEOUT);
-            stream_.async_handshake(asio::ssl::stream_base::server,
-                                    [self = this->shared_from_this()](const error_code& ec) {
-                                        if (ec) {
-                                            return self->closeNow();
-                                        }
-                                        self->readRequest();
-                                    });
+            stream_.async_handshake([self = this->shared_from_this()](const error_code& ec) {
+                if (ec) {
+                    return self->closeNow();
+                }
+                self->readRequest();
+            });
         } else {
             readRequest();
         }

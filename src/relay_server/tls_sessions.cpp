@@ -4,8 +4,8 @@ namespace td::relay_server {
 
 void serveTls(tcp::socket socket, asio::ssl::context& tls, Hub& hub) {
     std::string peer = peerOf(socket);
-    std::make_shared<PhoneSession<TlsStream>>(TlsStream(std::move(socket), tls), hub,
-                                              std::move(peer))
+    std::make_shared<PhoneSession<TlsStream>>(TlsStream(std::move(socket), tls.native_handle()),
+                                              hub, std::move(peer))
         ->start();
 }
 
