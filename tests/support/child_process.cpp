@@ -22,6 +22,10 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::vector<std::strin
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     std::vector<char*> args;
+    // Killed with the test if the test dies first (a time-out kills it): no agent outlives it.
+    std::vector<std::string> guarded{"setpriv", "--pdeathsig", "KILL", "--"};
+    guarded.insert(guarded.end(), argv.begin(), argv.end());
+    argv = std::move(guarded);
     for (auto& a : argv) {
         args.push_back(a.data());
     }

@@ -23,6 +23,7 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
     // Reads output until a match of `pattern` (searched in all output so far) or the timeout.
     std::optional<std::smatch> waitForLine(const std::regex& pattern,
