@@ -14,6 +14,9 @@ namespace td::host {
 // Reads one environment variable; nothing when it is unset.
 using EnvironmentLookup = std::function<std::optional<std::string>(std::string_view name)>;
 
+// The user's configuration folder: $XDG_CONFIG_HOME, else ~/.config.
+std::filesystem::path userConfigFolder(const EnvironmentLookup& environment);
+
 // Where the agent keeps state.json and config.json when TD_SUPPORT does not say.
 std::filesystem::path defaultSupportFolder(const EnvironmentLookup& environment);
 
@@ -24,8 +27,8 @@ std::filesystem::path executableFolder();
 // executable (a build tree) or where the install put them.
 std::filesystem::path defaultResourcesFolder();
 
-// The loadable module with everything that needs GTK, beside the executable or installed.
-std::filesystem::path gtkModulePath();
+// A loadable module of the agent's (tapdeck-gtk.so, say), beside the executable or installed.
+std::filesystem::path modulePath(const std::string& fileName);
 
 // The desktop session the environment describes; none when there is no display.
 DesktopSession desktopSession(const EnvironmentLookup& environment);

@@ -30,13 +30,15 @@ std::filesystem::path homeFolder(const EnvironmentLookup& environment) {
 
 }  // namespace
 
-std::filesystem::path defaultSupportFolder(const EnvironmentLookup& environment) {
+std::filesystem::path userConfigFolder(const EnvironmentLookup& environment) {
     // A relative XDG_CONFIG_HOME is invalid by the XDG rules and must be ignored.
     const auto xdg = nonEmpty(environment, "XDG_CONFIG_HOME");
-    const std::filesystem::path configHome = xdg && xdg->front() == '/'
-                                                 ? std::filesystem::path(*xdg)
-                                                 : homeFolder(environment) / ".config";
-    return configHome / "tapdeck";
+    return xdg && xdg->front() == '/' ? std::filesystem::path(*xdg)
+                                      : homeFolder(environment) / ".config";
+}
+
+std::filesystem::path defaultSupportFolder(const EnvironmentLookup& environment) {
+    return userConfigFolder(environment) / "tapdeck";
 }
 
 std::filesystem::path executableFolder() {
@@ -57,10 +59,10 @@ std::filesystem::path defaultResourcesFolder() {
     return ".";
 }
 
-std::filesystem::path gtkModulePath() {
+std::filesystem::path modulePath(const std::string& fileName) {
     const std::filesystem::path exeDir = executableFolder();
-    const std::filesystem::path beside = exeDir / "tapdeck-gtk.so";
-    return isThere(beside) ? beside : exeDir.parent_path() / "lib" / "tapdeck" / "tapdeck-gtk.so";
+    const std::filesystem::path beside = exeDir / fileName;
+    return isThere(beside) ? beside : exeDir.parent_path() / "lib" / "tapdeck" / fileName;
 }
 
 DesktopSession desktopSession(const EnvironmentLookup& environment) {
