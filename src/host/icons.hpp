@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,8 +13,13 @@ namespace td::host {
 // never pays for it.
 class IconSource {
   public:
-    // `gtkModule`: the loadable module that holds the icon code.
-    explicit IconSource(std::filesystem::path gtkModule);
+    // Runs a task on the thread that owns GTK.
+    using GtkThread = std::function<void(std::function<void()>)>;
+
+    // `gtkModule`: the loadable module that holds the icon code. Where the process runs GTK
+    // itself (the desktop shell), every lookup goes to `gtkThread` and is waited for there; else
+    // lookups run on the caller's thread, one at a time.
+    explicit IconSource(std::filesystem::path gtkModule, GtkThread gtkThread = {});
     ~IconSource();
     IconSource(const IconSource&) = delete;
     IconSource& operator=(const IconSource&) = delete;

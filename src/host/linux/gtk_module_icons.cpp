@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -18,6 +19,8 @@ constexpr int ICON_SIZE = 256;
 // not), up to this many names, and checked against the folders at most this often.
 constexpr std::size_t MAX_CACHED_ICONS = 512;
 constexpr auto FOLDER_CHECK_INTERVAL = std::chrono::seconds(2);
+// A lookup sent to a busy GTK thread is given up after this; the icon is then missing.
+constexpr auto GTK_THREAD_WAIT = std::chrono::seconds(5);
 
 // The modification times of the folders that applications and icon themes live in: installing
 // or removing an app or a theme changes one of them, and drops every kept icon.
@@ -40,7 +43,8 @@ std::vector<std::int64_t> folderStamp() {
 }  // namespace
 
 struct IconSource::Impl {
-    explicit Impl(std::filesystem::path path) : modulePath(std::move(path)) {}
+    Impl(std::filesystem::path path, GtkThread thread)
+        : modulePath(std::move(path)), gtkThread(std::move(thread)) {}
     ~Impl() {
         // The module stays loaded: GTK registers types that cannot be unregistered.
     }
@@ -62,6 +66,7 @@ struct IconSource::Impl {
     }
 
     std::optional<std::string> draw(const std::string& appName);
+    gsize drawWithGtk(TdGtkIconPng iconPng, GIcon* icon, gchar** png);
 
     // What was drawn for `appName` while the folders stay as they were, or nothing.
     std::optional<std::optional<std::string>> kept(const std::string& appName) {
@@ -90,6 +95,7 @@ struct IconSource::Impl {
     }
 
     const std::filesystem::path modulePath;
+    const GtkThread gtkThread;
     std::once_flag loaded;
     TdGtkIconPng function = nullptr;
     std::mutex gtkMutex;  // GTK is not thread-safe: one lookup at a time
@@ -100,8 +106,8 @@ struct IconSource::Impl {
     std::chrono::steady_clock::time_point nextFolderCheck{};
 };
 
-IconSource::IconSource(std::filesystem::path gtkModule)
-    : impl_(std::make_unique<Impl>(std::move(gtkModule))) {}
+IconSource::IconSource(std::filesystem::path gtkModule, GtkThread gtkThread)
+    : impl_(std::make_unique<Impl>(std::move(gtkModule), std::move(gtkThread))) {}
 
 IconSource::~IconSource() = default;
 
@@ -126,17 +132,53 @@ std::optional<std::string> IconSource::Impl::draw(const std::string& appName) {
         return std::nullopt;
     }
     gchar* buffer = nullptr;
-    gsize length = 0;
-    {
-        std::lock_guard lock(gtkMutex);
-        length = iconPng(icon, ICON_SIZE, &buffer);
-    }
+    const gsize length = drawWithGtk(iconPng, icon, &buffer);
     if (length == 0) {
         TD_LOG(icons, "the icon theme has no usable image for \"" + appName + "\"");
         return std::nullopt;
     }
     const glib::Chars owned(buffer);
     return std::string(buffer, length);
+}
+
+gsize IconSource::Impl::drawWithGtk(TdGtkIconPng iconPng, GIcon* icon, gchar** png) {
+    if (!gtkThread) {
+        std::lock_guard lock(gtkMutex);
+        return iconPng(icon, ICON_SIZE, png);
+    }
+    // Shared with the task: a lookup given up on may still finish later, and then frees its PNG.
+    struct Lookup {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool abandoned = false;
+        gsize length = 0;
+        gchar* png = nullptr;
+    };
+    auto lookup = std::make_shared<Lookup>();
+    g_object_ref(icon);
+    gtkThread([lookup, icon, iconPng] {
+        gchar* drawn = nullptr;
+        const gsize length = iconPng(icon, ICON_SIZE, &drawn);
+        g_object_unref(icon);
+        std::lock_guard lock(lookup->mutex);
+        if (lookup->abandoned) {
+            g_free(drawn);
+            return;
+        }
+        lookup->length = length;
+        lookup->png = drawn;
+        lookup->finished = true;
+        lookup->done.notify_one();
+    });
+    std::unique_lock lock(lookup->mutex);
+    if (!lookup->done.wait_for(lock, GTK_THREAD_WAIT, [&lookup] { return lookup->finished; })) {
+        lookup->abandoned = true;
+        TD_LOG(icons, "the GTK thread did not draw an icon in time");
+        return 0;
+    }
+    *png = lookup->png;
+    return lookup->length;
 }
 
 }  // namespace td::host
