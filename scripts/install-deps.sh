@@ -9,6 +9,7 @@ PACKAGES=(
   # libraries
   libboost1.81-dev libboost-url1.81-dev nlohmann-json3-dev libssl-dev libqrencode-dev libpng-dev
   libglib2.0-dev libgtk-3-dev libx11-dev libxtst-dev librsvg2-common hicolor-icon-theme
+  libayatana-appindicator3-dev libwebkit2gtk-4.1-dev
   # the desktop tools the agent drives
   pulseaudio-utils xclip xdg-utils
   # tests and benchmarks

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: once in the optimised build and once
-# built with AddressSanitizer + UndefinedBehaviorSanitizer; the tests that need a desktop run
-# inside a private one (X server, session bus, sound server) that is started and stopped here.
+# built with AddressSanitizer + UndefinedBehaviorSanitizer, and the desktop tests a third time
+# with ThreadSanitizer; the tests that need a desktop run inside a private one (X server,
+# session bus, sound server) that is started and stopped here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -18,6 +19,12 @@ for preset in dev asan; do
   echo "== ${preset}: desktop tests, in a private session"
   scripts/with-desktop-session.sh ctest --preset "$preset" --timeout 300 --label-regex desktop
 done
+
+echo "== tsan: the desktop tests, where the shell's GTK meets the agent's threads"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan
+TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp" \
+  scripts/with-desktop-session.sh ctest --preset tsan --timeout 300 --label-regex desktop
 
 echo "== hostile network, ten times longer (bounded)"
 TD_HOSTILE_SCALE=10 ctest --preset dev --timeout 120 --label-regex hostile

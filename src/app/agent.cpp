@@ -14,14 +14,14 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
       events_(std::move(events)),
       alive_(std::make_shared<Agent*>(this)),
       store_(store::Store::Options{settings_.supportFolder.string(), settings_.resourcesFolder}),
-      icons_(settings_.gtkModule),
+      icons_(settings_.gtkModule, gtkThread()),
       server_(serverOptions()),
       context_{settings_,
                server_,
                store_,
                https_,
                icons_,
-               {},
+               panelOpener(),
                [this](bool enabled) { relay_->setEnabled(enabled); }},
       router_(context_),
       relay_(relay::RelayClient::create(store_.relayId(),
@@ -59,6 +59,20 @@ server::ServerOptions Agent::serverOptions() {
         });
     };
     return options;
+}
+
+host::IconSource::GtkThread Agent::gtkThread() {
+    if (!events_.gtkOnMainThread) {
+        return {};
+    }
+    return [this](std::function<void()> task) { mainThread_.post(std::move(task)); };
+}
+
+std::function<void()> Agent::panelOpener() {
+    if (!events_.showPanel) {
+        return {};
+    }
+    return [this] { onMainThread([this] { events_.showPanel(*this); }); };
 }
 
 relay::RelayLinks Agent::relayLinks() {

@@ -27,6 +27,11 @@ struct AgentEvents {
     std::function<void(Agent&, const update::UpdateInfo&)> updateAvailable;
     // The relay connection came up (true), or one that was up was lost (false).
     std::function<void(Agent&, bool connected)> relayChanged;
+    // POST /api/open-admin asked for the control panel; unset when there is none (headless).
+    std::function<void(Agent&)> showPanel;
+    // Set when the mode runs GTK on the main thread (the desktop shell): GTK work the agent
+    // does (drawing icons) then happens there too.
+    bool gtkOnMainThread = false;
 };
 
 // Everything that runs: the one composition root of the agent, the same in every mode.
@@ -63,6 +68,9 @@ class Agent {
     void checkForUpdate();
     server::ServerOptions serverOptions();
     relay::RelayLinks relayLinks();
+    // Opens the control panel on the main thread, for the API; empty without a desktop shell.
+    std::function<void()> panelOpener();
+    host::IconSource::GtkThread gtkThread();
     // Answers a request the relay carried, through the same router as the server's.
     void replayRelayed(server::Request request, relay::RelayLinks::Done done);
 

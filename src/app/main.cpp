@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/command_line.hpp"
+#include "app/desktop.hpp"
 #include "app/headless.hpp"
 #include "app/process_setup.hpp"
 #include "app/settings_from_environment.hpp"
@@ -45,7 +46,10 @@ int main(int argc, char** argv) {
         // Tools are started with the default disposition again.
         std::signal(SIGPIPE, SIG_IGN);
         if (!td::app::shouldRunHeadless(*commandLine, settings.session)) {
-            std::fputs("tapdeck: no desktop shell in this build yet; running headless\n", stderr);
+            if (const auto status = td::app::runDesktop(settings)) {
+                return *status;
+            }
+            std::fputs("tapdeck: the desktop shell cannot be loaded; running headless\n", stderr);
         }
         return td::app::runHeadless(settings);
     } catch (const std::exception& e) {

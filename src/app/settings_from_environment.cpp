@@ -39,7 +39,10 @@ Settings settingsFromEnvironment(const host::EnvironmentLookup& environment) {
     } else {
         settings.resourcesFolder = host::defaultResourcesFolder();
     }
-    settings.gtkModule = host::gtkModulePath();
+    settings.gtkModule = host::modulePath("tapdeck-gtk.so");
+    settings.shellModule = host::modulePath("tapdeck-shell.so");
+    settings.webViewModule = host::modulePath("tapdeck-webview.so");
+    settings.loginItemFile = host::userConfigFolder(environment) / "autostart" / "tapdeck.desktop";
     if (auto relay = nonEmpty(environment, "TD_RELAY_HOST")) {
         settings.relayHost = *relay;
     }

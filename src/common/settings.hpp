@@ -31,6 +31,12 @@ struct Settings {
     std::filesystem::path resourcesFolder;
     // The loadable module with everything that needs GTK (icons); loaded on first use only.
     std::filesystem::path gtkModule;
+    // The desktop shell (tray, panel, PIN dialog), loaded in GUI mode only, and the panel's web
+    // view, loaded when the panel first opens.
+    std::filesystem::path shellModule;
+    std::filesystem::path webViewModule;
+    // Where the agent registers itself to start at login ($XDG_CONFIG_HOME/autostart).
+    std::filesystem::path loginItemFile;
     std::string relayHost = DEFAULT_RELAY_HOST;  // host[:port] of the relay service
     // Scheme and host of the Messages API, without a trailing slash.
     RemoteEndpoint planner{DEFAULT_PLANNER_BASE};
