@@ -291,6 +291,20 @@ class XWindows {
         return found;
     }
 
+    // Asks the window to close, as a window manager's close button does.
+    void close(Window window) {
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = XInternAtom(display_, "WM_PROTOCOLS", False);
+        event.xclient.format = 32;
+        event.xclient.data.l[0] =
+            static_cast<long>(XInternAtom(display_, "WM_DELETE_WINDOW", False));
+        event.xclient.data.l[1] = CurrentTime;
+        XSendEvent(display_, window, False, NoEventMask, &event);
+        XFlush(display_);
+    }
+
     // What the screen shows of the window, as a PNG file.
     bool screenshot(Window window, const std::filesystem::path& file) {
         XWindowAttributes attributes{};
@@ -432,7 +446,14 @@ TEST(DesktopShell, TrayMenuPanelPinDialogAndQuit) {
     click(tray.connection(), item.first, menuPath, menu[2].id);
     click(tray.connection(), item.first, menuPath, menu[2].id);
     std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(windows.shown("Tapdeck").size(), 1u);
+    ASSERT_EQ(windows.shown("Tapdeck").size(), 1u);
+    // Closed, it is only hidden: the next open shows the very same window again.
+    const Window panel = windows.shown("Tapdeck").at(0);
+    windows.close(panel);
+    ASSERT_TRUE(eventually([&] { return windows.shown("Tapdeck").empty(); }));
+    exchange(agent.port, "POST /api/open-admin HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    ASSERT_TRUE(eventually([&] { return windows.shown("Tapdeck").size() == 1; }));
+    EXPECT_EQ(windows.shown("Tapdeck").at(0), panel);
     std::this_thread::sleep_for(2s);  // the page draws
     std::printf("[ measure  ] RSS with the panel open: %zu KiB\n",
                 residentKiB(agent.process->pid()));
