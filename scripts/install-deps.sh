@@ -14,6 +14,8 @@ PACKAGES=(
   pulseaudio-utils xclip xdg-utils
   # tests and benchmarks
   googletest libgtest-dev wrk nginx-light curl procps zbar-tools openssl
+  # the packages: built, described and linted
+  dpkg-dev file lintian appstream desktop-file-utils
   # a private desktop session for the tests that need one
   xvfb dbus pulseaudio x11-utils
   # the pages, in a real browser (emoji font so screenshots show what a phone shows)

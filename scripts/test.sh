@@ -15,7 +15,10 @@ for preset in dev asan; do
   echo "== ${preset}: test"
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
   export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
-  ctest --preset "$preset" -j "$jobs" --timeout 300 --label-exclude desktop
+  # The packages are built and checked once, from the optimised build.
+  exclude=desktop
+  [ "$preset" = dev ] || exclude="desktop|package"
+  ctest --preset "$preset" -j "$jobs" --timeout 300 --label-exclude "$exclude"
   echo "== ${preset}: desktop tests, in a private session"
   scripts/with-desktop-session.sh ctest --preset "$preset" --timeout 300 --label-regex desktop
 done
