@@ -20,13 +20,7 @@ done
 ulimit -n $((AGENTS + 256)) 2>/dev/null ||
   { echo "cannot hold $AGENTS sockets: the descriptor limit is $(ulimit -Hn)" >&2; exit 1; }
 
-work=$(mktemp -d)
-cleanup() {
-  stop_started
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
+make_work_dir
 
 make_test_certificates "$work"
 start_relay "$work/relay.log" --cert "$work/cert.pem" --key "$work/key.pem"

@@ -18,13 +18,7 @@ for tool in wrk curl "$BUILD/tapdeck" "$BUILD/tapdeck-relay"; do
   command -v "$tool" >/dev/null || [ -x "$tool" ] || { echo "missing: $tool" >&2; exit 1; }
 done
 
-work=$(mktemp -d)
-cleanup() {
-  stop_started
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
+make_work_dir
 
 make_test_certificates "$work"
 start_relay "$work/relay.log" --cert "$work/cert.pem" --key "$work/key.pem"

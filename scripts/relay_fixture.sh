@@ -1,8 +1,16 @@
 # shellcheck shell=bash
 # Sourced by the relay's test and benchmarks: a test CA made now, tapdeck-relay and headless
-# agents on loopback. The caller sets BUILD (the build folder) and calls `stop_started` on exit.
+# agents on loopback. The caller sets BUILD (the build folder) and calls `make_work_dir` first.
 
 started_pids=()
+
+# Makes the temporary folder $work; when the script ends, however it ends, everything started
+# here is stopped and the folder removed.
+make_work_dir() {
+  work=$(mktemp -d)
+  trap 'stop_started; rm -rf "$work"' EXIT
+  trap 'exit 1' INT TERM
+}
 
 # Stops, in reverse order, every process started here, and waits for each.
 stop_started() {

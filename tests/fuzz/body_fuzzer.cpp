@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/json.hpp"
+#include "fuzz_require.hpp"
 #include "store/config_model.hpp"
 
 namespace {
@@ -23,11 +24,7 @@ int depthOf(const td::Json& value) {
     return 0;
 }
 
-void require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using td::fuzz::require;
 
 }  // namespace
 

@@ -3,20 +3,12 @@
 // replays), and any bytes as a reply body arrive unchanged, through `body` or `bodyBase64`.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string_view>
 
 #include "common/relay_envelope.hpp"
+#include "fuzz_require.hpp"
 
-namespace {
-
-void require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-}  // namespace
+using td::fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);

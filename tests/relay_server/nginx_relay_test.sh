@@ -12,13 +12,7 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=scripts/relay_fixture.sh
 source "$ROOT/scripts/relay_fixture.sh"
 
-work=$(mktemp -d)
-cleanup() {
-  stop_started
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
+make_work_dir
 
 fail() {
   echo "FAIL: $*" >&2
