@@ -259,7 +259,12 @@ void click(GDBusConnection* connection, const std::string& name, const std::stri
 // icon (16 × 16, named after the item) do not count.
 class XWindows {
   public:
-    XWindows() : display_(XOpenDisplay(nullptr)) {}
+    XWindows() : display_(XOpenDisplay(nullptr)) {
+        // A window can vanish between listing it and asking about it (GTK's short-lived
+        // helpers): the call then fails and returns 0, which every caller checks, instead of
+        // Xlib's default handler ending the test.
+        XSetErrorHandler([](Display*, XErrorEvent*) noexcept { return 0; });
+    }
     ~XWindows() {
         if (display_) {
             XCloseDisplay(display_);
