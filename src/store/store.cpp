@@ -13,7 +13,7 @@
 #include "common/log.hpp"
 #include "common/random.hpp"
 #include "store/config_model.hpp"
-#include "store/files.hpp"
+#include "common/files.hpp"
 
 namespace td::store {
 namespace {

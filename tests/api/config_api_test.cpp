@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "api_fixture.hpp"
+#include "common/files.hpp"
 #include "host/host_facts.hpp"
-#include "store/files.hpp"
 
 namespace td::api {
 namespace {
@@ -35,14 +35,14 @@ TEST(ConfigApi, BodyThatIsNotADocumentKeepsTheConfiguration) {
     ApiFixture api;
     api.store().saveConfig({{"pages", {{{"name", "Keep"}}}}});
     const Json before = api.store().snapshotConfig();
-    const std::string fileBefore = *store::readWholeFile(api.store().configFile());
+    const std::string fileBefore = *readWholeFile(api.store().configFile());
     for (std::string body : {"", "[1,2]", "not json", "42", "null"}) {
         const auto answer = api.local("POST", "/api/config", body);
         EXPECT_EQ(answer.status, 400) << body;
         EXPECT_EQ(answer.body, (Json{{"ok", false}, {"error", "Invalid config"}})) << body;
     }
     EXPECT_EQ(api.store().snapshotConfig(), before);
-    EXPECT_EQ(*store::readWholeFile(api.store().configFile()), fileBefore);
+    EXPECT_EQ(*readWholeFile(api.store().configFile()), fileBefore);
 }
 
 }  // namespace

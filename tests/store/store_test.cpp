@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "store/config_model.hpp"
-#include "store/files.hpp"
+#include "common/files.hpp"
 #include "support/temp_dir.hpp"
 
 namespace td::store {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace td::store {
+namespace td {
 
 // The whole file, or nothing when it cannot be read.
 std::optional<std::string> readWholeFile(const std::string& path);
@@ -17,4 +17,4 @@ std::optional<std::string> readWholeFile(const std::string& path);
 // torn one. False when any step fails (the target is then unchanged).
 bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
 
-}  // namespace td::store
+}  // namespace td

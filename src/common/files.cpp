@@ -1,4 +1,4 @@
-#include "store/files.hpp"
+#include "common/files.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,7 +6,7 @@
 
 #include "common/random.hpp"
 
-namespace td::store {
+namespace td {
 
 std::optional<std::string> readWholeFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -70,4 +70,4 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode
     return true;
 }
 
-}  // namespace td::store
+}  // namespace td
