@@ -34,6 +34,7 @@ async function load({ onlyChanges = false } = {}) {
     $('load-error').textContent = 'Open this page on the computer itself, or from a paired phone.';
     return;
   }
+  renderKeys(answer.keys);
   if (onlyChanges && state.admin && answer.pin === state.admin.pin && answer.relayEnabled === state.admin.relayEnabled
       && JSON.stringify(answer.config) === JSON.stringify(state.admin.config)) return;
   state.admin = answer;
@@ -292,6 +293,34 @@ async function saveFlow() {
   }
 }
 
+// ---------- keys ----------
+
+// Shown only when gestures and typing cannot reach this desktop: why, and what to do. Where the
+// desktop asks for permission (its portal dialog), a button asks.
+function renderKeys(keys) {
+  $('keys-card').hidden = !keys || keys.trusted;
+  if (!keys || keys.trusted) return;
+  $('keys-advice').textContent = keys.advice;
+  $('allow-keys').hidden = keys.backend !== 'portal';
+}
+
+async function allowKeys() {
+  $('allow-keys').disabled = true;
+  let answer = await api('api/keys/allow').catch(() => null);
+  // The desktop's dialog is answered on this screen; look for the grant for a minute.
+  for (let i = 0; i < 30 && answer && !answer.ok; i++) {
+    renderKeys(answer);
+    await new Promise((resolve) => setTimeout(resolve, 2000));
+    answer = (await api('api/admin', { method: 'GET' }).catch(() => null))?.keys;
+    if (answer) answer.ok = answer.trusted;
+  }
+  $('allow-keys').disabled = false;
+  if (answer?.ok) {
+    renderKeys(answer);
+    toast('Keys allowed: gestures and typing work now.', 'ok');
+  }
+}
+
 // ---------- settings and saving ----------
 
 function settingsObject() {
@@ -326,6 +355,7 @@ async function save() {
 }
 
 function init() {
+  $('allow-keys').addEventListener('click', allowKeys);
   $('tile-type').replaceChildren(...TILE_KINDS.map(([value, label]) => el('option', { value }, label)));
   $('tile-type').addEventListener('change', renderTileForm);
   $('save').addEventListener('click', save);

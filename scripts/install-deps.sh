@@ -9,6 +9,7 @@ PACKAGES=(
   # libraries
   libboost1.81-dev libboost-url1.81-dev nlohmann-json3-dev libssl-dev libqrencode-dev libpng-dev
   libglib2.0-dev libgtk-3-dev libx11-dev libxtst-dev librsvg2-common hicolor-icon-theme
+  libwayland-dev libxkbcommon-dev wayland-protocols
   libayatana-appindicator3-dev libwebkit2gtk-4.1-dev
   # the desktop tools the agent drives
   pulseaudio-utils xclip xdg-utils
@@ -18,6 +19,8 @@ PACKAGES=(
   dpkg-dev file lintian appstream desktop-file-utils
   # a private desktop session for the tests that need one
   xvfb dbus pulseaudio x11-utils
+  # a Wayland compositor for the keyboard tests (headless)
+  sway util-linux
   # the pages, in a real browser (emoji font so screenshots show what a phone shows)
   chromium fonts-noto-color-emoji fonts-dejavu-core
 )

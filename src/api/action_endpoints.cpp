@@ -8,7 +8,6 @@
 #include "host/gestures.hpp"
 #include "host/keys.hpp"
 #include "host/media.hpp"
-#include "host/platform.hpp"
 #include "host/shortcuts.hpp"
 #include "host/system.hpp"
 #include "host/volume.hpp"
@@ -26,11 +25,11 @@ Response okAnswer(bool ok) {
 }
 
 // A failed key action says why only when keys cannot reach the desktop at all.
-Response keyActionAnswer(bool ok, host::KeysHelp help) {
-    if (ok || host::accessibilityTrusted()) {
+Response keyActionAnswer(const ApiContext& context, bool ok, host::KeysHelp help) {
+    if (ok || context.keyboard.trusted()) {
         return okAnswer(ok);
     }
-    return server::jsonResponse({{"ok", false}, {"error", host::keysUnavailableText(help)}});
+    return server::jsonResponse({{"ok", false}, {"error", context.keyboard.unavailableText(help)}});
 }
 
 std::filesystem::path shortcutsFolder(const ApiContext& context) {
@@ -56,7 +55,8 @@ flows::StepHost stepHost(const ApiContext& context) {
         [](const std::string& url) { return host::openURL(url); },
         [ctx](const std::string& name) { return host::runShortcut(shortcutsFolder(*ctx), name); },
         [ctx](const std::string& id) {
-            return host::runGesture(id, gestureKeysOverride(*ctx, id));
+            return host::runGesture(ctx->keyboard, ctx->settings.desktop, id,
+                                    gestureKeysOverride(*ctx, id));
         },
     };
 }
@@ -77,13 +77,15 @@ Response shortcut(const ApiContext& context, const Request& request) {
 
 Response gesture(const ApiContext& context, const Request& request) {
     const std::string id = eitherString(server::bodyJSON(request), "value", "action");
-    return keyActionAnswer(host::runGesture(id, gestureKeysOverride(context, id)),
+    return keyActionAnswer(context,
+                           host::runGesture(context.keyboard, context.settings.desktop, id,
+                                            gestureKeysOverride(context, id)),
                            host::KeysHelp::full);
 }
 
+// Media players are told over D-Bus: no key is sent, so a failure never asks for key access.
 Response media(const ApiContext&, const Request& request) {
-    const std::string action = bodyString(request, "action");
-    return keyActionAnswer(host::mediaAction(action), host::KeysHelp::brief);
+    return okAnswer(host::mediaAction(bodyString(request, "action")));
 }
 
 Response setVolume(const ApiContext&, const Request& request) {
@@ -111,9 +113,9 @@ Response clipboard(const ApiContext& context, const Request& request) {
     return okAnswer(host::setClipboard(bodyString(request, "text"), context.settings.session));
 }
 
-Response typeText(const ApiContext&, const Request& request) {
+Response typeText(const ApiContext& context, const Request& request) {
     const std::string text = bodyString(request, "text");
-    return keyActionAnswer(host::typeText(text), host::KeysHelp::brief);
+    return keyActionAnswer(context, host::typeText(context.keyboard, text), host::KeysHelp::brief);
 }
 
 Response icon(const ApiContext& context, const Request& request) {

@@ -48,6 +48,8 @@ std::vector<Endpoint> endpoints(const ApiContext& context) {
          }),
          ACTION_BODY},
         {"/api/flows", any, Access::localOrToken, pool, with(handlers::editFlows), DOCUMENT_BODY},
+        {"/api/keys/allow", Method::only("POST"), Access::localOrToken, pool,
+         with(handlers::allowKeys)},
         {"/api/open-admin", any, Access::localOrToken, pool, with(handlers::openAdmin)},
         {"/api/admin", any, Access::localOrToken, pool, with(handlers::admin), SMALL_BODY,
          /*refusal*/ 200},

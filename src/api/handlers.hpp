@@ -55,6 +55,8 @@ Response editFlows(const ApiContext& context, const Request& request);
 // Admin
 Response admin(const ApiContext& context, const Request& request);
 Response openAdmin(const ApiContext& context, const Request& request);
+// Asks the desktop to let the agent send keys (its dialog, where it has one).
+Response allowKeys(const ApiContext& context, const Request& request);
 
 // Steps checked against this computer and run through its host actions.
 flows::StepHost stepHost(const ApiContext& context);

@@ -11,6 +11,7 @@
 #include "api/plan_runs.hpp"
 #include "common/settings.hpp"
 #include "host/icons.hpp"
+#include "host/keys.hpp"
 #include "net/https_client.hpp"
 #include "server/connection.hpp"
 #include "server/request.hpp"
@@ -27,6 +28,7 @@ struct ApiContext {
     store::Store& store;
     net::HttpsClient& https;  // carries the planner's requests
     host::IconSource& icons;
+    host::Keyboard& keyboard;
     // Brings the control panel forward on the main thread; empty when there is no GUI.
     std::function<void()> showPanel = {};
     // Turns the relay connection on or off; empty when the agent has no relay client.

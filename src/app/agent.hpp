@@ -9,6 +9,7 @@
 #include "common/main_thread.hpp"
 #include "common/settings.hpp"
 #include "host/icons.hpp"
+#include "host/keys.hpp"
 #include "net/https_client.hpp"
 #include "relay/relay_client.hpp"
 #include "server/server.hpp"
@@ -82,6 +83,7 @@ class Agent {
     store::Store store_;
     net::HttpsClient https_;
     host::IconSource icons_;
+    const std::unique_ptr<host::Keyboard> keyboard_;
     server::Server server_;
     api::ApiContext context_;
     api::Router router_;

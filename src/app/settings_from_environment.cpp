@@ -54,6 +54,7 @@ Settings settingsFromEnvironment(const host::EnvironmentLookup& environment) {
     }
     settings.plannerKey = [environment] { return environment("ANTHROPIC_API_KEY").value_or(""); };
     settings.session = host::desktopSession(environment);
+    settings.desktop = host::desktopKind(environment);
     settings.startedBySystemd = host::startedByServiceManager(environment);
     settings.debugCategories = environment("TD_DEBUG").value_or("");
     return settings;

@@ -10,6 +10,9 @@ namespace td {
 // The kind of desktop session the agent runs in; none means no display at all.
 enum class DesktopSession { none, x11, wayland };
 
+// The family of desktop the session runs, where their default key bindings differ.
+enum class DesktopKind { gnome, kde, wlroots, other };
+
 // An HTTP(S) address the agent talks to, and whether plain http is acceptable there (only when
 // the user or a test named the address, never for one of our own).
 struct RemoteEndpoint {
@@ -45,6 +48,7 @@ struct Settings {
     // there is none.
     std::function<std::string()> plannerKey = [] { return std::string(); };
     DesktopSession session = DesktopSession::none;
+    DesktopKind desktop = DesktopKind::other;
     bool startedBySystemd = false;
     // Comma-separated debug log categories (TD_DEBUG), e.g. "apps,keys" or "all".
     std::string debugCategories;

@@ -33,13 +33,11 @@ std::filesystem::path modulePath(const std::string& fileName);
 // The desktop session the environment describes; none when there is no display.
 DesktopSession desktopSession(const EnvironmentLookup& environment);
 
+// The family of desktop XDG_CURRENT_DESKTOP names (or sway's own socket variable shows).
+DesktopKind desktopKind(const EnvironmentLookup& environment);
+
 // Whether a service manager started the agent (then it does not register itself to start at
 // login: the service does that).
 bool startedByServiceManager(const EnvironmentLookup& environment);
-
-// Why key actions cannot reach the desktop, for the phone to show: the full advice (gestures)
-// or its short form (typing, media keys).
-enum class KeysHelp { full, brief };
-std::string keysUnavailableText(KeysHelp form);
 
 }  // namespace td::host

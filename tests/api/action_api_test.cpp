@@ -37,9 +37,11 @@ TEST_F(ActionApi, NothingRunsThatTheOwnerDidNotAllow) {
 TEST_F(ActionApi, KeyActionsExplainWhenKeysCannotReachTheDesktop) {
     const auto gesture = post("/api/gesture", R"({"action":"spotlight"})");
     EXPECT_EQ(gesture.body["ok"], false);
-    EXPECT_NE(gesture.body["error"].get<std::string>().find("X11 session"), std::string::npos);
+    EXPECT_NE(gesture.body["error"].get<std::string>().find("start it from your desktop"),
+              std::string::npos);
     const auto typed = post("/api/type", R"({"text":"hi"})");
-    EXPECT_EQ(typed.body["error"], "Tapdeck can send keys only in an X11 session.");
+    EXPECT_EQ(typed.body["error"],
+              "Tapdeck runs without a desktop session, so it cannot send keys.");
     EXPECT_EQ(typed.status, 200);
 }
 
@@ -138,7 +140,7 @@ TEST(AdminApi, EverythingTheAdminPageShowsInOneAnswer) {
     EXPECT_EQ(refused.body, (Json{{"ok", false}}));
 
     const auto answer = api.withToken("GET", "/api/admin", api.pairedToken());
-    ASSERT_EQ(answer.body.size(), 10u) << answer.raw;
+    ASSERT_EQ(answer.body.size(), 11u) << answer.raw;
     EXPECT_EQ(answer.body["ok"], true);
     EXPECT_EQ(answer.body["pin"], api.store().pinValue());
     EXPECT_EQ(answer.body["config"], api.store().snapshotConfig());
@@ -149,6 +151,12 @@ TEST(AdminApi, EverythingTheAdminPageShowsInOneAnswer) {
     const Json gesture = answer.body["gestures"][0];
     EXPECT_EQ(gesture.size(), 3u);
     EXPECT_TRUE(host::isGesture(gesture["value"].get<std::string>()));
+    // Without a desktop the page says why keys fail, and offers no button that cannot help.
+    EXPECT_EQ(answer.body["keys"]["backend"], "none");
+    EXPECT_EQ(answer.body["keys"]["trusted"], false);
+    EXPECT_NE(answer.body["keys"]["advice"].get<std::string>().find("desktop"), std::string::npos);
+    EXPECT_EQ(api.local("POST", "/api/keys/allow").body["ok"], false);
+    EXPECT_EQ(api.remote("POST", "/api/keys/allow").status, 401);
 
     EXPECT_EQ(api.local("POST", "/api/open-admin").body, (Json{{"ok", true}}));
     EXPECT_EQ(api.panelsShown(), 1);

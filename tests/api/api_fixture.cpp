@@ -74,7 +74,8 @@ ApiFixture::ApiFixture(std::function<void(Settings&)> tweak, std::vector<api::En
           };
           return options;
       }()),
-      context_{settings_, server_, store_, https_, icons_, [this] { ++panelsShown_; }},
+      keyboard_(host::chooseKeyboard({settings_.session, settings_.supportFolder})),
+      context_{settings_, server_, store_, https_, icons_, *keyboard_, [this] { ++panelsShown_; }},
       router_(context_, std::move(extra)) {
     std::filesystem::create_directories(dir_.path() / "public");
     server_.setRouter([this](const server::ConnectionPtr& connection, server::Request request) {

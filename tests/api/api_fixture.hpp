@@ -94,6 +94,7 @@ class ApiFixture {
     net::HttpsClient https_;
     host::IconSource icons_;
     server::Server server_;
+    std::unique_ptr<host::Keyboard> keyboard_;
     std::atomic<int> panelsShown_{0};
     api::ApiContext context_;
     api::Router router_;

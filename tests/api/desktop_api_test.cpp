@@ -15,7 +15,7 @@ using test::ApiFixture;
 
 class DesktopApi : public ::testing::Test {
   protected:
-    ApiFixture api;
+    ApiFixture api{[](Settings& settings) { settings.session = DesktopSession::x11; }};
     std::string token = api.pairedToken();
     test::Answer post(const std::string& path, const std::string& body) {
         return api.withToken("POST", path, token, body);

@@ -97,6 +97,22 @@ TEST(Settings, ServicesSessionAndLogging) {
     EXPECT_EQ(settingsFor({{"DISPLAY", ""}}).session, DesktopSession::none);
 }
 
+TEST(Settings, TheDesktopFamilyChoosesTheGesturesKeys) {
+    struct Case {
+        std::map<std::string, std::string> environment;
+        DesktopKind desktop;
+    };
+    for (const auto& c :
+         {Case{{{"XDG_CURRENT_DESKTOP", "ubuntu:GNOME"}}, DesktopKind::gnome},
+          Case{{{"XDG_CURRENT_DESKTOP", "KDE"}}, DesktopKind::kde},
+          Case{{{"XDG_CURRENT_DESKTOP", "sway"}}, DesktopKind::wlroots},
+          Case{{{"SWAYSOCK", "/run/user/1000/sway-ipc.sock"}}, DesktopKind::wlroots},
+          Case{{{"XDG_CURRENT_DESKTOP", "XFCE"}}, DesktopKind::other},
+          Case{{{"XDG_CURRENT_DESKTOP", "GNOMEish"}}, DesktopKind::other}}) {
+        EXPECT_EQ(settingsFor(c.environment).desktop, c.desktop) << c.environment.begin()->second;
+    }
+}
+
 TEST(Settings, ThePlannersKeyIsReadAtEveryPlan) {
     FakeEnvironment environment({});
     const Settings settings = settingsFromEnvironment(environment.lookup());

@@ -61,9 +61,9 @@ test('tiles act through their endpoints and say why when they cannot', async () 
   await page.waitForFunction(() => true);
   for (let i = 0; i < 50 && !agent.toolCalls().includes('systemctl suspend'); i++) await page.waitForTimeout(50);
   assert.match(agent.toolCalls(), /systemctl suspend/);
-  // No X11 session in the test: the gesture fails and the phone shows the agent's reason.
+  // No desktop session in the test: the gesture fails and the phone shows the agent's reason.
   await page.getByRole('button', { name: /Search/ }).click();
-  await page.locator('.toast.shown', { hasText: 'X11 session' }).waitFor();
+  await page.locator('.toast.shown', { hasText: 'without a desktop session' }).waitFor();
   assert.equal(await page.locator('.grid').evaluate((g) => getComputedStyle(g).gridTemplateColumns.split(' ').length), 3);
   // A text tile without text asks for it.
   await page.getByRole('button', { name: /Clipboard/ }).click();
@@ -82,6 +82,9 @@ test('the admin page edits what an open phone shows, which reloads by itself', a
   const admin = watchPolicy(await (await browser.newContext({ viewport: { width: 1100, height: 1000 } })).newPage());
   await admin.goto(`${agent.local}/admin`);
   await admin.locator('#pin').filter({ hasText: agent.pin() }).waitFor();
+  // The agent runs without a desktop here: the page says so, with no button that cannot help.
+  await admin.locator('#keys-card').filter({ hasText: 'without a desktop session' }).waitFor();
+  assert.equal(await admin.locator('#allow-keys').isVisible(), false);
 
   await admin.getByText('Add a tile').click();
   await admin.locator('#tile-type').selectOption('media');

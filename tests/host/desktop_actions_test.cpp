@@ -207,15 +207,18 @@ class Keyboard : public ::testing::Test {
         return lines;
     }
     test::ChildProcess observer{{KEY_OBSERVER}};
+    std::unique_ptr<host::Keyboard> keyboard = chooseKeyboard({DesktopSession::x11, {}});
 };
 
 TEST_F(Keyboard, GesturesPressTheirCombination) {
-    EXPECT_TRUE(accessibilityTrusted());
-    EXPECT_TRUE(runGesture("show_desktop"));  // Super+d
-    EXPECT_TRUE(runGesture("minimize", "Ctrl+Alt+t"));
-    EXPECT_FALSE(runGesture("SHOW_DESKTOP"));
-    EXPECT_FALSE(runGesture("hide_others"));  // no combination until the user sets one
-    EXPECT_FALSE(runGesture("minimize", "Ctrl+NoSuchKey"));
+    EXPECT_EQ(keyboard->backend(), KeysBackend::xtest);
+    EXPECT_TRUE(keyboard->trusted());
+    EXPECT_TRUE(runGesture(*keyboard, DesktopKind::gnome, "show_desktop"));  // Super+d
+    EXPECT_TRUE(runGesture(*keyboard, DesktopKind::gnome, "minimize", "Ctrl+Alt+t"));
+    EXPECT_FALSE(runGesture(*keyboard, DesktopKind::gnome, "SHOW_DESKTOP"));
+    // No combination until the user sets one.
+    EXPECT_FALSE(runGesture(*keyboard, DesktopKind::gnome, "hide_others"));
+    EXPECT_FALSE(runGesture(*keyboard, DesktopKind::gnome, "minimize", "Ctrl+NoSuchKey"));
     const auto lines = keys(5);
     // Super (Mod4 = 64), then d held with it; Ctrl (4), Alt (8), then t with both.
     EXPECT_EQ(lines,
@@ -223,8 +226,8 @@ TEST_F(Keyboard, GesturesPressTheirCombination) {
 }
 
 TEST_F(Keyboard, TypesAnyTextKeepingCaseAndLayout) {
-    EXPECT_FALSE(typeText(""));
-    EXPECT_TRUE(typeText("Hé €\xF0\x9F\x98\x80!\n"));
+    EXPECT_FALSE(typeText(*keyboard, ""));
+    EXPECT_TRUE(typeText(*keyboard, "Hé €\xF0\x9F\x98\x80!\n"));
     const auto lines = keys(9);
     // Characters the layout lacks arrive as their Unicode keysyms on a borrowed key.
     EXPECT_EQ(lines,
@@ -235,9 +238,10 @@ TEST_F(Keyboard, TypesAnyTextKeepingCaseAndLayout) {
 TEST(KeysWithoutDisplay, AreRefused) {
     const std::string display = std::getenv("DISPLAY");
     ::unsetenv("DISPLAY");
-    EXPECT_FALSE(accessibilityTrusted());
-    EXPECT_FALSE(runGesture("show_desktop"));
-    EXPECT_FALSE(typeText("x"));
+    const auto keyboard = chooseKeyboard({DesktopSession::x11, {}});
+    EXPECT_FALSE(keyboard->trusted());
+    EXPECT_FALSE(runGesture(*keyboard, DesktopKind::gnome, "show_desktop"));
+    EXPECT_FALSE(typeText(*keyboard, "x"));
     ::setenv("DISPLAY", display.c_str(), 1);
 }
 

@@ -79,12 +79,23 @@ bool startedByServiceManager(const EnvironmentLookup& environment) {
     return nonEmpty(environment, "INVOCATION_ID").has_value();  // systemd sets it for services
 }
 
-std::string keysUnavailableText(KeysHelp form) {
-    if (form == KeysHelp::full) {
-        return "Tapdeck can send keys only in an X11 session: log in with \"GNOME on Xorg\" (or "
-               "another X11 session), then try again.";
+DesktopKind desktopKind(const EnvironmentLookup& environment) {
+    // A colon-separated list, most specific first ("ubuntu:GNOME").
+    const std::string names = ":" + environment("XDG_CURRENT_DESKTOP").value_or("") + ":";
+    const auto has = [&](std::string_view name) {
+        return names.find(":" + std::string(name) + ":") != std::string::npos;
+    };
+    if (has("GNOME") || has("GNOME-Classic") || has("Unity")) {
+        return DesktopKind::gnome;
     }
-    return "Tapdeck can send keys only in an X11 session.";
+    if (has("KDE")) {
+        return DesktopKind::kde;
+    }
+    if (has("sway") || has("Hyprland") || has("river") || has("wlroots") ||
+        nonEmpty(environment, "SWAYSOCK")) {
+        return DesktopKind::wlroots;
+    }
+    return DesktopKind::other;
 }
 
 }  // namespace td::host

@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "common/log.hpp"
-#include "host/gestures.hpp"
-#include "host/keys.hpp"
+#include "host/linux/keyboards.hpp"
 
 namespace td::host {
 namespace {
@@ -33,9 +32,6 @@ struct DisplayClose {
 using DisplayPtr = std::unique_ptr<Display, DisplayClose>;
 
 // One connection per action: nothing is kept that a restarted X server could invalidate.
-// Key presses of two actions never interleave.
-std::mutex keyboardMutex;
-
 DisplayPtr openDisplayWithXTest() {
     static std::once_flag handlerInstalled;
     std::call_once(handlerInstalled, [] { XSetErrorHandler(ignoreXError); });
@@ -54,62 +50,6 @@ DisplayPtr openDisplayWithXTest() {
 
 void tap(Display* display, KeyCode code, bool press) {
     XTestFakeKeyEvent(display, code, press ? True : False, CurrentTime);
-}
-
-// "Ctrl+Alt+d" → the keycodes to hold, last one the key itself; empty when a name is unknown.
-std::vector<KeyCode> parseCombination(Display* display, const std::string& combination) {
-    std::vector<KeyCode> codes;
-    std::size_t start = 0;
-    while (start <= combination.size()) {
-        const std::size_t end = std::min(combination.find('+', start), combination.size());
-        std::string name = combination.substr(start, end - start);
-        if (name == "Ctrl" || name == "Control") {
-            name = "Control_L";
-        } else if (name == "Alt") {
-            name = "Alt_L";
-        } else if (name == "Shift") {
-            name = "Shift_L";
-        } else if (name == "Super" || name == "Meta") {
-            name = "Super_L";
-        }
-        const KeySym keysym = XStringToKeysym(name.c_str());
-        const KeyCode code = keysym == NoSymbol ? 0 : XKeysymToKeycode(display, keysym);
-        if (code == 0) {
-            return {};
-        }
-        codes.push_back(code);
-        start = end + 1;
-    }
-    return codes;
-}
-
-// The X keysym of a Unicode code point.
-KeySym keysymFor(char32_t codePoint) {
-    if (codePoint == '\n' || codePoint == '\r') {
-        return XK_Return;
-    }
-    if (codePoint == '\t') {
-        return XK_Tab;
-    }
-    if ((codePoint >= 0x20 && codePoint <= 0x7E) || (codePoint >= 0xA0 && codePoint <= 0xFF)) {
-        return codePoint;
-    }
-    return 0x01000000 + codePoint;
-}
-
-std::u32string decodeUtf8(const std::string& text) {
-    std::u32string out;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
-        char32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
-        for (int k = 1; k <= extra && i + k < text.size(); ++k) {
-            cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        }
-        out.push_back(cp);
-        i += static_cast<std::size_t>(extra) + 1;
-    }
-    return out;
 }
 
 // Where the layout has the keysym: its key and whether Shift is needed.
@@ -224,70 +164,76 @@ std::size_t typeRun(Display* display, const std::vector<KeySym>& keysyms, std::s
     return to;
 }
 
+// X11: XTest presses keys as if on the keyboard of the X server.
+class XTestKeyboard final : public Keyboard {
+  public:
+    KeysBackend backend() const override { return KeysBackend::xtest; }
+    bool trusted() override { return openDisplayWithXTest() != nullptr; }
+    bool requestAccess() override { return trusted(); }  // nothing to ask for on X11
+
+    bool pressCombination(const std::vector<Keysym>& keys) override {
+        std::lock_guard lock(mutex_);
+        const DisplayPtr display = openDisplayWithXTest();
+        if (!display) {
+            return false;
+        }
+        std::vector<KeyCode> codes;
+        for (Keysym keysym : keys) {
+            const KeyCode code = XKeysymToKeycode(display.get(), keysym);
+            if (code == 0) {
+                TD_LOG(keys, "the X keyboard has no key for a key of the combination");
+                return false;
+            }
+            codes.push_back(code);
+        }
+        for (KeyCode code : codes) {
+            tap(display.get(), code, true);
+        }
+        for (auto it = codes.rbegin(); it != codes.rend(); ++it) {
+            tap(display.get(), *it, false);
+        }
+        XSync(display.get(), False);
+        return true;
+    }
+
+    bool typeKeysyms(const std::vector<Keysym>& text) override {
+        std::lock_guard lock(mutex_);
+        const DisplayPtr display = openDisplayWithXTest();
+        if (!display) {
+            return false;
+        }
+        const std::vector<KeySym> keysyms(text.begin(), text.end());
+        const std::vector<KeyCode> spare = findSpareKeys(display.get());
+        bool typedAll = true;
+        for (std::size_t at = 0; at < keysyms.size();) {
+            const std::size_t next = typeRun(display.get(), keysyms, at, spare);
+            if (next == at) {  // no spare key at all for this character
+                typedAll = false;
+                ++at;
+            } else {
+                at = next;
+            }
+        }
+        XSync(display.get(), False);
+        return typedAll;
+    }
+
+    std::string unavailableText(KeysHelp form) override {
+        if (form == KeysHelp::brief) {
+            return "Tapdeck cannot reach the X server to send keys.";
+        }
+        return "Tapdeck cannot send keys: the X server of this desktop cannot be reached or lacks "
+               "the XTEST extension. Restart Tapdeck from the desktop session, then try again.";
+    }
+
+  private:
+    std::mutex mutex_;
+};
+
 }  // namespace
 
-bool accessibilityTrusted() {
-    return openDisplayWithXTest() != nullptr;
-}
-
-bool runGesture(const std::string& id, const std::string& keysOverride) {
-    const auto gesture = GESTURES.find(id);
-    if (gesture == GESTURES.end()) {
-        return false;
-    }
-    const std::string keys =
-        keysOverride.empty() ? std::string(gesture->second.keys) : keysOverride;
-    if (keys.empty()) {
-        return false;
-    }
-    std::lock_guard lock(keyboardMutex);
-    const DisplayPtr display = openDisplayWithXTest();
-    if (!display) {
-        return false;
-    }
-    const auto codes = parseCombination(display.get(), keys);
-    if (codes.empty()) {
-        TD_LOG(keys, "no keys on this keyboard for \"" + keys + "\"");
-        return false;
-    }
-    for (KeyCode code : codes) {
-        tap(display.get(), code, true);
-    }
-    for (auto it = codes.rbegin(); it != codes.rend(); ++it) {
-        tap(display.get(), *it, false);
-    }
-    XSync(display.get(), False);
-    return true;
-}
-
-bool typeText(const std::string& text) {
-    if (text.empty()) {
-        return false;
-    }
-    std::lock_guard lock(keyboardMutex);
-    const DisplayPtr display = openDisplayWithXTest();
-    if (!display) {
-        return false;
-    }
-    std::vector<KeySym> keysyms;
-    for (char32_t codePoint : decodeUtf8(text)) {
-        if (isTypeable(codePoint)) {
-            keysyms.push_back(keysymFor(codePoint));
-        }
-    }
-    const std::vector<KeyCode> spare = findSpareKeys(display.get());
-    bool typedAll = true;
-    for (std::size_t at = 0; at < keysyms.size();) {
-        const std::size_t next = typeRun(display.get(), keysyms, at, spare);
-        if (next == at) {  // no spare key at all for this character
-            typedAll = false;
-            ++at;
-        } else {
-            at = next;
-        }
-    }
-    XSync(display.get(), False);
-    return typedAll;
+std::unique_ptr<Keyboard> makeXTestKeyboard() {
+    return std::make_unique<XTestKeyboard>();
 }
 
 }  // namespace td::host

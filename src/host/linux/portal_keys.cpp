@@ -1,0 +1,487 @@
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "common/files.hpp"
+#include "common/log.hpp"
+#include "host/linux/glib_ptr.hpp"
+#include "host/linux/keyboards.hpp"
+
+namespace td::host {
+namespace {
+
+constexpr const char* PORTAL_NAME = "org.freedesktop.portal.Desktop";
+constexpr const char* PORTAL_PATH = "/org/freedesktop/portal/desktop";
+constexpr const char* REMOTE_DESKTOP = "org.freedesktop.portal.RemoteDesktop";
+constexpr std::uint32_t KEYBOARD_DEVICE = 1;
+// Restore tokens came with version 2 of the interface; "persistent" keeps the grant across
+// restarts of the agent until the user revokes it.
+constexpr std::uint32_t PERSIST_UNTIL_REVOKED = 2;
+constexpr std::uint32_t RESTORE_TOKENS_SINCE = 2;
+// A portal that does not answer its properties in this time is treated as absent, so that a
+// hung portal cannot hold up the agent's start for long.
+constexpr int PROBE_TIMEOUT_MS = 3000;
+// A remembered grant comes back without a dialog; the key press that asked waits this long
+// for it instead of failing once after every start.
+constexpr auto RESTORE_WAIT = std::chrono::seconds(5);
+constexpr int NOTIFY_TIMEOUT_MS = 2000;
+// A question the portal never answered (it crashed while its dialog was up) is asked again.
+constexpr auto UNANSWERED_AFTER = std::chrono::minutes(2);
+constexpr mode_t PRIVATE_FILE_MODE = 0600;
+
+enum class Access { none, asking, granted, refused, failed };
+
+// One of the portal's properties, or nothing.
+glib::Variant portalProperty(GDBusConnection* bus, const char* name) {
+    GError* raw = nullptr;
+    glib::Variant reply(g_dbus_connection_call_sync(
+        bus, PORTAL_NAME, PORTAL_PATH, "org.freedesktop.DBus.Properties", "Get",
+        g_variant_new("(ss)", REMOTE_DESKTOP, name), G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE,
+        PROBE_TIMEOUT_MS, nullptr, &raw));
+    const glib::Error error(raw);
+    if (!reply) {
+        TD_LOG(keys, "no RemoteDesktop portal: " + glib::message(error));
+        return nullptr;
+    }
+    GVariant* value = nullptr;
+    g_variant_get(reply.get(), "(v)", &value);
+    return glib::Variant(value);
+}
+
+std::uint32_t uintProperty(GDBusConnection* bus, const char* name) {
+    const glib::Variant value = portalProperty(bus, name);
+    return value && g_variant_is_of_type(value.get(), G_VARIANT_TYPE_UINT32)
+               ? g_variant_get_uint32(value.get())
+               : 0;
+}
+
+// The portal's RemoteDesktop interface: the user grants keyboard access once in the desktop's
+// own dialog; where the portal can, the grant is remembered (a restore token in the support
+// folder) so the dialog does not come back. The D-Bus conversation runs on a thread of its own,
+// whose main context receives the portal's answers; key presses are calls from any thread.
+class PortalKeyboard final : public Keyboard {
+  public:
+    PortalKeyboard(glib::Object<GDBusConnection> bus, std::uint32_t version,
+                   std::filesystem::path tokenFile)
+        : bus_(std::move(bus)),
+          version_(version),
+          tokenFile_(std::move(tokenFile)),
+          context_(g_main_context_new()),
+          loop_(g_main_loop_new(context_, FALSE)),
+          thread_([this] { runPortalThread(); }) {}
+
+    ~PortalKeyboard() override {
+        onPortalThread([this] {
+            closeSession();
+            for (const auto& pending : pending_) {
+                g_dbus_connection_signal_unsubscribe(bus_.get(), pending->subscription);
+            }
+            g_main_loop_quit(loop_);
+        });
+        thread_.join();
+        g_main_loop_unref(loop_);
+        g_main_context_unref(context_);
+    }
+
+    KeysBackend backend() const override { return KeysBackend::portal; }
+
+    bool trusted() override {
+        std::lock_guard lock(mutex_);
+        return access_ == Access::granted;
+    }
+
+    bool requestAccess() override {
+        std::unique_lock lock(mutex_);
+        if (access_ == Access::granted) {
+            return true;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (access_ != Access::asking || now - askedAt_ > UNANSWERED_AFTER) {
+            access_ = Access::asking;
+            askedAt_ = now;
+            onPortalThread([this] { createSession(); });
+        }
+        if (storedToken().empty()) {
+            return false;  // the dialog is up; the user's answer arrives later
+        }
+        changed_.wait_for(lock, RESTORE_WAIT, [this] { return access_ != Access::asking; });
+        return access_ == Access::granted;
+    }
+
+    bool pressCombination(const std::vector<Keysym>& keys) override {
+        std::vector<int> codes;
+        for (Keysym keysym : keys) {
+            const int code = evdevCodeOf(keysym);
+            if (code == 0) {
+                TD_LOG(keys, "the keyboard layout has no key for " + keysymName(keysym));
+                return false;
+            }
+            codes.push_back(code);
+        }
+        std::vector<KeyEvent> events;
+        for (int code : codes) {
+            events.push_back({"NotifyKeyboardKeycode", code, true});
+        }
+        for (auto code = codes.rbegin(); code != codes.rend(); ++code) {
+            events.push_back({"NotifyKeyboardKeycode", *code, false});
+        }
+        return send(events);
+    }
+
+    bool typeKeysyms(const std::vector<Keysym>& keysyms) override {
+        std::vector<KeyEvent> events;
+        for (Keysym keysym : keysyms) {
+            events.push_back({"NotifyKeyboardKeysym", static_cast<int>(keysym), true});
+            events.push_back({"NotifyKeyboardKeysym", static_cast<int>(keysym), false});
+        }
+        return send(events);
+    }
+
+    std::string unavailableText(KeysHelp form) override {
+        std::lock_guard lock(mutex_);
+        const bool brief = form == KeysHelp::brief;
+        switch (access_) {
+            case Access::refused:
+                return brief ? "Keyboard control was not allowed on this computer."
+                             : "Keyboard control was not allowed on this computer: try again and "
+                               "choose Allow (or Share) in the dialog on its screen.";
+            case Access::failed:
+                return brief ? "The desktop's portal could not start keyboard control."
+                             : "The desktop's portal could not start keyboard control: try "
+                               "again, or log out and back in if it keeps failing.";
+            case Access::none:
+            case Access::asking:
+            case Access::granted:
+                break;
+        }
+        return brief ? "Allow keyboard control on this computer's screen, then try again."
+                     : "Allow Tapdeck to control the keyboard in the dialog on this computer's "
+                       "screen, then try again.";
+    }
+
+  private:
+    using Then = std::function<void(std::uint32_t response, GVariant* results)>;
+    // A call whose answer is awaited.
+    struct Pending {
+        PortalKeyboard* self;
+        guint subscription;
+        Then then;
+    };
+
+    void runPortalThread() {
+        g_main_context_push_thread_default(context_);
+        g_main_loop_run(loop_);
+        g_main_context_pop_thread_default(context_);
+    }
+
+    void onPortalThread(std::function<void()> task) {
+        g_main_context_invoke_full(
+            context_, G_PRIORITY_DEFAULT,
+            [](gpointer data) noexcept -> gboolean {
+                (*static_cast<std::function<void()>*>(data))();
+                return G_SOURCE_REMOVE;
+            },
+            new std::function<void()>(std::move(task)),
+            [](gpointer data) noexcept { delete static_cast<std::function<void()>*>(data); });
+    }
+
+    void settle(Access access) {
+        {
+            std::lock_guard lock(mutex_);
+            access_ = access;
+        }
+        changed_.notify_all();
+    }
+
+    std::string storedToken() const { return readWholeFile(tokenFile_.string()).value_or(""); }
+
+    // Request objects are named after our bus name and a token of ours, so that we can listen
+    // for the answer before asking (the portal may answer before the call returns).
+    std::string nextToken() { return "tapdeck" + std::to_string(++tokenCount_); }
+
+    std::string requestPath(const std::string& token) const {
+        std::string sender = g_dbus_connection_get_unique_name(bus_.get());
+        sender.erase(0, 1);  // ":1.42" → "1_42"
+        std::replace(sender.begin(), sender.end(), '.', '_');
+        return std::string(PORTAL_PATH) + "/request/" + sender + "/" + token;
+    }
+
+    // Calls a portal method that answers through a Request object's Response signal.
+    // `parameters` is built by `makeParameters` from the handle token to put in its options.
+    void callWithResponse(const char* method,
+                          const std::function<GVariant*(const std::string& token)>& makeParameters,
+                          Then then) {
+        const std::string token = nextToken();
+        auto* pending = pending_.emplace_back(new Pending{this, 0, std::move(then)}).get();
+        pending->subscription = g_dbus_connection_signal_subscribe(
+            bus_.get(), PORTAL_NAME, "org.freedesktop.portal.Request", "Response",
+            requestPath(token).c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NO_MATCH_RULE,
+            &PortalKeyboard::onResponse, pending, nullptr);
+        g_dbus_connection_call(bus_.get(), PORTAL_NAME, PORTAL_PATH, REMOTE_DESKTOP, method,
+                               makeParameters(token), G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE,
+                               -1, nullptr, &PortalKeyboard::onCalled, pending);
+    }
+
+    static void onCalled(GObject* source, GAsyncResult* result, gpointer data) noexcept {
+        GError* raw = nullptr;
+        const glib::Variant reply(
+            g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &raw));
+        const glib::Error error(raw);
+        if (!reply) {
+            auto* pending = static_cast<Pending*>(data);
+            TD_LOG(keys, "the portal refused a call: " + glib::message(error));
+            PortalKeyboard* self = pending->self;
+            self->finish(pending);
+            self->settle(Access::failed);
+        }
+    }
+
+    static void onResponse(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                           GVariant* parameters, gpointer data) noexcept {
+        auto* pending = static_cast<Pending*>(data);
+        std::uint32_t response = 2;
+        GVariant* results = nullptr;
+        if (g_variant_is_of_type(parameters, G_VARIANT_TYPE("(ua{sv})"))) {
+            g_variant_get(parameters, "(u@a{sv})", &response, &results);
+        } else {
+            results = g_variant_ref_sink(g_variant_new("a{sv}", nullptr));
+        }
+        const glib::Variant owned(results);
+        const Then then = std::move(pending->then);
+        PortalKeyboard* self = pending->self;
+        self->finish(pending);
+        then(response, owned.get());
+    }
+
+    // The answer came: no more listening for it.
+    void finish(Pending* pending) {
+        g_dbus_connection_signal_unsubscribe(bus_.get(), pending->subscription);
+        std::erase_if(pending_, [pending](const auto& kept) { return kept.get() == pending; });
+    }
+
+    // Ends an answer that was not "granted": 1 is the user's refusal, anything else a failure.
+    bool refusedOrFailed(std::uint32_t response, const char* step) {
+        if (response == 0) {
+            return false;
+        }
+        TD_LOG(keys, std::string("the portal's ") + step + " ended with " +
+                         (response == 1 ? "the user's refusal" : "a failure"));
+        settle(response == 1 ? Access::refused : Access::failed);
+        return true;
+    }
+
+    void createSession() {
+        closeSession();
+        callWithResponse(
+            "CreateSession",
+            [this](const std::string& token) {
+                GVariantBuilder options;
+                g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+                g_variant_builder_add(&options, "{sv}", "handle_token",
+                                      g_variant_new_string(token.c_str()));
+                g_variant_builder_add(&options, "{sv}", "session_handle_token",
+                                      g_variant_new_string(nextToken().c_str()));
+                return g_variant_new("(a{sv})", &options);
+            },
+            [this](std::uint32_t response, GVariant* results) {
+                const char* session = nullptr;
+                if (refusedOrFailed(response, "session")) {
+                    return;
+                }
+                if (!g_variant_lookup(results, "session_handle", "&s", &session) &&
+                    !g_variant_lookup(results, "session_handle", "&o", &session)) {
+                    TD_LOG(keys, "the portal's session answer has no session handle");
+                    return settle(Access::failed);
+                }
+                setSession(session);
+                watchSession();
+                selectDevices();
+            });
+    }
+
+    void selectDevices() {
+        callWithResponse(
+            "SelectDevices",
+            [this](const std::string& token) {
+                GVariantBuilder options;
+                g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+                g_variant_builder_add(&options, "{sv}", "handle_token",
+                                      g_variant_new_string(token.c_str()));
+                g_variant_builder_add(&options, "{sv}", "types",
+                                      g_variant_new_uint32(KEYBOARD_DEVICE));
+                if (version_ >= RESTORE_TOKENS_SINCE) {
+                    g_variant_builder_add(&options, "{sv}", "persist_mode",
+                                          g_variant_new_uint32(PERSIST_UNTIL_REVOKED));
+                    if (const std::string restore = storedToken(); !restore.empty()) {
+                        g_variant_builder_add(&options, "{sv}", "restore_token",
+                                              g_variant_new_string(restore.c_str()));
+                    }
+                }
+                return g_variant_new("(oa{sv})", currentSession().c_str(), &options);
+            },
+            [this](std::uint32_t response, GVariant*) {
+                if (!refusedOrFailed(response, "device choice")) {
+                    start();
+                }
+            });
+    }
+
+    void start() {
+        callWithResponse(
+            "Start",
+            [this](const std::string& token) {
+                GVariantBuilder options;
+                g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+                g_variant_builder_add(&options, "{sv}", "handle_token",
+                                      g_variant_new_string(token.c_str()));
+                return g_variant_new("(osa{sv})", currentSession().c_str(), "", &options);
+            },
+            [this](std::uint32_t response, GVariant* results) {
+                if (refusedOrFailed(response, "start")) {
+                    return;
+                }
+                std::uint32_t devices = 0;
+                g_variant_lookup(results, "devices", "u", &devices);
+                if (!(devices & KEYBOARD_DEVICE)) {
+                    TD_LOG(keys, "the portal granted no keyboard");
+                    return settle(Access::refused);
+                }
+                const char* restore = nullptr;
+                if (g_variant_lookup(results, "restore_token", "&s", &restore) &&
+                    !replaceFileAtomically(tokenFile_.string(), restore, PRIVATE_FILE_MODE)) {
+                    TD_LOG(keys, "cannot keep the portal's grant in " + tokenFile_.string());
+                }
+                settle(Access::granted);
+            });
+    }
+
+    // A session the desktop ends (the user revoked it, the portal restarted) is asked for again
+    // at the next key press.
+    void watchSession() {
+        closedSubscription_ = g_dbus_connection_signal_subscribe(
+            bus_.get(), PORTAL_NAME, "org.freedesktop.portal.Session", "Closed",
+            currentSession().c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+            [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
+               gpointer data) noexcept {
+                auto* self = static_cast<PortalKeyboard*>(data);
+                TD_LOG(keys, "the desktop closed the keyboard session");
+                self->forgetSession();
+                self->settle(Access::none);
+            },
+            this, nullptr);
+    }
+
+    void forgetSession() {
+        if (closedSubscription_) {
+            g_dbus_connection_signal_unsubscribe(bus_.get(), closedSubscription_);
+            closedSubscription_ = 0;
+        }
+        setSession("");
+    }
+
+    void closeSession() {
+        if (const std::string session = currentSession(); !session.empty()) {
+            g_dbus_connection_call(bus_.get(), PORTAL_NAME, session.c_str(),
+                                   "org.freedesktop.portal.Session", "Close", nullptr, nullptr,
+                                   G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
+        }
+        forgetSession();
+    }
+
+    std::string currentSession() {
+        std::lock_guard lock(mutex_);
+        return session_;
+    }
+    void setSession(std::string session) {
+        std::lock_guard lock(mutex_);
+        session_ = std::move(session);
+    }
+
+    std::string grantedSession() {
+        std::lock_guard lock(mutex_);
+        return access_ == Access::granted ? session_ : std::string();
+    }
+
+    struct KeyEvent {
+        const char* method;
+        int key;
+        bool press;
+    };
+
+    // Sends the events in order without waiting for each answer (a round trip per key would
+    // make typing slow), then waits for the last one: the portal answers in order, so that
+    // answer says the keys arrived. A session the portal no longer knows is forgotten.
+    bool send(const std::vector<KeyEvent>& events) {
+        std::lock_guard lock(pressMutex_);
+        const std::string session = grantedSession();
+        if (session.empty()) {
+            return false;
+        }
+        const auto parameters = [&](const KeyEvent& event) {
+            return g_variant_new("(oa{sv}iu)", session.c_str(), nullptr, event.key,
+                                 event.press ? 1u : 0u);
+        };
+        for (std::size_t i = 0; i + 1 < events.size(); ++i) {
+            g_dbus_connection_call(bus_.get(), PORTAL_NAME, PORTAL_PATH, REMOTE_DESKTOP,
+                                   events[i].method, parameters(events[i]), nullptr,
+                                   G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
+        }
+        if (events.empty()) {
+            return true;
+        }
+        GError* raw = nullptr;
+        const glib::Variant reply(
+            g_dbus_connection_call_sync(bus_.get(), PORTAL_NAME, PORTAL_PATH, REMOTE_DESKTOP,
+                                        events.back().method, parameters(events.back()), nullptr,
+                                        G_DBUS_CALL_FLAGS_NONE, NOTIFY_TIMEOUT_MS, nullptr, &raw));
+        const glib::Error error(raw);
+        if (!reply) {
+            TD_LOG(keys, std::string("the portal refused keys: ") + glib::message(error));
+            settle(Access::none);
+            return false;
+        }
+        return true;
+    }
+
+    const glib::Object<GDBusConnection> bus_;
+    const std::uint32_t version_;
+    const std::filesystem::path tokenFile_;
+    GMainContext* const context_;
+    GMainLoop* const loop_;
+    // Touched on the portal thread only.
+    std::vector<std::unique_ptr<Pending>> pending_;
+    guint closedSubscription_ = 0;
+    unsigned tokenCount_ = 0;
+
+    std::mutex mutex_;  // guards the three below
+    std::condition_variable changed_;
+    Access access_ = Access::none;
+    std::chrono::steady_clock::time_point askedAt_;
+    std::string session_;    // written on the portal thread, read by key presses
+    std::mutex pressMutex_;  // the keys of two actions never interleave
+    std::thread thread_;     // last: it starts once everything it uses exists
+};
+
+}  // namespace
+
+std::unique_ptr<Keyboard> makePortalKeyboard(const std::filesystem::path& supportFolder) {
+    GError* raw = nullptr;
+    glib::Object<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
+    const glib::Error error(raw);
+    if (!bus) {
+        TD_LOG(keys, "no session bus: " + glib::message(error));
+        return nullptr;
+    }
+    if (!(uintProperty(bus.get(), "AvailableDeviceTypes") & KEYBOARD_DEVICE)) {
+        return nullptr;
+    }
+    const std::uint32_t version = uintProperty(bus.get(), "version");
+    return std::make_unique<PortalKeyboard>(std::move(bus), version,
+                                            supportFolder / "remote-desktop.token");
+}
+
+}  // namespace td::host

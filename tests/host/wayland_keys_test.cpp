@@ -1,0 +1,191 @@
+// Keys on Wayland: through a real compositor (sway, headless) with a window that records what
+// it receives, and through the desktop's RemoteDesktop portal (a stand-in on the private bus
+// that records every call). Run inside the private desktop session.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "host/keys.hpp"
+#include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
+
+namespace td::host {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The lines a helper printed after "ready", once there are `count` of them (or the wait ended).
+std::vector<std::string> linesAfterReady(test::ChildProcess& helper, std::size_t count,
+                                         std::chrono::milliseconds wait = 5s) {
+    helper.waitForLine(std::regex("ready\n(?:[^\n]*\n){" + std::to_string(count) + "}"), wait);
+    std::vector<std::string> lines;
+    std::stringstream all(helper.output().substr(helper.output().find("ready\n") + 6));
+    for (std::string line; std::getline(all, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// sway on the headless backend, in a runtime folder of its own. sway refuses to run as root, so
+// under root it runs as an ordinary user of a user namespace of its own.
+class Sway : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        runtime_ = new test::TempDir;
+        runtime_->write("config", "xwayland disable\n");
+        std::vector<std::string> argv = {"sway", "-c", (runtime_->path() / "config").string()};
+        if (::getuid() == 0) {
+            argv.insert(argv.begin(), {"unshare", "--user", "--map-user=1000", "--map-group=1000"});
+        }
+        sway_ = new test::ChildProcess(
+            argv, {"XDG_RUNTIME_DIR=" + runtime_->path().string(), "WLR_BACKENDS=headless",
+                   "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1"});
+        ASSERT_TRUE(eventually([] { return fs::exists(runtime_->path() / "wayland-1"); }))
+            << sway_->output();
+        ::setenv("WAYLAND_DISPLAY", (runtime_->path() / "wayland-1").c_str(), 1);
+    }
+    static void TearDownTestSuite() {
+        ::unsetenv("WAYLAND_DISPLAY");
+        delete sway_;
+        delete runtime_;
+    }
+
+    static inline test::TempDir* runtime_ = nullptr;
+    static inline test::ChildProcess* sway_ = nullptr;
+    test::TempDir support_;
+};
+
+TEST_F(Sway, TheVirtualKeyboardPressesCombinationsAndTypesAnyText) {
+    const auto keyboard = chooseKeyboard({DesktopSession::wayland, support_.path()});
+    ASSERT_EQ(keyboard->backend(), KeysBackend::virtualKeyboard);
+    EXPECT_TRUE(keyboard->trusted());
+    test::ChildProcess observer({WAYLAND_KEY_OBSERVER});
+    ASSERT_TRUE(observer.waitForLine(std::regex("ready\n"))) << observer.output();
+
+    EXPECT_TRUE(runGesture(*keyboard, DesktopKind::gnome, "show_desktop"));    // Super+d
+    EXPECT_TRUE(runGesture(*keyboard, DesktopKind::kde, "app_windows"));       // Ctrl+F7
+    EXPECT_FALSE(runGesture(*keyboard, DesktopKind::wlroots, "lock_screen"));  // none on sway
+    EXPECT_TRUE(typeText(*keyboard, "Hé €\xF0\x9F\x98\x80!\n"));
+    // Each character is its own key in the keymap sent with it: no Shift, whatever the layout.
+    EXPECT_EQ(
+        linesAfterReady(observer, 11),
+        (std::vector<std::string>{"0 Super_L", "64 d", "0 Control_L", "4 F7", "0 H", "0 eacute",
+                                  "0 space", "0 U20AC", "0 U0001F600", "0 exclam", "0 Return"}));
+}
+
+TEST_F(Sway, TextWithMoreCharactersThanOneKeymapHoldsArrivesWhole) {
+    const auto keyboard = chooseKeyboard({DesktopSession::wayland, support_.path()});
+    test::ChildProcess observer({WAYLAND_KEY_OBSERVER});
+    ASSERT_TRUE(observer.waitForLine(std::regex("ready\n"))) << observer.output();
+    // 300 different ideographs, then the first again: two keymaps, the second reusing none.
+    std::string text;
+    std::vector<std::string> expected;
+    for (char32_t c = 0x4E00; c <= 0x4E00 + 300; ++c) {
+        const char32_t codePoint = c == 0x4E00 + 300 ? 0x4E00 : c;
+        text += static_cast<char>(0xE0 | (codePoint >> 12));
+        text += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (codePoint & 0x3F));
+        char name[16];
+        std::snprintf(name, sizeof name, "0 U%X", static_cast<unsigned>(codePoint));
+        expected.push_back(name);
+    }
+    EXPECT_TRUE(typeText(*keyboard, text));
+    EXPECT_EQ(linesAfterReady(observer, expected.size()), expected);
+}
+
+// The portal's stand-in, its keyboard and a support folder for the remembered grant.
+class Portal : public ::testing::Test {
+  protected:
+    void start(const std::string& answer) {
+        portal =
+            std::make_unique<test::ChildProcess>(std::vector<std::string>{FAKE_PORTAL, answer});
+        ASSERT_TRUE(portal->waitForLine(std::regex("ready\n"))) << portal->output();
+    }
+    std::unique_ptr<Keyboard> keyboard() {
+        return chooseKeyboard({DesktopSession::wayland, support.path()});
+    }
+    // The calls the portal saw, once there are `count` of them (or 5 s passed).
+    std::vector<std::string> calls(std::size_t count, std::chrono::milliseconds wait = 5s) {
+        return linesAfterReady(*portal, count, wait);
+    }
+
+    test::TempDir support;
+    std::unique_ptr<test::ChildProcess> portal;
+};
+
+TEST_F(Portal, AsksWhenTheUserActsThenSendsKeysAndRemembersTheGrant) {
+    start("grant");
+    auto first = keyboard();
+    ASSERT_EQ(first->backend(), KeysBackend::portal);
+    EXPECT_TRUE(calls(1, 300ms).empty()) << "nothing is asked at start";
+    EXPECT_FALSE(first->trusted());
+
+    // The first key press asks; the dialog's answer comes later, so that press fails.
+    EXPECT_FALSE(typeText(*first, "x"));
+    EXPECT_NE(first->unavailableText(KeysHelp::full).find("dialog"), std::string::npos);
+    ASSERT_TRUE(eventually([&] { return first->trusted(); }));
+    EXPECT_EQ(calls(3),
+              (std::vector<std::string>{
+                  "CreateSession", "SelectDevices types=1 persist=2 restore=-", "Start granted"}));
+    const fs::path token = support.path() / "remote-desktop.token";
+    EXPECT_EQ(readFile(token), "restore-1");
+    struct stat info {};
+    ASSERT_EQ(::stat(token.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    EXPECT_TRUE(typeText(*first, "Hé\xF0\x9F\x98\x80\n"));
+    EXPECT_TRUE(runGesture(*first, DesktopKind::gnome, "show_desktop"));
+    const auto all = calls(15);
+    const std::vector<std::string> sent(all.begin() + std::min<std::size_t>(3, all.size()),
+                                        all.end());
+    EXPECT_EQ(sent,
+              (std::vector<std::string>{
+                  "keysym 0x48 1", "keysym 0x48 0", "keysym 0xe9 1", "keysym 0xe9 0",
+                  "keysym 0x101f600 1", "keysym 0x101f600 0", "keysym 0xff0d 1", "keysym 0xff0d 0",
+                  // Super and d by their key codes, released in reverse.
+                  "keycode 125 1", "keycode 32 1", "keycode 32 0", "keycode 125 0"}));
+
+    // After a restart the remembered grant comes back without a dialog, within the first press.
+    first.reset();
+    const auto second = keyboard();
+    EXPECT_TRUE(runGesture(*second, DesktopKind::gnome, "lock_screen"));
+    EXPECT_EQ(calls(17).at(16), "SelectDevices types=1 persist=2 restore=restore-1");
+    EXPECT_EQ(readFile(token), "restore-2");
+}
+
+TEST_F(Portal, ARefusalIsExplainedAndTheNextPressAsksAgain) {
+    start("deny");
+    const auto refused = keyboard();
+    EXPECT_FALSE(runGesture(*refused, DesktopKind::gnome, "show_desktop"));
+    ASSERT_TRUE(eventually([&] {
+        return refused->unavailableText(KeysHelp::full).find("not allowed") != std::string::npos;
+    }));
+    EXPECT_FALSE(refused->trusted());
+    EXPECT_FALSE(fs::exists(support.path() / "remote-desktop.token"));
+    EXPECT_FALSE(typeText(*refused, "x"));
+    EXPECT_EQ(calls(6).back(), "Start refused");
+}
+
+}  // namespace
+}  // namespace td::host
