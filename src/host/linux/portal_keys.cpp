@@ -178,15 +178,20 @@ class PortalKeyboard final : public Keyboard {
         g_main_context_pop_thread_default(context_);
     }
 
+    // Always queued, never run in place (as g_main_context_invoke may): the portal's answers
+    // arrive on the context that was current where their subscriptions were made.
     void onPortalThread(std::function<void()> task) {
-        g_main_context_invoke_full(
-            context_, G_PRIORITY_DEFAULT,
+        GSource* source = g_idle_source_new();
+        g_source_set_callback(
+            source,
             [](gpointer data) noexcept -> gboolean {
                 (*static_cast<std::function<void()>*>(data))();
                 return G_SOURCE_REMOVE;
             },
             new std::function<void()>(std::move(task)),
             [](gpointer data) noexcept { delete static_cast<std::function<void()>*>(data); });
+        g_source_attach(source, context_);
+        g_source_unref(source);
     }
 
     void settle(Access access) {
