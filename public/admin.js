@@ -34,7 +34,7 @@ async function load({ onlyChanges = false } = {}) {
     $('load-error').textContent = 'Open this page on the computer itself, or from a paired phone.';
     return;
   }
-  renderKeys(answer.keys);
+  loadReport();
   if (onlyChanges && state.admin && answer.pin === state.admin.pin && answer.relayEnabled === state.admin.relayEnabled
       && JSON.stringify(answer.config) === JSON.stringify(state.admin.config)) return;
   state.admin = answer;
@@ -293,32 +293,70 @@ async function saveFlow() {
   }
 }
 
-// ---------- keys ----------
+// ---------- what works on this computer ----------
 
-// Shown only when gestures and typing cannot reach this desktop: why, and what to do. Where the
-// desktop asks for permission (its portal dialog), a button asks.
-function renderKeys(keys) {
-  $('keys-card').hidden = !keys || keys.trusted;
-  if (!keys || keys.trusted) return;
-  $('keys-advice').textContent = keys.advice;
-  $('allow-keys').hidden = keys.backend !== 'portal';
+const REPORT_PARTS = [['keys', 'Keys and typing'], ['media', 'Media keys'], ['sound', 'Volume'],
+  ['clipboard', 'Clipboard'], ['suspend', 'Sleep'], ['screensaver', 'Screen saver'],
+  ['shortcuts', 'Shortcuts'], ['relay', 'Relay'], ['planner', 'Planner']];
+
+// What was found, in a few words, for a part that works.
+function foundText(name, part) {
+  switch (name) {
+    case 'keys': return `through ${part.backend}`;
+    case 'media': return part.players.map((p) => p.replace('org.mpris.MediaPlayer2.', '')).join(', ');
+    case 'sound': return `${part.server}${part.output ? ` → ${part.output}` : ''}`;
+    case 'clipboard': case 'screensaver': return part.tool;
+    case 'shortcuts': return `${part.count} in ${part.folder}`;
+    case 'relay': return part.enabled ? 'connected' : 'off';
+    default: return '';
+  }
+}
+
+// The report at the top: each part with what was found or, when it does not work, what to do.
+// Keys the desktop must allow get a button that asks.
+function renderReport(report) {
+  $('report-card').hidden = !report;
+  if (!report) return;
+  $('report').replaceChildren(...REPORT_PARTS.filter(([name]) => report[name]).map(([name, title]) => {
+    const part = report[name];
+    const row = el('li', { 'data-part': name, class: part.ok ? 'works' : 'missing' },
+      el('span', { 'aria-label': part.ok ? 'works' : 'missing' }, part.ok ? '✅' : '⚠️'),
+      el('strong', {}, title),
+      el('span', {}, part.ok ? foundText(name, part) : part.reason));
+    if (!part.ok) row.append(el('span', { class: 'fix' }, part.fix));
+    if (name === 'keys' && !part.ok && part.canAsk) {
+      row.append(el('span', { class: 'fix' }, el('button', { class: 'primary', id: 'allow-keys', onclick: allowKeys }, 'Allow keys')));
+    }
+    return row;
+  }));
+}
+
+async function loadReport() {
+  renderReport(await api('api/capabilities', { method: 'GET' }).catch(() => null));
 }
 
 async function allowKeys() {
   $('allow-keys').disabled = true;
-  let answer = await api('api/keys/allow').catch(() => null);
+  let keys = await api('api/keys/allow').catch(() => null);
   // The desktop's dialog is answered on this screen; look for the grant for a minute.
-  for (let i = 0; i < 30 && answer && !answer.ok; i++) {
-    renderKeys(answer);
+  for (let i = 0; i < 30 && keys && !keys.ok; i++) {
     await new Promise((resolve) => setTimeout(resolve, 2000));
-    answer = (await api('api/admin', { method: 'GET' }).catch(() => null))?.keys;
-    if (answer) answer.ok = answer.trusted;
+    keys = (await api('api/capabilities', { method: 'GET' }).catch(() => null))?.keys;
   }
-  $('allow-keys').disabled = false;
-  if (answer?.ok) {
-    renderKeys(answer);
-    toast('Keys allowed: gestures and typing work now.', 'ok');
-  }
+  await loadReport();
+  if (keys?.ok) toast('Keys allowed: gestures and typing work now.', 'ok');
+}
+
+// Every address of this computer with its own QR code (the one of the default route first),
+// and the firewalls that may keep phones out.
+function renderAddresses(answer) {
+  const addresses = answer.relay ? [] : (answer.addresses || []);
+  $('other-addresses').hidden = addresses.length === 0 && !(answer.firewall || []).length;
+  $('addresses').replaceChildren(...addresses.map((a) => el('li', { 'data-address': a.address },
+    el('img', { src: a.qr, alt: `QR code for ${a.address}` }),
+    el('a', { href: a.url }, a.address),
+    el('span', { class: 'hint' }, `${a.interface}${a.defaultRoute ? ' · default route' : ''}`))));
+  $('firewall').replaceChildren(...(answer.firewall || []).map((f) => el('li', {}, f.advice)));
 }
 
 // ---------- settings and saving ----------
@@ -355,7 +393,6 @@ async function save() {
 }
 
 function init() {
-  $('allow-keys').addEventListener('click', allowKeys);
   $('tile-type').replaceChildren(...TILE_KINDS.map(([value, label]) => el('option', { value }, label)));
   $('tile-type').addEventListener('change', renderTileForm);
   $('save').addEventListener('click', save);
@@ -378,6 +415,7 @@ function init() {
     $('qr').src = answer.qr;
     $('qr-link').textContent = answer.url;
     $('qr-link').href = answer.url;
+    renderAddresses(answer);
   });
   $('flow-plan').addEventListener('submit', planFlow);
   $('flow-save').addEventListener('click', saveFlow);

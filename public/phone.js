@@ -69,8 +69,10 @@ function paired(newToken) {
 // Draws the deck again only when it changed: a reload may be a mere check, every 30 s through
 // the relay, and drawing again would drop a tile's feedback or a half-moved slider.
 async function loadConfig() {
-  const answer = await api('api/config', { method: 'GET' });
-  const drawn = JSON.stringify([answer.config, answer.host]);
+  const [answer, capabilities] = await Promise.all([api('api/config', { method: 'GET' }),
+    api('api/capabilities', { method: 'GET' }).catch(() => null)]);
+  state.capabilities = capabilities?.ok ? capabilities : null;
+  const drawn = JSON.stringify([answer.config, answer.host, state.capabilities]);
   if (drawn === state.drawn) return;
   state.drawn = drawn;
   state.config = answer.config || { pages: [], settings: {} };
@@ -118,17 +120,46 @@ function tileLabel(tile) {
   return tile.label || tile.value || tile.type;
 }
 
+// Why a tile cannot work on this computer now, from the agent's report; null when it can (or
+// when the report is missing: then the agent's answer to a tap says why).
+function unavailableReason(tile) {
+  const c = state.capabilities;
+  if (!c) return null;
+  const needs = {
+    gesture: c.keys, media: c.media, volume: c.sound,
+    text: tile.mode === 'clipboard' ? c.clipboard : c.keys,
+    system: tile.value === 'sleep' ? c.suspend : tile.value === 'screensaver' ? c.screensaver : null,
+  }[tile.type];
+  // Keys the desktop has yet to allow stay usable: the tap is what asks.
+  if (!needs || needs.ok || needs.canAsk) return null;
+  return needs.reason;
+}
+
+// A greyed tile says why on a tap and on a long press, and does nothing else.
+function markUnavailable(node, reason) {
+  node.classList.add('unavailable');
+  node.setAttribute('aria-disabled', 'true');
+  node.title = reason;
+  let timer = null;
+  node.addEventListener('pointerdown', () => { timer = setTimeout(() => toast(reason), 500); });
+  for (const end of ['pointerup', 'pointerleave', 'pointercancel']) node.addEventListener(end, () => clearTimeout(timer));
+  node.addEventListener('contextmenu', (event) => event.preventDefault());
+  return node;
+}
+
 function renderTile(tile) {
-  if (tile.type === 'volume') return renderVolume(tile);
+  const reason = unavailableReason(tile);
+  if (tile.type === 'volume') return reason ? markUnavailable(renderVolume(tile), reason) : renderVolume(tile);
   const icon = tile.type === 'app'
     ? el('img', { class: 'tile-icon', alt: '', src: `api/icon?app=${encodeURIComponent(tile.value || '')}`,
         onerror: (e) => e.target.replaceWith(el('span', { class: 'tile-glyph' }, tile.emoji || TILE_GLYPHS.app)) })
     : el('span', { class: 'tile-glyph' }, tile.emoji || TILE_GLYPHS[tile.type] || '•');
-  return el('button', {
+  const button = el('button', {
     class: `tile tile-${tile.type}`,
     'data-type': tile.type,
-    onclick: (event) => press(event.currentTarget, tile),
+    onclick: (event) => (reason ? toast(reason) : press(event.currentTarget, tile)),
   }, icon, el('span', { class: 'tile-label' }, tileLabel(tile)));
+  return reason ? markUnavailable(button, reason) : button;
 }
 
 // What each tile type asks of the agent (nothing when the user cancels).

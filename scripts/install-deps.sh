@@ -20,7 +20,7 @@ PACKAGES=(
   # a private desktop session for the tests that need one
   xvfb dbus pulseaudio x11-utils
   # a Wayland compositor for the keyboard tests (headless)
-  sway util-linux
+  sway util-linux iproute2
   # the pages, in a real browser (emoji font so screenshots show what a phone shows)
   chromium fonts-noto-color-emoji fonts-dejavu-core
 )

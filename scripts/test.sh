@@ -33,7 +33,7 @@ echo "== hostile network, ten times longer (bounded)"
 TD_HOSTILE_SCALE=10 ctest --preset dev --timeout 120 --label-regex hostile
 
 echo "== pages: the phone and admin pages in Chromium (screenshots in build/e2e-shots/)"
-(cd tests/e2e && npm ci --no-audit --no-fund --loglevel=error && TD_BUILD_DIR="$PWD/../../build" npm test)
+(cd tests/e2e && npm ci --no-audit --no-fund --loglevel=error && TD_BUILD_DIR="$PWD/../../build" ../../scripts/with-lan.sh npm test)
 
 echo "== fuzz: the request reader, the JSON body reader with the sanitiser, and the relay envelopes, ${FUZZ_SECONDS:-20} s each"
 cmake --preset fuzz >/dev/null

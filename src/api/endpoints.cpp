@@ -48,6 +48,7 @@ std::vector<Endpoint> endpoints(const ApiContext& context) {
          }),
          ACTION_BODY},
         {"/api/flows", any, Access::localOrToken, pool, with(handlers::editFlows), DOCUMENT_BODY},
+        {"/api/capabilities", any, Access::localOrToken, pool, with(handlers::capabilities)},
         {"/api/keys/allow", Method::only("POST"), Access::localOrToken, pool,
          with(handlers::allowKeys)},
         {"/api/open-admin", any, Access::localOrToken, pool, with(handlers::openAdmin)},

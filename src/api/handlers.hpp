@@ -55,7 +55,10 @@ Response editFlows(const ApiContext& context, const Request& request);
 // Admin
 Response admin(const ApiContext& context, const Request& request);
 Response openAdmin(const ApiContext& context, const Request& request);
-// Asks the desktop to let the agent send keys (its dialog, where it has one).
+// What works on this computer now and, where something does not, why and what to do.
+Response capabilities(const ApiContext& context, const Request& request);
+// Asks the desktop to let the agent send keys (its dialog, where it has one); answers the keys'
+// part of the report.
 Response allowKeys(const ApiContext& context, const Request& request);
 
 // Steps checked against this computer and run through its host actions.

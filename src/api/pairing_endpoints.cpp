@@ -1,5 +1,6 @@
 #include "api/handlers.hpp"
 #include "common/json_read.hpp"
+#include "host/capabilities.hpp"
 #include "host/host_facts.hpp"
 #include "host/qr.hpp"
 
@@ -75,20 +76,51 @@ Response setPin(const ApiContext& context, const Request& request) {
     return server::jsonResponse({{"ok", context.store.setPin(bodyString(request, "pin"))}});
 }
 
-std::string pairingLink(const ApiContext& context) {
-    const std::string code = context.store.mintCode();
+namespace {
+
+std::string lanPairingLink(const ApiContext& context, const std::string& address,
+                           const std::string& code) {
+    return "http://" + address + ":" + std::to_string(context.port()) + "/?pair=" + code;
+}
+
+std::string pairingLinkFor(const ApiContext& context, const std::string& code) {
     if (context.store.relayEnabled()) {
         return context.settings.relayPhonePageUrl(context.store.relayId()) + "/?pair=" + code;
     }
-    return "http://" + host::lanIP() + ":" + std::to_string(context.port()) + "/?pair=" + code;
+    return lanPairingLink(context, host::lanIP(), code);
 }
 
+}  // namespace
+
+std::string pairingLink(const ApiContext& context) {
+    return pairingLinkFor(context, context.store.mintCode());
+}
+
+// The link and its QR code, and, for a phone that cannot reach the first address, every
+// address of this computer with a link of its own (the same one-time code: whichever is used
+// first uses it up), and the firewalls that may stand in the way.
 Response connect(const ApiContext& context, const Request&) {
-    const std::string url = pairingLink(context);
+    const std::string code = context.store.mintCode();
+    const std::string url = pairingLinkFor(context, code);
+    Json addresses = Json::array();
+    for (const host::LanAddress& lan : host::lanAddresses()) {
+        const std::string link = lanPairingLink(context, lan.address, code);
+        addresses.push_back({{"interface", lan.interface},
+                             {"address", lan.address},
+                             {"defaultRoute", lan.defaultRoute},
+                             {"url", link},
+                             {"qr", host::qrDataURL(link).value_or("")}});
+    }
+    Json firewall = Json::array();
+    for (const auto& hint : host::firewallHints(context.port(), host::readFirewallFacts())) {
+        firewall.push_back({{"firewall", hint.firewall}, {"advice", hint.advice}});
+    }
     return server::jsonResponse({{"ok", true},
                                  {"url", url},
                                  {"qr", host::qrDataURL(url).value_or("")},
-                                 {"relay", context.store.relayEnabled()}});
+                                 {"relay", context.store.relayEnabled()},
+                                 {"addresses", std::move(addresses)},
+                                 {"firewall", std::move(firewall)}});
 }
 
 Response airdrop(const ApiContext&, const Request&) {

@@ -33,6 +33,8 @@ struct ApiContext {
     std::function<void()> showPanel = {};
     // Turns the relay connection on or off; empty when the agent has no relay client.
     std::function<void(bool enabled)> switchRelay = {};
+    // Whether the relay connection is up; empty when the agent has no relay client.
+    std::function<bool()> relayConnected = {};
     // Shared by every copy of the context: the agent stops the runs before the server.
     std::shared_ptr<PlanRuns> plans = std::make_shared<PlanRuns>();
 

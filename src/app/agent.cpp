@@ -1,6 +1,7 @@
 #include "app/agent.hpp"
 
 #include "api/handlers.hpp"
+#include "host/apps.hpp"
 #include "relay/relayed_connection.hpp"
 
 namespace td::app {
@@ -13,14 +14,19 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
       mainThread_(mainThread),
       events_(std::move(events)),
       alive_(std::make_shared<Agent*>(this)),
-      store_(store::Store::Options{settings_.supportFolder.string(), settings_.resourcesFolder}),
+      store_(storeOptions()),
       icons_(settings_.gtkModule, gtkThread()),
       keyboard_(host::chooseKeyboard({settings_.session, settings_.supportFolder})),
       server_(serverOptions()),
-      context_{settings_,     server_,
-               store_,        https_,
-               icons_,        *keyboard_,
-               panelOpener(), [this](bool enabled) { relay_->setEnabled(enabled); }},
+      context_{settings_,
+               server_,
+               store_,
+               https_,
+               icons_,
+               *keyboard_,
+               panelOpener(),
+               [this](bool enabled) { relay_->setEnabled(enabled); },
+               [this] { return relay_->isConnected(); }},
       router_(context_),
       relay_(relay::RelayClient::create(store_.relayId(),
                                         settings_.relaySocketUrl(store_.relayId()), relayLinks())) {
@@ -31,6 +37,12 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
 
 Agent::~Agent() {
     stop();
+}
+
+store::Store::Options Agent::storeOptions() const {
+    store::Store::Options options{settings_.supportFolder.string(), settings_.resourcesFolder};
+    options.firstRunApps = [] { return host::defaultApps(); };
+    return options;
 }
 
 server::ServerOptions Agent::serverOptions() {

@@ -67,6 +67,7 @@ class Agent {
     // Runs `task` on the main thread, unless the agent is gone by then.
     void onMainThread(std::function<void()> task);
     void checkForUpdate();
+    store::Store::Options storeOptions() const;
     server::ServerOptions serverOptions();
     relay::RelayLinks relayLinks();
     // Opens the control panel on the main thread, for the API; empty without a desktop shell.

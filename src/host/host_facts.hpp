@@ -20,6 +20,22 @@ struct InterfaceAddress {
 std::string lanIP();
 std::string chooseLanAddress(const std::vector<InterfaceAddress>& interfaces);
 
+// One address of this computer that a phone on the local network may reach.
+struct LanAddress {
+    std::string interface;
+    std::string address;
+    bool defaultRoute = false;  // on the interface of the default route
+};
+
+// Every IPv4 address of an interface that is up, running and not loopback, but those of
+// containers and virtual machines (docker*, br-*, virbr*, veth*, lxc*); the default route's
+// first, then as the system lists them.
+std::vector<LanAddress> lanAddresses();
+std::vector<LanAddress> chooseLanAddresses(const std::vector<InterfaceAddress>& interfaces,
+                                           std::string_view defaultRouteInterface);
+// The interface of the IPv4 default route in the text of /proc/net/route; empty when none.
+std::string defaultRouteInterface(std::string_view procNetRoute);
+
 // The computer's user-visible name: the pretty host name when one is set, else the host name
 // with every ".local" removed.
 std::string computerName();

@@ -1,5 +1,7 @@
 #include "store/config_model.hpp"
 
+#include <algorithm>
+
 #include "common/json_read.hpp"
 
 namespace td::store {
@@ -100,6 +102,33 @@ void addFlowTo(Json& config, const std::string& label, const std::string& emoji,
     }
     tilesOf(*flowsPage)
         .push_back(Json{{"type", "flow"}, {"label", label}, {"emoji", emoji}, {"steps", steps}});
+}
+
+void addAppsTo(Json& config, const std::vector<std::string>& apps) {
+    Json& pages = config["pages"];
+    if (!pages.is_array()) {
+        pages = Json::array();
+    }
+    const auto isAppsPage = [](const Json& page) {
+        return page.is_object() && jsonread::string(page, "name") == std::string("Apps");
+    };
+    auto page = std::find_if(pages.begin(), pages.end(), isAppsPage);
+    if (page == pages.end()) {
+        pages.insert(pages.begin(), Json{{"name", "Apps"},
+                                         {"icon", "\xF0\x9F\x9A\x80"},  // 🚀
+                                         {"tiles", Json::array()}});
+        page = pages.begin();
+    }
+    Json& tiles = tilesOf(*page);
+    for (const std::string& app : apps) {
+        const bool present = std::any_of(tiles.begin(), tiles.end(), [&](const Json& tile) {
+            return jsonread::string(tile, "type") == std::string("app") &&
+                   jsonread::string(tile, "value") == app;
+        });
+        if (!present) {
+            tiles.push_back(Json{{"type", "app"}, {"value", app}, {"label", app}});
+        }
+    }
 }
 
 bool removeFlowFrom(Json& config, const std::string& label) {

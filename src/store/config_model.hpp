@@ -2,6 +2,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "common/json.hpp"
 
@@ -31,5 +32,9 @@ void addFlowTo(Json& config, const std::string& label, const std::string& emoji,
 // Removes every tile with this label from every page named "Flows". False (and nothing
 // changed) when the document has no list of pages.
 bool removeFlowFrom(Json& config, const std::string& label);
+
+// Appends an app tile for each app not on the first page named "Apps" yet (the page is made
+// first when missing).
+void addAppsTo(Json& config, const std::vector<std::string>& apps);
 
 }  // namespace td::store

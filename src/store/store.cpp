@@ -9,11 +9,11 @@
 #include <cstring>
 #include <utility>
 
+#include "common/files.hpp"
 #include "common/json_read.hpp"
 #include "common/log.hpp"
 #include "common/random.hpp"
 #include "store/config_model.hpp"
-#include "common/files.hpp"
 
 namespace td::store {
 namespace {
@@ -134,6 +134,7 @@ PairResult Store::grantTokenLocked() {
 }
 
 void Store::loadConfigLocked() {
+    const bool existed = ::access(configFile_.c_str(), F_OK) == 0;
     if (auto stored = readObjectFile(configFile_)) {
         config_ = sanitize(std::move(*stored));
         return;
@@ -142,6 +143,9 @@ void Store::loadConfigLocked() {
         config_ = sanitize(std::move(*shipped));
     } else {
         config_ = builtInDefaultConfig();
+    }
+    if (!existed && options_.firstRunApps) {
+        addAppsTo(config_, options_.firstRunApps());
     }
     saveConfigLocked();
 }

@@ -38,6 +38,9 @@ class Store {
         std::string support;                 // SUPPORT: the folder of both files
         std::filesystem::path resourcesDir;  // holds the shipped config.json
         Clock now = [] { return std::chrono::system_clock::now(); };
+        // The apps a first configuration starts with on its Apps page: asked only when no
+        // config.json exists yet, so a saved configuration is never touched.
+        std::function<std::vector<std::string>()> firstRunApps = {};
     };
 
     explicit Store(Options options);

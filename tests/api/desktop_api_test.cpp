@@ -6,6 +6,7 @@
 
 #include "api_fixture.hpp"
 #include "host/volume.hpp"
+#include "support/child_process.hpp"
 #include "support/loopback_client.hpp"
 
 namespace td::api {
@@ -41,6 +42,20 @@ TEST_F(DesktopApi, VolumeLevelsAndMute) {
               (Json{{"ok", true}, {"level", 1}, {"muted", true}}));
     EXPECT_EQ(post("/api/volume", R"({"muted":false})").body,
               (Json{{"ok", true}, {"muted", false}}));
+}
+
+TEST_F(DesktopApi, TheReportFindsKeysThePlayerAndTheSoundServer) {
+    test::ChildProcess player(
+        {FAKE_PLAYER, "tdreport", "Playing", (api.dir().path() / "log").string()});
+    ASSERT_TRUE(player.waitForLine(std::regex("ready")));
+    const Json report = api.withToken("GET", "/api/capabilities", token).body;
+    EXPECT_EQ(report["keys"], (Json{{"ok", true}, {"backend", "xtest"}, {"canAsk", false}}));
+    EXPECT_EQ(report["media"]["ok"], true);
+    EXPECT_EQ(report["media"]["players"], Json::array({"org.mpris.MediaPlayer2.tdreport"}));
+    EXPECT_EQ(report["sound"]["ok"], true);
+    EXPECT_EQ(report["sound"]["server"], "pulseaudio");
+    EXPECT_EQ(report["sound"]["output"], "tapdeck_test");
+    EXPECT_EQ(report["clipboard"], (Json{{"ok", true}, {"tool", "xclip"}}));
 }
 
 TEST_F(DesktopApi, UnknownGestureWithKeysAvailableSaysNothingMore) {

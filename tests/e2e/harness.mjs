@@ -34,15 +34,19 @@ export async function startAgent(planner, extraEnv = {}) {
   const bin = join(work, 'bin');
   mkdirSync(bin);
   const log = join(work, 'tools.log');
-  for (const tool of ['systemctl', 'xdg-screensaver', 'xclip']) {
+  for (const tool of ['systemctl', 'xdg-screensaver', 'wl-copy']) {
     writeFileSync(join(bin, tool), `#!/bin/sh\necho "${tool} $*" >> "${log}"\ncat >/dev/null 2>&1 || true\n`);
     chmodSync(join(bin, tool), 0o755);
   }
   const env = { ...process.env, TD_PORT: '0', TD_SUPPORT: join(work, 'support'),
     TD_UPDATE_URL: 'http://127.0.0.1:1/latest.json', PATH: `${bin}:${process.env.PATH}`,
     ANTHROPIC_API_KEY: 'sk-e2e', ANTHROPIC_BASE_URL: planner.url, ...extraEnv };
+  // A Wayland desktop that lets no program send keys (the stock case the phone must explain),
+  // with no session bus and no sound server to find.
   delete env.DISPLAY;
-  delete env.WAYLAND_DISPLAY;
+  env.WAYLAND_DISPLAY = join(work, 'no-compositor');
+  env.DBUS_SESSION_BUS_ADDRESS = `unix:path=${join(work, 'no-bus')}`;
+  env.PULSE_SERVER = `unix:${join(work, 'no-pulse')}`;
   const child = spawn(join(BUILD, 'tapdeck'), ['--headless'], { env, stdio: ['ignore', 'pipe', 'inherit'] });
   let output = '';
   const port = await new Promise((ok, fail) => {
@@ -107,6 +111,7 @@ export async function pairByPin(page, agent) {
   for (const digit of agent.pin()) await page.getByRole('button', { name: digit, exact: true }).click();
   await page.getByRole('button', { name: 'OK' }).click();
   await page.locator('#deck').waitFor();
+  await page.locator('#tabs [role="tab"]').first().waitFor();  // the deck is drawn
 }
 
 export function shot(page, name) {

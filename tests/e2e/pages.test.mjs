@@ -61,16 +61,25 @@ test('tiles act through their endpoints and say why when they cannot', async () 
   await page.waitForFunction(() => true);
   for (let i = 0; i < 50 && !agent.toolCalls().includes('systemctl suspend'); i++) await page.waitForTimeout(50);
   assert.match(agent.toolCalls(), /systemctl suspend/);
-  // No desktop session in the test: the gesture fails and the phone shows the agent's reason.
-  await page.getByRole('button', { name: /Search/ }).click();
-  await page.locator('.toast.shown', { hasText: 'without a desktop session' }).waitFor();
+  // Keys cannot reach this desktop: the gesture tile is greyed, and says why when tapped or
+  // held, without asking the agent.
+  const search = page.getByRole('button', { name: /Search/ });
+  assert.equal(await search.getAttribute('aria-disabled'), 'true');
+  await search.click({ force: true });  // aria-disabled: Playwright would wait for it to enable
+  await page.locator('.toast.shown', { hasText: 'lets no program send keys' }).waitFor();
+  await page.locator('.toast.shown').waitFor({ state: 'hidden' });
+  const volume = page.locator('.tile-volume');
+  await volume.dispatchEvent('pointerdown');
+  await page.locator('.toast.shown', { hasText: 'No sound server answers.' }).waitFor();
+  await volume.dispatchEvent('pointerup');
+  await shot(page, 'phone-unavailable');
   assert.equal(await page.locator('.grid').evaluate((g) => getComputedStyle(g).gridTemplateColumns.split(' ').length), 3);
   // A text tile without text asks for it.
   await page.getByRole('button', { name: /Clipboard/ }).click();
   await page.getByLabel('Text').fill('hello from the phone');
   await page.getByRole('button', { name: 'Send' }).click();
-  for (let i = 0; i < 50 && !agent.toolCalls().includes('xclip'); i++) await page.waitForTimeout(50);
-  assert.match(agent.toolCalls(), /xclip -selection clipboard/);
+  for (let i = 0; i < 50 && !agent.toolCalls().includes('wl-copy'); i++) await page.waitForTimeout(50);
+  assert.match(agent.toolCalls(), /wl-copy/);
   await page.context().close();
 });
 
@@ -82,9 +91,12 @@ test('the admin page edits what an open phone shows, which reloads by itself', a
   const admin = watchPolicy(await (await browser.newContext({ viewport: { width: 1100, height: 1000 } })).newPage());
   await admin.goto(`${agent.local}/admin`);
   await admin.locator('#pin').filter({ hasText: agent.pin() }).waitFor();
-  // The agent runs without a desktop here: the page says so, with no button that cannot help.
-  await admin.locator('#keys-card').filter({ hasText: 'without a desktop session' }).waitFor();
-  assert.equal(await admin.locator('#allow-keys').isVisible(), false);
+  // The report on top: what works, and for what does not, what to do; no button that cannot
+  // help (these keys cannot be asked for).
+  await admin.locator('#report li[data-part="keys"].missing', { hasText: 'xdg-desktop-portal' }).waitFor();
+  await admin.locator('#report li[data-part="clipboard"].works', { hasText: 'wl-copy' }).waitFor();
+  await admin.locator('#report li[data-part="sound"].missing', { hasText: 'PipeWire' }).waitFor();
+  assert.equal(await admin.locator('#allow-keys').count(), 0);
 
   await admin.getByText('Add a tile').click();
   await admin.locator('#tile-type').selectOption('media');
@@ -113,6 +125,15 @@ test('the admin page edits what an open phone shows, which reloads by itself', a
 
   await admin.getByRole('button', { name: 'Show QR code' }).click();
   await admin.locator('#qr-link').filter({ hasText: '?pair=' }).waitFor();
+  // Every address of this computer, each with its own QR code, the default route's first (the
+  // test command runs this in a network of its own with two; elsewhere, whatever there is).
+  await admin.getByText('The phone cannot reach that address?').click();
+  const lan = (process.env.TD_TEST_LAN || '').split(' ').filter(Boolean);
+  const listed = await admin.locator('#addresses li').evaluateAll((items) => items.map((li) => li.dataset.address));
+  if (lan.length) assert.deepEqual(listed, lan);
+  else assert.ok(listed.length >= 1);
+  assert.match(await admin.locator('#addresses li').first().textContent(), /default route/);
+  assert.equal(await admin.locator('#addresses li img').count(), listed.length);
   await shot(admin, 'admin');
   await phone.context().close();
   await admin.context().close();

@@ -70,11 +70,23 @@ class DesktopApps : public ::testing::Test {
               "Exec=/bin/true\nTryExec=/no/such/program");
         entry(apps / "td-browser.desktop", "Tapdeck Browser",
               "Exec=" + markerTool().string() +
-                  " url %u\nMimeType=x-scheme-handler/http;"
-                  "x-scheme-handler/https;\nNoDisplay=true");
+                  " url %u\nMimeType=x-scheme-handler/http;x-scheme-handler/https;");
+        // The desktop's choices for everyday work (one app for music and video; one choice
+        // the launcher does not show).
+        entry(apps / "td-files.desktop", "Tapdeck Files", "Exec=/bin/true");
+        entry(apps / "td-terminal.desktop", "Tapdeck Terminal",
+              "Exec=/bin/true\nCategories=System;TerminalEmulator;");
+        entry(apps / "td-editor.desktop", "Tapdeck Editor", "Exec=/bin/true");
+        entry(apps / "td-mail.desktop", "Tapdeck Mail", "Exec=/bin/true");
+        entry(apps / "td-player.desktop", "Tapdeck Player", "Exec=/bin/true");
+        entry(apps / "td-pdf.desktop", "Tapdeck Pdf", "Exec=/bin/true");
         writeFile(configHome() / "mimeapps.list",
                   "[Default Applications]\nx-scheme-handler/http=td-browser.desktop\n"
-                  "x-scheme-handler/https=td-browser.desktop\n");
+                  "x-scheme-handler/https=td-browser.desktop\n"
+                  "inode/directory=td-files.desktop\ntext/plain=td-editor.desktop\n"
+                  "x-scheme-handler/mailto=td-mail.desktop\naudio/mpeg=td-player.desktop\n"
+                  "video/mp4=td-player.desktop\nimage/jpeg=td-nodisplay.desktop\n"
+                  "application/pdf=td-pdf.desktop\n");
         // A wide bitmap icon by path, and an SVG one from the icon theme.
         GdkPixbuf* wide = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, 64, 32);
         gdk_pixbuf_fill(wide, 0xFF0000FF);
@@ -98,6 +110,14 @@ class DesktopApps : public ::testing::Test {
     static fs::path marker() { return dataHome() / "td-marker.log"; }
     static fs::path iconFile() { return dataHome() / "td-wide.png"; }
 };
+
+TEST_F(DesktopApps, TheDesktopsDefaultAppsComeInOrderEachOnceOnlyIfShown) {
+    EXPECT_EQ(defaultApps(),
+              (std::vector<std::string>{"Tapdeck Browser", "Tapdeck Files", "Tapdeck Terminal",
+                                        "Tapdeck Editor", "Tapdeck Mail", "Tapdeck Player",
+                                        "Tapdeck Pdf"}));
+    EXPECT_EQ(defaultApps(2), (std::vector<std::string>{"Tapdeck Browser", "Tapdeck Files"}));
+}
 
 TEST_F(DesktopApps, ListsWhatTheLauncherShowsSortedOnce) {
     const auto apps = listApps();

@@ -7,8 +7,8 @@
 #include <regex>
 #include <thread>
 
-#include "store/config_model.hpp"
 #include "common/files.hpp"
+#include "store/config_model.hpp"
 #include "support/temp_dir.hpp"
 
 namespace td::store {
@@ -57,6 +57,37 @@ TEST_F(StoreTest, FirstRunWritesAPrivateStateAndTheShippedConfig) {
                                    {"relayId", store->relayId()}}));
     EXPECT_EQ(statOf(state).st_mode & 0777, 0600u);
     EXPECT_EQ(jsonIn(config), sanitize(Json::parse(shipped)));
+}
+
+TEST_F(StoreTest, OnlyTheFirstConfigurationGetsThisComputersApps) {
+    dir.write("resources/config.json",
+              R"({"pages":[{"name":"Controls","tiles":[]},)"
+              R"({"name":"Apps","tiles":[{"type":"app","value":"Files","label":"Files"}]}]})");
+    int asked = 0;
+    const auto openWithApps = [&] {
+        Store::Options options{support, dir.path() / "resources"};
+        options.firstRunApps = [&] {
+            ++asked;
+            return std::vector<std::string>{"Firefox", "Files", "Terminal"};
+        };
+        return std::make_unique<Store>(options);
+    };
+    auto store = openWithApps();
+    const Json apps = store->snapshotConfig()["pages"][1]["tiles"];
+    ASSERT_EQ(apps.size(), 3u) << apps;
+    EXPECT_EQ(apps[0]["value"], "Files");  // the shipped tile stays first, and only once
+    EXPECT_EQ(apps[1], (Json{{"type", "app"}, {"value", "Firefox"}, {"label", "Firefox"}}));
+    EXPECT_EQ(apps[2]["value"], "Terminal");
+    EXPECT_EQ(store->allowedApps(), (std::set<std::string>{"Files", "Firefox", "Terminal"}));
+    EXPECT_EQ(jsonIn(config), store->snapshotConfig());
+
+    // A saved configuration, even an emptied one, is never filled again.
+    Json emptied = store->snapshotConfig();
+    emptied["pages"][1]["tiles"] = Json::array();
+    ASSERT_TRUE(store->saveConfig(emptied));
+    store = openWithApps();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(store->snapshotConfig()["pages"][1]["tiles"], Json::array());
 }
 
 TEST_F(StoreTest, DamagedFilesKeepWhatTheyCanAndAreRepaired) {

@@ -144,4 +144,21 @@ glib::Object<GDesktopAppInfo> findShownApp(const std::string& name) {
     return glib::Object<GDesktopAppInfo>(g_desktop_app_info_new_from_filename(path.c_str()));
 }
 
+std::vector<NamedProgram> shownAppsInCategory(const std::string& category) {
+    const auto entries = withIndex([](const Index& current) { return current.entries; });
+    std::vector<NamedProgram> found;
+    for (const Entry& entry : entries) {
+        glib::Object<GDesktopAppInfo> info(
+            g_desktop_app_info_new_from_filename(entry.path.c_str()));
+        const char* categories = info ? g_desktop_app_info_get_categories(info.get()) : nullptr;
+        if (!categories ||
+            (";" + std::string(categories)).find(";" + category + ";") == std::string::npos) {
+            continue;
+        }
+        const char* program = g_app_info_get_executable(G_APP_INFO(info.get()));
+        found.push_back({entry.name, program ? program : ""});
+    }
+    return found;
+}
+
 }  // namespace td::host

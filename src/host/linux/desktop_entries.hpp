@@ -17,4 +17,12 @@ std::vector<std::string> shownAppNames();
 // afresh; nothing when there is none.
 glib::Object<GDesktopAppInfo> findShownApp(const std::string& name);
 
+// The names of the shown entries in a category ("TerminalEmulator"), in the launcher's order,
+// with the path of the program each runs.
+struct NamedProgram {
+    std::string name;
+    std::string program;
+};
+std::vector<NamedProgram> shownAppsInCategory(const std::string& category);
+
 }  // namespace td::host

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/log.hpp"
+#include "host/capabilities.hpp"
 #include "host/linux/glib_ptr.hpp"
 #include "host/media.hpp"
 
@@ -93,6 +94,11 @@ std::optional<std::string> choosePlayer(GDBusConnection* bus) {
 }
 
 }  // namespace
+
+std::vector<std::string> mediaPlayers() {
+    glib::Object<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+    return bus ? listPlayers(bus.get()) : std::vector<std::string>{};
+}
 
 bool mediaAction(const std::string& action) {
     const auto method = methodFor(action);

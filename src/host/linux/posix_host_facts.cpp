@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -15,6 +16,9 @@ namespace {
 
 constexpr std::string_view LAN_PREFIXES[] = {"en", "eth", "wl"};
 constexpr const char* MACHINE_INFO = "/etc/machine-info";
+constexpr const char* ROUTES = "/proc/net/route";
+// Bridges and links of containers and virtual machines: no phone reaches this computer there.
+constexpr std::string_view VIRTUAL_PREFIXES[] = {"docker", "br-", "virbr", "veth", "lxc", "vnet"};
 
 bool isLanInterfaceName(std::string_view name) {
     for (std::string_view prefix : LAN_PREFIXES) {
@@ -70,6 +74,45 @@ std::string chooseLanAddress(const std::vector<InterfaceAddress>& interfaces) {
 
 std::string lanIP() {
     return chooseLanAddress(listInterfaces());
+}
+
+std::string defaultRouteInterface(std::string_view procNetRoute) {
+    std::istringstream lines{std::string(procNetRoute)};
+    std::string line;
+    std::getline(lines, line);  // the column names
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string name, destination, gateway, flags, refs, use, metric, mask;
+        fields >> name >> destination >> gateway >> flags >> refs >> use >> metric >> mask;
+        if (destination == "00000000" && mask == "00000000") {
+            return name;
+        }
+    }
+    return "";
+}
+
+std::vector<LanAddress> chooseLanAddresses(const std::vector<InterfaceAddress>& interfaces,
+                                           std::string_view defaultRouteInterface) {
+    std::vector<LanAddress> addresses;
+    for (const InterfaceAddress& entry : interfaces) {
+        const bool upAndRunning =
+            (entry.flags & (IFF_UP | IFF_RUNNING | IFF_LOOPBACK)) == (IFF_UP | IFF_RUNNING);
+        const bool isVirtual =
+            std::any_of(std::begin(VIRTUAL_PREFIXES), std::end(VIRTUAL_PREFIXES),
+                        [&](std::string_view p) { return entry.name.starts_with(p); });
+        if (upAndRunning && !isVirtual && !entry.ipv4.empty()) {
+            addresses.push_back({entry.name, entry.ipv4, entry.name == defaultRouteInterface});
+        }
+    }
+    std::stable_partition(addresses.begin(), addresses.end(),
+                          [](const LanAddress& a) { return a.defaultRoute; });
+    return addresses;
+}
+
+std::vector<LanAddress> lanAddresses() {
+    std::ifstream routes(ROUTES);
+    const std::string text((std::istreambuf_iterator<char>(routes)), {});
+    return chooseLanAddresses(listInterfaces(), defaultRouteInterface(text));
 }
 
 std::optional<std::string> prettyHostnameIn(std::string_view machineInfo) {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "host/capabilities.hpp"
 #include "host/linux/pactl_output.hpp"
 #include "host/process.hpp"
 #include "host/volume.hpp"
@@ -50,6 +51,19 @@ bool muted(std::string_view output) {
     return output.find("Mute: yes") != std::string_view::npos;
 }
 
+std::optional<std::string> infoField(std::string_view output, std::string_view field) {
+    const std::string key = std::string(field) + ": ";
+    for (std::size_t at = 0; at < output.size();) {
+        const std::size_t end = std::min(output.find('\n', at), output.size());
+        const std::string_view line = output.substr(at, end - at);
+        if (line.starts_with(key)) {
+            return std::string(line.substr(key.size()));
+        }
+        at = end + 1;
+    }
+    return std::nullopt;
+}
+
 }  // namespace pactl
 
 int getVolume() {
@@ -68,6 +82,15 @@ bool setVolume(int level) {
 bool isMuted() {
     const auto result = runPactl({"get-sink-mute", DEFAULT_SINK});
     return result.status == 0 && pactl::muted(result.output);
+}
+
+std::optional<SoundServer> soundServer() {
+    const auto result = runPactl({"info"});
+    const auto name = pactl::infoField(result.output, "Server Name");
+    if (result.status != 0 || !name) {
+        return std::nullopt;
+    }
+    return SoundServer{*name, pactl::infoField(result.output, "Default Sink").value_or("")};
 }
 
 bool setMuted(bool muted) {

@@ -1,0 +1,122 @@
+#include <filesystem>
+
+#include "api/handlers.hpp"
+#include "host/capabilities.hpp"
+#include "host/keys.hpp"
+#include "host/shortcuts.hpp"
+
+namespace td::api::handlers {
+namespace {
+
+// One part of the report: whether it works, what was found, and when it does not work, why
+// (short, for a phone's tile) and what to do (for the admin page).
+Json part(bool ok, Json found, const std::string& reason = "", const std::string& fix = "") {
+    Json report = {{"ok", ok}};
+    report.update(found);
+    if (!ok) {
+        report["reason"] = reason;
+        report["fix"] = fix;
+    }
+    return report;
+}
+
+Json keysPart(const ApiContext& context) {
+    host::Keyboard& keyboard = context.keyboard;
+    // A portal that has not been asked yet, or was refused, asks again when a key tile is
+    // tapped: such tiles stay usable.
+    return part(keyboard.trusted(),
+                {{"backend", host::backendName(keyboard.backend())},
+                 {"canAsk", keyboard.backend() == host::KeysBackend::portal}},
+                keyboard.unavailableText(host::KeysHelp::brief),
+                keyboard.unavailableText(host::KeysHelp::full));
+}
+
+Json mediaPart() {
+    const auto players = host::mediaPlayers();
+    return part(!players.empty(), {{"players", players}}, "No media player is running.",
+                "Start a player that speaks MPRIS (Rhythmbox, VLC, Spotify, mpv with mpv-mpris, "
+                "or a browser playing media); media keys go to it.");
+}
+
+Json soundPart() {
+    if (!host::toolInstalled("pactl")) {
+        return part(false, Json::object(), "pactl is not installed.",
+                    "Install pulseaudio-utils (it drives PulseAudio and PipeWire alike).");
+    }
+    const auto server = host::soundServer();
+    return part(
+        server.has_value(),
+        server ? Json{{"server", server->name}, {"output", server->output}} : Json::object(),
+        "No sound server answers.",
+        "Start PipeWire (with pipewire-pulse) or PulseAudio in this desktop session.");
+}
+
+Json toolPart(const std::string& tool, const std::string& package) {
+    return part(host::toolInstalled(tool), {{"tool", tool}}, tool + " is not installed.",
+                "Install " + package + ".");
+}
+
+Json clipboardPart(const ApiContext& context) {
+    switch (context.settings.session) {
+        case DesktopSession::wayland:
+            return toolPart("wl-copy", "wl-clipboard");
+        case DesktopSession::x11:
+            return toolPart("xclip", "xclip");
+        case DesktopSession::none:
+            break;
+    }
+    return part(false, Json::object(), "There is no desktop session.",
+                "Start Tapdeck from your desktop session.");
+}
+
+Json suspendPart() {
+    if (!host::toolInstalled("systemctl")) {
+        return part(false, Json::object(), "systemctl is not installed.",
+                    "Sleep needs systemd's logind; use the computer's own menu instead.");
+    }
+    const auto why = host::suspendUnavailable();
+    return part(!why, Json::object(), why ? "Sleep is not available." : "",
+                "Sleep needs systemd's logind: " + why.value_or("") + ".");
+}
+
+Json shortcutsPart(const ApiContext& context) {
+    const auto folder = std::filesystem::path(context.store.supportFolder()) / "shortcuts";
+    return part(true, {{"folder", folder.string()}, {"count", host::listShortcuts(folder).size()}});
+}
+
+Json relayPart(const ApiContext& context) {
+    const bool enabled = context.store.relayEnabled();
+    const bool connected = context.relayConnected && context.relayConnected();
+    return part(!enabled || connected, {{"enabled", enabled}, {"connected", connected}},
+                "The relay is on but not connected.",
+                "Check this computer's internet connection; Tapdeck tries again every 5 seconds.");
+}
+
+Json plannerPart(const ApiContext& context) {
+    return part(!context.settings.plannerKey().empty(), Json::object(),
+                "No Anthropic API key is set.",
+                "Set ANTHROPIC_API_KEY in Tapdeck's environment (for the user service: "
+                "systemctl --user edit tapdeck), then restart it.");
+}
+
+}  // namespace
+
+Response capabilities(const ApiContext& context, const Request&) {
+    return server::jsonResponse({{"ok", true},
+                                 {"keys", keysPart(context)},
+                                 {"media", mediaPart()},
+                                 {"sound", soundPart()},
+                                 {"clipboard", clipboardPart(context)},
+                                 {"suspend", suspendPart()},
+                                 {"screensaver", toolPart("xdg-screensaver", "xdg-utils")},
+                                 {"shortcuts", shortcutsPart(context)},
+                                 {"relay", relayPart(context)},
+                                 {"planner", plannerPart(context)}});
+}
+
+Response allowKeys(const ApiContext& context, const Request&) {
+    context.keyboard.requestAccess();
+    return server::jsonResponse(keysPart(context));
+}
+
+}  // namespace td::api::handlers
