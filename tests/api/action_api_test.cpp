@@ -43,6 +43,8 @@ TEST_F(ActionApi, KeyActionsExplainWhenKeysCannotReachTheDesktop) {
     EXPECT_EQ(typed.body["error"],
               "Tapdeck runs without a desktop session, so it cannot send keys.");
     EXPECT_EQ(typed.status, 200);
+    // Media keys are D-Bus calls, not keys: no player is no reason to ask for key access.
+    EXPECT_EQ(post("/api/media", R"({"action":"next"})").body, (Json{{"ok", false}}));
 }
 
 TEST_F(ActionApi, WithoutADesktopTheReportSaysWhatCannotWorkAndWhy) {
