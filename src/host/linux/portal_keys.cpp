@@ -360,6 +360,7 @@ class PortalKeyboard final : public Keyboard {
                     !replaceFileAtomically(tokenFile_.string(), restore, PRIVATE_FILE_MODE)) {
                     TD_LOG(keys, "cannot keep the portal's grant in " + tokenFile_.string());
                 }
+                primeKeyboard();
                 settle(Access::granted);
             });
     }
@@ -417,39 +418,46 @@ class PortalKeyboard final : public Keyboard {
         bool press;
     };
 
-    // Sends the events in order without waiting for each answer (a round trip per key would
-    // make typing slow), then waits for the last one: the portal answers in order, so that
-    // answer says the keys arrived. A session the portal no longer knows is forgotten.
+    // The desktop makes its keyboard device at the first key event, and focused windows learn
+    // of it only then: that first event never reaches them (measured on mutter). A Shift tap,
+    // lost instead of the user's first characters, makes the device now.
+    void primeKeyboard() {
+        constexpr int LEFT_SHIFT = 42;
+        const std::string session = currentSession();
+        for (const bool press : {true, false}) {
+            notify(session, {"NotifyKeyboardKeycode", LEFT_SHIFT, press});
+        }
+    }
+
+    // Each event is waited for before the next: sent without waiting, mutter applied the Shift
+    // an upper-case letter needs to the next letter too (measured on GNOME 43). A session the
+    // portal no longer knows is forgotten.
     bool send(const std::vector<KeyEvent>& events) {
         std::lock_guard lock(pressMutex_);
         const std::string session = grantedSession();
         if (session.empty()) {
             return false;
         }
-        const auto parameters = [&](const KeyEvent& event) {
-            return g_variant_new("(oa{sv}iu)", session.c_str(), nullptr, event.key,
-                                 event.press ? 1u : 0u);
-        };
-        for (std::size_t i = 0; i + 1 < events.size(); ++i) {
-            g_dbus_connection_call(bus_.get(), PORTAL_NAME, PORTAL_PATH, REMOTE_DESKTOP,
-                                   events[i].method, parameters(events[i]), nullptr,
-                                   G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
-        }
-        if (events.empty()) {
-            return true;
-        }
-        GError* raw = nullptr;
-        const glib::Variant reply(
-            g_dbus_connection_call_sync(bus_.get(), PORTAL_NAME, PORTAL_PATH, REMOTE_DESKTOP,
-                                        events.back().method, parameters(events.back()), nullptr,
-                                        G_DBUS_CALL_FLAGS_NONE, NOTIFY_TIMEOUT_MS, nullptr, &raw));
-        const glib::Error error(raw);
-        if (!reply) {
-            TD_LOG(keys, std::string("the portal refused keys: ") + glib::message(error));
-            settle(Access::none);
-            return false;
+        for (const KeyEvent& event : events) {
+            if (!notify(session, event)) {
+                settle(Access::none);
+                return false;
+            }
         }
         return true;
+    }
+
+    bool notify(const std::string& session, const KeyEvent& event) {
+        GError* raw = nullptr;
+        const glib::Variant reply(g_dbus_connection_call_sync(
+            bus_.get(), PORTAL_NAME, PORTAL_PATH, REMOTE_DESKTOP, event.method,
+            g_variant_new("(oa{sv}iu)", session.c_str(), nullptr, event.key, event.press ? 1u : 0u),
+            nullptr, G_DBUS_CALL_FLAGS_NONE, NOTIFY_TIMEOUT_MS, nullptr, &raw));
+        const glib::Error error(raw);
+        if (!reply) {
+            TD_LOG(keys, std::string("the portal refused a key: ") + glib::message(error));
+        }
+        return reply != nullptr;
     }
 
     const glib::Object<GDBusConnection> bus_;
