@@ -21,6 +21,8 @@ PACKAGES=(
   xvfb dbus pulseaudio x11-utils
   # a Wayland compositor for the keyboard tests (headless)
   sway util-linux iproute2
+  # GNOME's compositor and portal for the keys test, its grant dialog answered over AT-SPI
+  mutter xdg-desktop-portal xdg-desktop-portal-gnome libatspi2.0-dev at-spi2-core
   # the pages, in a real browser (emoji font so screenshots show what a phone shows)
   chromium fonts-noto-color-emoji fonts-dejavu-core
 )

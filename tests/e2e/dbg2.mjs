@@ -1,0 +1,12 @@
+import { startAgent, startPlanner, launchBrowser } from './harness.mjs';
+const planner = await startPlanner();
+const agent = await startAgent(planner);
+const browser = await launchBrowser();
+const page = await (await browser.newContext({ viewport: { width: 1000, height: 900 } })).newPage();
+await page.goto(`${agent.local}/admin`);
+await page.locator('#report li').first().waitFor();
+await page.getByRole('button', { name: 'Show QR code' }).click();
+await page.getByText('The phone cannot reach that address?').click();
+await page.waitForTimeout(500);
+await page.screenshot({ path: '/tmp/admin-top.png', fullPage: false });
+await browser.close(); process.exit(0);
