@@ -14,6 +14,7 @@
 #include "host/process.hpp"
 #include "host/system.hpp"
 #include "support/child_process.hpp"
+#include "support/eventually.hpp"
 #include "support/temp_dir.hpp"
 
 namespace td::host {
@@ -40,16 +41,7 @@ std::string readFile(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using test::eventually;
 
 // Desktop entries for the tests, written before GIO first reads the folders.
 class DesktopApps : public ::testing::Test {
@@ -217,15 +209,7 @@ class Keyboard : public ::testing::Test {
         ASSERT_TRUE(observer.waitForLine(std::regex("ready\n"))) << observer.output();
     }
     // Waits for `count` key lines after "ready" and returns them.
-    std::vector<std::string> keys(std::size_t count) {
-        observer.waitForLine(std::regex("ready\n(?:[^\n]*\n){" + std::to_string(count) + "}"), 5s);
-        std::vector<std::string> lines;
-        std::stringstream all(observer.output().substr(observer.output().find("ready\n") + 6));
-        for (std::string line; std::getline(all, line);) {
-            lines.push_back(line);
-        }
-        return lines;
-    }
+    std::vector<std::string> keys(std::size_t count) { return observer.linesAfter("ready", count); }
     test::ChildProcess observer{{KEY_OBSERVER}};
     std::unique_ptr<host::Keyboard> keyboard = chooseKeyboard({DesktopSession::x11, {}});
 };

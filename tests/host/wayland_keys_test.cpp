@@ -11,6 +11,7 @@
 
 #include "host/keys.hpp"
 #include "support/child_process.hpp"
+#include "support/eventually.hpp"
 #include "support/temp_dir.hpp"
 
 namespace td::host {
@@ -19,32 +20,11 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using test::eventually;
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// The lines a helper printed after "ready", once there are `count` of them (or the wait ended).
-std::vector<std::string> linesAfterReady(test::ChildProcess& helper, std::size_t count,
-                                         std::chrono::milliseconds wait = 5s) {
-    helper.waitForLine(std::regex("ready\n(?:[^\n]*\n){" + std::to_string(count) + "}"), wait);
-    std::vector<std::string> lines;
-    std::stringstream all(helper.output().substr(helper.output().find("ready\n") + 6));
-    for (std::string line; std::getline(all, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 // sway on the headless backend, in a runtime folder of its own. sway refuses to run as root, so
@@ -89,7 +69,7 @@ TEST_F(Sway, TheVirtualKeyboardPressesCombinationsAndTypesAnyText) {
     EXPECT_TRUE(typeText(*keyboard, "Hé €\xF0\x9F\x98\x80!\n"));
     // Each character is its own key in the keymap sent with it: no Shift, whatever the layout.
     EXPECT_EQ(
-        linesAfterReady(observer, 11),
+        observer.linesAfter("ready", 11),
         (std::vector<std::string>{"0 Super_L", "64 d", "0 Control_L", "4 F7", "0 H", "0 eacute",
                                   "0 space", "0 U20AC", "0 U0001F600", "0 exclam", "0 Return"}));
 }
@@ -111,7 +91,7 @@ TEST_F(Sway, TextWithMoreCharactersThanOneKeymapHoldsArrivesWhole) {
         expected.push_back(name);
     }
     EXPECT_TRUE(typeText(*keyboard, text));
-    EXPECT_EQ(linesAfterReady(observer, expected.size()), expected);
+    EXPECT_EQ(observer.linesAfter("ready", expected.size()), expected);
 }
 
 // The portal's stand-in, its keyboard and a support folder for the remembered grant.
@@ -127,7 +107,7 @@ class Portal : public ::testing::Test {
     }
     // The calls the portal saw, once there are `count` of them (or 5 s passed).
     std::vector<std::string> calls(std::size_t count, std::chrono::milliseconds wait = 5s) {
-        return linesAfterReady(*portal, count, wait);
+        return portal->linesAfter("ready", count, wait);
     }
 
     test::TempDir support;

@@ -12,6 +12,7 @@
 #include "app/agent.hpp"
 #include "net/https_client.hpp"
 #include "relay_server/relay_service.hpp"
+#include "support/eventually.hpp"
 #include "support/loopback_client.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_tls.hpp"
@@ -20,6 +21,7 @@ namespace td::relay {
 namespace {
 
 using namespace std::chrono_literals;
+using test::eventually;
 
 // A real relay service with a certificate of the test's authority, and phones that reach it.
 class RelayTest : public ::testing::Test {
@@ -52,18 +54,6 @@ class RelayTest : public ::testing::Test {
         auto future = phoneLater(method, path, std::move(body), std::move(token));
         EXPECT_EQ(future.wait_for(20s), std::future_status::ready);
         return future.get();
-    }
-
-    template <typename Condition>
-    static bool eventually(Condition condition, std::chrono::milliseconds bound = 10s) {
-        const auto deadline = std::chrono::steady_clock::now() + bound;
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
     }
 
     test::TestPki pki;

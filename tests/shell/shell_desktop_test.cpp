@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "support/child_process.hpp"
+#include "support/eventually.hpp"
 #include "support/loopback_client.hpp"
 #include "support/temp_dir.hpp"
 
@@ -39,17 +40,7 @@ constexpr const char* WATCHER_XML = R"(
   <signal name="StatusNotifierHostRegistered"/>
 </interface></node>)";
 
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds bound = 10s) {
-    const auto deadline = Clock::now() + bound;
-    while (!condition()) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
+using test::eventually;
 
 // A tray host as a desktop panel has one: it owns org.kde.StatusNotifierWatcher and remembers
 // who registered an item, and when.

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -77,6 +78,21 @@ std::optional<std::smatch> ChildProcess::waitForLine(const std::regex& pattern,
         }
         output_.append(buffer, static_cast<std::size_t>(n));
     }
+}
+
+std::vector<std::string> ChildProcess::linesAfter(const std::string& marker, std::size_t count,
+                                                  std::chrono::milliseconds timeout) {
+    waitForLine(std::regex(marker + "\n(?:[^\n]*\n){" + std::to_string(count) + "}"), timeout);
+    std::vector<std::string> lines;
+    const std::size_t at = output_.find(marker + "\n");
+    if (at == std::string::npos) {
+        return lines;
+    }
+    std::stringstream after(output_.substr(at + marker.size() + 1));
+    for (std::string line; std::getline(after, line);) {
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 int ChildProcess::stopWith(int signal, std::chrono::milliseconds timeout) {

@@ -35,6 +35,11 @@ class ChildProcess {
     // Waits for the exit; the exit status, or -1.
     int waitExit(std::chrono::milliseconds timeout = 10s);
 
+    // The lines printed after the first `marker` line, once there are `count` of them (or the
+    // timeout passed: then as many as there are).
+    std::vector<std::string> linesAfter(const std::string& marker, std::size_t count,
+                                        std::chrono::milliseconds timeout = 5s);
+
     const std::string& output() const { return output_; }
 
   private:

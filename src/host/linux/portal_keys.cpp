@@ -216,19 +216,25 @@ class PortalKeyboard final : public Keyboard {
     }
 
     // Calls a portal method that answers through a Request object's Response signal.
-    // `parameters` is built by `makeParameters` from the handle token to put in its options.
+    // `makeParameters` builds the call's parameters around its options, which hold the request's
+    // handle token already.
     void callWithResponse(const char* method,
-                          const std::function<GVariant*(const std::string& token)>& makeParameters,
+                          const std::function<GVariant*(GVariantBuilder* options)>& makeParameters,
                           Then then) {
         const std::string token = nextToken();
+        GVariantBuilder options;
+        g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+        g_variant_builder_add(&options, "{sv}", "handle_token",
+                              g_variant_new_string(token.c_str()));
         auto* pending = pending_.emplace_back(new Pending{this, 0, std::move(then)}).get();
         pending->subscription = g_dbus_connection_signal_subscribe(
             bus_.get(), PORTAL_NAME, "org.freedesktop.portal.Request", "Response",
             requestPath(token).c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NO_MATCH_RULE,
             &PortalKeyboard::onResponse, pending, nullptr);
         g_dbus_connection_call(bus_.get(), PORTAL_NAME, PORTAL_PATH, REMOTE_DESKTOP, method,
-                               makeParameters(token), G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE,
-                               -1, nullptr, &PortalKeyboard::onCalled, pending);
+                               makeParameters(&options), G_VARIANT_TYPE("(o)"),
+                               G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &PortalKeyboard::onCalled,
+                               pending);
     }
 
     static void onCalled(GObject* source, GAsyncResult* result, gpointer data) noexcept {
@@ -283,14 +289,10 @@ class PortalKeyboard final : public Keyboard {
         closeSession();
         callWithResponse(
             "CreateSession",
-            [this](const std::string& token) {
-                GVariantBuilder options;
-                g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-                g_variant_builder_add(&options, "{sv}", "handle_token",
-                                      g_variant_new_string(token.c_str()));
-                g_variant_builder_add(&options, "{sv}", "session_handle_token",
+            [this](GVariantBuilder* options) {
+                g_variant_builder_add(options, "{sv}", "session_handle_token",
                                       g_variant_new_string(nextToken().c_str()));
-                return g_variant_new("(a{sv})", &options);
+                return g_variant_new("(a{sv})", options);
             },
             [this](std::uint32_t response, GVariant* results) {
                 const char* session = nullptr;
@@ -311,22 +313,18 @@ class PortalKeyboard final : public Keyboard {
     void selectDevices() {
         callWithResponse(
             "SelectDevices",
-            [this](const std::string& token) {
-                GVariantBuilder options;
-                g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-                g_variant_builder_add(&options, "{sv}", "handle_token",
-                                      g_variant_new_string(token.c_str()));
-                g_variant_builder_add(&options, "{sv}", "types",
+            [this](GVariantBuilder* options) {
+                g_variant_builder_add(options, "{sv}", "types",
                                       g_variant_new_uint32(KEYBOARD_DEVICE));
                 if (version_ >= RESTORE_TOKENS_SINCE) {
-                    g_variant_builder_add(&options, "{sv}", "persist_mode",
+                    g_variant_builder_add(options, "{sv}", "persist_mode",
                                           g_variant_new_uint32(PERSIST_UNTIL_REVOKED));
                     if (const std::string restore = storedToken(); !restore.empty()) {
-                        g_variant_builder_add(&options, "{sv}", "restore_token",
+                        g_variant_builder_add(options, "{sv}", "restore_token",
                                               g_variant_new_string(restore.c_str()));
                     }
                 }
-                return g_variant_new("(oa{sv})", currentSession().c_str(), &options);
+                return g_variant_new("(oa{sv})", currentSession().c_str(), options);
             },
             [this](std::uint32_t response, GVariant*) {
                 if (!refusedOrFailed(response, "device choice")) {
@@ -338,12 +336,8 @@ class PortalKeyboard final : public Keyboard {
     void start() {
         callWithResponse(
             "Start",
-            [this](const std::string& token) {
-                GVariantBuilder options;
-                g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-                g_variant_builder_add(&options, "{sv}", "handle_token",
-                                      g_variant_new_string(token.c_str()));
-                return g_variant_new("(osa{sv})", currentSession().c_str(), "", &options);
+            [this](GVariantBuilder* options) {
+                return g_variant_new("(osa{sv})", currentSession().c_str(), "", options);
             },
             [this](std::uint32_t response, GVariant* results) {
                 if (refusedOrFailed(response, "start")) {
