@@ -16,7 +16,8 @@ namespace td::api::handlers {
 namespace {
 
 // The first of two members that is a string, else "".
-std::string eitherString(const Json& body, std::string_view first, std::string_view second) {
+std::string eitherString(const UntrustedJson& body, std::string_view first,
+                         std::string_view second) {
     return jsonread::string(body, first).value_or(jsonread::string(body, second).value_or(""));
 }
 
@@ -89,7 +90,7 @@ Response media(const ApiContext&, const Request& request) {
 }
 
 Response setVolume(const ApiContext&, const Request& request) {
-    const Json body = server::bodyJSON(request);
+    const UntrustedJson body = server::bodyJSON(request);
     if (const auto muted = jsonread::boolean(body, "muted")) {
         return server::jsonResponse({{"ok", host::setMuted(*muted)}, {"muted", *muted}});
     }

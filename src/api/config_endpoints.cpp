@@ -6,7 +6,7 @@ namespace td::api::handlers {
 
 Response saveConfig(const ApiContext& context, const Request& request) {
     // A body that is not a document must not wipe the user's pages.
-    auto document = parseJson(request.body);
+    auto document = parseOrderedJson(request.body);
     if (!document || !document->is_object()) {
         return server::jsonResponse({{"ok", false}, {"error", "Invalid config"}}, 400);
     }

@@ -15,9 +15,10 @@ constexpr std::size_t MAX_PLAN_STEPS = 32;
 constexpr const char* DEFAULT_FLOW_LABEL = "Flow";
 constexpr const char* DEFAULT_FLOW_EMOJI = "\xE2\x9A\xA1";  // ⚡
 
-bool allAllowed(const std::vector<Json>& steps, const flows::StepHost& host) {
+template <class J>
+bool allAllowed(const std::vector<J>& steps, const flows::StepHost& host) {
     return std::all_of(steps.begin(), steps.end(),
-                       [&host](const Json& step) { return flows::stepAllowed(step, host); });
+                       [&host](const J& step) { return flows::stepAllowed(step, host); });
 }
 
 constexpr auto PLAN_TIMEOUT = std::chrono::seconds(30);
@@ -69,7 +70,7 @@ Response runPlan(const ApiContext& context, const Request& request) {
     }
     const auto deadline = std::chrono::steady_clock::now() + PlanRuns::MAX_RUN_TIME;
     std::size_t ran = 0;
-    for (const Json& step : steps) {
+    for (const UntrustedJson& step : steps) {
         flows::runStep(step, host);  // a failing step does not stop the run
         ++ran;
         if (!context.plans->pause(PAUSE_AFTER_STEP, deadline)) {
@@ -85,7 +86,9 @@ Response runPlan(const ApiContext& context, const Request& request) {
 }
 
 Response editFlows(const ApiContext& context, const Request& request) {
-    const Json body = server::bodyJSON(request);
+    // The flow joins the configuration, in the member order it was sent with.
+    auto parsed = parseOrderedJson(request.body);
+    const Json body = parsed && parsed->is_object() ? std::move(*parsed) : Json::object();
     if (request.method == "DELETE") {
         context.store.removeFlow(jsonread::string(body, "label").value_or(""));
         context.server.broadcastReload();

@@ -63,7 +63,7 @@ void Router::route(const ConnectionPtr& connection, Request request) const {
         return;
     }
     if (request.method == "GET") {
-        connection->send(server::serveStatic(context_.server.publicDir(), request.path));
+        connection->send(server::serveStatic(context_.server.publicDir(), request.encodedPath));
         return;
     }
     connection->json({{"ok", false}}, 404);
@@ -77,9 +77,11 @@ void Router::run(const Endpoint& endpoint, const ConnectionPtr& connection,
         connection->json({{"ok", false}}, endpoint.refusalStatus);
         return;
     }
-    if (!nestsAtMost(request.body)) {
-        TD_LOG(http, request.method + " " + std::string(endpoint.path) + ": body nested too deep");
-        connection->json({{"ok", false}, {"error", "Body nested too deep"}}, 400);
+    if (const JsonShape shape = shapeOf(request.body); shape != JsonShape::fits) {
+        const char* why =
+            shape == JsonShape::tooDeep ? "Body nested too deep" : "Body has an object too wide";
+        TD_LOG(http, request.method + " " + std::string(endpoint.path) + ": " + why);
+        connection->json({{"ok", false}, {"error", why}}, 400);
         return;
     }
     try {

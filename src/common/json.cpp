@@ -1,6 +1,24 @@
 #include "common/json.hpp"
 
+#include <array>
+
 namespace td {
+namespace {
+
+template <class Document>
+std::optional<Document> parseShaped(std::string_view text) {
+    if (shapeOf(text) != JsonShape::fits) {
+        return std::nullopt;
+    }
+    Document parsed =
+        Document::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
+    if (parsed.is_discarded()) {
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+}  // namespace
 
 std::string dumpCompact(const Json& value) {
     try {
@@ -10,7 +28,11 @@ std::string dumpCompact(const Json& value) {
     }
 }
 
-bool nestsAtMost(std::string_view text, int maxDepth) {
+JsonShape shapeOf(std::string_view text) {
+    // Per open array or object: its member count, or NOT_AN_OBJECT for an array. Every member
+    // of an object has exactly one colon outside strings at the object's own level.
+    constexpr std::size_t NOT_AN_OBJECT = ~std::size_t{0};
+    std::array<std::size_t, MAX_JSON_DEPTH + 1> members{};
     int depth = 0;
     bool inString = false;
     bool escaped = false;
@@ -26,33 +48,34 @@ bool nestsAtMost(std::string_view text, int maxDepth) {
         } else if (ch == '"') {
             inString = true;
         } else if (ch == '[' || ch == '{') {
-            if (++depth > maxDepth) {
-                return false;
+            if (++depth > MAX_JSON_DEPTH) {
+                return JsonShape::tooDeep;
             }
+            members[depth] = ch == '{' ? 0 : NOT_AN_OBJECT;
         } else if (ch == ']' || ch == '}') {
-            --depth;
+            depth = depth > 0 ? depth - 1 : 0;
+        } else if (ch == ':' && depth > 0 && members[depth] != NOT_AN_OBJECT &&
+                   ++members[depth] > MAX_JSON_MEMBERS) {
+            return JsonShape::tooWide;
         }
     }
-    return true;
+    return JsonShape::fits;
 }
 
-std::optional<Json> parseJson(std::string_view text) {
-    if (!nestsAtMost(text)) {
-        return std::nullopt;
-    }
-    Json parsed = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
-    if (parsed.is_discarded()) {
-        return std::nullopt;
-    }
-    return parsed;
+std::optional<UntrustedJson> parseJson(std::string_view text) {
+    return parseShaped<UntrustedJson>(text);
 }
 
-Json parseObjectOrEmpty(std::string_view text) {
+std::optional<Json> parseOrderedJson(std::string_view text) {
+    return parseShaped<Json>(text);
+}
+
+UntrustedJson parseObjectOrEmpty(std::string_view text) {
     auto parsed = parseJson(text);
     if (parsed && parsed->is_object()) {
         return std::move(*parsed);
     }
-    return Json::object();
+    return UntrustedJson::object();
 }
 
 }  // namespace td

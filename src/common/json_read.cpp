@@ -2,7 +2,8 @@
 
 namespace td::jsonread {
 
-const Json* member(const Json& object, std::string_view key) {
+template <class J>
+const J* member(const J& object, std::string_view key) {
     if (!object.is_object()) {
         return nullptr;
     }
@@ -10,20 +11,22 @@ const Json* member(const Json& object, std::string_view key) {
     return it == object.end() ? nullptr : &*it;
 }
 
-std::optional<std::string> string(const Json& object, std::string_view key) {
-    const Json* value = member(object, key);
+template <class J>
+std::optional<std::string> string(const J& object, std::string_view key) {
+    const J* value = member(object, key);
     if (!value || !value->is_string()) {
         return std::nullopt;
     }
-    return value->get<std::string>();
+    return value->template get<std::string>();
 }
 
-std::optional<bool> asBoolean(const Json& value) {
+template <class J>
+std::optional<bool> asBoolean(const J& value) {
     if (value.is_boolean()) {
-        return value.get<bool>();
+        return value.template get<bool>();
     }
     if (value.is_number()) {
-        const double n = value.get<double>();
+        const double n = value.template get<double>();
         if (n == 1) {
             return true;
         }
@@ -34,41 +37,45 @@ std::optional<bool> asBoolean(const Json& value) {
     return std::nullopt;
 }
 
-std::optional<bool> boolean(const Json& object, std::string_view key) {
-    const Json* value = member(object, key);
+template <class J>
+std::optional<bool> boolean(const J& object, std::string_view key) {
+    const J* value = member(object, key);
     return value ? asBoolean(*value) : std::nullopt;
 }
 
-std::optional<double> number(const Json& object, std::string_view key) {
-    const Json* value = member(object, key);
+template <class J>
+std::optional<double> number(const J& object, std::string_view key) {
+    const J* value = member(object, key);
     if (!value) {
         return std::nullopt;
     }
     if (value->is_number()) {
-        return value->get<double>();
+        return value->template get<double>();
     }
     if (value->is_boolean()) {
-        return value->get<bool>() ? 1.0 : 0.0;
+        return value->template get<bool>() ? 1.0 : 0.0;
     }
     return std::nullopt;
 }
 
-std::optional<Json> object(const Json& object, std::string_view key) {
-    const Json* value = member(object, key);
+template <class J>
+std::optional<J> object(const J& object, std::string_view key) {
+    const J* value = member(object, key);
     if (!value || !value->is_object()) {
         return std::nullopt;
     }
     return *value;
 }
 
-std::optional<std::vector<Json>> objects(const Json& object, std::string_view key) {
-    const Json* value = member(object, key);
+template <class J>
+std::optional<std::vector<J>> objects(const J& object, std::string_view key) {
+    const J* value = member(object, key);
     if (!value || !value->is_array()) {
         return std::nullopt;
     }
-    std::vector<Json> out;
+    std::vector<J> out;
     out.reserve(value->size());
-    for (const Json& element : *value) {
+    for (const J& element : *value) {
         if (!element.is_object()) {
             return std::nullopt;
         }
@@ -76,5 +83,17 @@ std::optional<std::vector<Json>> objects(const Json& object, std::string_view ke
     }
     return out;
 }
+
+#define TD_JSONREAD_FOR(J)                                                      \
+    template const J* member(const J&, std::string_view);                       \
+    template std::optional<std::string> string(const J&, std::string_view);     \
+    template std::optional<bool> boolean(const J&, std::string_view);           \
+    template std::optional<double> number(const J&, std::string_view);          \
+    template std::optional<J> object(const J&, std::string_view);               \
+    template std::optional<std::vector<J>> objects(const J&, std::string_view); \
+    template std::optional<bool> asBoolean(const J&);
+TD_JSONREAD_FOR(Json)
+TD_JSONREAD_FOR(UntrustedJson)
+#undef TD_JSONREAD_FOR
 
 }  // namespace td::jsonread

@@ -11,13 +11,13 @@
 namespace td::relay {
 namespace {
 
-const std::string* stringMember(const Json& object, const char* name) {
+const std::string* stringMember(const UntrustedJson& object, const char* name) {
     const auto found = object.find(name);
     return found != object.end() && found->is_string() ? found->get_ptr<const std::string*>()
                                                        : nullptr;
 }
 
-std::optional<Json> objectFrom(std::string_view text) {
+std::optional<UntrustedJson> objectFrom(std::string_view text) {
     if (text.size() > MAX_ENVELOPE_BYTES) {
         return std::nullopt;
     }
@@ -37,7 +37,7 @@ bool isHeaderValue(std::string_view value) {
     });
 }
 
-std::vector<std::pair<std::string, std::string>> headersOf(const Json& object) {
+std::vector<std::pair<std::string, std::string>> headersOf(const UntrustedJson& object) {
     std::vector<std::pair<std::string, std::string>> headers;
     const auto found = object.find("headers");
     if (found == object.end() || !found->is_object()) {

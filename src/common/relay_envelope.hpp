@@ -20,14 +20,16 @@ struct RequestEnvelope {
     std::string reqId;
     std::string method;
     std::string path;  // the target: a path with an optional query
-    // In the order sent; a later field of the same name (any letter case) replaces an earlier.
+    // By name (JSON gives no order); of two names that differ only in letter case, the one that
+    // sorts later replaces the other where the request is built.
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;  // empty: no body
 };
 
 // The request, or nothing when the message is to be dropped without a reply: not a JSON
-// object, too deep, or without string `reqId`, `method` and `path`. A `headers` member with any
-// value that is not a string is ignored as a whole; a `body` that is not a string means none.
+// object, too deep or too wide, or without string `reqId`, `method` and `path`. A `headers` member
+// with any value that is not a string is ignored as a whole; a `body` that is not a string means
+// none.
 std::optional<RequestEnvelope> readRequestEnvelope(std::string_view text);
 std::string writeRequestEnvelope(const RequestEnvelope& envelope);
 

@@ -56,7 +56,7 @@ Json interpretPlanReply(const std::optional<std::string>& body, const StepHost& 
         return failure("plan_failed");
     }
     std::optional<std::string> text;
-    for (const Json& block : *content) {
+    for (const UntrustedJson& block : *content) {
         if ((text = jsonread::string(block, "text"))) {
             break;
         }
@@ -71,7 +71,8 @@ Json interpretPlanReply(const std::optional<std::string>& body, const StepHost& 
         TD_LOG(planner, "the reply holds no JSON object");
         return failure("parse_failed");
     }
-    const auto plan = parseJson(std::string_view(*text).substr(first, last - first + 1));
+    // In the order the model wrote them: the steps may become a flow of the configuration.
+    const auto plan = parseOrderedJson(std::string_view(*text).substr(first, last - first + 1));
     const auto proposed = plan ? jsonread::objects(*plan, "steps") : std::nullopt;
     if (!proposed) {
         return failure("parse_failed");

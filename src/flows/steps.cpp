@@ -7,7 +7,8 @@
 
 namespace td::flows {
 
-bool stepAllowed(const Json& step, const StepHost& host) {
+template <class J>
+bool stepAllowed(const J& step, const StepHost& host) {
     const auto type = jsonread::string(step, "type");
     const auto value = jsonread::string(step, "value");
     if (!type || !value) {
@@ -29,12 +30,13 @@ bool stepAllowed(const Json& step, const StepHost& host) {
     return false;
 }
 
-bool runStep(const Json& step, const StepHost& host) {
+template <class J>
+bool runStep(const J& step, const StepHost& host) {
     if (!stepAllowed(step, host)) {
         return false;
     }
-    const std::string type = step["type"];
-    const std::string value = step["value"];
+    const std::string type = step.at("type");
+    const std::string value = step.at("value");
     if (type == "app") {
         return host.launchApp(value);
     }
@@ -47,8 +49,16 @@ bool runStep(const Json& step, const StepHost& host) {
     return host.runGesture(value);
 }
 
-std::vector<Json> readSteps(const Json& body) {
-    return jsonread::objects(body, "steps").value_or(std::vector<Json>{});
+template <class J>
+std::vector<J> readSteps(const J& body) {
+    return jsonread::objects(body, "steps").value_or(std::vector<J>{});
 }
+
+template bool stepAllowed(const Json&, const StepHost&);
+template bool stepAllowed(const UntrustedJson&, const StepHost&);
+template bool runStep(const Json&, const StepHost&);
+template bool runStep(const UntrustedJson&, const StepHost&);
+template std::vector<Json> readSteps(const Json&);
+template std::vector<UntrustedJson> readSteps(const UntrustedJson&);
 
 }  // namespace td::flows

@@ -25,13 +25,17 @@ struct StepHost {
 
 // Only what the owner already allows: apps with an app tile, web addresses, Shortcuts that
 // exist now, gestures from the table.
-bool stepAllowed(const Json& step, const StepHost& host);
+// Steps come as either kind of document: a flow to keep, in its member order, or one to run.
+template <class J>
+bool stepAllowed(const J& step, const StepHost& host);
 
 // Checks the step again and runs it on the calling thread; false when refused or failed.
-bool runStep(const Json& step, const StepHost& host);
+template <class J>
+bool runStep(const J& step, const StepHost& host);
 
 // The list of steps in a body member: an array whose every element is an object; anything else
 // is the empty list.
-std::vector<Json> readSteps(const Json& body);
+template <class J>
+std::vector<J> readSteps(const J& body);
 
 }  // namespace td::flows

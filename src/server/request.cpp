@@ -173,9 +173,11 @@ void applyTarget(std::string_view target, Request& request) {
     request.query.clear();
     if (!parsed) {
         request.path = std::string(target);
+        request.encodedPath = request.path;
         return;
     }
     request.path = parsed->path();
+    request.encodedPath = parsed->encoded_path();
     // Items are split and decoded here rather than through params(): in Boost.URL 1.81 an
     // empty query followed by a fragment yields a value that reads past the target.
     const std::string_view query = parsed->encoded_query();

@@ -19,6 +19,7 @@ enum class RequestSource { network, loopback, relay };
 struct Request {
     std::string method;
     std::string path;
+    std::string encodedPath;  // as sent: static files judge each segment before decoding it
     std::map<std::string, std::string> query;
     std::map<std::string, std::string> headers;
     std::string body;
@@ -39,8 +40,8 @@ struct RequestHead {
 
 RequestHead parseHead(std::string_view headerBlock);
 
-// Fills `path` and `query` from a request target; a target that is not a URI reference becomes
-// the path as sent, with no query.
+// Fills `path`, `encodedPath` and `query` from a request target; a target that is not a URI
+// reference becomes the path as sent, with no query.
 void applyTarget(std::string_view target, Request& request);
 
 // A `content-length` value as a signed decimal; anything unparsable (or out of range) is 0.

@@ -40,7 +40,7 @@ Response textResponse(int status, std::string_view contentType, std::string body
     return Response{status, std::string(contentType), std::move(body), {}};
 }
 
-Json bodyJSON(const Request& request) {
+UntrustedJson bodyJSON(const Request& request) {
     return parseObjectOrEmpty(request.body);
 }
 

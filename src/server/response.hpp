@@ -30,7 +30,7 @@ Response jsonResponse(const Json& object, int status = 200);
 Response textResponse(int status, std::string_view contentType, std::string body);
 
 // The body as a JSON object; anything else is the empty object.
-Json bodyJSON(const Request& request);
+UntrustedJson bodyJSON(const Request& request);
 
 // The head of an event stream: chunked, kept open, never through `serialize`.
 inline constexpr std::string_view SSE_HEAD =

@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <array>
+#include <boost/url/pct_string_view.hpp>
+#include <climits>
 #include <optional>
+#include <string>
 #include <utility>
 
 namespace td::server {
@@ -22,37 +25,68 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 8> CONTENT_T
     {"ico", "image/x-icon"},
 }};
 
-std::string_view resolveAlias(std::string_view path) {
-    if (path == "/") {
-        return "/index.html";
+// A segment decoded on its own, when it is a plain file or folder name.
+std::optional<std::string> plainName(std::string_view encodedSegment) {
+    const auto segment = boost::urls::make_pct_string_view(encodedSegment);
+    if (!segment) {
+        return std::nullopt;
     }
-    if (path == "/admin") {
-        return "/admin.html";
+    std::string name = segment->decode();
+    if (name.empty() || name == "." || name == ".." ||
+        name.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos) {
+        return std::nullopt;
     }
-    return path;
+    return name;
 }
 
-bool leavesPublicFolder(std::string_view path) {
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        const std::size_t end = std::min(path.find('/', start), path.size());
-        if (path.substr(start, end - start) == "..") {
-            return true;
+// The file below the public folder that the path names, relative to it; nothing when a segment
+// is not a plain name. "/" and "/admin" stand for the two pages.
+std::optional<std::string> relativeFilePath(std::string_view encodedPath) {
+    if (encodedPath == "/") {
+        return "index.html";
+    }
+    if (!encodedPath.starts_with('/')) {
+        return std::nullopt;
+    }
+    std::string relative;
+    std::size_t start = 1;
+    while (start <= encodedPath.size()) {
+        const std::size_t end = std::min(encodedPath.find('/', start), encodedPath.size());
+        const auto name = plainName(encodedPath.substr(start, end - start));
+        if (!name) {
+            return std::nullopt;
         }
+        relative.append(relative.empty() ? "" : "/").append(*name);
         start = end + 1;
     }
-    return false;
+    return relative == "admin" ? "admin.html" : relative;
 }
 
-// The whole regular file, or nothing (missing, a folder, unreadable).
-std::optional<std::string> readRegularFile(const std::string& fullPath) {
-    const int fd = ::open(fullPath.c_str(), O_RDONLY | O_CLOEXEC);
+// The real path of an open file, from the kernel's own record of it.
+std::optional<std::string> realPathOf(int fd) {
+    char link[PATH_MAX];
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = ::readlink(proc.c_str(), link, sizeof link);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof link) {
+        return std::nullopt;
+    }
+    return std::string(link, static_cast<std::size_t>(n));
+}
+
+// The whole regular file at `relative` below `realFolder`, or nothing (missing, a folder, a
+// link that leads out of the folder, unreadable). O_NONBLOCK: opening a FIFO must not wait for
+// a writer.
+std::optional<std::string> readRegularFileBelow(const std::string& realFolder,
+                                                const std::string& relative) {
+    const int fd = ::open((realFolder + "/" + relative).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return std::nullopt;
     }
     std::optional<std::string> contents;
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    const auto real = realPathOf(fd);
+    if (real && real->starts_with(realFolder + "/") && ::fstat(fd, &info) == 0 &&
+        S_ISREG(info.st_mode)) {
         std::string data(static_cast<std::size_t>(info.st_size), '\0');
         std::size_t got = 0;
         while (got < data.size()) {
@@ -91,19 +125,17 @@ std::string_view contentTypeFor(std::string_view fileName) {
     return "application/octet-stream";
 }
 
-Response serveStatic(const std::filesystem::path& publicDir, std::string_view path) {
-    const std::string_view filePath = resolveAlias(path);
-    // Joined as a path below the folder: "-secret.txt" glued to "public" would name a sibling.
-    if (!filePath.starts_with('/') || leavesPublicFolder(filePath) ||
-        filePath.find('\0') != std::string_view::npos) {
+Response serveStatic(const std::filesystem::path& publicDir, std::string_view encodedPath) {
+    const auto relative = relativeFilePath(encodedPath);
+    char realFolder[PATH_MAX];
+    if (!relative || !::realpath(publicDir.c_str(), realFolder)) {
         return notFound();
     }
-    const std::string fullPath = (publicDir / filePath.substr(1)).string();
-    auto contents = readRegularFile(fullPath);
+    auto contents = readRegularFileBelow(realFolder, *relative);
     if (!contents) {
         return notFound();
     }
-    return textResponse(200, contentTypeFor(fullPath), std::move(*contents));
+    return textResponse(200, contentTypeFor(*relative), std::move(*contents));
 }
 
 }  // namespace td::server

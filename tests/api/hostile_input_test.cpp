@@ -49,6 +49,16 @@ TEST(HostileBodies, AreRefusedByTheirSizeOrDepthAndNothingIsKept) {
         EXPECT_EQ(answer.status, 400);
         EXPECT_EQ(answer.body, (Json{{"ok", false}, {"error", "Body nested too deep"}}));
     }
+    // 100,000 members in one object (1 MiB): read in order, each one searched the ones before.
+    std::string wide = R"({"pages":[],"settings":{"0":0)";
+    for (int i = 1; i < 100'000; ++i) {
+        wide += ",\"" + std::to_string(i) + "\":0";
+    }
+    wide += "}}";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(api.local("POST", "/api/config", wide).body,
+              (Json{{"ok", false}, {"error", "Body has an object too wide"}}));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);  // it took 10 s
     EXPECT_EQ(api.store().snapshotConfig(), before);
     EXPECT_EQ(api.local("POST", "/api/config", nested(60)).status, 200);  // deep, but sane
 }

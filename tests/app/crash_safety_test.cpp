@@ -77,7 +77,7 @@ std::string configNamed(const std::string& name) {
 // The object in a file, or null when the file is missing or holds anything else.
 td::Json readObject(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
-    auto parsed = td::parseJson(std::string(std::istreambuf_iterator<char>(in), {}));
+    auto parsed = td::parseOrderedJson(std::string(std::istreambuf_iterator<char>(in), {}));
     return parsed && parsed->is_object() ? *parsed : td::Json();
 }
 

@@ -45,7 +45,7 @@ TEST(Steps, OnlyWhatTheOwnerAllowsNowIsRunThroughItsOwnAction) {
         }
     }
     shortcuts.clear();  // Shortcuts are listed afresh at each check
-    EXPECT_FALSE(stepAllowed({{"type", "shortcut"}, {"value", "Backup"}}, host));
+    EXPECT_FALSE(stepAllowed(Json{{"type", "shortcut"}, {"value", "Backup"}}, host));
     for (const Json& odd :
          {Json{{"type", "app"}, {"value", 3}}, Json{{"value", "Files"}}, Json::array()}) {
         EXPECT_FALSE(stepAllowed(odd, host) || runStep(odd, host)) << odd.dump();
@@ -53,9 +53,9 @@ TEST(Steps, OnlyWhatTheOwnerAllowsNowIsRunThroughItsOwnAction) {
 }
 
 TEST(ReadSteps, AnArrayOfObjectsOrNothing) {
-    EXPECT_EQ(readSteps({{"steps", {{{"type", "url"}}}}}).size(), 1u);
-    EXPECT_TRUE(readSteps({{"steps", {{{"type", "url"}}, "x"}}}).empty());
-    EXPECT_TRUE(readSteps({{"steps", "x"}}).empty());
+    EXPECT_EQ(readSteps(Json{{"steps", {{{"type", "url"}}}}}).size(), 1u);
+    EXPECT_TRUE(readSteps(Json{{"steps", {{{"type", "url"}}, "x"}}}).empty());
+    EXPECT_TRUE(readSteps(Json{{"steps", "x"}}).empty());
     EXPECT_TRUE(readSteps(Json::object()).empty());
 }
 

@@ -1,7 +1,8 @@
-// Feeds arbitrary bytes to the JSON body reader and, when they are a document, to the
-// configuration's sanitiser. Beyond "no crash": nothing deeper than the limit is ever built, a
-// text the depth check refuses is never parsed, and a sanitised document has the shape every
-// reader relies on and survives being written and read back unchanged.
+// Feeds arbitrary bytes to both JSON readers and, when they are a document, to the
+// configuration's sanitiser. Beyond "no crash": nothing deeper or wider than the limits is ever
+// built, a text the shape check refuses is never parsed, both readers take the same texts, and
+// a sanitised document has the shape every reader relies on and survives being written and
+// read back unchanged.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,11 +14,13 @@
 
 namespace {
 
-int depthOf(const td::Json& value) {
+// How deep the document nests, and whether an object in it is wider than the bound.
+int depthOf(const td::Json& value, bool& tooWide) {
     int deepest = 0;
     if (value.is_structured()) {
+        tooWide = tooWide || (value.is_object() && value.size() > td::MAX_JSON_MEMBERS);
         for (const auto& element : value) {
-            deepest = std::max(deepest, depthOf(element));
+            deepest = std::max(deepest, depthOf(element, tooWide));
         }
         return deepest + 1;
     }
@@ -30,17 +33,19 @@ using td::fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const auto parsed = td::parseJson(text);
-    if (!td::nestsAtMost(text)) {
+    const auto parsed = td::parseOrderedJson(text);
+    require(parsed.has_value() == td::parseJson(text).has_value());
+    if (td::shapeOf(text) != td::JsonShape::fits) {
         require(!parsed);
     }
     if (!parsed) {
         return 0;
     }
-    require(depthOf(*parsed) <= td::MAX_JSON_DEPTH);
+    bool tooWide = false;
+    require(depthOf(*parsed, tooWide) <= td::MAX_JSON_DEPTH && !tooWide);
     const td::Json config = td::store::sanitize(*parsed);
     require(config.is_object() && config["pages"].is_array() && config["settings"].is_object());
-    const auto reread = td::parseJson(td::dumpCompact(config));
+    const auto reread = td::parseOrderedJson(td::dumpCompact(config));
     require(reread && td::store::sanitize(*reread) == *reread);
     return 0;
 }

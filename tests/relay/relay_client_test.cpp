@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <random>
@@ -56,38 +57,76 @@ class RelayTest : public ::testing::Test {
         return future.get();
     }
 
+    // The agent's settings: a support folder in `dir`, resources from the build unless given,
+    // the relay this test started, and the test's authority trusted alone.
+    Settings agentSettings(const test::TempDir& dir,
+                           std::filesystem::path resources = TD_BUILD_DIR) {
+        ::setenv("SSL_CERT_FILE", pki.caFile().c_str(), 1);
+        ::setenv("SSL_CERT_DIR", noCertificates.path().c_str(), 1);
+        Settings settings;
+        settings.port = 0;
+        settings.supportFolder = dir.path() / "support";
+        settings.resourcesFolder = std::move(resources);
+        settings.relayHost = "127.0.0.1:" + std::to_string(relay->port());
+        settings.updateManifest = {"http://127.0.0.1:1/latest.json", true};
+        return settings;
+    }
+
     test::TestPki pki;
+    test::TempDir noCertificates;
     net::HttpsClient phones{net::TlsTrust{pki.caFile()}};
     std::unique_ptr<relay_server::RelayService> relay;
+};
+
+// The whole agent in this process, its main loop on a thread of its own.
+class RunningAgent {
+  public:
+    RunningAgent(const Settings& settings, app::AgentEvents events = {}) {
+        auto listening = std::make_shared<std::promise<std::uint16_t>>();
+        auto told = events.listening;
+        events.listening = [listening, told](app::Agent& agent, std::uint16_t port) {
+            listening->set_value(port);
+            if (told) {
+                told(agent, port);
+            }
+        };
+        agent_ = std::make_unique<app::Agent>(settings, mainThread_, events);
+        agent_->start();
+        loop_ = std::thread([this] { mainThread_.run(); });
+        auto port = listening->get_future();
+        if (port.wait_for(10s) == std::future_status::ready) {
+            port_ = port.get();
+        }
+    }
+    ~RunningAgent() {
+        mainThread_.quit();
+        loop_.join();
+        agent_.reset();
+    }
+
+    std::uint16_t port() const { return port_; }  // 0: it never listened
+    app::Agent& agent() { return *agent_; }
+
+  private:
+    MainThread mainThread_{MainThread::Context::own};
+    std::unique_ptr<app::Agent> agent_;
+    std::thread loop_;
+    std::uint16_t port_ = 0;
 };
 
 // The whole agent behind the relay: the switch, pairing, tokens, local-only pages and binary
 // files, as a phone away from home meets them.
 TEST_F(RelayTest, RelayedRequestsAreAnsweredByTheAgentAsARemotePhonesAre) {
     startRelay();
-    test::TempDir emptyDir;
-    ::setenv("SSL_CERT_FILE", pki.caFile().c_str(), 1);
-    ::setenv("SSL_CERT_DIR", emptyDir.path().c_str(), 1);
     test::TempDir dir;
-    Settings settings;
-    settings.port = 0;
-    settings.supportFolder = dir.path() / "support";
-    settings.resourcesFolder = TD_BUILD_DIR;
-    settings.relayHost = "127.0.0.1:" + std::to_string(relay->port());
-    settings.updateManifest = {"http://127.0.0.1:1/latest.json", true};
-
-    MainThread mainThread(MainThread::Context::own);
-    std::promise<std::uint16_t> listening;
+    const Settings settings = agentSettings(dir);
     std::atomic<int> connectedEvents{0};
     app::AgentEvents events;
-    events.listening = [&](app::Agent&, std::uint16_t port) { listening.set_value(port); };
     events.relayChanged = [&](app::Agent&, bool connected) { connectedEvents += connected; };
-    app::Agent agent(settings, mainThread, events);
-    agent.start();
-    std::thread loop([&] { mainThread.run(); });
-    auto port = listening.get_future();
-    ASSERT_EQ(port.wait_for(10s), std::future_status::ready);
-    const std::uint16_t agentPort = port.get();
+    RunningAgent running(settings, events);
+    app::Agent& agent = running.agent();
+    const std::uint16_t agentPort = running.port();
+    ASSERT_NE(agentPort, 0);
     const std::string id = "/phone/" + agent.store().relayId();
 
     auto postConfig = [&](bool relayOn) {
@@ -124,8 +163,62 @@ TEST_F(RelayTest, RelayedRequestsAreAnsweredByTheAgentAsARemotePhonesAre) {
     postConfig(false);
     EXPECT_TRUE(eventually([&] { return relay->agentCount() == 0; }));
     EXPECT_EQ(phone("GET", id + "/api/config", {}, token).status, 502);
-    mainThread.quit();
-    loop.join();
+}
+
+// A stranger on the LAN or anyone who knows the relay's address asks for files outside the
+// pages: the state with the PIN, the system's own, through a link planted in the folder.
+TEST_F(RelayTest, StaticTargetsReachNothingOutsideThePublicFolder) {
+    startRelay();
+    test::TempDir dir;
+    dir.write("resources/public/index.html", "phone page");
+    dir.write("resources/public/css/app.css", "body{}");
+    dir.write("resources/config.json", R"({"pages":[],"settings":{"relayEnabled":true}})");
+    dir.write("resources/secret.txt", "SECRET beside the pages");
+    const auto publicDir = dir.path() / "resources/public";
+    std::filesystem::create_symlink(dir.path() / "resources/secret.txt", publicDir / "out.txt");
+    std::filesystem::create_symlink("css/app.css", publicDir / "in.css");
+    std::filesystem::create_directory_symlink("/etc", publicDir / "etc");
+    RunningAgent running(agentSettings(dir, dir.path() / "resources"));
+    ASSERT_NE(running.port(), 0);
+    ASSERT_TRUE(eventually([&] { return relay->agentCount() == 1; }));
+    const std::string state = (dir.path() / "support/state.json").string();
+    const std::string relayed = "/phone/" + running.agent().store().relayId();
+
+    const std::vector<std::pair<std::string, std::string>> served = {
+        {"/", "phone page"}, {"/css/app.css", "body{}"}, {"/in.css", "body{}"}};
+    std::vector<std::string> refused = {"////etc/hostname",
+                                        "/%2Fetc/hostname",
+                                        "/%2fetc%2fhostname",
+                                        "//" + state,
+                                        "/%2F" + state.substr(1),
+                                        "/css/..%2F..%2Fsecret.txt",
+                                        "/a/..%2F..",
+                                        "/./index.html",
+                                        "/css/./app.css",
+                                        "/css//app.css",
+                                        "/css/",
+                                        "/css",
+                                        "/..",
+                                        "/%2E%2E/secret.txt",
+                                        "/css%5C..%5C..%5Csecret.txt",
+                                        "/index.html%00.png",
+                                        "/out.txt",
+                                        "/etc/hostname",
+                                        "/admin/"};
+    for (const auto& [target, body] : served) {
+        const std::string lan = test::exchangeRemote(
+            running.port(), "GET " + target + " HTTP/1.1\r\nHost: 192.168.1.20:8788\r\n\r\n");
+        EXPECT_EQ(test::bodyOf(lan), body) << target;
+        EXPECT_EQ(phone("GET", relayed + target).body, body) << "relayed " << target;
+    }
+    for (const std::string& target : refused) {
+        const std::string lan = test::exchangeRemote(
+            running.port(), "GET " + target + " HTTP/1.1\r\nHost: 192.168.1.20:8788\r\n\r\n");
+        EXPECT_TRUE(lan.starts_with("HTTP/1.1 404 ERR\r\n")) << target << ": " << lan;
+        EXPECT_EQ(test::bodyOf(lan), "not found") << target;
+        const auto viaRelay = phone("GET", relayed + target);
+        EXPECT_EQ(viaRelay.body, "not found") << "relayed " << target;
+    }
 }
 
 // Replies leave in the order the answers finish, so only `reqId` ties each to its phone.

@@ -43,7 +43,7 @@ struct TestRouter {
         } else if (request.path == "/kept") {
             kept->set_value(connection);  // answered later, or never, by someone else
         } else {
-            connection->send(serveStatic(server->publicDir(), request.path));
+            connection->send(serveStatic(server->publicDir(), request.encodedPath));
         }
     }
 };
