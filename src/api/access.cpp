@@ -31,6 +31,13 @@ bool isOwnOrigin(std::string_view origin, std::uint16_t serverPort) {
     return false;
 }
 
+// A browser marks what a page of another site makes it send, even where it sends no Origin (an
+// <img>, a no-cors fetch); "same-site" is another port or a sibling host, not our page.
+bool browserSaysAnotherSite(const server::Request& request) {
+    const auto site = request.header("sec-fetch-site");
+    return site && (*site == "cross-site" || *site == "same-site");
+}
+
 }  // namespace
 
 bool requestIsLocal(const server::Request& request, std::uint16_t serverPort) {
@@ -38,7 +45,7 @@ bool requestIsLocal(const server::Request& request, std::uint16_t serverPort) {
         return false;
     }
     const auto host = request.header("host");
-    if (!host || !isLoopbackHost(*host)) {
+    if (!host || !isLoopbackHost(*host) || browserSaysAnotherSite(request)) {
         return false;
     }
     const auto origin = request.header("origin");

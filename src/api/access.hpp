@@ -15,8 +15,9 @@ enum class Access {
 };
 
 // This computer's own request: from a loopback peer (never one the relay replayed), with a
-// loopback Host (not a name that a web page rebound to 127.0.0.1), and no Origin other than
-// the agent's own loopback origin (not a page of another site making the browser call us).
+// loopback Host (not a name that a web page rebound to 127.0.0.1), no Origin other than the
+// agent's own loopback origin and no `Sec-Fetch-Site` naming another site (not a page of
+// another site making the browser call us, whatever the method).
 bool requestIsLocal(const server::Request& request, std::uint16_t serverPort);
 
 // The request carries a token that the Store accepts.

@@ -72,6 +72,7 @@ TEST(AccessRules, EachEndpointAdmitsExactlyItsCallers) {
         {"GET", "/api/connect", Access::localOrToken},
         {"GET", "/api/shortcuts", Access::localOrToken},
         {"POST", "/api/open-admin", Access::localOrToken},
+        {"GET", "/api/open-admin", Access::localOrToken},
         {"GET", "/api/admin", Access::localOrToken, 200},
     };
     struct Caller {
@@ -88,6 +89,12 @@ TEST(AccessRules, EachEndpointAdmitsExactlyItsCallers) {
         {"foreign page", true, "127.0.0.1:" + portText, "Origin: http://evil.example\r\n", false,
          false},
         {"rebound name", true, "evil.example:" + portText, "", false, false},
+        // An <img> or a no-cors fetch of another site's page: no Origin, but the browser says.
+        {"cross-site", true, "127.0.0.1:" + portText, "Sec-Fetch-Site: cross-site\r\n", false,
+         false},
+        {"same-site", true, "127.0.0.1:" + portText, "Sec-Fetch-Site: same-site\r\n", false, false},
+        {"own page, marked", true, "127.0.0.1:" + portText, "Sec-Fetch-Site: same-origin\r\n",
+         false, true},
         {"network", false, "127.0.0.1:" + portText, "", false, false},
         {"bad token", false, "127.0.0.1:" + portText, "X-TD-Token: 0123abcd\r\n", false, false},
         {"network with token", false, "127.0.0.1:" + portText, "", true, false},
