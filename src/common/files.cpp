@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "common/random.hpp"
 
 namespace td {
@@ -61,13 +63,44 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode
     if (fd < 0) {
         return false;
     }
-    const bool written = writeAll(fd, bytes) && ::fsync(fd) == 0;
+    // The umask may have taken bits the mode needs (0277 leaves a file its owner cannot write
+    // again) or, for a wider mode, the caller wants exactly what it asked for.
+    const bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
     if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
         ::unlink(temporary.c_str());
         return false;
     }
     return true;
+}
+
+bool makePrivateFolder(const std::filesystem::path& folder) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder.parent_path(), ec);
+    if (::mkdir(folder.c_str(), PRIVATE_FOLDER_MODE) != 0 && errno != EEXIST) {
+        return false;
+    }
+    return ::chmod(folder.c_str(), PRIVATE_FOLDER_MODE) == 0;
+}
+
+std::optional<std::string> untrustedFolderReason(const std::filesystem::path& folder,
+                                                 std::string_view what) {
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    const std::string named = std::string(what) + " \"" + folder.string() + "\"";
+    if (!S_ISDIR(info.st_mode)) {
+        return named + " is not a folder";
+    }
+    if (info.st_uid != ::geteuid()) {
+        return named + " belongs to another user";
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return "other users can write to " + named + "; make it private with: chmod go-w " +
+               folder.string();
+    }
+    return std::nullopt;
 }
 
 }  // namespace td

@@ -1,7 +1,10 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 
+#include "common/files.hpp"
+#include "common/log.hpp"
 #include "host/process.hpp"
 #include "host/shortcuts.hpp"
 
@@ -13,19 +16,33 @@ bool isSafeName(const std::string& name) {
            name.find('\0') == std::string::npos;
 }
 
-bool isExecutableFile(const std::filesystem::path& path) {
-    std::error_code ec;
-    return std::filesystem::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0;
+// An executable regular file (links followed) that only its owner, we or root, can change.
+bool isOwnExecutable(const std::filesystem::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           (info.st_uid == ::geteuid() || info.st_uid == 0) &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 && ::access(path.c_str(), X_OK) == 0;
+}
+
+bool isTrustedFolder(const std::filesystem::path& folder) {
+    if (const auto reason = untrustedFolderReason(folder, "the Shortcuts folder")) {
+        TD_LOG(tools, "no Shortcuts: " + *reason);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
 std::vector<std::string> listShortcuts(const std::filesystem::path& folder) {
     std::vector<std::string> names;
+    if (!isTrustedFolder(folder)) {
+        return names;
+    }
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
-        if (isSafeName(name) && isExecutableFile(entry.path())) {
+        if (isSafeName(name) && isOwnExecutable(entry.path())) {
             names.push_back(name);
         }
     }
@@ -34,11 +51,11 @@ std::vector<std::string> listShortcuts(const std::filesystem::path& folder) {
 }
 
 bool runShortcut(const std::filesystem::path& folder, const std::string& name) {
-    if (!isSafeName(name)) {
+    if (!isSafeName(name) || !isTrustedFolder(folder)) {
         return false;
     }
     const auto path = folder / name;
-    return isExecutableFile(path) && startDetached(path.string(), {});
+    return isOwnExecutable(path) && startDetached(path.string(), {});
 }
 
 }  // namespace td::host

@@ -18,8 +18,6 @@
 namespace td::store {
 namespace {
 
-constexpr mode_t PRIVATE_FILE_MODE = 0600;
-constexpr mode_t DEFAULT_FILE_MODE = 0666;  // narrowed by the user's umask
 // config.json is written indented while that costs at most this factor over compact text.
 constexpr std::size_t MAX_INDENT_GROWTH = 4;
 
@@ -35,7 +33,7 @@ std::optional<Json> readObjectFile(const std::string& path) {
     if (!text) {
         return std::nullopt;
     }
-    auto parsed = parseJson(*text);
+    auto parsed = parseOrderedJson(*text);
     if (!parsed || !parsed->is_object()) {
         return std::nullopt;
     }
@@ -65,8 +63,12 @@ Store::Store(Options options)
       options_(std::move(options)),
       stateFile_(options_.support + "/state.json"),
       configFile_(options_.support + "/config.json") {
-    std::error_code ignored;
-    std::filesystem::create_directories(options_.support, ignored);
+    if (!makePrivateFolder(options_.support)) {
+        TD_LOG(store, "cannot make " + options_.support + " private: " + std::strerror(errno));
+    }
+    // Written by an agent that left them to the umask: the PIN and the pages are nobody else's.
+    ::chmod(stateFile_.c_str(), PRIVATE_FILE_MODE);
+    ::chmod(configFile_.c_str(), PRIVATE_FILE_MODE);
     removeUnfinishedWrites();
     std::lock_guard lock(mutex_);
     loadStateLocked();
@@ -119,7 +121,6 @@ bool Store::saveStateLocked() const {
         TD_LOG(store, "cannot write " + stateFile_ + ": " + std::strerror(errno));
         return false;
     }
-    ::chmod(stateFile_.c_str(), PRIVATE_FILE_MODE);
     return true;
 }
 
@@ -163,7 +164,7 @@ bool Store::saveConfigLocked() const {
     } catch (const Json::exception&) {
         return false;
     }
-    if (!replaceFileAtomically(configFile_, text, DEFAULT_FILE_MODE)) {
+    if (!replaceFileAtomically(configFile_, text, PRIVATE_FILE_MODE)) {
         TD_LOG(store, "cannot write " + configFile_ + ": " + std::strerror(errno));
         return false;
     }

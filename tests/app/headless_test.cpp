@@ -110,14 +110,21 @@ TEST(Headless, VersionAndHelp) {
     EXPECT_EQ(wrong.waitExit(), 2);
 }
 
-// Another user who can write the support folder could replace the PIN and the tokens.
+// Another user who can write the support folder could replace the PIN and the tokens; one
+// who can write the Shortcuts folder could have the owner's phone run their program.
 TEST(Headless, RefusesToStartOnASupportFolderOthersCanWrite) {
     td::test::TempDir support;
-    ::chmod(support.path().c_str(), 0777);
-    Agent agent({"--headless"}, testEnv(support));
-    EXPECT_EQ(agent.waitExit(), 1);
-    EXPECT_EQ(agent.output().find("Listening"), std::string::npos);
-    ::chmod(support.path().c_str(), 0755);
+    const auto shortcuts = support.path() / "shortcuts";
+    std::filesystem::create_directory(shortcuts);
+    for (const auto& [open, kept] :
+         {std::pair{support.path(), shortcuts}, std::pair{shortcuts, support.path()}}) {
+        ::chmod(open.c_str(), 0777);
+        ::chmod(kept.c_str(), 0755);
+        Agent agent({"--headless"}, testEnv(support));
+        EXPECT_EQ(agent.waitExit(), 1);
+        EXPECT_EQ(agent.output().find("Listening"), std::string::npos);
+    }
+    ::chmod(shortcuts.c_str(), 0755);
     Agent fine({"--headless"}, testEnv(support));
     EXPECT_TRUE(fine.waitForLine(std::regex("Listening on port")));
 }

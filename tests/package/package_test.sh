@@ -56,6 +56,7 @@ appstreamcli validate --no-net "$root/usr/share/metainfo/app.tapdeck.Tapdeck.met
   fail "AppStream metadata"
 desktop-file-validate "$root/usr/share/applications/tapdeck.desktop" || fail "desktop entry"
 grep -qx "ExecStart=/usr/bin/tapdeck" "$root/usr/lib/systemd/user/tapdeck.service" || fail "user unit"
+grep -qx "UMask=0077" "$root/usr/lib/systemd/user/tapdeck.service" || fail "the user unit leaves files to the umask"
 grep -q "^ExecStart=/usr/bin/tapdeck-relay " "$root/usr/lib/systemd/system/tapdeck-relay@.service" ||
   fail "relay unit"
 

@@ -182,8 +182,11 @@ TEST_F(StoreTest, OneTimeCodesPairOnceBeforeTheyExpireAndTokensCanBeRemoved) {
 }
 
 TEST_F(StoreTest, ConcurrentWritesLeaveWholePrivateFilesThatMatchMemory) {
-    ::umask(022);
+    const mode_t previousUmask = ::umask(022);
+    dir.write("support/config.json", R"({"pages":[]})");  // as an older agent left it: 0644
     const auto store = open();
+    EXPECT_EQ(statOf(support).st_mode & 0777, 0700u);
+    EXPECT_EQ(statOf(config).st_mode & 0777, 0600u);
     std::atomic<int> torn{0}, exposed{0}, reads{0};
     {
         std::jthread reader([&](std::stop_token stop) {
@@ -193,7 +196,7 @@ TEST_F(StoreTest, ConcurrentWritesLeaveWholePrivateFilesThatMatchMemory) {
                     torn += !parsed || !parsed->is_object();
                     ++reads;
                 }
-                exposed += (statOf(state).st_mode & 077) != 0;
+                exposed += ((statOf(state).st_mode | statOf(config).st_mode) & 077) != 0;
             }
         });
         std::vector<std::jthread> writers;  // joined before the reader stops
@@ -209,7 +212,8 @@ TEST_F(StoreTest, ConcurrentWritesLeaveWholePrivateFilesThatMatchMemory) {
     EXPECT_GT(reads, 0);
     EXPECT_EQ(torn, 0);
     EXPECT_EQ(exposed, 0);
-    EXPECT_EQ(statOf(config).st_mode & 0777, 0644u);
+    EXPECT_EQ(statOf(config).st_mode & 0777, 0600u);
+    ::umask(previousUmask);
     EXPECT_EQ(jsonIn(config), store->snapshotConfig());  // whichever save came last, on both
     const auto files = std::filesystem::directory_iterator(support);
     EXPECT_EQ(std::distance(begin(files), end(files)), 2) << "temporary files left behind";

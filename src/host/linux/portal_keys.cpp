@@ -31,7 +31,6 @@ constexpr auto RESTORE_WAIT = std::chrono::seconds(5);
 constexpr int NOTIFY_TIMEOUT_MS = 2000;
 // A question the portal never answered (it crashed while its dialog was up) is asked again.
 constexpr auto UNANSWERED_AFTER = std::chrono::minutes(2);
-constexpr mode_t PRIVATE_FILE_MODE = 0600;
 
 enum class Access { none, asking, granted, refused, failed };
 
