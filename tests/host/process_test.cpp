@@ -8,8 +8,10 @@
 #include <fstream>
 #include <thread>
 
+#include "common/files.hpp"
 #include "host/linux/pactl_output.hpp"
 #include "host/shortcuts.hpp"
+#include "support/eventually.hpp"
 #include "support/temp_dir.hpp"
 
 namespace td::host {
@@ -22,13 +24,6 @@ void writeScript(const test::TempDir& dir, const std::string& name, const std::s
                  mode_t mode = 0755) {
     dir.write(name, "#!/bin/sh\n" + body + "\n");
     ::chmod((dir.path() / name).c_str(), mode);
-}
-
-bool eventuallyExists(const std::filesystem::path& path) {
-    for (int i = 0; i < 200 && !std::filesystem::exists(path); ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
-    return std::filesystem::exists(path);
 }
 
 TEST(RunProcess, StatusAndBothStreamsWithoutAShell) {
@@ -73,12 +68,16 @@ TEST(RunProcess, AToolPastItsTimeIsKilledWithWhatItStarted) {
 TEST(RunProcess, ToolsInheritNoDescriptorBlockedOrIgnoredSignal) {
     test::TempDir dir;
     const std::string report =
-        // The shell reads its own status without forking: around a fork it blocks every signal
-        // for a moment, and a reader in another process could catch that moment.
-        R"(exec > "$0"; ls /proc/$$/fd | tr '\n' ' '; echo
+        // The shell looks at itself with its own built-ins: a child of it (ls, a pipeline) could
+        // see a descriptor the shell holds for a moment around a fork, or the moment it blocks
+        // every signal to fork. "end" says the report is whole.
+        R"(exec > "$0"; n=0
+           while [ $n -lt 256 ]; do [ -e /proc/$$/fd/$n ] && printf '%s ' $n; n=$((n+1)); done
+           echo
            while read -r key value; do
              case $key in SigBlk:|SigIgn:) echo "$key $value";; esac
-           done < /proc/$$/status)";
+           done < /proc/$$/status
+           echo end)";
     const int inherited = ::socket(AF_INET, SOCK_STREAM, 0);
     const auto previousPipe = std::signal(SIGPIPE, SIG_IGN);
     sigset_t stop, previousMask;
@@ -90,8 +89,8 @@ TEST(RunProcess, ToolsInheritNoDescriptorBlockedOrIgnoredSignal) {
     runProcess("/bin/sh", {"-c", report, path("tool")});
     ASSERT_TRUE(startDetached("/bin/sh", {"-c", report, path("detached")}));
     ASSERT_TRUE(runWithInput("/bin/sh", {"-c", report, path("fed")}, "input"));
-    ASSERT_TRUE(eventuallyExists(path("detached")));
-    std::this_thread::sleep_for(100ms);  // the detached one writes its report in one go
+    ASSERT_TRUE(test::eventually(
+        [&] { return readWholeFile(path("detached")).value_or("").ends_with("end\n"); }));
 
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     std::signal(SIGPIPE, previousPipe);
@@ -109,12 +108,13 @@ TEST(RunProcess, ToolsInheritNoDescriptorBlockedOrIgnoredSignal) {
     }
 }
 
-TEST(Shortcuts, ExecutableFilesOfTheFolderOnly) {
+TEST(Shortcuts, ExecutableFilesOfTheFolderOnlyThatNoOtherUserCouldWrite) {
     test::TempDir dir;
     writeScript(dir, "Backup", "touch \"$(dirname \"$0\")/.ran-backup\"");
     writeScript(dir, "Another one", "exit 0");
     writeScript(dir, ".hidden", "exit 0");
     writeScript(dir, "notes.txt", "", 0644);
+    writeScript(dir, "Shared", "exit 0", 0777);
     std::filesystem::create_directory(dir.path() / "folder");
     EXPECT_EQ(listShortcuts(dir.path()), (std::vector<std::string>{"Another one", "Backup"}));
     EXPECT_TRUE(listShortcuts(dir.path() / "missing").empty());
@@ -124,11 +124,17 @@ TEST(Shortcuts, ExecutableFilesOfTheFolderOnly) {
     const std::string escape = "../" + outside.path().filename().string() + "/evil";
     for (const std::string& refused :
          {std::string(""), std::string(".hidden"), escape, std::string("notes.txt"),
-          std::string("folder"), std::string("Missing")}) {
+          std::string("folder"), std::string("Missing"), std::string("Shared")}) {
         EXPECT_FALSE(runShortcut(dir.path(), refused)) << refused;
     }
     ASSERT_TRUE(runShortcut(dir.path(), "Backup"));
-    EXPECT_TRUE(eventuallyExists(dir.path() / ".ran-backup"));
+    EXPECT_TRUE(
+        test::eventually([&] { return std::filesystem::exists(dir.path() / ".ran-backup"); }));
+
+    ::chmod(dir.path().c_str(), 0777);  // anyone could now put a "Backup" of their own there
+    EXPECT_TRUE(listShortcuts(dir.path()).empty());
+    EXPECT_FALSE(runShortcut(dir.path(), "Backup"));
+    ::chmod(dir.path().c_str(), 0700);
 }
 
 TEST(PactlOutput, MeanOfTheChannelsAndTheMuteLine) {
