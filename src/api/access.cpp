@@ -1,5 +1,7 @@
 #include "api/access.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <string_view>
 
 namespace td::api {
@@ -31,14 +33,59 @@ bool isOwnOrigin(std::string_view origin, std::uint16_t serverPort) {
     return false;
 }
 
-// A browser marks what a page of another site makes it send, even where it sends no Origin (an
-// <img>, a no-cors fetch); "same-site" is another port or a sibling host, not our page.
-bool browserSaysAnotherSite(const server::Request& request) {
-    const auto site = request.header("sec-fetch-site");
-    return site && (*site == "cross-site" || *site == "same-site");
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// The name in a Host header, without its port or brackets.
+std::string_view hostName(std::string_view host) {
+    if (host.starts_with('[')) {
+        return host.substr(1, host.find(']') - 1);
+    }
+    return host.substr(0, host.rfind(':') == std::string_view::npos ? host.size() : host.rfind(':'));
+}
+
+bool isIpv4Literal(std::string_view name) {
+    return !name.empty() && name.find_first_not_of("0123456789.") == std::string_view::npos;
 }
 
 }  // namespace
+
+bool browserSaysAnotherSite(const server::Request& request) {
+    // "same-site" is another port or a sibling host: not our page either. A browser marks what
+    // a page makes it send even where it sends no Origin (an <img>, a no-cors fetch).
+    const auto site = request.header("sec-fetch-site");
+    if (site && !equalsIgnoringCase(*site, "same-origin") && !equalsIgnoringCase(*site, "none")) {
+        return true;
+    }
+    const auto origin = request.header("origin");
+    if (!origin) {
+        return false;
+    }
+    const std::size_t schemeEnd = origin->find("://");
+    const auto host = request.header("host");
+    return schemeEnd == std::string::npos || !host ||
+           !equalsIgnoringCase(std::string_view(*origin).substr(schemeEnd + 3), *host);
+}
+
+bool isRebindableHost(std::string_view host) {
+    const std::string_view name = hostName(host);
+    if (name.find(':') != std::string_view::npos || isIpv4Literal(name) ||
+        name.find('.') == std::string_view::npos) {
+        return false;  // an address, or a name only the local network can give
+    }
+    for (std::string_view local : {".local", ".lan", ".home.arpa", ".internal", ".localdomain"}) {
+        if (name.size() > local.size() &&
+            equalsIgnoringCase(name.substr(name.size() - local.size()), local)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 bool requestIsLocal(const server::Request& request, std::uint16_t serverPort) {
     if (request.source != server::RequestSource::loopback) {

@@ -20,6 +20,15 @@ enum class Access {
 // another site making the browser call us, whatever the method).
 bool requestIsLocal(const server::Request& request, std::uint16_t serverPort);
 
+// A browser says a page of another site sent this: `Sec-Fetch-Site` other than same-origin or
+// none, or an `Origin` that is not the Host's.
+bool browserSaysAnotherSite(const server::Request& request);
+
+// A Host that a public name could stand for: a page of that site, its name pointed at this
+// computer (DNS rebinding), would look like our own. Addresses, one-label names and names of
+// the local network's own suffixes (.local, .lan, .home.arpa...) are not.
+bool isRebindableHost(std::string_view host);
+
 // The request carries a token that the Store accepts.
 bool hasValidToken(const server::Request& request, const store::Store& store);
 

@@ -1,4 +1,5 @@
 #include "api/handlers.hpp"
+#include "store/config_model.hpp"
 #include "host/host_facts.hpp"
 #include "update/version.hpp"
 
@@ -9,6 +10,11 @@ Response saveConfig(const ApiContext& context, const Request& request) {
     auto document = parseOrderedJson(request.body);
     if (!document || !document->is_object()) {
         return server::jsonResponse({{"ok", false}, {"error", "Invalid config"}}, 400);
+    }
+    // Kept only when it can be read back at the next start: otherwise the next start would
+    // fall back to the defaults.
+    if (!store::fitsTheStore(store::sanitize(*document))) {
+        return server::jsonResponse({{"ok", false}, {"error", "Configuration too large"}}, 400);
     }
     const bool saved = context.store.saveConfig(*document);
     if (context.switchRelay) {

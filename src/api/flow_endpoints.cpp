@@ -98,9 +98,15 @@ Response editFlows(const ApiContext& context, const Request& request) {
     if (steps.empty() || steps.size() > MAX_PLAN_STEPS || !allAllowed(steps, stepHost(context))) {
         return server::jsonResponse({{"ok", false}, {"error", "Invalid flow"}}, 400);
     }
-    context.store.addFlow(jsonread::string(body, "label").value_or(DEFAULT_FLOW_LABEL),
-                          jsonread::string(body, "emoji").value_or(DEFAULT_FLOW_EMOJI),
-                          Json(steps));
+    Json kept = Json::array();
+    for (const Json& step : steps) {
+        kept.push_back(flows::storedStep(step));
+    }
+    if (!context.store.addFlow(jsonread::string(body, "label").value_or(DEFAULT_FLOW_LABEL),
+                               jsonread::string(body, "emoji").value_or(DEFAULT_FLOW_EMOJI),
+                               kept)) {
+        return server::jsonResponse({{"ok", false}, {"error", "The configuration is full"}}, 413);
+    }
     context.server.broadcastReload();
     return server::jsonResponse({{"ok", true}});
 }

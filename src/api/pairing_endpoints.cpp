@@ -25,19 +25,15 @@ Response answerFor(const store::PairResult& result, Response wrong) {
     return wrong;
 }
 
-// Another site's page in the phone's or this computer's browser can post here blindly; it must
-// neither pair nor spend the tries that lock pairing for everyone.
+// Another site's page in the phone's or this computer's browser can post here blindly, or
+// from a public name rebound to this computer; it must neither pair nor spend the tries that
+// lock pairing for everyone. The relay's own names are not ours to judge.
 bool isCrossSite(const Request& request) {
-    if (request.header("sec-fetch-site") == "cross-site") {
+    if (browserSaysAnotherSite(request)) {
         return true;
     }
-    const auto origin = request.header("origin");
-    if (!origin) {
-        return false;
-    }
-    const std::size_t schemeEnd = origin->find("://");
     const auto host = request.header("host");
-    return schemeEnd == std::string::npos || !host || origin->substr(schemeEnd + 3) != *host;
+    return request.source != server::RequestSource::relay && host && isRebindableHost(*host);
 }
 
 Response crossSiteAnswer() {

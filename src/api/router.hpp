@@ -17,6 +17,7 @@
 #include "server/request.hpp"
 #include "server/response.hpp"
 #include "server/server.hpp"
+#include "store/config_model.hpp"
 #include "store/store.hpp"
 
 namespace td::api {
@@ -69,7 +70,7 @@ inline constexpr std::size_t SMALL_BODY = 4 * 1024;
 // Actions and plans: typed or pasted text, a list of steps.
 inline constexpr std::size_t ACTION_BODY = 64 * 1024;
 // The configuration and flows: every page and tile the user made.
-inline constexpr std::size_t DOCUMENT_BODY = 1024 * 1024;
+inline constexpr std::size_t DOCUMENT_BODY = store::MAX_CONFIG_BYTES;
 
 struct Endpoint {
     std::string_view path;

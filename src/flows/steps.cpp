@@ -54,6 +54,14 @@ std::vector<J> readSteps(const J& body) {
     return jsonread::objects(body, "steps").value_or(std::vector<J>{});
 }
 
+Json storedStep(const Json& step) {
+    Json kept{{"type", step.at("type")}, {"value", step.at("value")}};
+    if (auto label = jsonread::string(step, "label")) {
+        kept["label"] = *label;
+    }
+    return kept;
+}
+
 template bool stepAllowed(const Json&, const StepHost&);
 template bool stepAllowed(const UntrustedJson&, const StepHost&);
 template bool runStep(const Json&, const StepHost&);

@@ -38,4 +38,8 @@ bool runStep(const J& step, const StepHost& host);
 template <class J>
 std::vector<J> readSteps(const J& body);
 
+// What a flow keeps of a step: its type, its value and a string label; anything else a body
+// carried would only grow the configuration.
+Json storedStep(const Json& step);
+
 }  // namespace td::flows

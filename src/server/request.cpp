@@ -169,7 +169,11 @@ RequestHead parseHead(std::string_view headerBlock) {
 }
 
 void applyTarget(std::string_view target, Request& request) {
-    auto parsed = boost::urls::parse_uri_reference(target);
+    // A path that starts "//" is a path with an empty segment, not an authority; the fragment,
+    // which a path never holds, is dropped.
+    auto parsed = target.starts_with('/')
+                      ? boost::urls::parse_origin_form(target.substr(0, target.find('#')))
+                      : boost::urls::parse_uri_reference(target);
     request.query.clear();
     if (!parsed) {
         request.path = std::string(target);

@@ -58,6 +58,11 @@ Json sanitize(Json document) {
     return document;
 }
 
+bool fitsTheStore(const Json& config) {
+    const std::string text = dumpCompact(config);
+    return text.size() <= MAX_CONFIG_BYTES && shapeOf(text) == JsonShape::fits;
+}
+
 std::set<std::string> allowedAppsIn(const Json& config) {
     std::set<std::string> apps;
     const auto pages = jsonread::objects(config, "pages");

@@ -11,6 +11,9 @@
 namespace td::store {
 
 inline constexpr const char* FLOWS_PAGE = "Flows";
+// Every page and tile a person makes fits many times over; the configuration never grows past
+// what can be sent back in one body.
+inline constexpr std::size_t MAX_CONFIG_BYTES = 1024 * 1024;
 
 Json defaultSettings();
 // What a new installation starts with when no shipped config.json is found.
@@ -19,6 +22,10 @@ Json builtInDefaultConfig();
 // Repairs a document: unwraps {"config": {...}} exports, removes "config", and puts in an
 // empty "pages" and the default "settings" where they are missing or of the wrong type.
 Json sanitize(Json document);
+
+// Whether the Store can keep the document and read it back at the next start: within
+// MAX_CONFIG_BYTES, and within the depth and width of JSON read from outside.
+bool fitsTheStore(const Json& config);
 
 // The names of every app tile: the apps a phone may launch.
 std::set<std::string> allowedAppsIn(const Json& config);

@@ -20,6 +20,8 @@ namespace {
 
 // config.json is written indented while that costs at most this factor over compact text.
 constexpr std::size_t MAX_INDENT_GROWTH = 4;
+// A config.json that cannot be read is moved here rather than written over.
+constexpr const char* UNREADABLE_SUFFIX = ".unreadable";
 
 std::string newPin() {
     char text[8];
@@ -38,6 +40,35 @@ std::optional<Json> readObjectFile(const std::string& path) {
         return std::nullopt;
     }
     return parsed;
+}
+
+// Values in the document, and how deep the deepest lies: indentation adds at most two spaces
+// per level to each value's line, so these bound the indented text without making it.
+void countValues(const Json& value, std::size_t depth, std::size_t& values, std::size_t& deepest) {
+    ++values;
+    deepest = std::max(deepest, depth);
+    if (value.is_structured()) {
+        for (const Json& element : value) {
+            countValues(element, depth + 1, values, deepest);
+        }
+    }
+}
+
+// Indented when that costs at most MAX_INDENT_GROWTH times the compact text: a person reads the
+// file, but a deep document written indented would be many times what was sent.
+std::string configText(const Json& config) {
+    std::string compact = dumpCompact(config) + "\n";
+    std::size_t values = 0, deepest = 0;
+    countValues(config, 0, values, deepest);
+    const std::size_t indentedAtMost = compact.size() + values * (2 * deepest + 2);
+    if (indentedAtMost > MAX_INDENT_GROWTH * compact.size()) {
+        return compact;
+    }
+    try {
+        return config.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    } catch (const Json::exception&) {
+        return compact;
+    }
 }
 
 }  // namespace
@@ -140,6 +171,10 @@ void Store::loadConfigLocked() {
         config_ = sanitize(std::move(*stored));
         return;
     }
+    // The user's pages are kept for them to mend, not written over with the defaults.
+    if (existed && ::rename(configFile_.c_str(), (configFile_ + UNREADABLE_SUFFIX).c_str()) == 0) {
+        TD_LOG(store, configFile_ + " cannot be read; kept as " + configFile_ + UNREADABLE_SUFFIX);
+    }
     if (auto shipped = readObjectFile((options_.resourcesDir / "config.json").string())) {
         config_ = sanitize(std::move(*shipped));
     } else {
@@ -152,19 +187,7 @@ void Store::loadConfigLocked() {
 }
 
 bool Store::saveConfigLocked() const {
-    std::string text;
-    try {
-        text = config_.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
-        // Indentation grows with the depth: a deeply nested document written indented would
-        // be many times what was sent, so such a one is written compact.
-        const std::string compact = dumpCompact(config_) + "\n";
-        if (text.size() > MAX_INDENT_GROWTH * compact.size()) {
-            text = compact;
-        }
-    } catch (const Json::exception&) {
-        return false;
-    }
-    if (!replaceFileAtomically(configFile_, text, PRIVATE_FILE_MODE)) {
+    if (!replaceFileAtomically(configFile_, configText(config_), PRIVATE_FILE_MODE)) {
         TD_LOG(store, "cannot write " + configFile_ + ": " + std::strerror(errno));
         return false;
     }
@@ -178,6 +201,10 @@ Json Store::snapshotConfig() const {
 
 bool Store::saveConfig(const Json& document) {
     Json sanitized = sanitize(document);  // pure: needs no lock
+    if (!fitsTheStore(sanitized)) {
+        TD_LOG(store, "a configuration too large or too deep to keep was refused");
+        return false;
+    }
     std::lock_guard lock(mutex_);
     config_ = std::move(sanitized);
     return saveConfigLocked();
@@ -188,10 +215,16 @@ std::set<std::string> Store::allowedApps() const {
     return allowedAppsIn(config_);
 }
 
-void Store::addFlow(const std::string& label, const std::string& emoji, const Json& steps) {
+bool Store::addFlow(const std::string& label, const std::string& emoji, const Json& steps) {
     std::lock_guard lock(mutex_);
-    addFlowTo(config_, label, emoji, steps);
+    Json changed = config_;
+    addFlowTo(changed, label, emoji, steps);
+    if (!fitsTheStore(changed)) {
+        return false;
+    }
+    config_ = std::move(changed);
     saveConfigLocked();
+    return true;
 }
 
 void Store::removeFlow(const std::string& label) {

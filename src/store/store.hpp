@@ -56,10 +56,12 @@ class Store {
 
     // Configuration
     Json snapshotConfig() const;
-    // True when the configuration was written (it is in use either way).
+    // True when the configuration was written (it is in use either way). A document that does
+    // not fit the Store (see fitsTheStore) is neither used nor written.
     bool saveConfig(const Json& document);
     std::set<std::string> allowedApps() const;
-    void addFlow(const std::string& label, const std::string& emoji, const Json& steps);
+    // False, with nothing changed, when the configuration with the flow would not fit the Store.
+    bool addFlow(const std::string& label, const std::string& emoji, const Json& steps);
     void removeFlow(const std::string& label);
 
     // Pairing

@@ -139,7 +139,9 @@ TEST_F(ActionApi, FlowsAreAddedAndRemovedWithAReload) {
     }
     EXPECT_EQ(stream->sentAtLeast(0).size(), greeted);  // nothing changed, nothing announced
 
-    EXPECT_EQ(api.local("POST", "/api/flows", "{\"steps\":[" + URL_STEP + "]}").body,
+    // A step keeps its type, value and label; whatever else came would only grow the file.
+    const std::string padded = R"({"type":"url","value":"https://example.com","pad":[[[1]]]})";
+    EXPECT_EQ(api.local("POST", "/api/flows", "{\"steps\":[" + padded + "]}").body,
               (Json{{"ok", true}}));
     const Json flows = api.store().snapshotConfig()["pages"].back();
     EXPECT_EQ(flows["name"], "Flows");
@@ -150,8 +152,15 @@ TEST_F(ActionApi, FlowsAreAddedAndRemovedWithAReload) {
     EXPECT_EQ(api.local("DELETE", "/api/flows", R"({"label":"Flow"})").body, (Json{{"ok", true}}));
     EXPECT_TRUE(api.store().snapshotConfig()["pages"].back()["tiles"].empty());
     EXPECT_EQ(api.local("DELETE", "/api/flows", R"({"label":"none"})").body, (Json{{"ok", true}}));
-    const std::string reloads = stream->sentAtLeast(greeted + 3 * 29).substr(greeted);
+    // Flows fill the configuration up to what one body can carry back, and no further.
+    const std::string label(store::MAX_CONFIG_BYTES / 2, 'L');
+    const std::string bigFlow = R"({"label":")" + label + R"(","steps":[)" + URL_STEP + "]}";
+    EXPECT_EQ(api.local("POST", "/api/flows", bigFlow).status, 200);
+    EXPECT_EQ(api.local("POST", "/api/flows", bigFlow).body,
+              (Json{{"ok", false}, {"error", "The configuration is full"}}));
+    const std::string reloads = stream->sentAtLeast(greeted + 4 * 29).substr(greeted);
     EXPECT_EQ(reloads, std::string(ApiFixture::RELOAD_CHUNK) +
+                           std::string(ApiFixture::RELOAD_CHUNK) +
                            std::string(ApiFixture::RELOAD_CHUNK) +
                            std::string(ApiFixture::RELOAD_CHUNK));
 }

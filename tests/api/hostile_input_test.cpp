@@ -34,7 +34,7 @@ TEST(HostileBodies, AreRefusedByTheirSizeOrDepthAndNothingIsKept) {
     EXPECT_TRUE(phone.readAll(2s).starts_with("HTTP/1.1 413 ERR\r\n"));
     // The configuration takes up to 1 MiB.
     const std::string name(1024 * 1024 - 40, 'n');
-    const std::string large = R"({"pages":[{"name":")" + name + R"("}]})";
+    const std::string large = R"({"pages":[{"name":")" + name + R"("}],"settings":{}})";
     EXPECT_TRUE(test::exchange(port, post("/api/config", large.size(), local) + large)
                     .starts_with("HTTP/1.1 200 OK\r\n"));
     EXPECT_TRUE(test::exchange(port, post("/api/config", 1024 * 1024 + 1, local) + large + "xx")

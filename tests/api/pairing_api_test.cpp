@@ -32,7 +32,10 @@ TEST(PairingApi, PinPairingWithLockOut) {
     // (its Origin is the Host it asked) does.
     for (const Headers& crossSite :
          {Headers{{"origin", "http://evil.example"}, {"host", "192.168.1.5:8788"}},
-          Headers{{"origin", "null"}}, Headers{{"sec-fetch-site", "cross-site"}}}) {
+          Headers{{"origin", "null"}}, Headers{{"sec-fetch-site", "cross-site"}},
+          Headers{{"sec-fetch-site", "same-site"}},  // an <img> from another port or host
+          // A public name rebound to this computer: the page's origin is the Host it asked.
+          Headers{{"origin", "http://evil.example:8788"}, {"host", "evil.example:8788"}}}) {
         for (int i = 0; i < 6; ++i) {
             EXPECT_EQ(api.remote("POST", "/api/pair", wrong, crossSite).status, 403);
         }

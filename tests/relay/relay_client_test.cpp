@@ -204,7 +204,7 @@ TEST_F(RelayTest, StaticTargetsReachNothingOutsideThePublicFolder) {
                                         "/index.html%00.png",
                                         "/out.txt",
                                         "/etc/hostname",
-                                        "/admin/"};
+                                        "/admin/", "//public/index.html"};
     for (const auto& [target, body] : served) {
         const std::string lan = test::exchangeRemote(
             running.port(), "GET " + target + " HTTP/1.1\r\nHost: 192.168.1.20:8788\r\n\r\n");

@@ -103,6 +103,7 @@ TEST_F(StoreTest, DamagedFilesKeepWhatTheyCanAndAreRepaired) {
     EXPECT_EQ(store->snapshotConfig(), builtInDefaultConfig());
     EXPECT_EQ(jsonIn(config), builtInDefaultConfig());
     EXPECT_NE(readWholeFile(config)->find("\n  "), std::string::npos) << "pretty-printed";
+    EXPECT_EQ(readWholeFile(config + ".unreadable"), "[1,2,3]");  // kept for the user to mend
 
     // All tokens or none; a missing relay identifier is made anew.
     dir.write("support/state.json", R"({"pin":"4321","tokens":[")" + token + R"(",2]})");
@@ -229,7 +230,18 @@ TEST_F(StoreTest, SavedConfigIsSanitisedAndFlowChangesReachTheFile) {
     EXPECT_EQ(jsonIn(config)["pages"][1]["tiles"][0]["label"], "Morning");
     store->removeFlow("Morning");
     EXPECT_TRUE(jsonIn(config)["pages"][1]["tiles"].empty());
-    EXPECT_EQ(open()->snapshotConfig(), store->snapshotConfig());  // read back at the next start
+
+    // What could not be read back at the next start is not kept: 256 members are the most an
+    // object may have, and the settings the sanitiser adds would make 257.
+    Json wide{{"pages", Json::array()}};
+    for (int i = 0; i < 255; ++i) {
+        wide["k" + std::to_string(i)] = 0;
+    }
+    const Json before = store->snapshotConfig();
+    EXPECT_FALSE(store->saveConfig(wide));
+    EXPECT_FALSE(store->addFlow("Big", "x", Json::array({std::string(MAX_CONFIG_BYTES, 'x')})));
+    EXPECT_EQ(store->snapshotConfig(), before);
+    EXPECT_EQ(open()->snapshotConfig(), before);  // read back at the next start
 }
 
 TEST_F(StoreTest, NothingIsGrantedOrChangedThatCouldNotBeWritten) {
