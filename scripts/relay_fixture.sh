@@ -37,15 +37,18 @@ wait_for_line() { # file pattern seconds
   return 1
 }
 
-# DIR/ca.pem, and DIR/cert.pem with DIR/key.pem that it signed for 127.0.0.1.
-make_test_certificates() { # dir
+# DIR/ca.pem, and DIR/cert.pem with DIR/key.pem that it signed for 127.0.0.1 and the DNS names
+# given (wildcards too).
+make_test_certificates() { # dir [dns-name...]
+  local names=IP:127.0.0.1 name
+  for name in "${@:2}"; do names+=",DNS:$name"; done
   (
     cd "$1"
     local ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
     openssl req -x509 "${ec[@]}" -keyout ca.key -out ca.pem -days 2 -subj '/CN=Tapdeck test CA' \
       -addext 'basicConstraints=critical,CA:TRUE' -addext 'keyUsage=critical,keyCertSign,cRLSign'
     openssl req "${ec[@]}" -keyout key.pem -out cert.csr -subj '/CN=127.0.0.1'
-    printf 'subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >cert.ext
+    printf 'subjectAltName=%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' "$names" >cert.ext
     openssl x509 -req -in cert.csr -CA ca.pem -CAkey ca.key -set_serial 2 -days 2 \
       -extfile cert.ext -out cert.pem
   ) >/dev/null 2>&1 || { echo "openssl could not make the test certificates" >&2; return 1; }
@@ -65,6 +68,11 @@ start_relay() { # log [args...]
   fi
   # shellcheck disable=SC2034 # read by the caller
   relay_port=$(sed -n 's/^Relay listening on 127\.0\.0\.1:\([0-9]*\) .*/\1/p' "$log")
+  if [[ " $* " == *" --metrics "* ]]; then
+    wait_for_line "$log" '^Metrics listening on ' 10 || return 1
+  fi
+  # shellcheck disable=SC2034 # read by the caller; empty without --metrics
+  metrics_port=$(sed -n 's/^Metrics listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$log")
 }
 
 # Starts a headless agent on a free port with the support folder DIR/support made here: relay id

@@ -23,7 +23,7 @@ Response admin(const ApiContext& context, const Request&) {
          {"gestures", std::move(gestures)},
          {"shortcuts",
           host::listShortcuts(std::filesystem::path(context.store.supportFolder()) / "shortcuts")},
-         {"relayUrl", context.settings.relayPhonePageUrl(context.store.relayId())},
+         {"relayUrl", context.relayUrl()},
          {"relayEnabled", context.store.relayEnabled()}});
 }
 

@@ -1,6 +1,6 @@
 #include "api/handlers.hpp"
-#include "store/config_model.hpp"
 #include "host/host_facts.hpp"
+#include "store/config_model.hpp"
 #include "update/version.hpp"
 
 namespace td::api::handlers {
@@ -29,13 +29,12 @@ Response saveConfig(const ApiContext& context, const Request& request) {
 }
 
 Response readConfig(const ApiContext& context, const Request&) {
-    return server::jsonResponse(
-        {{"ok", true},
-         {"config", context.store.snapshotConfig()},
-         {"version", update::currentVersion()},
-         {"host", host::computerName()},
-         {"relayUrl", context.settings.relayPhonePageUrl(context.store.relayId())},
-         {"relayEnabled", context.store.relayEnabled()}});
+    return server::jsonResponse({{"ok", true},
+                                 {"config", context.store.snapshotConfig()},
+                                 {"version", update::currentVersion()},
+                                 {"host", host::computerName()},
+                                 {"relayUrl", context.relayUrl()},
+                                 {"relayEnabled", context.store.relayEnabled()}});
 }
 
 }  // namespace td::api::handlers

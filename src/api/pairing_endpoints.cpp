@@ -81,7 +81,7 @@ std::string lanPairingLink(const ApiContext& context, const std::string& address
 
 std::string pairingLinkFor(const ApiContext& context, const std::string& code) {
     if (context.store.relayEnabled()) {
-        return context.settings.relayPhonePageUrl(context.store.relayId()) + "/?pair=" + code;
+        return context.relayUrl() + "/?pair=" + code;
     }
     return lanPairingLink(context, host::lanIP(), code);
 }

@@ -15,6 +15,11 @@ std::uint16_t ApiContext::port() const {
     return listening != 0 ? listening : server.port();
 }
 
+std::string ApiContext::relayUrl() const {
+    std::string said = relayPhoneUrl ? relayPhoneUrl() : std::string();
+    return said.empty() ? settings.relayPhonePageUrl(store.relayId()) : said;
+}
+
 bool MethodRule::matches(std::string_view requestMethod) const {
     switch (kind) {
         case Kind::any:

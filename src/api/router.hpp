@@ -36,11 +36,16 @@ struct ApiContext {
     std::function<void(bool enabled)> switchRelay = {};
     // Whether the relay connection is up; empty when the agent has no relay client.
     std::function<bool()> relayConnected = {};
+    // Where the relay said this agent's phones go (no trailing "/"); empty until it said.
+    std::function<std::string()> relayPhoneUrl = {};
     // Shared by every copy of the context: the agent stops the runs before the server.
     std::shared_ptr<PlanRuns> plans = std::make_shared<PlanRuns>();
 
     // The port the agent answers on (the one it listens on, once bound).
     std::uint16_t port() const;
+    // The relay's address for this agent's phones, without the trailing "/": the relay's own
+    // word once it gave one, else the address its host serves by default.
+    std::string relayUrl() const;
 };
 
 // Which methods an endpoint answers.

@@ -1,6 +1,7 @@
 #include "app/agent.hpp"
 
 #include "api/handlers.hpp"
+#include "common/log.hpp"
 #include "host/apps.hpp"
 #include "relay/relayed_connection.hpp"
 
@@ -15,6 +16,7 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
       events_(std::move(events)),
       alive_(std::make_shared<Agent*>(this)),
       store_(storeOptions()),
+      relayIdentity_(adoptRelayIdentity()),
       icons_(settings_.gtkModule, gtkThread()),
       keyboard_(host::chooseKeyboard({settings_.session, settings_.supportFolder})),
       server_(serverOptions()),
@@ -26,7 +28,8 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
                *keyboard_,
                panelOpener(),
                [this](bool enabled) { relay_->setEnabled(enabled); },
-               [this] { return relay_->isConnected(); }},
+               [this] { return relay_->isConnected(); },
+               [this] { return relay_->phoneUrl(); }},
       router_(context_),
       relay_(relay::RelayClient::create(store_.relayId(),
                                         settings_.relaySocketUrl(store_.relayId()), relayLinks())) {
@@ -37,6 +40,14 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
 
 Agent::~Agent() {
     stop();
+}
+
+std::optional<relay::RelayIdentity> Agent::adoptRelayIdentity() {
+    auto identity = relay::RelayIdentity::loadOrCreate(settings_.supportFolder / "relay.key");
+    if (identity && store_.relayId() != identity->id() && !store_.setRelayId(identity->id())) {
+        TD_LOG(relay, "the relay identifier of the key could not be kept in the state");
+    }
+    return identity;
 }
 
 store::Store::Options Agent::storeOptions() const {
@@ -106,6 +117,12 @@ relay::RelayLinks Agent::relayLinks() {
                 events_.relayChanged(*this, connected);
             }
         });
+    };
+    links.prove = [this](std::string_view message) -> std::optional<relay::Proof> {
+        if (!relayIdentity_) {
+            return std::nullopt;
+        }
+        return relay::Proof{relayIdentity_->rawPublicKey(), relayIdentity_->sign(message)};
     };
     return links;
 }

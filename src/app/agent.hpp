@@ -12,6 +12,7 @@
 #include "host/keys.hpp"
 #include "net/https_client.hpp"
 #include "relay/relay_client.hpp"
+#include "relay/relay_identity.hpp"
 #include "server/server.hpp"
 #include "store/store.hpp"
 #include "update/update_check.hpp"
@@ -70,6 +71,8 @@ class Agent {
     store::Store::Options storeOptions() const;
     server::ServerOptions serverOptions();
     relay::RelayLinks relayLinks();
+    // The agent's relay key (made on first use), with the Store's identifier made its own.
+    std::optional<relay::RelayIdentity> adoptRelayIdentity();
     // Opens the control panel on the main thread, for the API; empty without a desktop shell.
     std::function<void()> panelOpener();
     host::IconSource::GtkThread gtkThread();
@@ -82,6 +85,7 @@ class Agent {
     // Main-thread tasks hold it weakly: they do nothing once the agent is gone.
     const std::shared_ptr<Agent*> alive_;
     store::Store store_;
+    const std::optional<relay::RelayIdentity> relayIdentity_;
     net::HttpsClient https_;
     host::IconSource icons_;
     const std::unique_ptr<host::Keyboard> keyboard_;

@@ -77,4 +77,27 @@ std::optional<std::string> base64Decode(std::string_view text) {
     return out;
 }
 
+std::string base64UrlEncode(std::string_view bytes) {
+    std::string text = base64Encode(bytes);
+    while (!text.empty() && text.back() == '=') {
+        text.pop_back();
+    }
+    for (char& c : text) {
+        c = c == '+' ? '-' : c == '/' ? '_' : c;
+    }
+    return text;
+}
+
+std::optional<std::string> base64UrlDecode(std::string_view text) {
+    if (text.size() % 4 == 1 || text.find_first_of("+/=") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string standard(text);
+    for (char& c : standard) {
+        c = c == '-' ? '+' : c == '_' ? '/' : c;
+    }
+    standard.append((4 - standard.size() % 4) % 4, '=');
+    return base64Decode(standard);
+}
+
 }  // namespace td

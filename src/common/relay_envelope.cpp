@@ -17,8 +17,8 @@ const std::string* stringMember(const UntrustedJson& object, const char* name) {
                                                        : nullptr;
 }
 
-std::optional<UntrustedJson> objectFrom(std::string_view text) {
-    if (text.size() > MAX_ENVELOPE_BYTES) {
+std::optional<UntrustedJson> objectFrom(std::string_view text, std::size_t limit) {
+    if (text.size() > limit) {
         return std::nullopt;
     }
     auto parsed = parseJson(text);
@@ -55,7 +55,7 @@ std::vector<std::pair<std::string, std::string>> headersOf(const UntrustedJson& 
 }  // namespace
 
 std::optional<RequestEnvelope> readRequestEnvelope(std::string_view text) {
-    const auto object = objectFrom(text);
+    const auto object = objectFrom(text, MAX_REQUEST_ENVELOPE_BYTES);
     if (!object) {
         return std::nullopt;
     }
@@ -103,7 +103,7 @@ std::string writeReplyEnvelope(const ReplyEnvelope& envelope) {
 }
 
 std::optional<ReplyEnvelope> readReplyEnvelope(std::string_view text) {
-    const auto object = objectFrom(text);
+    const auto object = objectFrom(text, MAX_REPLY_ENVELOPE_BYTES);
     if (!object) {
         return std::nullopt;
     }

@@ -12,9 +12,13 @@
 // with a reply envelope carrying the same `reqId`.
 namespace td::relay {
 
-// The largest message either side reads: a request of the largest body the agent takes, with
-// room for JSON escapes and headers; a reply of a body carried as base64.
-inline constexpr std::size_t MAX_ENVELOPE_BYTES = 16 * 1024 * 1024;
+// The largest body an agent answers with: a configuration of 1 MiB read back, an image.
+inline constexpr std::size_t MAX_REPLY_BODY_BYTES = 2 * 1024 * 1024;
+// The largest reply a relay reads: such a body with every byte escaped (a quote becomes \"),
+// or as base64, and the other members.
+inline constexpr std::size_t MAX_REPLY_ENVELOPE_BYTES = 2 * MAX_REPLY_BODY_BYTES + 64 * 1024;
+// The largest request an agent reads: as much as a request to its own port may carry.
+inline constexpr std::size_t MAX_REQUEST_ENVELOPE_BYTES = 8 * 1024 * 1024;
 
 struct RequestEnvelope {
     std::string reqId;

@@ -16,4 +16,9 @@ bool isWebUrl(std::string_view text) {
     return scheme == "http" || scheme == "https";
 }
 
+bool isHttpsUrl(std::string_view text) {
+    auto parsed = boost::urls::parse_uri(text);
+    return parsed && parsed->scheme() == "https";
+}
+
 }  // namespace td

@@ -7,4 +7,7 @@ namespace td {
 // An absolute URL whose scheme, in any case, is http or https.
 bool isWebUrl(std::string_view text);
 
+// An absolute URL whose scheme is https.
+bool isHttpsUrl(std::string_view text);
+
 }  // namespace td

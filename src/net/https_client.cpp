@@ -132,6 +132,7 @@ std::shared_ptr<WebSocket> HttpsClient::openWebSocket(const std::string& url,
         struct Refused final : WebSocket {
             void sendText(std::string) override {}
             void close() override {}
+            std::string host() const override { return {}; }
         };
         asio::post(strand, [onEnd = std::move(handlers.onEnd), error] {
             if (onEnd) {

@@ -22,6 +22,8 @@ class WebSocket {
     virtual void sendText(std::string text) = 0;
     // Closes with code 1000 (normal closure), or abandons a connection still being opened.
     virtual void close() = 0;
+    // The Host field its upgrade request sends ("host" or "host:port").
+    virtual std::string host() const = 0;
 };
 
 }  // namespace td::net

@@ -67,6 +67,8 @@ class WebSocketSession final : public WebSocket,
         asio::post(strand_, [self = shared_from_this()] { self->closeNow(); });
     }
 
+    std::string host() const override { return hostField(); }
+
   private:
     void resolve() {
         if (closing_) {
@@ -149,8 +151,12 @@ class WebSocketSession final : public WebSocket,
     void onRead(const error_code& ec) {
         if (ec) {
             // After our own close the read ends with operation_aborted or `closed`: not news.
-            return end(ec == websocket::error::closed ? "closed by the peer"
-                                                      : "connection lost: " + ec.message());
+            // A peer's close frame counts as its close, whatever the ending of TLS after it.
+            const bool closedByPeer = ec == websocket::error::closed ||
+                                      stream_->reason().code != websocket::close_code::none;
+            return end(closedByPeer
+                           ? "closed by the peer (" + std::to_string(stream_->reason().code) + ")"
+                           : "connection lost: " + ec.message());
         }
         if (stream_->got_text() && handlers_.onText && !closing_) {
             handlers_.onText(beast::buffers_to_string(buffer_.data()));

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "common/log.hpp"
+#include "common/web_url.hpp"
 
 namespace td::relay {
 namespace {
@@ -18,8 +19,16 @@ server::Response refusal(int status) {
     return server::jsonResponse({{"ok", false}}, status);
 }
 
+// The reply envelope, or a 502 in its place when it would be larger than a relay reads.
 std::string replyText(const std::string& reqId, const server::Response& response) {
-    return writeReplyEnvelope({reqId, response.status, response.contentType, response.body});
+    std::string text =
+        writeReplyEnvelope({reqId, response.status, response.contentType, response.body});
+    if (text.size() > MAX_REPLY_ENVELOPE_BYTES) {
+        TD_LOG(relay, "an answer too large to carry was replaced by a 502");
+        return writeReplyEnvelope(
+            {reqId, 502, "text/plain", "The answer is too large to carry through the relay"});
+    }
+    return text;
 }
 
 }  // namespace
@@ -73,6 +82,11 @@ bool RelayClient::isConnected() const {
     return isConnected_;
 }
 
+std::string RelayClient::phoneUrl() const {
+    std::lock_guard lock(mutex_);
+    return phoneUrl_;
+}
+
 void RelayClient::start() {
     std::lock_guard lock(mutex_);
     startLocked();
@@ -90,6 +104,7 @@ void RelayClient::startLocked() {
     }
     // The socket calls back only on its own thread, after this returns: holding the lock
     // while it opens cannot deadlock.
+    awaitingFirstMessage_ = true;
     socket_ = links_.openSocket(socketUrl_, listen(++connection_));
 }
 
@@ -110,9 +125,9 @@ net::WebSocketHandlers RelayClient::listen(std::uint64_t connection) {
             self->opened(connection);
         }
     };
-    handlers.onText = [weak](std::string text) {
+    handlers.onText = [weak, connection](std::string text) {
         if (auto self = weak.lock()) {
-            self->handle(text);
+            self->handle(connection, text);
         }
     };
     handlers.onEnd = [weak, connection](const std::string& why) {
@@ -120,7 +135,7 @@ net::WebSocketHandlers RelayClient::listen(std::uint64_t connection) {
             self->ended(connection, why);
         }
     };
-    handlers.maxMessageBytes = MAX_ENVELOPE_BYTES;
+    handlers.maxMessageBytes = MAX_REQUEST_ENVELOPE_BYTES;
     return handlers;
 }
 
@@ -175,7 +190,22 @@ void RelayClient::reconnect(std::uint64_t ticket) {
     }
 }
 
-void RelayClient::handle(const std::string& text) {
+void RelayClient::handle(std::uint64_t connection, const std::string& text) {
+    bool first = false;
+    std::shared_ptr<net::WebSocket> current;
+    {
+        std::lock_guard lock(mutex_);
+        if (connection != connection_) {
+            return;  // a connection closed since: its socket is gone
+        }
+        first = std::exchange(awaitingFirstMessage_, false);
+        current = socket_;
+    }
+    if (first) {
+        if (const auto challenge = readChallenge(text)) {
+            return answerChallenge(*challenge, current);
+        }
+    }
     const auto envelope = readRequestEnvelope(text);
     if (!envelope) {
         return;  // dropped without a reply: the relay's own time-out answers the phone
@@ -205,6 +235,28 @@ void RelayClient::handle(const std::string& text) {
                           self->reply(reqId, response);
                       }
                   });
+}
+
+void RelayClient::answerChallenge(const Challenge& challenge,
+                                  const std::shared_ptr<net::WebSocket>& socket) {
+    if (!socket) {
+        return;
+    }
+    const auto proof =
+        links_.prove ? links_.prove(proofMessage(socket->host(), relayId_, challenge.challenge))
+                     : std::nullopt;
+    if (!proof) {
+        TD_LOG(relay,
+               "the relay asks for a proof of the identifier, and there is no key to sign it");
+        return;
+    }
+    socket->sendText(writeProof(*proof));
+    // The relay carries the phones' requests already; its word on where they go is taken only
+    // when it is an address a phone can open.
+    if (isHttpsUrl(challenge.phoneUrl) && challenge.phoneUrl.ends_with('/')) {
+        std::lock_guard lock(mutex_);
+        phoneUrl_ = challenge.phoneUrl.substr(0, challenge.phoneUrl.size() - 1);
+    }
 }
 
 void RelayClient::reply(const std::string& reqId, const server::Response& response) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/relay_envelope.hpp"
+#include "common/relay_proof.hpp"
 #include "net/websocket.hpp"
 #include "server/request.hpp"
 #include "server/response.hpp"
@@ -28,6 +29,9 @@ struct RelayLinks {
     // Told when the connection comes up (true) and when a connection that was up is lost
     // (false), once per loss; on the client's thread.
     std::function<void(bool connected)> connectionChanged;
+    // The agent's key and its signature of `message`, for a relay that asks the agent to prove
+    // its identifier; nothing when the agent has no key (such a relay then closes the socket).
+    std::function<std::optional<Proof>(std::string_view message)> prove;
 };
 
 // The request a request envelope describes, marked as relayed: never this computer's own,
@@ -58,6 +62,9 @@ class RelayClient : public std::enable_shared_from_this<RelayClient> {
     void setEnabled(bool enabled);
     // True while the socket is up.
     bool isConnected() const;
+    // Where the relay said this agent's phones go, without the trailing "/"; empty until a
+    // relay said.
+    std::string phoneUrl() const;
 
     // (Re)opens the connection when enabled; only closes it otherwise.
     void start();
@@ -76,7 +83,8 @@ class RelayClient : public std::enable_shared_from_this<RelayClient> {
     void ended(std::uint64_t connection, const std::string& why);
     void scheduleReconnectLocked();
     void reconnect(std::uint64_t ticket);
-    void handle(const std::string& text);
+    void handle(std::uint64_t connection, const std::string& text);
+    void answerChallenge(const Challenge& challenge, const std::shared_ptr<net::WebSocket>& socket);
     void reply(const std::string& reqId, const server::Response& response);
 
     const std::string relayId_;
@@ -89,6 +97,8 @@ class RelayClient : public std::enable_shared_from_this<RelayClient> {
     std::uint64_t reconnectTicket_ = 0;  // the pending reconnect's; 0: none
     std::uint64_t lastTicket_ = 0;
     bool isConnected_ = false;
+    bool awaitingFirstMessage_ = false;  // a relay that asks for a proof asks first
+    std::string phoneUrl_;
     bool enabled_ = false;
     std::size_t inFlight_ = 0;
 };

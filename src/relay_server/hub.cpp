@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <sstream>
+#include <utility>
 #include <vector>
 
 namespace td::relay_server {
@@ -13,6 +15,10 @@ namespace {
 constexpr std::string_view AGENT_SOCKET = "/mac/ws";
 constexpr std::string_view PHONE_PREFIX = "/phone/";
 constexpr std::size_t MAX_ID_LENGTH = 128;
+// A Content-Type is a media type and a parameter or two, not a page of text.
+constexpr std::size_t MAX_CONTENT_TYPE = 256;
+// An X-Forwarded-For entry longer than this names no address.
+constexpr std::size_t MAX_ADDRESS_TEXT = 64;
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
@@ -29,6 +35,28 @@ std::optional<std::string_view> queryValue(std::string_view query, std::string_v
         query.remove_prefix(std::min(amp + 1, query.size()));
     }
     return std::nullopt;
+}
+
+std::string lowerCase(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// The rest of a path below /phone/ID at the agent's own origin: "/REST", or "/" for none.
+std::string belowAgent(std::string_view afterId) {
+    return afterId.starts_with('/') ? std::string(afterId) : "/" + std::string(afterId);
 }
 
 }  // namespace
@@ -57,6 +85,38 @@ void PendingReplies::failAll() {
     for (auto& [reqId, answer] : waiting) {
         answer(std::nullopt);
     }
+}
+
+Hub::Hub(RelayOptions options, std::size_t maxConnections)
+    : phones(options.maxPhonesPerAddress),
+      agents(options.maxAgentsPerAddress),
+      connections(maxConnections),
+      options_(std::move(options)) {}
+
+std::string Hub::clientAddress(const std::string& peer, std::string_view forwardedFor) const {
+    const auto& proxies = options_.trustedProxies;
+    if (forwardedFor.empty() || std::find(proxies.begin(), proxies.end(), peer) == proxies.end()) {
+        return peer;
+    }
+    const std::size_t comma = forwardedFor.rfind(',');
+    const std::string_view last =
+        trimmed(comma == std::string_view::npos ? forwardedFor : forwardedFor.substr(comma + 1));
+    return last.empty() || last.size() > MAX_ADDRESS_TEXT ? peer : std::string(last);
+}
+
+std::string Hub::phoneUrl(const std::string& id, std::string_view agentHost) const {
+    if (!options_.phoneDomain.empty()) {
+        return "https://" + id + "." + options_.phoneDomain + "/";
+    }
+    return "https://" + lowerCase(agentHost) + "/phone/" + id + "/";
+}
+
+bool Hub::holdBody(std::size_t bytes) {
+    if (heldBodies_ + bytes > options_.bodyBudget) {
+        return false;
+    }
+    heldBodies_ += bytes;
+    return true;
 }
 
 void Hub::attach(const std::string& id, const std::shared_ptr<AgentLink>& agent,
@@ -116,7 +176,15 @@ bool isRelayId(std::string_view id) {
                        [](unsigned char c) { return std::isalnum(c) != 0 || c == '-'; });
 }
 
-Route routeFor(std::string_view target) {
+Route routeFor(std::string_view target, std::string_view host, std::string_view phoneDomain) {
+    if (!phoneDomain.empty()) {
+        const std::string name = lowerCase(host);
+        const std::string suffix = "." + lowerCase(phoneDomain);
+        if (name.size() > suffix.size() && name.ends_with(suffix)) {
+            const std::string id = name.substr(0, name.size() - suffix.size());
+            return isRelayId(id) ? Route{Route::Kind::phone, id, std::string(target)} : Route{};
+        }
+    }
     const std::size_t question = std::min(target.find('?'), target.size());
     const std::string_view path = target.substr(0, question);
     const std::string_view query = target.substr(std::min(question + 1, target.size()));
@@ -138,6 +206,12 @@ Route routeFor(std::string_view target) {
     const std::string_view id = afterPrefix.substr(0, std::min({slash, afterPrefix.find('?')}));
     if (!isRelayId(id)) {
         return {};
+    }
+    if (!phoneDomain.empty()) {
+        // Each computer's pages have an origin of their own: old addresses lead there.
+        return {Route::Kind::phoneRedirect, std::string(id),
+                "https://" + lowerCase(id) + "." + lowerCase(phoneDomain) +
+                    belowAgent(afterPrefix.substr(id.size()))};
     }
     if (slash == std::string_view::npos || slash > id.size()) {
         // "/phone/ID" or "/phone/ID?x": the pages' relative links need the trailing slash.
@@ -179,6 +253,135 @@ bool isHopByHop(std::string_view name, std::string_view connectionHeader) {
         connectionHeader.remove_prefix(std::min(comma + 1, connectionHeader.size()));
     }
     return false;
+}
+
+void RelayMetrics::answered(int status, std::chrono::steady_clock::duration took) {
+    ++requests_[status];
+    const double seconds = std::chrono::duration<double>(took).count();
+    for (std::size_t i = 0; i < BUCKETS.size(); ++i) {
+        inBucket_[i] += seconds <= BUCKETS[i] ? 1 : 0;
+    }
+    ++durations_;
+    secondsTotal_ += seconds;
+}
+
+std::string RelayMetrics::text(std::size_t agents) const {
+    std::ostringstream out;
+    out << "# HELP tapdeck_relay_agents Agents connected and proven.\n"
+        << "# TYPE tapdeck_relay_agents gauge\n"
+        << "tapdeck_relay_agents " << agents << "\n"
+        << "# HELP tapdeck_relay_agent_proofs_total Agents' proofs of their identifiers.\n"
+        << "# TYPE tapdeck_relay_agent_proofs_total counter\n";
+    constexpr std::array<const char*, 3> RESULTS = {"ok", "bad", "timeout"};
+    for (std::size_t i = 0; i < RESULTS.size(); ++i) {
+        out << "tapdeck_relay_agent_proofs_total{result=\"" << RESULTS[i] << "\"} " << proofs_[i]
+            << "\n";
+    }
+    out << "# HELP tapdeck_relay_phone_requests_total Phones' requests, by the status answered.\n"
+        << "# TYPE tapdeck_relay_phone_requests_total counter\n";
+    for (const auto& [status, count] : requests_) {
+        out << "tapdeck_relay_phone_requests_total{code=\"" << status << "\"} " << count << "\n";
+    }
+    out << "# HELP tapdeck_relay_phone_request_duration_seconds From a phone's request to its "
+           "answer.\n"
+        << "# TYPE tapdeck_relay_phone_request_duration_seconds histogram\n";
+    for (std::size_t i = 0; i < BUCKETS.size(); ++i) {
+        out << "tapdeck_relay_phone_request_duration_seconds_bucket{le=\"" << BUCKETS[i] << "\"} "
+            << inBucket_[i] << "\n";
+    }
+    out << "tapdeck_relay_phone_request_duration_seconds_bucket{le=\"+Inf\"} " << durations_ << "\n"
+        << "tapdeck_relay_phone_request_duration_seconds_sum " << secondsTotal_ << "\n"
+        << "tapdeck_relay_phone_request_duration_seconds_count " << durations_ << "\n";
+    return out.str();
+}
+
+bool PerAddress::take(const std::string& address) {
+    std::size_t& held = held_[address];
+    if (limit_ != 0 && held >= limit_) {
+        if (held == 0) {
+            held_.erase(address);
+        }
+        return false;
+    }
+    ++held;
+    return true;
+}
+
+void PerAddress::give(const std::string& address) {
+    const auto found = held_.find(address);
+    if (found != held_.end() && --found->second == 0) {
+        held_.erase(found);
+    }
+}
+
+AddressSlot& AddressSlot::operator=(AddressSlot&& other) noexcept {
+    if (this != &other) {
+        reset();
+        counts_ = std::exchange(other.counts_, nullptr);
+        address_ = std::move(other.address_);
+    }
+    return *this;
+}
+
+void AddressSlot::reset() {
+    if (counts_) {
+        counts_->give(address_);
+        counts_ = nullptr;
+    }
+}
+
+bool ConnectionBook::admit() {
+    // A quarter stays for agents: connections that never become one cannot shut them out.
+    const std::size_t forOthers = limit_ - limit_ / 4;
+    while (others_ + agents_ >= limit_ || others_ >= forOthers) {
+        if (!evictLongestIdle()) {
+            return false;
+        }
+    }
+    ++others_;
+    return true;
+}
+
+void ConnectionBook::leave(Kind kind) {
+    --(kind == Kind::agent ? agents_ : others_);
+}
+
+void ConnectionBook::becomeAgent() {
+    --others_;
+    ++agents_;
+}
+
+ConnectionBook::IdlePlace ConnectionBook::waiting(std::weak_ptr<IdleConnection> connection) {
+    return idle_.insert(idle_.end(), std::move(connection));
+}
+
+void ConnectionBook::busy(IdlePlace place) {
+    idle_.erase(place);
+}
+
+bool ConnectionBook::evictLongestIdle() {
+    while (!idle_.empty()) {
+        auto connection = idle_.front().lock();
+        idle_.pop_front();
+        if (connection) {
+            connection->evict();  // which leaves the book
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<std::string> replyProblem(const relay::ReplyEnvelope& reply) {
+    if (reply.status < 200 || reply.status > 599) {
+        return "status " + std::to_string(reply.status);
+    }
+    if ((reply.status == 204 || reply.status == 304) && !reply.body.empty()) {
+        return "a body with status " + std::to_string(reply.status);
+    }
+    if (reply.contentType.size() > MAX_CONTENT_TYPE) {
+        return "a Content-Type of " + std::to_string(reply.contentType.size()) + " bytes";
+    }
+    return std::nullopt;
 }
 
 }  // namespace td::relay_server

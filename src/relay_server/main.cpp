@@ -1,9 +1,11 @@
 // tapdeck-relay: carries phones' requests to agents that keep a WebSocket to it.
 #include <sys/resource.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,12 +16,24 @@ namespace {
 
 constexpr const char* USAGE =
     "Usage: tapdeck-relay [--listen ADDRESS:PORT] [--cert PEM --key PEM] [--max-body BYTES]\n"
+    "                     [--phone-domain DOMAIN] [--metrics ADDRESS:PORT]\n"
+    "                     [--max-agents-per-address N] [--max-phones-per-address N]\n"
+    "                     [--trusted-proxy ADDRESS]...\n"
     "\n"
     "  --listen ADDRESS:PORT  where to listen (default 0.0.0.0:8789; port 0 picks a free one;\n"
     "                         IPv6 as [::]:8789)\n"
     "  --cert PEM, --key PEM  certificate chain and key: serve HTTPS and WSS; without them,\n"
     "                         plain HTTP and WS for use behind a proxy that terminates TLS\n"
     "  --max-body BYTES       the largest request body a phone may send (default 1048576)\n"
+    "  --phone-domain DOMAIN  host[:port] as phones see it: each computer's pages are served at\n"
+    "                         https://ID.DOMAIN/, an origin of its own (needs a wildcard DNS\n"
+    "                         record and certificate)\n"
+    "  --metrics ADDRESS:PORT a plain listener for GET /metrics (Prometheus) and /healthz\n"
+    "  --max-agents-per-address N   agent sockets from one address (default 64; 0: no limit)\n"
+    "  --max-phones-per-address N   phone connections from one address (default 256; 0: no\n"
+    "                         limit)\n"
+    "  --trusted-proxy ADDRESS  a proxy in front (repeatable): for its connections the client\n"
+    "                         is the last X-Forwarded-For entry\n"
     "  --version, --help\n";
 
 struct Arguments {
@@ -28,7 +42,36 @@ struct Arguments {
     bool showHelp = false;
 };
 
-bool parseListen(std::string_view text, td::relay_server::RelayOptions& options) {
+// A count: decimal digits, at most twelve.
+std::optional<std::size_t> parseCount(std::string_view text) {
+    if (text.empty() || text.size() > 12 ||
+        text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(std::stoull(std::string(text)));
+}
+
+// host[:port]: letters, digits, dots and hyphens, as phones type it; kept lower-case.
+std::optional<std::string> parseDomain(std::string_view text) {
+    const std::size_t colon = text.rfind(':');
+    const std::string_view name = text.substr(0, colon);
+    const bool portOk = colon == std::string_view::npos ||
+                        (colon + 1 < text.size() && colon + 6 >= text.size() &&
+                         text.find_first_not_of("0123456789", colon + 1) == std::string_view::npos);
+    if (name.empty() || name.front() == '.' || name.back() == '.' || !portOk ||
+        name.find_first_not_of(
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") !=
+            std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string lower(text);
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return lower;
+}
+
+bool parseListen(std::string_view text, std::string& addressOut, std::uint16_t& portOut) {
     const std::size_t colon = text.rfind(':');
     if (colon == std::string_view::npos) {
         return false;
@@ -42,8 +85,8 @@ bool parseListen(std::string_view text, td::relay_server::RelayOptions& options)
         port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) > 65535) {
         return false;
     }
-    options.address = std::string(address);
-    options.port = static_cast<std::uint16_t>(std::stoul(port));
+    addressOut = std::string(address);
+    portOut = static_cast<std::uint16_t>(std::stoul(port));
     return true;
 }
 
@@ -63,22 +106,47 @@ bool parseArguments(int argc, char** argv, Arguments& arguments, std::string& er
             return false;
         }
         const std::string value = argv[++i];
+        auto& options = arguments.options;
         if (name == "--listen") {
-            if (!parseListen(value, arguments.options)) {
+            if (!parseListen(value, options.address, options.port)) {
                 error = "--listen takes ADDRESS:PORT";
                 return false;
             }
+        } else if (name == "--metrics") {
+            std::uint16_t port = 0;
+            if (!parseListen(value, options.metricsAddress, port)) {
+                error = "--metrics takes ADDRESS:PORT";
+                return false;
+            }
+            options.metricsPort = port;
+        } else if (name == "--phone-domain") {
+            const auto domain = parseDomain(value);
+            if (!domain) {
+                error = "--phone-domain takes a host name, with an optional :PORT";
+                return false;
+            }
+            options.phoneDomain = *domain;
+        } else if (name == "--max-agents-per-address" || name == "--max-phones-per-address") {
+            const auto count = parseCount(value);
+            if (!count) {
+                error = std::string(name) + " takes a number";
+                return false;
+            }
+            (name == "--max-agents-per-address" ? options.maxAgentsPerAddress
+                                                : options.maxPhonesPerAddress) = *count;
+        } else if (name == "--trusted-proxy") {
+            options.trustedProxies.push_back(value);
         } else if (name == "--cert") {
             arguments.options.certFile = value;
         } else if (name == "--key") {
             arguments.options.keyFile = value;
         } else if (name == "--max-body") {
-            if (value.empty() || value.size() > 12 ||
-                value.find_first_not_of("0123456789") != std::string::npos) {
+            const auto bytes = parseCount(value);
+            if (!bytes) {
                 error = "--max-body takes a number of bytes";
                 return false;
             }
-            arguments.options.maxBody = std::stoull(value);
+            options.maxBody = *bytes;
         } else {
             error = "unknown option: " + std::string(name);
             return false;
@@ -130,6 +198,12 @@ int main(int argc, char** argv) {
         const bool ipv6 = address.find(':') != std::string::npos;
         logLine("Relay listening on " + (ipv6 ? "[" + address + "]" : address) + ":" +
                 std::to_string(service.port()) + (service.usesTls() ? " (tls)" : " (plain)"));
+        if (const auto metricsPort = service.metricsPort()) {
+            const std::string& at = arguments.options.metricsAddress;
+            const bool metricsIpv6 = at.find(':') != std::string::npos;
+            logLine("Metrics listening on " + (metricsIpv6 ? "[" + at + "]" : at) + ":" +
+                    std::to_string(*metricsPort));
+        }
         int received = 0;
         sigwait(&stopSignals, &received);
         logLine("Stopping");

@@ -1,6 +1,7 @@
 #include "relay_server/relay_service.hpp"
 
 #include <openssl/ssl.h>
+#include <sys/resource.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "relay_server/session_start.hpp"
 
@@ -26,6 +28,57 @@ namespace {
 // When accepting fails (out of descriptors, say), wait this long before the next try instead of
 // spinning on the error.
 constexpr auto ACCEPT_RETRY_DELAY = std::chrono::milliseconds(100);
+// Descriptors the process needs besides its connections: standard streams, listeners, the
+// event loop's own, a few to spare.
+constexpr std::size_t OTHER_DESCRIPTORS = 32;
+
+// Connections held at once: what the options say, never more than the descriptors allow.
+std::size_t connectionLimit(const RelayOptions& options) {
+    rlimit limit{};
+    std::size_t available = 1024;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        available = static_cast<std::size_t>(limit.rlim_cur);
+    }
+    available =
+        available > 2 * OTHER_DESCRIPTORS ? available - OTHER_DESCRIPTORS : OTHER_DESCRIPTORS;
+    return options.maxConnections != 0 ? std::min(options.maxConnections, available) : available;
+}
+
+// The address as the relay prints addresses (::ffff:1.2.3.4 stays as it is), or an error.
+std::vector<std::string> proxyAddresses(const std::vector<std::string>& texts) {
+    std::vector<std::string> out;
+    for (const std::string& text : texts) {
+        error_code ec;
+        const auto address = asio::ip::make_address(text, ec);
+        if (ec) {
+            throw std::runtime_error("--trusted-proxy takes an IP address: " + text);
+        }
+        out.push_back(address.to_string());
+    }
+    return out;
+}
+
+RelayOptions normalised(RelayOptions options) {
+    options.trustedProxies = proxyAddresses(options.trustedProxies);
+    return options;
+}
+
+void listenOn(tcp::acceptor& acceptor, const tcp::endpoint& endpoint, const std::string& what) {
+    error_code ec;
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec) {
+        acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    }
+    if (!ec) {
+        acceptor.bind(endpoint, ec);
+    }
+    if (!ec) {
+        acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    }
+    if (ec) {
+        throw std::runtime_error("cannot listen on " + what + ": " + ec.message());
+    }
+}
 
 std::optional<ssl::context> serverTls(const RelayOptions& options) {
     if (options.certFile.empty() && options.keyFile.empty()) {
@@ -49,37 +102,34 @@ std::optional<ssl::context> serverTls(const RelayOptions& options) {
     return context;
 }
 
-tcp::endpoint endpointFor(const RelayOptions& options) {
+tcp::endpoint endpointFor(const std::string& text, std::uint16_t port) {
     error_code ec;
-    const auto address = asio::ip::make_address(options.address, ec);
+    const auto address = asio::ip::make_address(text, ec);
     if (ec) {
-        throw std::runtime_error("not an IP address: " + options.address);
+        throw std::runtime_error("not an IP address: " + text);
     }
-    return {address, options.port};
+    return {address, port};
 }
 
 }  // namespace
 
 struct RelayService::Impl {
     explicit Impl(RelayOptions options)
-        : hub(std::move(options)), tls(serverTls(hub.options())), acceptor(ioc), retry(ioc) {
-        const tcp::endpoint endpoint = endpointFor(hub.options());
-        error_code ec;
-        acceptor.open(endpoint.protocol(), ec);
-        if (!ec) {
-            acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-        }
-        if (!ec) {
-            acceptor.bind(endpoint, ec);
-        }
-        if (!ec) {
-            acceptor.listen(asio::socket_base::max_listen_connections, ec);
-        }
-        if (ec) {
-            throw std::runtime_error("cannot listen on " + hub.options().address + ":" +
-                                     std::to_string(hub.options().port) + ": " + ec.message());
-        }
+        : hub(normalised(options), connectionLimit(options)),
+          tls(serverTls(hub.options())),
+          acceptor(ioc),
+          metricsAcceptor(ioc),
+          retry(ioc) {
+        const RelayOptions& o = hub.options();
+        listenOn(acceptor, endpointFor(o.address, o.port),
+                 o.address + ":" + std::to_string(o.port));
         port = acceptor.local_endpoint().port();
+        if (o.metricsPort) {
+            listenOn(metricsAcceptor, endpointFor(o.metricsAddress, *o.metricsPort),
+                     o.metricsAddress + ":" + std::to_string(*o.metricsPort));
+            metricsPort = metricsAcceptor.local_endpoint().port();
+            acceptMetrics();
+        }
         accept();
         thread = std::thread([this] {
             // OpenSSL writes to sockets itself: a write to a peer that went away must fail with
@@ -106,7 +156,10 @@ struct RelayService::Impl {
                 });
                 return;
             }
-            if (tls) {
+            if (!hub.connections.admit()) {
+                error_code ignored;
+                socket.close(ignored);  // no room even after the longest-idle one went
+            } else if (tls) {
                 serveTls(std::move(socket), *tls, hub);
             } else {
                 servePlain(std::move(socket), hub);
@@ -115,11 +168,24 @@ struct RelayService::Impl {
         });
     }
 
+    void acceptMetrics() {
+        metricsAcceptor.async_accept([this](const error_code& ec, tcp::socket socket) {
+            if (ec == asio::error::operation_aborted) {
+                return;
+            }
+            if (!ec) {
+                serveMetrics(std::move(socket), hub);
+            }
+            acceptMetrics();
+        });
+    }
+
     void stop() {
         std::call_once(stopped, [this] {
             asio::post(ioc, [this] {
                 error_code ignored;
                 acceptor.close(ignored);
+                metricsAcceptor.close(ignored);
                 retry.cancel();
                 hub.closeAll();
             });
@@ -130,12 +196,16 @@ struct RelayService::Impl {
         });
     }
 
-    asio::io_context ioc{1};
+    // Before the loop: the loop's destruction ends the sessions it still holds, which give
+    // their places back to the hub.
     Hub hub;
+    asio::io_context ioc{1};
     std::optional<ssl::context> tls;
     tcp::acceptor acceptor;
+    tcp::acceptor metricsAcceptor;
     asio::steady_timer retry;
     std::uint16_t port = 0;
+    std::optional<std::uint16_t> metricsPort;
     std::thread thread;
     std::once_flag stopped;
 };
@@ -153,6 +223,10 @@ void RelayService::stop() {
 
 std::uint16_t RelayService::port() const {
     return impl_->port;
+}
+
+std::optional<std::uint16_t> RelayService::metricsPort() const {
+    return impl_->metricsPort;
 }
 
 bool RelayService::usesTls() const {

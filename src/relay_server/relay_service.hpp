@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "relay_server/hub.hpp"
@@ -23,6 +24,8 @@ class RelayService {
     void stop();
 
     std::uint16_t port() const;
+    // The metrics listener's port, when there is one.
+    std::optional<std::uint16_t> metricsPort() const;
     bool usesTls() const;
     std::size_t agentCount() const;
 

@@ -11,5 +11,7 @@ namespace td::relay_server {
 void servePlain(boost::asio::ip::tcp::socket socket, Hub& hub);
 // The same after a TLS handshake.
 void serveTls(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context& tls, Hub& hub);
+// Answers one request on the metrics listener: GET /metrics or /healthz.
+void serveMetrics(boost::asio::ip::tcp::socket socket, Hub& hub);
 
 }  // namespace td::relay_server

@@ -15,8 +15,12 @@
 #include <boost/beast/websocket/rfc6455.hpp>
 #include <boost/beast/websocket/stream.hpp>
 #include <deque>
+#include <exception>
 
+#include "common/base64.hpp"
 #include "common/page_guard.hpp"
+#include "common/random.hpp"
+#include "common/relay_proof.hpp"
 #include "common/utf8.hpp"
 #include "relay_server/hub.hpp"
 #include "relay_server/session_start.hpp"
@@ -41,108 +45,256 @@ inline constexpr auto KEEP_ALIVE_TIMEOUT = std::chrono::seconds(60);
 // After refusing a body, its unread rest is read and dropped this long, so that closing does
 // not reset the connection before the refusal is read.
 inline constexpr auto LINGER_TIMEOUT = std::chrono::seconds(2);
-// An agent's socket silent this long is dead: a ping goes out after half of it.
-inline constexpr auto AGENT_IDLE_TIMEOUT = std::chrono::seconds(60);
+// Request envelopes written to one agent but not yet taken by its socket: an agent that stops
+// reading is closed past this rather than left to fill the relay's memory.
+inline constexpr std::size_t MAX_QUEUED_BYTES_PER_AGENT = 8 * 1024 * 1024;
+// A read buffer that grew past this for one large message is given back after it.
+inline constexpr std::size_t KEEP_BUFFER_BYTES = 64 * 1024;
+// How long a closed agent has to answer the close frame before its socket is closed anyway.
+inline constexpr auto CLOSE_GRACE = std::chrono::seconds(2);
+// Header fields a phone's request may carry to its agent.
+inline constexpr std::size_t MAX_HEADER_FIELDS = 100;
 
 inline std::string peerOf(const tcp::socket& socket) {
-    error_code ec;
-    const auto endpoint = socket.remote_endpoint(ec);
-    return ec ? std::string("an unknown address") : endpoint.address().to_string();
+    error_code ignored;
+    const auto endpoint = socket.remote_endpoint(ignored);
+    return ignored ? std::string("an unknown address") : endpoint.address().to_string();
 }
 
-// The agent's side: its requests go down the socket in order, replies come up in any order.
+// A connection's place in the hub's count, given back when the connection ends.
+class ConnectionTicket {
+  public:
+    explicit ConnectionTicket(ConnectionBook& book) : book_(&book) {}
+    ConnectionTicket(ConnectionTicket&& other) noexcept
+        : book_(std::exchange(other.book_, nullptr)), kind_(other.kind_) {}
+    ConnectionTicket& operator=(ConnectionTicket&&) = delete;
+    ~ConnectionTicket() { release(); }
+    void becomeAgent() {
+        if (book_ && kind_ != ConnectionBook::Kind::agent) {
+            book_->becomeAgent();
+            kind_ = ConnectionBook::Kind::agent;
+        }
+    }
+    void release() {
+        if (auto* book = std::exchange(book_, nullptr)) {
+            book->leave(kind_);
+        }
+    }
+
+  private:
+    ConnectionBook* book_;
+    ConnectionBook::Kind kind_ = ConnectionBook::Kind::other;
+};
+
+// Runs a handler's body; an exception (which nothing here should throw) ends that connection
+// instead of the network thread.
+template <typename Body, typename OnFailure>
+void guarded(Body&& body, OnFailure&& onFailure) noexcept {
+    try {
+        body();
+    } catch (const std::exception&) {
+        try {
+            onFailure();
+        } catch (...) {
+        }
+    }
+}
+
+// The agent's side: after the upgrade it proves its identifier; then its requests go down the
+// socket in order and replies come up in any order.
 template <typename Stream>
 class AgentSession final : public AgentLink,
                            public std::enable_shared_from_this<AgentSession<Stream>> {
   public:
-    AgentSession(Stream&& stream, Hub& hub, std::string id, std::string peer)
-        : socket_(std::move(stream)), hub_(hub), id_(std::move(id)), peer_(std::move(peer)) {}
+    AgentSession(Stream&& stream, Hub& hub, std::string id, std::string peer, AddressSlot slot,
+                 ConnectionTicket ticket)
+        : socket_(std::move(stream)),
+          hub_(hub),
+          id_(std::move(id)),
+          peer_(std::move(peer)),
+          slot_(std::move(slot)),
+          ticket_(std::move(ticket)),
+          proofTimer_(socket_.get_executor()),
+          messageTimer_(socket_.get_executor()) {
+        ticket_.becomeAgent();
+    }
 
     void accept(const http::request<http::string_body>& upgrade) {
         websocket::stream_base::timeout timeouts{};
         timeouts.handshake_timeout = REQUEST_TIMEOUT;
-        timeouts.idle_timeout = AGENT_IDLE_TIMEOUT;
+        timeouts.idle_timeout = hub_.options().agentIdleTimeout;
         timeouts.keep_alive_pings = true;
         beast::get_lowest_layer(socket_).expires_never();  // the socket's own timeouts rule now
         socket_.set_option(timeouts);
-        socket_.read_message_max(relay::MAX_ENVELOPE_BYTES);
-        socket_.async_accept(upgrade, [self = this->shared_from_this()](const error_code& ec) {
-            self->onAccept(ec);
-        });
+        socket_.read_message_max(relay::MAX_REPLY_ENVELOPE_BYTES);
+        const std::string host(upgrade[http::field::host]);
+        socket_.async_accept(upgrade,
+                             [self = this->shared_from_this(), host](const error_code& ec) {
+                                 guarded([&] { self->onAccept(ec, host); }, [&] { self->close(); });
+                             });
     }
 
     bool forward(const relay::RequestEnvelope& envelope, Answer answer) override {
-        if (ended_) {
+        if (ended_ || !proven_) {
             answer(std::nullopt);
             return true;
         }
         if (pending_.size() >= hub_.options().maxInFlightPerAgent) {
             return false;
         }
-        pending_.add(envelope.reqId, std::move(answer));
-        outbox_.push_back(relay::writeRequestEnvelope(envelope));
-        if (outbox_.size() == 1) {
-            writeNext();
+        std::string text = relay::writeRequestEnvelope(envelope);
+        if (queuedBytes_ + text.size() > MAX_QUEUED_BYTES_PER_AGENT) {
+            hub_.log("Agent closed from " + peer_ + ": it takes no requests");
+            answer(std::nullopt);
+            close();
+            return true;
         }
+        pending_.add(envelope.reqId, std::move(answer));
+        send(std::move(text));
         return true;
     }
 
     void abandon(const std::string& reqId) override { pending_.remove(reqId); }
 
-    void close() override {
-        if (ended_ || closing_) {
-            return;
-        }
-        closing_ = true;
-        socket_.async_close(websocket::close_code::policy_error,
-                            [self = this->shared_from_this()](const error_code&) {});
-        end();
-    }
+    void close() override { closeWith(websocket::close_code::normal); }
 
   private:
-    void onAccept(const error_code& ec) {
+    void onAccept(const error_code& ec, const std::string& host) {
         if (ec) {
-            return;  // never registered
+            return end();  // never registered
         }
-        hub_.attach(id_, this->shared_from_this(), peer_);
-        attached_ = true;
+        const auto random = secureRandomBytes(relay::CHALLENGE_BYTES);
+        challenge_ = base64UrlEncode(std::string(random.begin(), random.end()));
+        host_ = host;
+        send(relay::writeChallenge({challenge_, hub_.phoneUrl(id_, host)}));
+        proofTimer_.expires_after(hub_.options().proofTimeout);
+        proofTimer_.async_wait([weak = this->weak_from_this()](const error_code& waitEc) {
+            if (auto self = weak.lock(); self && !waitEc && !self->proven_) {
+                self->hub_.metrics.proved(RelayMetrics::Proof::timeout);
+                self->closeWith(websocket::close_code::policy_error);
+            }
+        });
         read();
     }
 
     void read() {
-        socket_.async_read(buffer_, [self = this->shared_from_this()](
-                                        const error_code& ec, std::size_t) { self->onRead(ec); });
+        socket_.async_read_some(
+            buffer_, KEEP_BUFFER_BYTES,
+            [self = this->shared_from_this()](const error_code& ec, std::size_t) {
+                guarded([&] { self->onRead(ec); }, [&] { self->close(); });
+            });
     }
 
     void onRead(const error_code& ec) {
         if (ec) {
             return end();
         }
-        if (socket_.got_text()) {
-            if (auto reply = relay::readReplyEnvelope(beast::buffers_to_string(buffer_.data()))) {
-                pending_.settle(*reply);
+        if (!socket_.is_message_done()) {
+            if (!messageBegun_) {
+                messageBegun_ = true;
+                startMessageDeadline();
             }
+            return read();
+        }
+        messageBegun_ = false;
+        messageTimer_.cancel();
+        if (socket_.got_text()) {
+            onMessage(beast::buffers_to_string(buffer_.data()));
         }
         buffer_.consume(buffer_.size());
-        read();
+        if (buffer_.capacity() > KEEP_BUFFER_BYTES) {
+            buffer_ = beast::flat_buffer();
+        }
+        if (!ended_ && !closing_) {
+            read();
+        }
+    }
+
+    void startMessageDeadline() {
+        // Trickled fragments keep no socket alive: the message must end in the idle time.
+        messageTimer_.expires_after(hub_.options().agentIdleTimeout);
+        messageTimer_.async_wait([weak = this->weak_from_this()](const error_code& waitEc) {
+            if (auto self = weak.lock(); self && !waitEc) {
+                self->hub_.log("Agent closed from " + self->peer_ + ": a message never ended");
+                self->closeWith(websocket::close_code::policy_error);
+            }
+        });
+    }
+
+    void onMessage(const std::string& text) {
+        if (proven_) {
+            // A reply that cannot be read names no phone to answer: the agent is broken or
+            // hostile, and its phones hear at once rather than at their time-out.
+            if (auto reply = relay::readReplyEnvelope(text)) {
+                pending_.settle(*reply);
+            } else {
+                hub_.log("Agent closed from " + peer_ + ": it sent what is no reply");
+                closeWith(websocket::close_code::policy_error);
+            }
+            return;
+        }
+        const auto proof = relay::readProof(text);
+        const bool valid = proof && relay::relayIdForKey(proof->rawPublicKey) == id_ &&
+                           relay::signatureIsValid(proof->rawPublicKey, proof->signature,
+                                                   relay::proofMessage(host_, id_, challenge_));
+        proofTimer_.cancel();
+        hub_.metrics.proved(valid ? RelayMetrics::Proof::ok : RelayMetrics::Proof::bad);
+        if (!valid) {
+            return closeWith(websocket::close_code::policy_error);
+        }
+        proven_ = true;
+        hub_.attach(id_, this->shared_from_this(), peer_);
+        attached_ = true;
+    }
+
+    void send(std::string text) {
+        if (ended_ || closing_) {
+            return;
+        }
+        queuedBytes_ += text.size();
+        outbox_.push_back(std::move(text));
+        if (!writing_) {
+            writeNext();
+        }
     }
 
     void writeNext() {
+        writing_ = true;
         socket_.text(true);
         socket_.async_write(asio::buffer(outbox_.front()),
                             [self = this->shared_from_this()](const error_code& ec, std::size_t) {
-                                self->onWritten(ec);
+                                guarded([&] { self->onWritten(ec); }, [&] { self->close(); });
                             });
     }
 
     void onWritten(const error_code& ec) {
+        writing_ = false;
+        queuedBytes_ -= outbox_.front().size();
+        outbox_.pop_front();
         if (ec) {
             return end();
         }
-        outbox_.pop_front();
-        if (!outbox_.empty()) {
+        if (!outbox_.empty() && !closing_ && !ended_) {
             writeNext();
         }
+    }
+
+    // Says why in a close frame; an agent that does not answer it within CLOSE_GRACE loses
+    // the connection anyway, rather than holding it for the handshake's time-out.
+    void closeWith(websocket::close_code code) {
+        if (ended_ || closing_) {
+            return;
+        }
+        closing_ = true;
+        socket_.async_close(code, [self = this->shared_from_this()](const error_code&) {});
+        end();
+        messageTimer_.expires_after(CLOSE_GRACE);
+        messageTimer_.async_wait([weak = this->weak_from_this()](const error_code& ec) {
+            if (auto self = weak.lock(); self && !ec) {
+                error_code ignored;
+                beast::get_lowest_layer(self->socket_).socket().close(ignored);
+            }
+        });
     }
 
     // Phones waiting on this agent hear that it is gone.
@@ -151,7 +303,15 @@ class AgentSession final : public AgentLink,
             return;
         }
         ended_ = true;
-        outbox_.clear();
+        proofTimer_.cancel();
+        if (!closing_) {
+            messageTimer_.cancel();
+        }
+        // The message being written stays until its write ends: the socket still reads it.
+        while (outbox_.size() > (writing_ ? 1 : 0)) {
+            queuedBytes_ -= outbox_.back().size();
+            outbox_.pop_back();
+        }
         if (attached_) {
             hub_.detach(id_, this, peer_);
         }
@@ -162,9 +322,19 @@ class AgentSession final : public AgentLink,
     Hub& hub_;
     const std::string id_;
     const std::string peer_;
+    AddressSlot slot_;
+    ConnectionTicket ticket_;
+    asio::steady_timer proofTimer_;
+    asio::steady_timer messageTimer_;
+    std::string challenge_;
+    std::string host_;
     beast::flat_buffer buffer_;
     std::deque<std::string> outbox_;
+    std::size_t queuedBytes_ = 0;
     PendingReplies pending_;
+    bool writing_ = false;
+    bool messageBegun_ = false;
+    bool proven_ = false;
     bool attached_ = false;
     bool closing_ = false;
     bool ended_ = false;
@@ -173,15 +343,25 @@ class AgentSession final : public AgentLink,
 // A phone's connection: requests one after another (kept alive), each forwarded to its agent and
 // answered from the agent's reply; or an agent's upgrade, which hands the stream over.
 template <typename Stream>
-class PhoneSession final : public std::enable_shared_from_this<PhoneSession<Stream>> {
+class PhoneSession final : public IdleConnection,
+                           public std::enable_shared_from_this<PhoneSession<Stream>> {
   public:
     PhoneSession(Stream&& stream, Hub& hub, std::string peer)
         : stream_(std::move(stream)),
           hub_(hub),
           peer_(std::move(peer)),
+          ticket_(hub.connections),
           replyTimer_(stream_.get_executor()) {}
 
+    ~PhoneSession() override {
+        releaseBody();
+        if (idlePlace_) {
+            hub_.connections.busy(*idlePlace_);
+        }
+    }
+
     void start() {
+        waitIdle();
         if constexpr (std::is_same_v<Stream, TlsStream>) {
             beast::get_lowest_layer(stream_).expires_after(REQUEST_TIMEOUT);
             stream_.async_handshake([self = this->shared_from_this()](const error_code& ec) {
@@ -195,16 +375,80 @@ class PhoneSession final : public std::enable_shared_from_this<PhoneSession<Stre
         }
     }
 
+    // Room for a newer connection: this one has sent nothing it waits an answer for.
+    void evict() override {
+        idlePlace_.reset();  // the book took it off its list
+        closeNow();
+        ticket_.release();
+    }
+
   private:
+    void waitIdle() {
+        if (!idlePlace_) {
+            idlePlace_ = hub_.connections.waiting(this->weak_from_this());
+        }
+    }
+
+    void stopIdling() {
+        if (idlePlace_) {
+            hub_.connections.busy(*idlePlace_);
+            idlePlace_.reset();
+        }
+    }
+
     void readRequest() {
         parser_.emplace();
         parser_->header_limit(MAX_HEADER_BYTES);
         parser_->body_limit(hub_.options().maxBody);
+        waitIdle();
         beast::get_lowest_layer(stream_).expires_after(served_ ? KEEP_ALIVE_TIMEOUT
                                                                : REQUEST_TIMEOUT);
+        http::async_read_header(
+            stream_, buffer_, *parser_,
+            [self = this->shared_from_this()](const error_code& ec, std::size_t) {
+                guarded([&] { self->onHeader(ec); }, [&] { self->closeNow(); });
+            });
+    }
+
+    void onHeader(const error_code& ec) {
+        stopIdling();
+        if (ec == http::error::header_limit) {
+            return answer(431, "text/plain", "Request Header Fields Too Large", false);
+        }
+        if (ec == http::error::body_limit) {  // the declared length alone says so
+            return answer(413, "text/plain", "Payload Too Large", false);
+        }
+        if (ec) {
+            return closeNow();  // the phone left, timed out, or sent no HTTP
+        }
+        started_ = std::chrono::steady_clock::now();
+        const auto& head = parser_->get();
+        if (std::distance(head.begin(), head.end()) > static_cast<long>(MAX_HEADER_FIELDS)) {
+            return answer(431, "text/plain", "Request Header Fields Too Large", false);
+        }
+        const std::string address = hub_.clientAddress(peer_, head["X-Forwarded-For"]);
+        if (!phoneSlot_.held() || phoneSlot_.address() != address) {
+            phoneSlot_.reset();
+            if (!hub_.phones.take(address)) {
+                return answer(503, "text/plain", "Too many connections from one address", false);
+            }
+            phoneSlot_ = AddressSlot(hub_.phones, address);
+        }
+        const std::size_t body =
+            parser_->content_length().value_or(parser_->chunked() ? hub_.options().maxBody : 0);
+        if (body > hub_.options().maxBody) {
+            return answer(413, "text/plain", "Payload Too Large", false);
+        }
+        if (!hub_.holdBody(body)) {
+            return answer(503, "text/plain", "The relay is busy", false);
+        }
+        heldBody_ = body;
+        if (parser_->is_done()) {
+            return onRequest({});
+        }
         http::async_read(stream_, buffer_, *parser_,
                          [self = this->shared_from_this()](const error_code& ec, std::size_t) {
-                             self->onRequest(ec);
+                             guarded([&] { self->onRequest(ec); }, [&] { self->closeNow(); });
                          });
     }
 
@@ -212,24 +456,18 @@ class PhoneSession final : public std::enable_shared_from_this<PhoneSession<Stre
         if (ec == http::error::body_limit) {
             return answer(413, "text/plain", "Payload Too Large", false);
         }
-        if (ec == http::error::header_limit) {
-            return answer(431, "text/plain", "Request Header Fields Too Large", false);
-        }
         if (ec) {
-            return closeNow();  // the phone left, timed out, or sent no HTTP
+            return closeNow();
         }
         auto& request = parser_->get();
-        const Route route = routeFor(request.target());
+        const Route route =
+            routeFor(request.target(), request[http::field::host], hub_.options().phoneDomain);
         switch (route.kind) {
             case Route::Kind::health:
+                countAnswer_ = false;
                 return answer(200, "text/plain", "ok", request.keep_alive());
             case Route::Kind::agentSocket:
-                if (!websocket::is_upgrade(request)) {
-                    return answer(400, "text/plain", "Expected a WebSocket upgrade", false);
-                }
-                return std::make_shared<AgentSession<Stream>>(std::move(stream_), hub_, route.id,
-                                                              peer_)
-                    ->accept(request);
+                return becomeAgent(route, request);
             case Route::Kind::badAgentId:
                 return answer(400, "text/plain", "Bad agent id", false);
             case Route::Kind::phoneRedirect:
@@ -241,6 +479,23 @@ class PhoneSession final : public std::enable_shared_from_this<PhoneSession<Stre
                 break;
         }
         answer(404, "text/plain", "Not Found", request.keep_alive());
+    }
+
+    void becomeAgent(const Route& route, http::request<http::string_body>& request) {
+        if (!websocket::is_upgrade(request)) {
+            return answer(400, "text/plain", "Expected a WebSocket upgrade", false);
+        }
+        const std::string address = phoneSlot_.address();
+        if (!hub_.agents.take(address)) {
+            return answer(503, "text/plain", "Too many agents from one address", false);
+        }
+        countAnswer_ = false;
+        releaseBody();
+        phoneSlot_.reset();
+        std::make_shared<AgentSession<Stream>>(std::move(stream_), hub_, route.id, address,
+                                               AddressSlot(hub_.agents, address),
+                                               std::move(ticket_))
+            ->accept(request);
     }
 
     void forward(const Route& route) {
@@ -271,7 +526,8 @@ class PhoneSession final : public std::enable_shared_from_this<PhoneSession<Stre
             agent->forward(envelope, [weak = this->weak_from_this(), reqId,
                                       keepAlive](std::optional<relay::ReplyEnvelope> reply) {
                 if (auto self = weak.lock()) {
-                    self->onReply(reqId, std::move(reply), keepAlive);
+                    guarded([&] { self->onReply(reqId, std::move(reply), keepAlive); },
+                            [&] { self->closeNow(); });
                 }
             });
         if (!sent) {
@@ -310,10 +566,20 @@ class PhoneSession final : public std::enable_shared_from_this<PhoneSession<Stre
         if (!reply) {
             return answer(502, "text/plain", "The computer went away", keepAlive);
         }
+        if (const auto problem = replyProblem(*reply)) {
+            hub_.log("A reply from an agent was refused: " + *problem);
+            return answer(502, "text/plain",
+                          "The computer answered with something no phone can use", keepAlive);
+        }
         answer(reply->status, reply->contentType, std::move(reply->body), keepAlive);
     }
 
     void answer(int status, std::string_view contentType, std::string body, bool keepAlive) {
+        releaseBody();
+        if (countAnswer_) {
+            hub_.metrics.answered(status, std::chrono::steady_clock::now() - started_);
+        }
+        countAnswer_ = true;
         response_.emplace();
         response_->result(static_cast<unsigned>(status));
         response_->version(11);
@@ -333,7 +599,7 @@ class PhoneSession final : public std::enable_shared_from_this<PhoneSession<Stre
         http::async_write(
             stream_, *response_,
             [self = this->shared_from_this(), keepAlive](const error_code& ec, std::size_t) {
-                self->onWritten(ec, keepAlive);
+                guarded([&] { self->onWritten(ec, keepAlive); }, [&] { self->closeNow(); });
             });
     }
 
@@ -350,6 +616,10 @@ class PhoneSession final : public std::enable_shared_from_this<PhoneSession<Stre
 
     void onWritten(const error_code& ec, bool keepAlive) {
         served_ = true;
+        response_.reset();  // a large answer's body goes now, not with the next answer
+        if (buffer_.capacity() > KEEP_BUFFER_BYTES) {
+            buffer_ = beast::flat_buffer();
+        }
         if (ec) {
             return closeNow();
         }
@@ -359,38 +629,59 @@ class PhoneSession final : public std::enable_shared_from_this<PhoneSession<Stre
         linger();
     }
 
-    // Reads and drops what the phone still sends, then closes.
+    // Ends the answer's side, so that the phone knows at once that the answer is whole (over
+    // TLS with close_notify), then reads and drops what the phone still sends, and closes. Over
+    // TLS, a request not read whole (answered early) is drained first: OpenSSL reads nothing
+    // once it has said close_notify.
     void linger() {
         if constexpr (std::is_same_v<Stream, beast::tcp_stream>) {
             error_code ignored;
             stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        } else if (parser_ && parser_->is_done()) {
+            stream_.finishSending();
         }
+        drain();
+    }
+
+    void drain() {
         beast::get_lowest_layer(stream_).expires_after(LINGER_TIMEOUT);
         drain_.resize(16 * 1024);
         stream_.async_read_some(asio::buffer(drain_), [self = this->shared_from_this()](
                                                           const error_code& ec, std::size_t) {
             if (ec) {
+                if constexpr (std::is_same_v<Stream, TlsStream>) {
+                    self->stream_.finishSending();
+                }
                 return self->closeNow();
             }
-            self->linger();
+            self->drain();
         });
     }
 
     void closeNow() {
+        stopIdling();
         error_code ignored;
         beast::get_lowest_layer(stream_).socket().close(ignored);
     }
 
+    void releaseBody() { hub_.releaseBody(std::exchange(heldBody_, 0)); }
+
     Stream stream_;
     Hub& hub_;
     const std::string peer_;
+    ConnectionTicket ticket_;
+    AddressSlot phoneSlot_;
+    std::optional<ConnectionBook::IdlePlace> idlePlace_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     std::optional<http::response<http::string_body>> response_;
     asio::steady_timer replyTimer_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::string waitingFor_;
     std::string location_;
     std::string drain_;
+    std::size_t heldBody_ = 0;
+    bool countAnswer_ = true;
     bool served_ = false;
 };
 

@@ -67,10 +67,21 @@ class TlsSocket {
 
     // Sends close_notify if the socket takes it now, then ends the connection both ways.
     void shutDown() {
+        finishSending();
+        error_code ignored;
+        core_->socket.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
+    }
+
+    // Sends close_notify if the socket takes it now, then ends our side only: the peer learns
+    // the answer is whole, and what it still sends can be read and dropped.
+    void finishSending() {
+        if (!core_->socket.is_open() || !core_->ssl) {
+            return;
+        }
         ERR_clear_error();
         SSL_shutdown(core_->ssl.get());
         error_code ignored;
-        core_->socket.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
+        core_->socket.shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
     }
 
   private:
@@ -167,6 +178,12 @@ class TlsSocket {
             }
             if (ec) {
                 return finish(self, ec, 0);
+            }
+            // OpenSSL holds the descriptor's number, not the socket: once the socket is closed
+            // (a deadline passed while this step waited) that number may be a newer
+            // connection's, and no call may touch it.
+            if (!core->socket.is_open()) {
+                return finish(self, boost::asio::error::bad_descriptor, 0);
             }
             std::size_t n = 0;
             ERR_clear_error();

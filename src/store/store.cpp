@@ -325,6 +325,16 @@ std::string Store::relayId() const {
     return storedRelayId_;
 }
 
+bool Store::setRelayId(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    std::string previous = std::exchange(storedRelayId_, id);
+    if (!saveStateLocked()) {
+        storedRelayId_ = std::move(previous);
+        return false;
+    }
+    return true;
+}
+
 bool Store::relayEnabled() const {
     std::lock_guard lock(mutex_);
     return relayEnabledIn(config_);

@@ -80,6 +80,9 @@ class Store {
 
     // Relay
     std::string relayId() const;
+    // Replaces the identifier (an older random one by the one the agent's key names); false
+    // when it could not be written.
+    bool setRelayId(const std::string& id);
     bool relayEnabled() const;
 
   private:

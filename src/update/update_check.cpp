@@ -6,6 +6,7 @@
 
 #include "common/json.hpp"
 #include "common/json_read.hpp"
+#include "common/web_url.hpp"
 
 namespace td::update {
 namespace {
@@ -40,11 +41,6 @@ std::vector<std::int64_t> pieces(std::string_view version) {
     return out;
 }
 
-bool isHttpsUrl(std::string_view text) {
-    auto parsed = boost::urls::parse_uri(text);
-    return parsed && parsed->scheme() == "https";
-}
-
 }  // namespace
 
 bool versionIsNewer(std::string_view candidate, std::string_view reference) {
@@ -76,6 +72,7 @@ std::optional<UpdateInfo> interpretManifest(std::string_view body, std::string_v
 }  // namespace td::update
 
 #include "common/log.hpp"
+#include "common/web_url.hpp"
 #include "update/version.hpp"
 
 namespace td::update {

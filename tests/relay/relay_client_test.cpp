@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 
 #include "app/agent.hpp"
 #include "net/https_client.hpp"
+#include "relay/relay_identity.hpp"
 #include "relay_server/relay_service.hpp"
 #include "support/eventually.hpp"
 #include "support/loopback_client.hpp"
@@ -23,6 +25,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::eventually;
+
+// Signs the relay's challenge with the key, as the agent does with its own.
+std::function<std::optional<Proof>(std::string_view)> proverFor(const RelayIdentity& identity) {
+    return [identity](std::string_view message) {
+        return std::optional(Proof{identity.rawPublicKey(), identity.sign(message)});
+    };
+}
 
 // A real relay service with a certificate of the test's authority, and phones that reach it.
 class RelayTest : public ::testing::Test {
@@ -114,11 +123,15 @@ class RunningAgent {
     std::uint16_t port_ = 0;
 };
 
-// The whole agent behind the relay: the switch, pairing, tokens, local-only pages and binary
-// files, as a phone away from home meets them.
+// The whole agent behind the relay: its key, the switch, pairing, tokens, local-only pages and
+// binary files, as a phone away from home meets them.
 TEST_F(RelayTest, RelayedRequestsAreAnsweredByTheAgentAsARemotePhonesAre) {
     startRelay();
     test::TempDir dir;
+    // An agent from before keys: its random identifier gives way to the key's, once.
+    dir.write("support/state.json",
+              R"({"pin":"123456","tokens":[],"relayId":"1B4E28BA-2FA1-11D2-883F-0016D3CCA427"})");
+    ::chmod((dir.path() / "support").c_str(), 0700);
     const Settings settings = agentSettings(dir);
     std::atomic<int> connectedEvents{0};
     app::AgentEvents events;
@@ -128,6 +141,12 @@ TEST_F(RelayTest, RelayedRequestsAreAnsweredByTheAgentAsARemotePhonesAre) {
     const std::uint16_t agentPort = running.port();
     ASSERT_NE(agentPort, 0);
     const std::string id = "/phone/" + agent.store().relayId();
+    const auto key = RelayIdentity::loadOrCreate(dir.path() / "support/relay.key");
+    ASSERT_TRUE(key);
+    EXPECT_EQ(agent.store().relayId(), key->id());
+    struct stat keyFile {};
+    ::stat((dir.path() / "support/relay.key").c_str(), &keyFile);
+    EXPECT_EQ(keyFile.st_mode & 0777, 0600u);
 
     auto postConfig = [&](bool relayOn) {
         Json config = agent.store().snapshotConfig();
@@ -204,7 +223,8 @@ TEST_F(RelayTest, StaticTargetsReachNothingOutsideThePublicFolder) {
                                         "/index.html%00.png",
                                         "/out.txt",
                                         "/etc/hostname",
-                                        "/admin/", "//public/index.html"};
+                                        "/admin/",
+                                        "//public/index.html"};
     for (const auto& [target, body] : served) {
         const std::string lan = test::exchangeRemote(
             running.port(), "GET " + target + " HTTP/1.1\r\nHost: 192.168.1.20:8788\r\n\r\n");
@@ -240,14 +260,18 @@ TEST_F(RelayTest, EveryReplyReachesThePhoneThatAsked) {
         });
     };
     links.runLater = [](std::chrono::milliseconds, std::function<void()>) {};
+    const RelayIdentity identity = *RelayIdentity::generate();
+    links.prove = proverFor(identity);
     auto client = RelayClient::create(
-        "ECHO", "wss://127.0.0.1:" + std::to_string(relay->port()) + "/mac/ws?id=ECHO", links);
+        identity.id(),
+        "wss://127.0.0.1:" + std::to_string(relay->port()) + "/mac/ws?id=" + identity.id(), links);
     client->setEnabled(true);
-    ASSERT_TRUE(eventually([&] { return client->isConnected(); }));
+    ASSERT_TRUE(eventually([&] { return relay->agentCount() == 1; }));
 
     std::vector<std::future<net::HttpResponse>> answers;
     for (int n = 0; n < 200; ++n) {
-        answers.push_back(phoneLater("GET", "/phone/ECHO/echo?n=" + std::to_string(n)));
+        answers.push_back(
+            phoneLater("GET", "/phone/" + identity.id() + "/echo?n=" + std::to_string(n)));
     }
     int answered = 0;
     for (int n = 0; n < 200; ++n) {
@@ -289,8 +313,11 @@ TEST_F(RelayTest, ReconnectsWhileEnabledAndNeverOnceDisabled) {
         mainThread.postAfter(delay, std::move(task));
     };
     links.connectionChanged = [&](bool up) { ++(up ? ups : losses); };
-    auto client =
-        RelayClient::create("R", "wss://127.0.0.1:" + std::to_string(port) + "/mac/ws?id=R", links);
+    const RelayIdentity identity = *RelayIdentity::generate();
+    links.prove = proverFor(identity);
+    auto client = RelayClient::create(
+        identity.id(), "wss://127.0.0.1:" + std::to_string(port) + "/mac/ws?id=" + identity.id(),
+        links);
     client->setEnabled(true);
     client->setEnabled(true);  // the same value again: no second connection
     ASSERT_TRUE(eventually([&] { return ups == 1; }));
@@ -306,7 +333,8 @@ TEST_F(RelayTest, ReconnectsWhileEnabledAndNeverOnceDisabled) {
     const auto restarted = std::chrono::steady_clock::now();
     ASSERT_TRUE(eventually([&] { return ups == 2; }, 8s));
     EXPECT_LT(std::chrono::steady_clock::now() - restarted, 6s);
-    EXPECT_EQ(phone("GET", "/phone/R/").body, "ok");
+    ASSERT_TRUE(eventually([&] { return relay->agentCount() == 1; }));
+    EXPECT_EQ(phone("GET", "/phone/" + identity.id() + "/").body, "ok");
 
     client->setEnabled(false);
     EXPECT_TRUE(eventually([&] { return relay->agentCount() == 0; }));

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Two plain tapdeck-relay instances behind nginx, configured by docs/nginx-relay.conf itself
-# (only its addresses, certificate and log path replaced), terminating TLS with a certificate from
-# a CA made here. Headless agents connect through nginx; each must be reachable at its phone
-# address through nginx, every agent on the instance that its id hashes to, and neither nginx nor
-# the relays may log an id or a token.
+# Three plain tapdeck-relay instances behind nginx, configured by docs/nginx-relay.conf itself
+# (only its domain, addresses, certificate and log path replaced), each computer's pages at an
+# origin of their own (--phone-domain), TLS with a wildcard certificate from a CA made here.
+# Headless agents connect through nginx and prove their ids; each must be reachable at its own
+# host through nginx. Then the instance with the most agents is killed: within 10 s its agents
+# must be proven again on the others, with their phones reaching them. Neither nginx nor the
+# relays may log an id or a token.
 #
 #   tests/relay_server/nginx_relay_test.sh BUILD_DIR
 set -euo pipefail
@@ -22,18 +24,22 @@ fail() {
   exit 1
 }
 
-make_test_certificates "$work"
-start_relay "$work/relay-a.log"
-pid_a=$relay_pid
-port_a=$relay_port
-start_relay "$work/relay-b.log"
-pid_b=$relay_pid
-port_b=$relay_port
-
 # A port outside the ephemeral range that nothing listens on.
 for _ in $(seq 20); do
   nginx_port=$((20000 + RANDOM % 12000))
   (exec 3<>"/dev/tcp/127.0.0.1/$nginx_port") 2>/dev/null || break
+done
+domain="relay.test:$nginx_port"
+
+make_test_certificates "$work" relay.test '*.relay.test'
+declare -A pid_of metrics_of
+relays=(a b c)
+for relay in "${relays[@]}"; do
+  start_relay "$work/relay-$relay.log" --phone-domain "$domain" --trusted-proxy 127.0.0.1 \
+    --metrics 127.0.0.1:0
+  pid_of[$relay]=$relay_pid
+  metrics_of[$relay]=$metrics_port
+  ports+=("$relay_port")
 done
 
 relay_conf=$(<"$ROOT/docs/nginx-relay.conf")
@@ -43,11 +49,14 @@ replace() { # text replacement
 }
 replace 'listen 443 ssl http2;' "listen 127.0.0.1:$nginx_port ssl http2;"
 replace 'listen [::]:443 ssl http2;' ''
+replace 'relay\.example\.org' 'relay\.test'
+replace 'server_name relay.example.org *.relay.example.org;' 'server_name relay.test *.relay.test 127.0.0.1;'
 replace '/etc/letsencrypt/live/relay.example.org/fullchain.pem' "$work/cert.pem"
 replace '/etc/letsencrypt/live/relay.example.org/privkey.pem' "$work/key.pem"
 replace '/var/log/nginx/tapdeck-relay.log' "$work/access.log"
-replace 'server 127.0.0.1:8791;' "server 127.0.0.1:$port_a;"
-replace 'server 127.0.0.1:8792;' "server 127.0.0.1:$port_b;"
+replace 'server 127.0.0.1:8791;' "server 127.0.0.1:${ports[0]};"
+replace 'server 127.0.0.1:8792;' "server 127.0.0.1:${ports[1]};"
+replace 'server 127.0.0.1:8793;' "server 127.0.0.1:${ports[2]};"
 printf '%s\n' "$relay_conf" >"$work/relay.conf"
 
 mkdir "$work/nginx-temp"
@@ -71,78 +80,89 @@ CONF
 /usr/sbin/nginx -p "$work" -c "$work/nginx.conf" -e "$work/nginx-error.log" &
 started_pids+=($!)
 
-nginx=https://127.0.0.1:$nginx_port
+# Every name of the test domain is this computer's.
 fetch() { # curl arguments...
-  curl -sS --max-time 10 --cacert "$work/ca.pem" "$@"
+  curl -sS --max-time 10 --cacert "$work/ca.pem" --connect-to "::127.0.0.1:$nginx_port" "$@"
 }
 for _ in $(seq 100); do
-  [ "$(fetch -o /dev/null -w '%{http_code}' "$nginx/healthz" 2>/dev/null)" = 200 ] && break
+  [ "$(fetch -o /dev/null -w '%{http_code}' "https://$domain/healthz" 2>/dev/null)" = 200 ] && break
   sleep 0.05
 done
-[ "$(fetch "$nginx/healthz")" = ok ] || fail "GET /healthz through nginx did not answer ok"
+[ "$(fetch "https://$domain/healthz")" = ok ] || fail "GET /healthz through nginx did not answer ok"
 
-# Which instance each id hashes to, from nginx's own log of a phone request for it (answered 502:
-# no agent yet). Five agents go to relay a and one to b: were an agent socket's id not read,
-# nginx would deal the sockets out in turn, which never gives five of six to one instance.
-declare -A wanted=([a]=5 [b]=1)
-ids=()
-logged() { wc -l <"$work/access.log"; }
-for k in $(seq 64); do
-  id="agent-$k"
-  before=$(logged)
-  status=$(fetch -o /dev/null -w '%{http_code}' "$nginx/phone/$id/api/config")
-  [ "$status" = 502 ] || fail "a phone request for $id, which has no agent, answered $status, not 502"
-  # nginx logs a request just after answering it.
-  for _ in $(seq 100); do [ "$(logged)" -gt "$before" ] && break; sleep 0.02; done
-  upstream=$(sed -n "$((before + 1))p" "$work/access.log" | awk '{ print $NF }')
-  case "$upstream" in
-    "127.0.0.1:$port_a") relay=a ;;
-    "127.0.0.1:$port_b") relay=b ;;
-    *) fail "request $k went to '$upstream', not to exactly one relay" ;;
-  esac
-  [ "${wanted[$relay]}" -gt 0 ] || continue
-  wanted[$relay]=$((wanted[$relay] - 1))
-  ids+=("$id")
-  [ "${#ids[@]}" -lt 6 ] || break
-done
-[ "${#ids[@]}" -eq 6 ] || fail "64 ids did not hash five to relay a and one to relay b"
+agents_on() { # relay
+  curl -s --max-time 5 "http://127.0.0.1:${metrics_of[$1]}/metrics" |
+    sed -n 's/^tapdeck_relay_agents \([0-9]*\)$/\1/p'
+}
+proven_on() { # relays...
+  local sum=0 relay
+  for relay in "$@"; do sum=$((sum + $(agents_on "$relay"))); done
+  echo "$sum"
+}
 
+count=6
 declare -A token_of
-for id in "${ids[@]}"; do
-  token_of[$id]=$(openssl rand -hex 24)
-  start_agent "$work/$id" "$id" "${token_of[$id]}" "127.0.0.1:$nginx_port" "$work/ca.pem"
+ids=()
+for k in $(seq "$count"); do
+  token=$(openssl rand -hex 24)
+  start_agent "$work/agent-$k" placeholder "$token" "127.0.0.1:$nginx_port" "$work/ca.pem"
+  agent_port "$work/agent-$k" >/dev/null || fail "agent $k did not start: $(cat "$work/agent-$k/agent.log")"
+  id=$(sed -n 's/.*"relayId":"\([a-z2-7]*\)".*/\1/p' "$work/agent-$k/support/state.json")
+  [ ${#id} -eq 26 ] || fail "agent $k has no identifier of its key: $(cat "$work/agent-$k/support/state.json")"
+  ids+=("$id")
+  token_of[$id]=$token
 done
+for _ in $(seq 300); do [ "$(proven_on "${relays[@]}")" = "$count" ] && break; sleep 0.05; done
+[ "$(proven_on "${relays[@]}")" = "$count" ] || fail "$(proven_on "${relays[@]}") of $count agents proved their ids"
+
+# A phone reaches its computer at its own host; the old address leads there.
+reachable() { # id
+  local answer
+  answer=$(fetch -H "x-td-token: ${token_of[$1]}" "https://$1.$domain/api/config") || return 1
+  [[ $answer == *"\"relayUrl\":\"https://$1.$domain\""* ]]
+}
 for id in "${ids[@]}"; do
-  wait_for_line "$work/$id/agent.log" '^Relay connected' 15 ||
-    fail "agent $id never logged 'Relay connected': $(cat "$work/$id/agent.log")"
+  reachable "$id" || fail "https://$id.$domain/api/config did not answer as its agent"
+  redirect=$(fetch -o /dev/null -w '%{http_code} %{redirect_url}' "https://$domain/phone/$id/api/x?y=1")
+  [ "$redirect" = "301 https://$id.$domain/api/x?y=1" ] || fail "GET /phone/$id/ answered '$redirect'"
 done
 
-for id in "${ids[@]}"; do
-  answer=$(fetch -H "x-td-token: ${token_of[$id]}" "$nginx/phone/$id/api/config")
-  [[ $answer == *"\"relayUrl\":\"$nginx/phone/$id\""* ]] ||
-    fail "GET /phone/$id/api/config through nginx did not answer as agent $id: $answer"
-  redirect=$(fetch -o /dev/null -w '%{http_code} %{redirect_url}' "$nginx/phone/$id")
-  [ "$redirect" = "301 $nginx/phone/$id/" ] || fail "GET /phone/$id answered '$redirect'"
+# The instance with the most agents goes down at once.
+busiest=a
+for relay in "${relays[@]}"; do
+  [ "$(agents_on "$relay")" -gt "$(agents_on "$busiest")" ] && busiest=$relay
 done
-
-# Each agent's socket went where its phones' requests go: five connected to a, one to b.
-for relay in a:5 b:1; do
-  got=$(grep -c '^Agent connected from ' "$work/relay-${relay%:*}.log" || true)
-  [ "$got" = "${relay#*:}" ] || fail "relay ${relay%:*} logged $got agents connecting, not ${relay#*:}"
+moved=$(agents_on "$busiest")
+[ "$moved" -gt 0 ] || fail "no instance has an agent"
+survivors=()
+for relay in "${relays[@]}"; do [ "$relay" = "$busiest" ] || survivors+=("$relay"); done
+killed_at=$(date +%s%N)
+kill -KILL "${pid_of[$busiest]}"
+for _ in $(seq 200); do
+  if [ "$(proven_on "${survivors[@]}")" = "$count" ]; then
+    all=yes
+    for id in "${ids[@]}"; do reachable "$id" 2>/dev/null || { all=no; break; }; done
+    [ "$all" = yes ] && break
+  fi
+  sleep 0.05
 done
+took_ms=$((($(date +%s%N) - killed_at) / 1000000))
+[ "$(proven_on "${survivors[@]}")" = "$count" ] || fail "after an instance died, $(proven_on "${survivors[@]}") of $count agents proved again"
+for id in "${ids[@]}"; do reachable "$id" || fail "agent $id is not reachable after an instance died"; done
+[ "$took_ms" -lt 10000 ] || fail "the agents took $took_ms ms to be proven and reachable again"
 
 for id in "${ids[@]}"; do
-  ! grep -F -q -e "$id" -e "${token_of[$id]}" "$work/relay-a.log" "$work/relay-b.log" "$work/access.log" ||
+  ! grep -F -q -e "$id" -e "${token_of[$id]}" "$work"/relay-*.log "$work/access.log" ||
     fail "a log names agent $id or its token"
 done
 
 # SIGTERM stops a relay with its agents still connected, cleanly (under the sanitizers too).
-for relay in a:$pid_a b:$pid_b; do
-  pid=${relay#*:}
+for relay in "${survivors[@]}"; do
+  pid=${pid_of[$relay]}
   kill -TERM "$pid"
   for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-  ! kill -0 "$pid" 2>/dev/null || fail "relay ${relay%:*} did not stop within 5 s of SIGTERM"
-  wait "$pid" || fail "relay ${relay%:*} exited with status $? on SIGTERM"
+  ! kill -0 "$pid" 2>/dev/null || fail "relay $relay did not stop within 5 s of SIGTERM"
+  wait "$pid" || fail "relay $relay exited with status $? on SIGTERM"
 done
 
-echo "PASS: ${#ids[@]} agents behind nginx, five on one relay and one on the other"
+echo "PASS: $count agents on three instances, each at its own host; $moved moved in $took_ms ms when one died"

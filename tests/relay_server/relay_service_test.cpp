@@ -2,83 +2,225 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <future>
 #include <mutex>
+#include <thread>
 
+#include "common/relay_proof.hpp"
 #include "net/https_client.hpp"
+#include "relay/relay_identity.hpp"
+#include "support/eventually.hpp"
+#include "support/loopback_client.hpp"
 #include "support/test_tls.hpp"
 
 namespace td::relay_server {
 namespace {
 
 using namespace std::chrono_literals;
+using relay::RelayIdentity;
 using relay::ReplyEnvelope;
 using relay::RequestEnvelope;
+using test::eventually;
 
-// An agent of the test's own on the relay's socket: it answers each request as `respond` says,
-// or not at all when that gives nothing.
+RelayIdentity newIdentity() {
+    return *RelayIdentity::generate();
+}
+
+// How a test agent answers the relay's challenge.
+enum class Proving { honestly, never, withAnotherKey, spoilt, forAnotherHost, forAnotherChallenge };
+
+// The proof message, or nothing when the agent gives none.
+std::optional<std::string> proofFor(const RelayIdentity& identity,
+                                    const relay::Challenge& challenge, const std::string& host,
+                                    Proving how) {
+    if (how == Proving::never) {
+        return std::nullopt;
+    }
+    const RelayIdentity& signer = how == Proving::withAnotherKey ? newIdentity() : identity;
+    const std::string message = relay::proofMessage(
+        how == Proving::forAnotherHost ? "relay.example:443" : host, identity.id(),
+        how == Proving::forAnotherChallenge ? challenge.challenge + "x" : challenge.challenge);
+    std::string signature = signer.sign(message);
+    if (how == Proving::spoilt) {
+        signature[0] = static_cast<char>(signature[0] ^ 1);
+    }
+    return relay::writeProof({signer.rawPublicKey(), signature});
+}
+
+// An agent of the test's own on the relay's TLS socket: it proves its identifier as told, then
+// answers each request with the text `respond` gives, or not at all when that gives nothing.
 class FakeAgent {
   public:
-    using Respond = std::function<std::optional<ReplyEnvelope>(const RequestEnvelope&)>;
+    using Respond = std::function<std::optional<std::string>(const RequestEnvelope&)>;
 
-    FakeAgent(net::HttpsClient& client, std::uint16_t port, const std::string& id, Respond respond)
-        : respond_(std::move(respond)) {
+    FakeAgent(net::HttpsClient& client, std::uint16_t port, RelayIdentity identity, Respond respond,
+              Proving how = Proving::honestly)
+        : identity_(std::move(identity)), respond_(std::move(respond)), how_(how) {
         net::WebSocketHandlers handlers;
-        handlers.onEnd = [this](const std::string&) {
-            ended_ = true;
-            if (!openedOnce_.exchange(true)) {
-                opened_.set_value(false);
-            }
+        handlers.onEnd = [this](const std::string& why) {
+            std::lock_guard lock(mutex_);
+            endedWhy_ = why;
         };
-        handlers.onText = [this](std::string text) { onRequest(text); };
-        handlers.onOpen = [this] {
-            if (!openedOnce_.exchange(true)) {
-                opened_.set_value(true);
-            }
-        };
+        handlers.onText = [this](std::string text) { onText(text); };
+        handlers.maxMessageBytes = 64 * 1024 * 1024;
         std::lock_guard lock(mutex_);
         socket_ = client.openWebSocket(
-            "wss://127.0.0.1:" + std::to_string(port) + "/mac/ws?id=" + id, handlers);
+            "wss://127.0.0.1:" + std::to_string(port) + "/mac/ws?id=" + identity_.id(), handlers);
     }
-    ~FakeAgent() { socket_->close(); }
+    ~FakeAgent() { close(); }
+    void close() { socket_->close(); }
 
-    bool opened() {
-        auto future = opened_.get_future();
-        return future.wait_for(10s) == std::future_status::ready && future.get();
+    const std::string& id() const { return identity_.id(); }
+    // Why the relay ended the socket ("" while it is open).
+    std::string endedWhy() const {
+        std::lock_guard lock(mutex_);
+        return endedWhy_;
     }
-    bool ended() const { return ended_; }
     std::vector<RequestEnvelope> seen() const {
         std::lock_guard lock(mutex_);
         return seen_;
     }
+    std::string phoneUrl() const {
+        std::lock_guard lock(mutex_);
+        return phoneUrl_;
+    }
 
   private:
-    void onRequest(const std::string& text) {
+    void onText(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        if (!challenged_) {
+            challenged_ = true;
+            const auto challenge = relay::readChallenge(text);
+            ASSERT_TRUE(challenge) << text;
+            phoneUrl_ = challenge->phoneUrl;
+            if (auto proof = proofFor(identity_, *challenge, socket_->host(), how_)) {
+                socket_->sendText(*proof);
+            }
+            return;
+        }
         auto envelope = relay::readRequestEnvelope(text);
         ASSERT_TRUE(envelope) << text;
-        std::lock_guard lock(mutex_);
         seen_.push_back(*envelope);
         if (auto reply = respond_(*envelope)) {
-            socket_->sendText(relay::writeReplyEnvelope(*reply));
+            socket_->sendText(*reply);
         }
     }
 
-    Respond respond_;
-    std::promise<bool> opened_;
-    std::atomic<bool> openedOnce_{false};
-    std::atomic<bool> ended_{false};
+    const RelayIdentity identity_;
+    const Respond respond_;
+    const Proving how_;
     mutable std::mutex mutex_;
     std::shared_ptr<net::WebSocket> socket_;
+    bool challenged_ = false;
+    std::string phoneUrl_;
+    std::string endedWhy_;
     std::vector<RequestEnvelope> seen_;
 };
 
+FakeAgent::Respond replying(int status, std::string contentType, std::string body) {
+    return [=](const RequestEnvelope& request) {
+        return relay::writeReplyEnvelope({request.reqId, status, contentType, body});
+    };
+}
+
+const FakeAgent::Respond SILENT = [](const RequestEnvelope&) { return std::nullopt; };
+
+// An agent on the relay's plain socket that writes WebSocket frames by hand: fragments it
+// never finishes, and it reads nothing it is not asked to.
+class RawAgent {
+  public:
+    RawAgent(std::uint16_t port, const RelayIdentity& identity, const char* from = "127.0.0.1")
+        : client_(test::LoopbackClient::from(from, port)) {
+        const std::string host = "127.0.0.1:" + std::to_string(port);
+        client_.send("GET /mac/ws?id=" + identity.id() + " HTTP/1.1\r\nHost: " + host +
+                     "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                     "Sec-WebSocket-Version: 13\r\n\r\n");
+        std::string head;
+        while (!head.ends_with("\r\n\r\n") && head.size() < 4096) {
+            const std::string byte = client_.readExactly(1, 5s);
+            if (byte.empty()) {
+                break;
+            }
+            head += byte;
+        }
+        upgraded_ = head.starts_with("HTTP/1.1 101");
+        if (upgraded_) {
+            const auto challenge = relay::readChallenge(readMessage());
+            if (challenge) {
+                send(*proofFor(identity, *challenge, host, Proving::honestly));
+            }
+        }
+    }
+
+    bool upgraded() const { return upgraded_; }
+    // One frame, masked as a client's must be (with a zero key).
+    void send(std::string_view payload, bool final = true, bool continuation = false) {
+        std::string frame(1, static_cast<char>((final ? 0x80 : 0) | (continuation ? 0 : 1)));
+        const int lengthBytes = payload.size() < 126 ? 0 : payload.size() < 65536 ? 2 : 8;
+        frame += static_cast<char>(0x80 | (lengthBytes == 0   ? payload.size()
+                                           : lengthBytes == 2 ? 126
+                                                              : 127));
+        for (int shift = 8 * lengthBytes - 8; shift >= 0; shift -= 8) {
+            frame += static_cast<char>(payload.size() >> shift & 0xff);
+        }
+        frame.append(4, '\0');
+        client_.send(frame.append(payload));
+    }
+    // The payload of the next frame from the relay ("" when none comes).
+    std::string readMessage() {
+        const std::string head = client_.readExactly(2, 5s);
+        if (head.size() < 2) {
+            return {};
+        }
+        std::size_t length = static_cast<unsigned char>(head[1]) & 0x7f;
+        if (length >= 126) {
+            const std::string more = client_.readExactly(length == 126 ? 2 : 8, 5s);
+            length = 0;
+            for (char c : more) {
+                length = length << 8 | static_cast<unsigned char>(c);
+            }
+        }
+        return client_.readExactly(length, 5s);
+    }
+    bool closedByPeer(std::chrono::milliseconds within) {
+        // Whatever the relay sent before closing (a close frame) is read and dropped.
+        const auto deadline = std::chrono::steady_clock::now() + within;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (client_.readAll(50ms).empty() && client_.closedByPeer(50ms)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+  private:
+    test::LoopbackClient client_;
+    bool upgraded_ = false;
+};
+
+std::size_t residentKib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmRSS:")) {
+            return std::stoul(line.substr(6));
+        }
+    }
+    return 0;
+}
+
 class RelayServiceTest : public ::testing::Test {
   protected:
-    void startRelay(RelayOptions options = {}) {
+    void startRelay(RelayOptions options = {}, bool tls = true) {
         options.address = "127.0.0.1";
         options.port = 0;
-        options.certFile = pki.certFile();
-        options.keyFile = pki.keyFile();
+        options.metricsPort = 0;
+        if (tls) {
+            options.certFile = pki.certFile();
+            options.keyFile = pki.keyFile();
+        }
         relay = std::make_unique<RelayService>(options);
     }
 
@@ -103,6 +245,21 @@ class RelayServiceTest : public ::testing::Test {
         return future.get();
     }
 
+    // A plain request to the relay's port, answered whole.
+    std::string plain(const std::string& request, const char* from = "127.0.0.1") {
+        auto phone = test::LoopbackClient::from(from, relay->port());
+        phone.send(request);
+        return phone.readAll(10s);
+    }
+
+    std::string metrics() {
+        return test::bodyOf(test::exchange(*relay->metricsPort(), "GET /metrics HTTP/1.1\r\n\r\n"));
+    }
+
+    bool proven(std::size_t agents) {
+        return eventually([&] { return relay->agentCount() == agents; }, 10s);
+    }
+
     test::TestPki pki;
     net::HttpsClient client{net::TlsTrust{pki.caFile()}};
     std::unique_ptr<RelayService> relay;
@@ -111,35 +268,49 @@ class RelayServiceTest : public ::testing::Test {
 TEST(RelayRoutes, TellAgentsPhonesAndEverythingElseApart) {
     struct Row {
         const char* target;
+        const char* host;
+        const char* domain;
         Route::Kind kind;
         const char* id;
         const char* rest;
     };
     const std::string longId(129, 'a');
     const std::vector<Row> rows = {
-        {"/healthz", Route::Kind::health, "", ""},
-        {"/mac/ws?id=AB-12", Route::Kind::agentSocket, "AB-12", ""},
-        {"/mac/ws?x=1&id=AB", Route::Kind::agentSocket, "AB", ""},
-        {"/mac/ws?id=a_b", Route::Kind::badAgentId, "", ""},
-        {"/mac/ws", Route::Kind::badAgentId, "", ""},
-        {"/phone/AB", Route::Kind::phoneRedirect, "AB", "/phone/AB/"},
-        {"/phone/AB?pair=1", Route::Kind::phoneRedirect, "AB", "/phone/AB/?pair=1"},
-        {"/phone/AB/", Route::Kind::phone, "AB", "/"},
-        {"/phone/AB/api/config?x=/y", Route::Kind::phone, "AB", "/api/config?x=/y"},
-        {"/phone//api", Route::Kind::notFound, "", ""},
-        {"/phone/a.b/", Route::Kind::notFound, "", ""},
-        {"/phoneAB/", Route::Kind::notFound, "", ""},
-        {"/", Route::Kind::notFound, "", ""},
+        {"/healthz", "r", "", Route::Kind::health, "", ""},
+        {"/mac/ws?id=AB-12", "r", "", Route::Kind::agentSocket, "AB-12", ""},
+        {"/mac/ws?x=1&id=AB", "r", "", Route::Kind::agentSocket, "AB", ""},
+        {"/mac/ws?id=a_b", "r", "", Route::Kind::badAgentId, "", ""},
+        {"/mac/ws", "r", "", Route::Kind::badAgentId, "", ""},
+        {"/phone/AB", "r", "", Route::Kind::phoneRedirect, "AB", "/phone/AB/"},
+        {"/phone/AB?pair=1", "r", "", Route::Kind::phoneRedirect, "AB", "/phone/AB/?pair=1"},
+        {"/phone/AB/", "r", "", Route::Kind::phone, "AB", "/"},
+        {"/phone/AB/api/config?x=/y", "r", "", Route::Kind::phone, "AB", "/api/config?x=/y"},
+        {"/phone//api", "r", "", Route::Kind::notFound, "", ""},
+        {"/phone/a.b/", "r", "", Route::Kind::notFound, "", ""},
+        {"/phoneAB/", "r", "", Route::Kind::notFound, "", ""},
+        {"/", "r", "", Route::Kind::notFound, "", ""},
+        // One origin per computer: the host names the agent, the path is the agent's own.
+        {"/api/x?y=1", "ab2.Relay.Test:8443", "relay.test:8443", Route::Kind::phone, "ab2",
+         "/api/x?y=1"},
+        {"/healthz", "ab2.relay.test:8443", "relay.test:8443", Route::Kind::phone, "ab2",
+         "/healthz"},
+        {"/", "a.b.relay.test:8443", "relay.test:8443", Route::Kind::notFound, "", ""},
+        {"/", "relay.test:8443", "relay.test:8443", Route::Kind::notFound, "", ""},
+        {"/healthz", "relay.test:8443", "relay.test:8443", Route::Kind::health, "", ""},
+        {"/phone/ab2/api?x", "relay.test:8443", "relay.test:8443", Route::Kind::phoneRedirect,
+         "ab2", "https://ab2.relay.test:8443/api?x"},
+        {"/phone/ab2?pair=1", "relay.test:8443", "relay.test:8443", Route::Kind::phoneRedirect,
+         "ab2", "https://ab2.relay.test:8443/?pair=1"},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.target);
-        const Route route = routeFor(row.target);
+        SCOPED_TRACE(std::string(row.host) + row.target);
+        const Route route = routeFor(row.target, row.host, row.domain);
         EXPECT_EQ(route.kind, row.kind);
         EXPECT_EQ(route.id, row.id);
         EXPECT_EQ(route.rest, row.rest);
     }
-    EXPECT_EQ(routeFor("/phone/" + longId + "/").kind, Route::Kind::notFound);
-    EXPECT_EQ(routeFor("/phone/" + longId.substr(1) + "/").kind, Route::Kind::phone);
+    EXPECT_EQ(routeFor("/phone/" + longId + "/", "r", "").kind, Route::Kind::notFound);
+    EXPECT_EQ(routeFor("/phone/" + longId.substr(1) + "/", "r", "").kind, Route::Kind::phone);
 }
 
 TEST_F(RelayServiceTest, CarriesPhoneRequestsToTheirAgentAndBack) {
@@ -152,16 +323,14 @@ TEST_F(RelayServiceTest, CarriesPhoneRequestsToTheirAgentAndBack) {
     EXPECT_EQ(fetch("GET", "/phone/A1/api/config").status, 502);  // no agent yet
 
     const std::string png("\x89PNG\0\xff", 6);
-    FakeAgent agent(client, relay->port(), "A1", [&png](const RequestEnvelope& request) {
-        return ReplyEnvelope{request.reqId, 201, "image/png", png};
-    });
-    ASSERT_TRUE(agent.opened());
-    FakeAgent misnamed(client, relay->port(), "a_1",
-                       [](const RequestEnvelope&) { return std::nullopt; });
-    EXPECT_FALSE(misnamed.opened());
+    FakeAgent agent(client, relay->port(), newIdentity(), replying(201, "image/png", png));
+    ASSERT_TRUE(proven(1));
+    EXPECT_EQ(agent.phoneUrl(),
+              "https://127.0.0.1:" + std::to_string(relay->port()) + "/phone/" + agent.id() + "/");
 
+    const std::string prefix = "/phone/" + agent.id();
     const auto answer =
-        fetch("POST", "/phone/A1/api/pair?x=1", R"({"pin":"1"})",
+        fetch("POST", prefix + "/api/pair?x=1", R"({"pin":"1"})",
               {{"X-TD-Token", "t"}, {"Connection", "close, X-Private"}, {"X-Private", "hop"}});
     EXPECT_EQ(answer.status, 201);
     EXPECT_EQ(answer.contentType, "image/png");
@@ -178,21 +347,26 @@ TEST_F(RelayServiceTest, CarriesPhoneRequestsToTheirAgentAndBack) {
         EXPECT_EQ(headers.count(hop), 0u) << hop;
     }
 
-    EXPECT_EQ(fetch("POST", "/phone/A1/api/type", "\xff\xfe").status, 400);
-    EXPECT_EQ(fetch("POST", "/phone/A1/api/type", std::string(1001, 'a')).status, 413);
+    EXPECT_EQ(fetch("POST", prefix + "/api/type", "\xff\xfe").status, 400);
+    EXPECT_EQ(fetch("POST", prefix + "/api/type", std::string(1001, 'a')).status, 413);
     EXPECT_EQ(agent.seen().size(), 1u);  // neither reached the agent
+
+    const std::string counted = metrics();
+    EXPECT_NE(counted.find("\ntapdeck_relay_agents 1\n"), std::string::npos) << counted;
+    EXPECT_NE(counted.find("tapdeck_relay_phone_requests_total{code=\"201\"} 1\n"),
+              std::string::npos);
+    EXPECT_EQ(counted.find(agent.id()), std::string::npos);  // no label names an agent
 }
 
 TEST_F(RelayServiceTest, BoundsHowLongAndHowManyRequestsWaitOnOneAgent) {
     RelayOptions options;
     options.replyTimeout = 1s;
     startRelay(options);
-    FakeAgent silent(client, relay->port(), "S",
-                     [](const RequestEnvelope&) { return std::nullopt; });
-    ASSERT_TRUE(silent.opened());
+    FakeAgent silent(client, relay->port(), newIdentity(), SILENT);
+    ASSERT_TRUE(proven(1));
     std::vector<std::future<net::HttpResponse>> waiting;
     for (int i = 0; i < 65; ++i) {
-        waiting.push_back(fetchLater("GET", "/phone/S/api/config"));
+        waiting.push_back(fetchLater("GET", "/phone/" + silent.id() + "/api/config"));
     }
     std::map<int, int> statuses;
     for (auto& answer : waiting) {
@@ -200,32 +374,187 @@ TEST_F(RelayServiceTest, BoundsHowLongAndHowManyRequestsWaitOnOneAgent) {
         ++statuses[answer.get().status];
     }
     EXPECT_EQ(statuses, (std::map<int, int>{{503, 1}, {504, 64}}));
-    EXPECT_EQ(fetch("GET", "/phone/S/api/config").status, 504);  // the slots are free again
+    EXPECT_EQ(fetch("GET", "/phone/" + silent.id() + "/api/config").status, 504);
 }
 
-TEST_F(RelayServiceTest, ASecondAgentWithTheSameIdReplacesTheFirst) {
-    startRelay();
-    auto first = std::make_unique<FakeAgent>(client, relay->port(), "SAME",
-                                             [](const RequestEnvelope&) { return std::nullopt; });
-    ASSERT_TRUE(first->opened());
-    auto waitingOnFirst = fetchLater("GET", "/phone/SAME/api/config");
-    for (int i = 0; i < 500 && first->seen().empty(); ++i) {
-        std::this_thread::sleep_for(10ms);
+// Only the holder of the key an identifier names can take its phones' requests, and only a
+// proven agent replaces another.
+TEST_F(RelayServiceTest, AnIdentifierIsTakenOnlyWithAProofOfItsKey) {
+    RelayOptions options;
+    options.proofTimeout = 300ms;
+    startRelay(options);
+    const RelayIdentity victim = newIdentity();
+    auto first = std::make_unique<FakeAgent>(client, relay->port(), victim,
+                                             replying(200, "text/plain", "first"));
+    ASSERT_TRUE(proven(1));
+    const std::string victimPage = "/phone/" + victim.id() + "/x";
+    for (Proving how : {Proving::never, Proving::withAnotherKey, Proving::spoilt,
+                        Proving::forAnotherHost, Proving::forAnotherChallenge}) {
+        SCOPED_TRACE(static_cast<int>(how));
+        FakeAgent hijacker(client, relay->port(), victim, replying(200, "text/plain", "stolen"),
+                           how);
+        EXPECT_EQ(fetch("GET", victimPage).body, "first");
+        EXPECT_TRUE(eventually([&] { return !hijacker.endedWhy().empty(); }, 5s));
+        EXPECT_EQ(hijacker.endedWhy(), "closed by the peer (1008)");
+        EXPECT_TRUE(hijacker.seen().empty());
     }
-    FakeAgent second(client, relay->port(), "SAME", [](const RequestEnvelope& request) {
-        return ReplyEnvelope{request.reqId, 200, "text/plain", "second"};
-    });
-    ASSERT_TRUE(second.opened());
-    ASSERT_EQ(waitingOnFirst.wait_for(10s), std::future_status::ready);
-    EXPECT_EQ(waitingOnFirst.get().status, 502);  // its agent went away
-    EXPECT_EQ(fetch("GET", "/phone/SAME/x").body, "second");
-    for (int i = 0; i < 100 && !first->ended(); ++i) {
-        std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_TRUE(first->ended());
+    EXPECT_EQ(fetch("GET", victimPage).body, "first");
+
+    // The owner coming back (the same key, a new socket) replaces its older socket.
+    FakeAgent again(client, relay->port(), victim, replying(200, "text/plain", "again"));
+    EXPECT_TRUE(eventually([&] { return !first->endedWhy().empty(); }));
+    EXPECT_EQ(fetch("GET", victimPage).body, "again");
     first.reset();
     EXPECT_EQ(relay->agentCount(), 1u);
-    EXPECT_EQ(fetch("GET", "/phone/SAME/x").body, "second");
+    const std::string counted = metrics();
+    for (const char* line : {"proofs_total{result=\"ok\"} 2\n", "proofs_total{result=\"bad\"} 4\n",
+                             "proofs_total{result=\"timeout\"} 1\n"}) {
+        EXPECT_NE(counted.find(line), std::string::npos) << line << counted;
+    }
+}
+
+// What an agent answers reaches a phone only when a phone can use it; anything else is a 502 at
+// once, and the relay goes on serving everyone else.
+TEST_F(RelayServiceTest, RepliesNoPhoneCanUseAreA502AndTheRelayGoesOn) {
+    startRelay();
+    std::string wideHeaders = R"({"reqId":"ID","status":200,"headers":{"h0":"")";
+    for (int i = 1; i < 100'000; ++i) {
+        wideHeaders += ",\"h" + std::to_string(i) + "\":\"\"";
+    }
+    wideHeaders += "}}";
+    const std::vector<std::pair<std::string, std::string>> replies = {
+        {"204 with a body", relay::writeReplyEnvelope({"ID", 204, "text/plain", "x"})},
+        {"304 with a body", relay::writeReplyEnvelope({"ID", 304, "text/plain", "x"})},
+        {"a 1xx status", relay::writeReplyEnvelope({"ID", 101, "text/plain", ""})},
+        {"a 65 KB Content-Type",
+         relay::writeReplyEnvelope({"ID", 200, std::string(65'000, 'a'), "x"})},
+        {"100,000 header members", wideHeaders},
+        {"more than a reply may be", std::string(relay::MAX_REPLY_ENVELOPE_BYTES + 1, ' ')},
+    };
+    for (const auto& [what, text] : replies) {
+        SCOPED_TRACE(what);
+        FakeAgent hostile(
+            client, relay->port(), newIdentity(), [&text](const RequestEnvelope& request) {
+                std::string reply = text;
+                const std::size_t at = reply.find("\"ID\"");
+                return at == std::string::npos ? reply
+                                               : reply.replace(at, 4, "\"" + request.reqId + "\"");
+            });
+        ASSERT_TRUE(proven(1));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(fetch("GET", "/phone/" + hostile.id() + "/").status, 502);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+        const auto asked = std::chrono::steady_clock::now();
+        EXPECT_EQ(fetch("GET", "/healthz").body, "ok");
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms);
+        hostile.close();
+        ASSERT_TRUE(proven(0));
+    }
+}
+
+// An agent that stops reading, or sends a message it never finishes, holds a bounded share of
+// the relay's memory and no socket for longer than the idle time.
+TEST_F(RelayServiceTest, AgentsThatStopReadingOrTrickleAreClosedWithTheirMemory) {
+    startRelay({}, /*tls=*/false);
+    const RelayIdentity silent = newIdentity();
+    RawAgent reader(relay->port(), silent);  // never reads a request
+    ASSERT_TRUE(reader.upgraded());
+    ASSERT_TRUE(proven(1));
+    const std::size_t before = residentKib();
+    const std::string body(400'000, 'b');
+    std::vector<test::LoopbackClient> phones;
+    for (int i = 0; i < 64; ++i) {
+        phones.push_back(test::LoopbackClient::from("127.0.0.2", relay->port()));
+        phones.back().send("POST /phone/" + silent.id() +
+                           "/x HTTP/1.1\r\nHost: r\r\n"
+                           "Connection: close\r\n"
+                           "Content-Length: " +
+                           std::to_string(body.size()) + "\r\n\r\n" + body);
+    }
+    std::map<std::string, int> answers;
+    for (auto& phone : phones) {
+        ++answers[phone.readAll(10s).substr(0, 12)];
+    }
+    // Past 8 MiB queued the agent is closed, and its phones hear it at once.
+    EXPECT_GE(answers["HTTP/1.1 502"], 20) << testing::PrintToString(answers);
+    EXPECT_TRUE(reader.closedByPeer(5s));
+    EXPECT_LT(residentKib(), before + 40 * 1024);
+
+    RelayOptions quick;
+    quick.agentIdleTimeout = 1s;
+    startRelay(quick, /*tls=*/false);
+    RawAgent trickler(relay->port(), newIdentity());
+    ASSERT_TRUE(proven(1));
+    const auto started = std::chrono::steady_clock::now();
+    trickler.send("{", /*final=*/false);
+    for (int i = 0; i < 30 && std::chrono::steady_clock::now() - started < 3s; ++i) {
+        trickler.send(" ", false, /*continuation=*/true);
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(trickler.closedByPeer(3s));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
+    EXPECT_TRUE(proven(0));
+}
+
+// One address holds only so many agents and phone connections; behind a trusted proxy the
+// address is the one it forwards.
+TEST_F(RelayServiceTest, EachAddressHoldsBoundedAgentsAndPhones) {
+    RelayOptions options;
+    options.maxAgentsPerAddress = 2;
+    options.maxPhonesPerAddress = 3;
+    options.trustedProxies = {"127.0.0.9"};
+    startRelay(options, /*tls=*/false);
+    RawAgent one(relay->port(), newIdentity()), two(relay->port(), newIdentity());
+    ASSERT_TRUE(one.upgraded() && two.upgraded());
+    EXPECT_FALSE(RawAgent(relay->port(), newIdentity()).upgraded());
+    EXPECT_TRUE(RawAgent(relay->port(), newIdentity(), "127.0.0.3").upgraded());
+
+    const std::string health = "GET /healthz HTTP/1.1\r\nHost: r\r\n\r\n";
+    std::vector<test::LoopbackClient> kept;
+    std::vector<std::string> first;
+    for (int i = 0; i < 4; ++i) {
+        kept.push_back(test::LoopbackClient::from("127.0.0.4", relay->port()));
+        kept.back().send(health);
+        first.push_back(kept.back().readExactly(15, 5s));
+    }
+    EXPECT_EQ(first, (std::vector<std::string>{"HTTP/1.1 200 OK", "HTTP/1.1 200 OK",
+                                               "HTTP/1.1 200 OK", "HTTP/1.1 503 Se"}));
+    const std::string proxied =
+        "GET /healthz HTTP/1.1\r\nHost: r\r\nConnection: close\r\nX-Forwarded-For: ";
+    EXPECT_TRUE(plain(proxied + "127.0.0.4\r\n\r\n", "127.0.0.9").starts_with("HTTP/1.1 503"));
+    EXPECT_TRUE(
+        plain(proxied + "1.2.3.4, 127.0.0.5\r\n\r\n", "127.0.0.9").starts_with("HTTP/1.1 200"));
+    // From a proxy no one trusts, the header is the client's own word: not believed.
+    EXPECT_TRUE(plain(proxied + "127.0.0.5\r\n\r\n", "127.0.0.4").starts_with("HTTP/1.1 503"));
+}
+
+// Past the connection cap the longest-idle connection makes room, under TLS too, and every
+// phone's answer is its own: no OpenSSL call touches a descriptor closed meanwhile.
+TEST_F(RelayServiceTest, IdleConnectionsMakeRoomForNewOnesUnderLoad) {
+    RelayOptions options;
+    options.maxConnections = 40;
+    startRelay(options);
+    FakeAgent echo(client, relay->port(), newIdentity(), [](const RequestEnvelope& request) {
+        return relay::writeReplyEnvelope({request.reqId, 200, "text/plain", request.path});
+    });
+    ASSERT_TRUE(proven(1));
+    std::vector<test::LoopbackClient> idle;
+    std::vector<std::future<net::HttpResponse>> answers;
+    for (int i = 0; i < 200; ++i) {
+        idle.push_back(test::LoopbackClient::from("127.0.0.6", relay->port()));
+        if (i % 4 == 0) {
+            answers.push_back(fetchLater("GET", "/phone/" + echo.id() + "/n" + std::to_string(i)));
+        }
+    }
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        ASSERT_EQ(answers[i].wait_for(20s), std::future_status::ready);
+        const auto answer = answers[i].get();
+        EXPECT_TRUE(answer.status != 200 || answer.body == "/n" + std::to_string(4 * i))
+            << answer.body;
+    }
+    idle.clear();
+    EXPECT_EQ(fetch("GET", "/phone/" + echo.id() + "/last").body, "/last");
+    EXPECT_TRUE(echo.endedWhy().empty());
 }
 
 }  // namespace
