@@ -1,13 +1,15 @@
 // The agent's JSON API and event stream, shared by the phone and the admin page. Every address
 // is relative: the pages work at the agent's root and under the relay's /phone/ID/ alike.
 
-// The folder the page is served from: "/" at the agent, "/phone/ID/" through the relay.
+// The folder the page is served from: "/" at the agent and at a computer's own origin on the
+// relay, "/phone/ID/" on the relay's shared name.
 const BASE = location.pathname.replace(/[^/]*$/, '');
-export const relayed = BASE !== '/';
+// The agent itself serves plain HTTP: a page over HTTPS came through the relay.
+export const relayed = location.protocol === 'https:' || BASE !== '/';
 
-// One token per computer: the relay serves every computer from one origin, so the key names the
-// folder (the key at the root is the one phones paired before the relay already hold).
-const TOKEN_KEY = relayed ? `tapdeck.token:${BASE}` : 'tapdeck.token';
+// One token per computer: on the relay's shared name every computer has the same origin, so
+// the key names the folder (the key at the root is the one phones paired before already hold).
+const TOKEN_KEY = BASE !== '/' ? `tapdeck.token:${BASE}` : 'tapdeck.token';
 
 export const token = {
   get: () => localStorage.getItem(TOKEN_KEY) || '',
@@ -17,18 +19,27 @@ export const token = {
 
 // Raised when the agent refuses the token: the page goes back to pairing.
 export class Unauthorized extends Error {}
+// Raised when the computer cannot be reached: no network, or the relay says it is away.
+export class Unreachable extends Error {}
 
 // Calls an endpoint and returns its JSON answer (with `status`), whatever the status.
 export async function api(path, { method = 'POST', body } = {}) {
   const headers = {};
   if (token.get()) headers['x-td-token'] = token.get();
   if (body !== undefined) headers['content-type'] = 'application/json';
-  const response = await fetch(path, {
-    method,
-    headers,
-    body: body === undefined ? undefined : JSON.stringify(body),
-    cache: 'no-store',
-  });
+  let response;
+  try {
+    response = await fetch(path, {
+      method,
+      headers,
+      body: body === undefined ? undefined : JSON.stringify(body),
+      cache: 'no-store',
+    });
+  } catch {
+    throw new Unreachable();
+  }
+  // The relay's own answers when the computer is not connected, busy or silent.
+  if (relayed && [502, 503, 504].includes(response.status)) throw new Unreachable();
   let answer = {};
   try {
     answer = await response.json();

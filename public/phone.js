@@ -1,13 +1,16 @@
 // The phone's remote: pairing, the pages of tiles, and the planner box.
-import { api, token, Unauthorized, watchReloads, toast, el, ask, PLAN_ERRORS } from './api.js';
+import { api, token, relayed, Unauthorized, Unreachable, watchReloads, toast, el, ask, PLAN_ERRORS } from './api.js';
 
 const $ = (id) => document.getElementById(id);
 const state = { config: null, page: 0, pin: '' };
 
 // ---------- pairing ----------
 
+const UNREACHABLE = 'Cannot reach your computer. Is it on and running Tapdeck?';
+
 function showPairing(message = '') {
   $('deck').hidden = true;
+  $('unreachable').hidden = true;
   $('pairing').hidden = false;
   $('pair-error').textContent = message;
   state.pin = '';
@@ -43,7 +46,8 @@ async function submitPin() {
     $('pair-error').textContent = 'The PIN has 4 to 8 digits.';
     return;
   }
-  const answer = await api('api/pair', { body: { pin: state.pin } });
+  const answer = await api('api/pair', { body: { pin: state.pin } })
+    .catch(() => ({ ok: false, error: UNREACHABLE }));
   if (answer.ok) return paired(answer.token);
   state.pin = '';
   drawPin();
@@ -54,7 +58,8 @@ async function submitPin() {
 async function pairWithCode(code) {
   // The code works once: take it out of the address bar at once.
   history.replaceState(null, '', location.pathname);
-  const answer = await api('api/pair-code', { body: { code } });
+  const answer = await api('api/pair-code', { body: { code } })
+    .catch(() => ({ ok: false, error: UNREACHABLE }));
   if (answer.ok) return paired(answer.token);
   showPairing(answer.error || 'Invalid or expired code');
 }
@@ -289,16 +294,35 @@ function handleError(error) {
 }
 
 let stopWatching = null;
+const RETRY_MS = 5000;
+let retryTimer;
+
+// The whole screen says so when the deck cannot load, and tries again by itself: every few
+// seconds, and at once when the phone is back online.
+function showUnreachable() {
+  $('deck').hidden = true;
+  $('unreachable').hidden = false;
+  clearTimeout(retryTimer);
+  retryTimer = setTimeout(start, RETRY_MS);
+}
 
 async function start() {
+  clearTimeout(retryTimer);
   $('pairing').hidden = true;
-  $('deck').hidden = false;
+  $('deck').hidden = !$('unreachable').hidden;
   try {
     await loadConfig();
-    stopWatching ??= watchReloads(() => loadConfig().catch(handleError));
+    $('unreachable').hidden = true;
+    $('deck').hidden = false;
+    stopWatching ??= watchReloads(() => loadConfig().catch(loadFailed));
   } catch (error) {
-    handleError(error);
+    loadFailed(error);
   }
+}
+
+function loadFailed(error) {
+  if (error instanceof Unreachable) showUnreachable();
+  else handleError(error);
 }
 
 // A horizontal swipe across the tiles moves to the next or previous page.
@@ -322,6 +346,12 @@ function enableSwipes() {
 }
 
 function init() {
+  // Installed from the relay, the page opens even when the computer cannot be reached.
+  if (relayed && window.isSecureContext && 'serviceWorker' in navigator) {
+    navigator.serviceWorker.register('sw.js').catch(() => {});
+  }
+  $('retry').addEventListener('click', start);
+  window.addEventListener('online', () => { if (!$('unreachable').hidden) start(); });
   buildPinPad();
   enableSwipes();
   $('plan-form').addEventListener('submit', plan);

@@ -76,18 +76,20 @@ export async function startAgent(planner, extraEnv = {}) {
     call: async (path, body, method = 'POST') => (await fetch(`http://127.0.0.1:${port}${path}`, {
       method, body: body === undefined ? undefined : JSON.stringify(body) })).json(),
     stop: async () => {
-      child.kill('SIGTERM');
-      await new Promise((ok) => child.once('exit', ok));
+      if (child.exitCode === null && child.signalCode === null) {
+        child.kill('SIGTERM');
+        await new Promise((ok) => child.once('exit', ok));
+      }
       rmSync(work, { recursive: true, force: true });
     },
   };
 }
 
-export async function launchBrowser() {
+export async function launchBrowser(extraArgs = []) {
   return chromium.launch({
     executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync'],
+      '--disable-component-update', '--disable-sync', ...extraArgs],
   });
 }
 

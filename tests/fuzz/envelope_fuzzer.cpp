@@ -1,11 +1,14 @@
-// Feeds arbitrary bytes to both envelope readers. Beyond "no crash": a request envelope that is
-// read survives being written and read back unchanged (what the relay sends is what the agent
-// replays), and any bytes as a reply body arrive unchanged, through `body` or `bodyBase64`.
+// Feeds arbitrary bytes to both envelope readers and to the readers of the relay's challenge and
+// the agent's proof. Beyond "no crash": a request envelope that is read survives being written
+// and read back unchanged (what the relay sends is what the agent replays), any bytes as a reply
+// body arrive unchanged, through `body` or `bodyBase64`, and a challenge or proof that is read is
+// the one written back.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "common/relay_envelope.hpp"
+#include "common/relay_proof.hpp"
 #include "fuzz_require.hpp"
 
 using td::fuzz::require;
@@ -21,6 +24,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (const auto reply = readReplyEnvelope(text)) {
         require(reply->status >= 100 && reply->status <= 599);
+    }
+    if (const auto challenge = readChallenge(text)) {
+        const auto again = readChallenge(writeChallenge(*challenge));
+        require(again && again->challenge == challenge->challenge &&
+                again->phoneUrl == challenge->phoneUrl);
+    }
+    if (const auto proof = readProof(text)) {
+        require(proof->rawPublicKey.size() == PUBLIC_KEY_BYTES &&
+                proof->signature.size() == SIGNATURE_BYTES);
+        const auto again = readProof(writeProof(*proof));
+        require(again && again->rawPublicKey == proof->rawPublicKey &&
+                again->signature == proof->signature);
     }
     const auto carried =
         readReplyEnvelope(writeReplyEnvelope({"1", 200, "image/png", std::string(text)}));

@@ -1,0 +1,41 @@
+// The phone page's shell, kept for when the computer cannot be reached: only these files, never
+// an answer of the API. Each is asked of the network first, so a page that loads is current;
+// the copy kept serves when there is no network, or when the relay answers for a computer that
+// is away (502, 503, 504).
+const SHELL = 'tapdeck-shell-v1';
+const FILES = ['./', 'index.html', 'phone.js', 'api.js', 'app.css', 'icon.svg', 'icon-192.png',
+  'icon-512.png', 'manifest.webmanifest'];
+
+self.addEventListener('install', (event) => {
+  event.waitUntil(caches.open(SHELL).then((cache) => cache.addAll(FILES)).then(() => self.skipWaiting()));
+});
+
+self.addEventListener('activate', (event) => {
+  event.waitUntil(caches.keys()
+    .then((names) => Promise.all(names.filter((name) => name !== SHELL).map((name) => caches.delete(name))))
+    .then(() => self.clients.claim()));
+});
+
+// A file of the shell, below the worker's own folder ("" is the folder itself).
+function inShell(url) {
+  const scope = new URL(self.registration.scope);
+  if (url.origin !== scope.origin || !url.pathname.startsWith(scope.pathname)) return false;
+  const file = url.pathname.slice(scope.pathname.length);
+  return file === '' || FILES.includes(file);
+}
+
+self.addEventListener('fetch', (event) => {
+  const url = new URL(event.request.url);
+  if (event.request.method !== 'GET' || !inShell(url)) return;  // the API goes to the network
+  const kept = () => caches.match(url.pathname).then((copy) => copy || caches.match('./'));
+  event.respondWith(fetch(event.request)
+    .then((answer) => {
+      if (answer.ok) {
+        const copy = answer.clone();
+        event.waitUntil(caches.open(SHELL).then((cache) => cache.put(url.pathname, copy)));
+        return answer;
+      }
+      return answer.status >= 500 ? kept().then((copy) => copy || answer) : answer;
+    })
+    .catch(() => kept()));
+});
