@@ -1,14 +1,20 @@
-// Opens COUNT agent sockets to a relay, as COUNT agents would, and holds them open, idle, so that
-// bench/relay_memory.sh can weigh what the relay keeps per agent.
+// Agents for the relay's benchmarks, run by bench/relay_agents.sh and bench/relay_throughput.sh.
 //
-//   relay_agents_bench CA_FILE PORT COUNT
+//   relay_agents_bench CA_FILE PORT COUNT      COUNT agents, each with a key of its own
+//   relay_agents_bench CA_FILE PORT hostile    one agent that sends the worst it can, again
 //
-// Connects wss://127.0.0.1:PORT/mac/ws?id=bench-K (K = 1..COUNT), trusting only CA_FILE; prints
-// "opened N of COUNT" once every socket opened or failed (or after 120 s), then holds the open
-// ones until standard input closes, SIGINT or SIGTERM.
+// The agents are the agent's own relay client: each proves its identifier with its key, answers
+// every request "ok", and reconnects 5 s after losing its socket, as a real agent does. Prints
+// "opened N of COUNT" once every socket opened or failed (or after 120 s), then holds them until
+// standard input closes, SIGINT or SIGTERM.
+//
+// The hostile agent proves its identifier, then sends one message of the largest size the relay
+// reads made of a reply with 100,000-odd header members, and connects again as soon as it is
+// closed, until it is stopped the same way.
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -19,34 +25,122 @@
 #include <thread>
 #include <vector>
 
+#include "common/main_thread.hpp"
 #include "net/https_client.hpp"
+#include "relay/relay_client.hpp"
+#include "relay/relay_identity.hpp"
 
 namespace {
+
+using td::relay::RelayIdentity;
 
 // Sockets being opened at once: agents coming back after a relay restart arrive over some
 // moments, not all in one.
 constexpr int OPENING_AT_ONCE = 64;
 // Opening them all takes a few seconds here; past this bound the count is printed as it is.
-constexpr auto OPEN_BOUND = std::chrono::seconds(120);
+constexpr auto OPEN_BOUND = std::chrono::seconds(300);
 
 struct Tally {
     std::mutex mutex;
     std::condition_variable changed;
     int opened = 0;
-    int failed = 0;  // ended before opening
-    int lost = 0;    // ended after opening
 };
+
+std::string socketUrl(const std::string& port, const std::string& id) {
+    return "wss://127.0.0.1:" + port + "/mac/ws?id=" + id;
+}
+
+td::relay::RelayLinks agentLinks(td::net::HttpsClient& client, td::MainThread& loop,
+                                 const RelayIdentity& identity, Tally& tally) {
+    td::relay::RelayLinks links;
+    links.openSocket = [&client](const std::string& url, td::net::WebSocketHandlers handlers) {
+        return client.openWebSocket(url, std::move(handlers));
+    };
+    links.replay = [](td::server::Request, td::relay::RelayLinks::Done done) {
+        done(td::server::textResponse(200, "text/plain", "ok"));
+    };
+    links.runLater = [&loop](std::chrono::milliseconds delay, std::function<void()> task) {
+        loop.postAfter(delay, std::move(task));
+    };
+    links.connectionChanged = [&tally](bool up) {
+        std::lock_guard lock(tally.mutex);
+        tally.opened += up ? 1 : -1;
+        tally.changed.notify_all();
+    };
+    links.prove = [identity](std::string_view message) {
+        return std::optional(td::relay::Proof{identity.rawPublicKey(), identity.sign(message)});
+    };
+    return links;
+}
+
+// A reply too wide to read, as large as the relay reads at all.
+std::string widestReply() {
+    std::string text = R"({"reqId":"1","status":200,"headers":{"h0":"")";
+    for (int i = 1; text.size() + 32 < td::relay::MAX_REPLY_ENVELOPE_BYTES; ++i) {
+        text += ",\"h" + std::to_string(i) + "\":\"\"";
+    }
+    return text + "}}";
+}
+
+// Connects, proves, sends the worst it has, and again once the relay closes it.
+struct Hostile : std::enable_shared_from_this<Hostile> {
+    Hostile(td::net::HttpsClient& client, std::string url)
+        : client(client), url(std::move(url)), identity(*RelayIdentity::generate()) {}
+
+    void connect() {
+        td::net::WebSocketHandlers handlers;
+        std::weak_ptr<Hostile> weak = weak_from_this();
+        handlers.onText = [weak](std::string text) {
+            auto self = weak.lock();
+            const auto challenge = td::relay::readChallenge(text);
+            if (!self || !challenge) {
+                return;
+            }
+            const std::string message = td::relay::proofMessage(
+                self->socket->host(), self->identity.id(), challenge->challenge);
+            self->socket->sendText(td::relay::writeProof(
+                {self->identity.rawPublicKey(), self->identity.sign(message)}));
+            self->socket->sendText(self->worst);
+            ++self->sent;
+        };
+        handlers.onEnd = [weak](const std::string&) {
+            if (auto self = weak.lock(); self && !self->stopped) {
+                self->connect();
+            }
+        };
+        socket = client.openWebSocket(url + identity.id(), handlers);
+    }
+
+    td::net::HttpsClient& client;
+    const std::string url;
+    const RelayIdentity identity;
+    const std::string worst = widestReply();
+    std::shared_ptr<td::net::WebSocket> socket;  // on the client's thread only
+    std::atomic<int> sent{0};
+    std::atomic<bool> stopped{false};
+};
+
+void waitForStandardInputOrSignal(sigset_t& stopSignals) {
+    std::thread([] {
+        char chunk[256];
+        while (::read(STDIN_FILENO, chunk, sizeof chunk) > 0) {
+        }
+        ::kill(::getpid(), SIGTERM);
+    }).detach();
+    int received = 0;
+    sigwait(&stopSignals, &received);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: %s CA_FILE PORT COUNT\n", argv[0]);
+        std::fprintf(stderr, "usage: %s CA_FILE PORT COUNT|hostile\n", argv[0]);
         return 2;
     }
     const std::string caFile = argv[1];
     const std::string port = argv[2];
-    const int count = std::stoi(argv[3]);
+    const bool hostile = std::string(argv[3]) == "hostile";
 
     // Blocked before any thread starts, so that only sigwait below receives them.
     sigset_t stopSignals;
@@ -56,62 +150,49 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     td::net::HttpsClient client(td::net::TlsTrust{caFile});
-    Tally tally;
-    std::vector<std::shared_ptr<td::net::WebSocket>> sockets;
-    sockets.reserve(count);
+    if (hostile) {
+        auto agent = std::make_shared<Hostile>(client, socketUrl(port, ""));
+        agent->connect();
+        waitForStandardInputOrSignal(stopSignals);
+        agent->stopped = true;
+        client.stop();
+        std::printf("sent the worst %d times\n", agent->sent.load());
+        return 0;
+    }
 
+    const int count = std::stoi(argv[3]);
+    td::MainThread loop(td::MainThread::Context::own);
+    std::thread looping([&loop] { loop.run(); });
+    Tally tally;
+    std::vector<std::shared_ptr<td::relay::RelayClient>> agents;
+    agents.reserve(count);
     const auto deadline = std::chrono::steady_clock::now() + OPEN_BOUND;
-    for (int k = 1; k <= count; ++k) {
+    for (int k = 0; k < count; ++k) {
         {
             std::unique_lock lock(tally.mutex);
-            const bool room = tally.changed.wait_until(lock, deadline, [&] {
-                return k - 1 - tally.opened - tally.failed < OPENING_AT_ONCE;
-            });
-            if (!room) {
+            if (!tally.changed.wait_until(lock, deadline,
+                                          [&] { return k - tally.opened < OPENING_AT_ONCE; })) {
                 break;
             }
         }
-        auto wasOpen = std::make_shared<bool>(false);  // touched on the client's thread only
-        td::net::WebSocketHandlers handlers;
-        handlers.onOpen = [&tally, wasOpen] {
-            *wasOpen = true;
-            std::lock_guard lock(tally.mutex);
-            ++tally.opened;
-            tally.changed.notify_all();
-        };
-        handlers.onEnd = [&tally, wasOpen, k](const std::string& why) {
-            std::lock_guard lock(tally.mutex);
-            if (*wasOpen) {
-                ++tally.lost;
-            } else if (++tally.failed == 1) {
-                std::fprintf(stderr, "socket %d did not open: %s\n", k, why.c_str());
-            }
-            tally.changed.notify_all();
-        };
-        sockets.push_back(client.openWebSocket(
-            "wss://127.0.0.1:" + port + "/mac/ws?id=bench-" + std::to_string(k), handlers));
+        const RelayIdentity identity = *RelayIdentity::generate();
+        agents.push_back(td::relay::RelayClient::create(
+            identity.id(), socketUrl(port, identity.id()),
+            agentLinks(client, loop, identity, tally)));
+        agents.back()->setEnabled(true);
     }
     {
         std::unique_lock lock(tally.mutex);
-        const int started = static_cast<int>(sockets.size());
-        tally.changed.wait_until(lock, deadline,
-                                 [&] { return tally.opened + tally.failed >= started; });
-        std::printf("opened %d of %d\n", tally.opened - tally.lost, count);
+        tally.changed.wait_until(lock, deadline, [&] { return tally.opened >= count; });
+        std::printf("opened %d of %d\n", tally.opened, count);
         std::fflush(stdout);
     }
-
-    std::thread([] {
-        char chunk[256];
-        while (::read(STDIN_FILENO, chunk, sizeof chunk) > 0) {
-        }
-        ::kill(::getpid(), SIGTERM);
-    }).detach();
-    int received = 0;
-    sigwait(&stopSignals, &received);
-
-    client.stop();
-    if (tally.lost > 0) {
-        std::fprintf(stderr, "%d sockets were lost while held\n", tally.lost);
+    waitForStandardInputOrSignal(stopSignals);
+    for (const auto& agent : agents) {
+        agent->setEnabled(false);
     }
+    client.stop();
+    loop.quit();
+    looping.join();
     return 0;
 }

@@ -99,6 +99,10 @@ std::optional<ssl::context> serverTls(const RelayOptions& options) {
     if (ec) {
         throw std::runtime_error("cannot read the certificate or key: " + ec.message());
     }
+    // Agents and phones open new connections rather than resume old ones: a session kept for
+    // each connection would be memory every agent costs and no one uses.
+    SSL_CTX_set_session_cache_mode(context.native_handle(), SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_num_tickets(context.native_handle(), 0);
     return context;
 }
 

@@ -14,7 +14,7 @@
 #include <boost/beast/http/write.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 #include <boost/beast/websocket/stream.hpp>
-#include <deque>
+#include <list>
 #include <exception>
 
 #include "common/base64.hpp"
@@ -329,7 +329,8 @@ class AgentSession final : public AgentLink,
     std::string challenge_;
     std::string host_;
     beast::flat_buffer buffer_;
-    std::deque<std::string> outbox_;
+    // A list, not a deque: an idle agent holds no block of it.
+    std::list<std::string> outbox_;
     std::size_t queuedBytes_ = 0;
     PendingReplies pending_;
     bool writing_ = false;
