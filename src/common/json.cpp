@@ -62,6 +62,28 @@ JsonShape shapeOf(std::string_view text) {
     return JsonShape::fits;
 }
 
+bool valuesAtMost(std::string_view text, std::size_t limit) {
+    std::size_t values = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char ch : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (ch == '\\') {
+                escaped = true;
+            } else if (ch == '"') {
+                inString = false;
+            }
+        } else if (ch == '"') {
+            inString = true;
+        } else if ((ch == '[' || ch == '{' || ch == ',') && ++values > limit) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::optional<UntrustedJson> parseJson(std::string_view text) {
     return parseShaped<UntrustedJson>(text);
 }

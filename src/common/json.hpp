@@ -34,6 +34,11 @@ enum class JsonShape { fits, tooDeep, tooWide };
 // MAX_JSON_MEMBERS; one cheap pass, decided before anything is built.
 JsonShape shapeOf(std::string_view text);
 
+// Whether the text (strings skipped) holds at most `limit` arrays, objects, members and
+// elements: one cheap pass, for messages whose real form is a handful of values, so that a
+// hostile one of nested arrays is refused before it costs a parse.
+bool valuesAtMost(std::string_view text, std::size_t limit);
+
 // The parsed document, or nothing when the text is not JSON or its shape does not fit.
 std::optional<UntrustedJson> parseJson(std::string_view text);
 

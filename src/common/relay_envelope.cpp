@@ -18,7 +18,7 @@ const std::string* stringMember(const UntrustedJson& object, const char* name) {
 }
 
 std::optional<UntrustedJson> objectFrom(std::string_view text, std::size_t limit) {
-    if (text.size() > limit) {
+    if (text.size() > limit || !valuesAtMost(text, MAX_ENVELOPE_VALUES)) {
         return std::nullopt;
     }
     auto parsed = parseJson(text);

@@ -19,6 +19,9 @@ inline constexpr std::size_t MAX_REPLY_BODY_BYTES = 2 * 1024 * 1024;
 inline constexpr std::size_t MAX_REPLY_ENVELOPE_BYTES = 2 * MAX_REPLY_BODY_BYTES + 64 * 1024;
 // The largest request an agent reads: as much as a request to its own port may carry.
 inline constexpr std::size_t MAX_REQUEST_ENVELOPE_BYTES = 8 * 1024 * 1024;
+// Arrays, objects, members and elements of an envelope: a request's headers (a hundred at most)
+// and a few more; anything past it is refused before it is parsed.
+inline constexpr std::size_t MAX_ENVELOPE_VALUES = 1024;
 
 struct RequestEnvelope {
     std::string reqId;

@@ -18,7 +18,8 @@ bool isWebUrl(std::string_view text) {
 
 bool isHttpsUrl(std::string_view text) {
     auto parsed = boost::urls::parse_uri(text);
-    return parsed && parsed->scheme() == "https";
+    return parsed && parsed->scheme() == "https" && parsed->has_authority() &&
+           !parsed->host().empty() && !parsed->has_userinfo();
 }
 
 }  // namespace td

@@ -10,6 +10,8 @@
 #include <boost/beast/ssl/ssl_stream.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <boost/beast/websocket/stream.hpp>
+#include <malloc.h>
+
 #include <deque>
 #include <optional>
 
@@ -32,6 +34,10 @@ constexpr auto OPEN_TIMEOUT = std::chrono::seconds(30);
 // A connection silent this long is dead (a network that went away says nothing): a ping goes
 // out after half of it, and no answer by the end closes the socket.
 constexpr auto IDLE_TIMEOUT = std::chrono::seconds(60);
+// Messages waiting to be sent: a peer that stops reading ends the connection past this, rather
+// than making the agent hold everything it asks for.
+constexpr std::size_t MAX_QUEUED_BYTES = 16 * 1024 * 1024;
+constexpr std::size_t TRIM_AFTER_BYTES = 1024 * 1024;
 
 using Stream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
 
@@ -56,6 +62,10 @@ class WebSocketSession final : public WebSocket,
             if (self->ended_ || self->closing_) {
                 return;
             }
+            if (self->queuedBytes_ + text.size() > MAX_QUEUED_BYTES) {
+                return self->end("the peer reads nothing of what is sent");
+            }
+            self->queuedBytes_ += text.size();
             self->outbox_.push_back(std::move(text));
             if (self->open_ && self->outbox_.size() == 1) {
                 self->writeNext();
@@ -168,6 +178,7 @@ class WebSocketSession final : public WebSocket,
     }
 
     void writeNext() {
+        writing_ = true;
         stream_->text(true);
         stream_->async_write(asio::buffer(outbox_.front()),
                              [self = shared_from_this()](const error_code& ec, std::size_t) {
@@ -176,9 +187,11 @@ class WebSocketSession final : public WebSocket,
     }
 
     void onWritten(const error_code& ec) {
+        writing_ = false;
         if (ec) {
             return end("cannot send: " + ec.message());
         }
+        queuedBytes_ -= outbox_.front().size();
         outbox_.pop_front();
         if (!outbox_.empty() && !closing_) {
             writeNext();
@@ -191,7 +204,7 @@ class WebSocketSession final : public WebSocket,
         }
         closing_ = true;
         handlers_ = {};
-        outbox_.clear();
+        dropOutbox();
         openTimer_.cancel();
         resolver_.cancel();
         if (open_ && !ended_) {
@@ -218,6 +231,7 @@ class WebSocketSession final : public WebSocket,
         ended_ = true;
         openTimer_.cancel();
         shutDown();
+        dropOutbox();
         if (closing_) {
             return;
         }
@@ -225,6 +239,19 @@ class WebSocketSession final : public WebSocket,
         if (auto onEnd = std::move(handlers_.onEnd)) {
             handlers_ = {};
             onEnd(why);
+        }
+    }
+
+    // What waits is dropped, but a message being written stays until its write ends. Much that
+    // waited goes back to the system too: glibc would keep it.
+    void dropOutbox() {
+        const std::size_t dropped = queuedBytes_;
+        while (outbox_.size() > (writing_ ? 1 : 0)) {
+            queuedBytes_ -= outbox_.back().size();
+            outbox_.pop_back();
+        }
+        if (dropped > TRIM_AFTER_BYTES) {
+            ::malloc_trim(0);
         }
     }
 
@@ -243,6 +270,8 @@ class WebSocketSession final : public WebSocket,
     WebSocketHandlers handlers_;
     beast::flat_buffer buffer_;
     std::deque<std::string> outbox_;
+    std::size_t queuedBytes_ = 0;
+    bool writing_ = false;
     bool open_ = false;
     bool closing_ = false;
     bool ended_ = false;

@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <boost/asio/ip/address_v6.hpp>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -65,14 +67,15 @@ void PendingReplies::add(const std::string& reqId, AgentLink::Answer answer) {
     waiting_[reqId] = std::move(answer);
 }
 
-void PendingReplies::settle(const relay::ReplyEnvelope& reply) {
+bool PendingReplies::settle(const relay::ReplyEnvelope& reply) {
     auto found = waiting_.find(reply.reqId);
     if (found == waiting_.end()) {
-        return;
+        return false;
     }
     auto answer = std::move(found->second);
     waiting_.erase(found);
     answer(reply);
+    return true;
 }
 
 void PendingReplies::remove(const std::string& reqId) {
@@ -111,12 +114,49 @@ std::string Hub::phoneUrl(const std::string& id, std::string_view agentHost) con
     return "https://" + lowerCase(agentHost) + "/phone/" + id + "/";
 }
 
-bool Hub::holdBody(std::size_t bytes) {
-    if (heldBodies_ + bytes > options_.bodyBudget) {
+bool Hub::holdBody(const std::string& address, std::size_t bytes) {
+    const std::string key = addressKey(address);
+    std::size_t& ofAddress = bodiesByAddress_[key];
+    if (heldBodies_ + bytes > options_.bodyBudget || ofAddress + bytes > options_.bodyBudget / 8) {
+        if (ofAddress == 0) {
+            bodiesByAddress_.erase(key);
+        }
         return false;
     }
     heldBodies_ += bytes;
+    ofAddress += bytes;
     return true;
+}
+
+void Hub::releaseBody(const std::string& address, std::size_t bytes) {
+    if (bytes == 0) {
+        return;
+    }
+    heldBodies_ -= bytes;
+    if (auto it = bodiesByAddress_.find(addressKey(address)); it != bodiesByAddress_.end()) {
+        it->second -= bytes;
+        if (it->second == 0) {
+            bodiesByAddress_.erase(it);
+        }
+    }
+}
+
+bool Hub::holdMessage(std::size_t bytes) {
+    if (heldMessages_ + bytes > options_.messageBudget) {
+        return false;
+    }
+    heldMessages_ += bytes;
+    return true;
+}
+
+bool Hub::isOwnName(std::string_view host) const {
+    if (options_.names.empty() && options_.phoneDomain.empty()) {
+        return true;
+    }
+    const std::string name = lowerCase(host);
+    return name == lowerCase(options_.phoneDomain) ||
+           std::any_of(options_.names.begin(), options_.names.end(),
+                       [&name](const std::string& own) { return lowerCase(own) == name; });
 }
 
 void Hub::attach(const std::string& id, const std::shared_ptr<AgentLink>& agent,
@@ -295,11 +335,23 @@ std::string RelayMetrics::text(std::size_t agents) const {
     return out.str();
 }
 
+std::string addressKey(const std::string& address) {
+    boost::system::error_code ec;
+    const auto parsed = boost::asio::ip::make_address_v6(address, ec);
+    if (ec || parsed.is_v4_mapped()) {
+        return address;
+    }
+    auto bytes = parsed.to_bytes();
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    return boost::asio::ip::address_v6(bytes).to_string() + "/64";
+}
+
 bool PerAddress::take(const std::string& address) {
-    std::size_t& held = held_[address];
+    const std::string key = addressKey(address);
+    std::size_t& held = held_[key];
     if (limit_ != 0 && held >= limit_) {
         if (held == 0) {
-            held_.erase(address);
+            held_.erase(key);
         }
         return false;
     }
@@ -308,7 +360,7 @@ bool PerAddress::take(const std::string& address) {
 }
 
 void PerAddress::give(const std::string& address) {
-    const auto found = held_.find(address);
+    const auto found = held_.find(addressKey(address));
     if (found != held_.end() && --found->second == 0) {
         held_.erase(found);
     }

@@ -37,6 +37,10 @@ struct RelayOptions {
     // host[:port] as phones see it: ID.DOMAIN then serves agent ID's pages at its own origin.
     // Empty: phones use /phone/ID/ on the relay's own host.
     std::string phoneDomain;
+    // The names (host[:port], as agents send them) by which agents reach this relay. An agent
+    // signs the name it used, so a proof made for another relay is refused here. None (and no
+    // phone domain): any name, for a relay of one's own.
+    std::vector<std::string> names;
     // Agent sockets and phone connections from one address; 0: no limit.
     std::size_t maxAgentsPerAddress = 64;
     std::size_t maxPhonesPerAddress = 256;
@@ -46,8 +50,11 @@ struct RelayOptions {
     std::size_t maxConnections = 0;
     // How long an agent has to prove its identifier after the upgrade.
     std::chrono::milliseconds proofTimeout{10'000};
-    // Phones' bodies held at once while they wait for their agents.
+    // Phones' bodies held at once while they wait for their agents; one address may hold an
+    // eighth of it.
     std::size_t bodyBudget = 64 * 1024 * 1024;
+    // Agents' messages being read at once (a reply may be 4 MiB).
+    std::size_t messageBudget = 64 * 1024 * 1024;
     // An agent's socket silent this long is dead (a ping goes out at half of it), and a message
     // begun must be whole within it.
     std::chrono::milliseconds agentIdleTimeout{60'000};
@@ -78,7 +85,8 @@ class PendingReplies {
   public:
     std::size_t size() const { return waiting_.size(); }
     void add(const std::string& reqId, AgentLink::Answer answer);
-    void settle(const relay::ReplyEnvelope& reply);  // a reply nobody waits for is dropped
+    // False when nobody waits for the reply (it is dropped).
+    bool settle(const relay::ReplyEnvelope& reply);
     void remove(const std::string& reqId);
     void failAll();
 
@@ -104,6 +112,10 @@ class RelayMetrics {
     std::uint64_t durations_ = 0;
     double secondsTotal_ = 0;
 };
+
+// The key an address is counted under: itself for IPv4, its /64 for IPv6 (one subscriber
+// commonly holds a whole /64).
+std::string addressKey(const std::string& address);
 
 // How many of something each address holds; past `limit` (0: none) it may take no more.
 class PerAddress {
@@ -191,10 +203,17 @@ class Hub {
     // Where an agent's phones go: https://ID.DOMAIN/ or https://HOST/phone/ID/.
     std::string phoneUrl(const std::string& id, std::string_view agentHost) const;
 
-    // Bodies held for phones still waiting, across every connection; past the budget a request
-    // is refused (503) rather than held.
-    bool holdBody(std::size_t bytes);
-    void releaseBody(std::size_t bytes) { heldBodies_ -= bytes; }
+    // Bodies held for phones still waiting, across every connection and per address; past
+    // either budget a request is refused (503) rather than held.
+    bool holdBody(const std::string& address, std::size_t bytes);
+    void releaseBody(const std::string& address, std::size_t bytes);
+
+    // Bytes of agents' messages being read; past the budget the agent is closed.
+    bool holdMessage(std::size_t bytes);
+    void releaseMessage(std::size_t bytes) { heldMessages_ -= bytes; }
+
+    // Whether an agent that reached the relay by `host` (its Host header) may be proven here.
+    bool isOwnName(std::string_view host) const;
 
     PerAddress phones;
     PerAddress agents;
@@ -210,6 +229,8 @@ class Hub {
     std::uint64_t lastRequestId_ = 0;
     std::atomic<std::size_t> agentCount_{0};
     std::size_t heldBodies_ = 0;
+    std::unordered_map<std::string, std::size_t> bodiesByAddress_;
+    std::size_t heldMessages_ = 0;
 };
 
 // 1 to 128 letters, digits and hyphens.

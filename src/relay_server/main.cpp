@@ -18,7 +18,7 @@ constexpr const char* USAGE =
     "Usage: tapdeck-relay [--listen ADDRESS:PORT] [--cert PEM --key PEM] [--max-body BYTES]\n"
     "                     [--phone-domain DOMAIN] [--metrics ADDRESS:PORT]\n"
     "                     [--max-agents-per-address N] [--max-phones-per-address N]\n"
-    "                     [--trusted-proxy ADDRESS]...\n"
+    "                     [--trusted-proxy ADDRESS]... [--name HOST[:PORT]]...\n"
     "\n"
     "  --listen ADDRESS:PORT  where to listen (default 0.0.0.0:8789; port 0 picks a free one;\n"
     "                         IPv6 as [::]:8789)\n"
@@ -34,6 +34,9 @@ constexpr const char* USAGE =
     "                         limit)\n"
     "  --trusted-proxy ADDRESS  a proxy in front (repeatable): for its connections the client\n"
     "                         is the last X-Forwarded-For entry\n"
+    "  --name HOST[:PORT]     a name agents reach this relay by (repeatable); the phone domain\n"
+    "                         is one. An agent's proof names the relay: one made for another\n"
+    "                         is refused. Without any, agents may use any name\n"
     "  --version, --help\n";
 
 struct Arguments {
@@ -136,6 +139,13 @@ bool parseArguments(int argc, char** argv, Arguments& arguments, std::string& er
                                                 : options.maxPhonesPerAddress) = *count;
         } else if (name == "--trusted-proxy") {
             options.trustedProxies.push_back(value);
+        } else if (name == "--name") {
+            const auto host = parseDomain(value);
+            if (!host) {
+                error = "--name takes a host name, with an optional :PORT";
+                return false;
+            }
+            options.names.push_back(*host);
         } else if (name == "--cert") {
             arguments.options.certFile = value;
         } else if (name == "--key") {

@@ -19,7 +19,8 @@ constexpr auto METRICS_REQUEST_TIMEOUT = std::chrono::seconds(10);
 // One request on the metrics listener, then the connection closes.
 class MetricsSession final : public std::enable_shared_from_this<MetricsSession> {
   public:
-    MetricsSession(tcp::socket socket, Hub& hub) : stream_(std::move(socket)), hub_(hub) {}
+    MetricsSession(tcp::socket socket, Hub& hub)
+        : stream_(std::move(socket)), hub_(hub), ticket_(hub.connections) {}
 
     void start() {
         stream_.expires_after(METRICS_REQUEST_TIMEOUT);
@@ -67,6 +68,7 @@ class MetricsSession final : public std::enable_shared_from_this<MetricsSession>
 
     beast::tcp_stream stream_;
     Hub& hub_;
+    ConnectionTicket ticket_;  // counted like any connection: descriptors are shared
     beast::flat_buffer buffer_;
     http::request_parser<http::empty_body> parser_;
     http::response<http::string_body> response_;

@@ -123,7 +123,8 @@ struct RelayService::Impl {
           tls(serverTls(hub.options())),
           acceptor(ioc),
           metricsAcceptor(ioc),
-          retry(ioc) {
+          retry(ioc),
+          metricsRetry(ioc) {
         const RelayOptions& o = hub.options();
         listenOn(acceptor, endpointFor(o.address, o.port),
                  o.address + ":" + std::to_string(o.port));
@@ -177,7 +178,16 @@ struct RelayService::Impl {
             if (ec == asio::error::operation_aborted) {
                 return;
             }
-            if (!ec) {
+            if (ec) {
+                metricsRetry.expires_after(ACCEPT_RETRY_DELAY);
+                metricsRetry.async_wait([this](const error_code& waitEc) {
+                    if (!waitEc) {
+                        acceptMetrics();
+                    }
+                });
+                return;
+            }
+            if (hub.connections.admit()) {
                 serveMetrics(std::move(socket), hub);
             }
             acceptMetrics();
@@ -191,6 +201,7 @@ struct RelayService::Impl {
                 acceptor.close(ignored);
                 metricsAcceptor.close(ignored);
                 retry.cancel();
+                metricsRetry.cancel();
                 hub.closeAll();
             });
             // Closing handshakes get a moment; then everything ends with the loop.
@@ -208,6 +219,7 @@ struct RelayService::Impl {
     tcp::acceptor acceptor;
     tcp::acceptor metricsAcceptor;
     asio::steady_timer retry;
+    asio::steady_timer metricsRetry;
     std::uint16_t port = 0;
     std::optional<std::uint16_t> metricsPort;
     std::thread thread;

@@ -14,8 +14,10 @@
 #include <boost/beast/http/write.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 #include <boost/beast/websocket/stream.hpp>
-#include <list>
+#include <malloc.h>
+
 #include <exception>
+#include <list>
 
 #include "common/base64.hpp"
 #include "common/page_guard.hpp"
@@ -50,6 +52,13 @@ inline constexpr auto LINGER_TIMEOUT = std::chrono::seconds(2);
 inline constexpr std::size_t MAX_QUEUED_BYTES_PER_AGENT = 8 * 1024 * 1024;
 // A read buffer that grew past this for one large message is given back after it.
 inline constexpr std::size_t KEEP_BUFFER_BYTES = 64 * 1024;
+// Past this, what was given back also goes back to the system (glibc would keep it).
+inline constexpr std::size_t TRIM_AFTER_BYTES = 1024 * 1024;
+// Before its proof an agent's socket takes no message larger than a proof.
+inline constexpr std::size_t MAX_PROOF_BYTES = 1024;
+// The WebSocket's own handshakes, the closing one included: an agent that does not answer a
+// close frame is cut off after this, and its phones hear of it no later.
+inline constexpr auto AGENT_HANDSHAKE_TIMEOUT = std::chrono::seconds(5);
 // How long a closed agent has to answer the close frame before its socket is closed anyway.
 inline constexpr auto CLOSE_GRACE = std::chrono::seconds(2);
 // Header fields a phone's request may carry to its agent.
@@ -116,17 +125,16 @@ class AgentSession final : public AgentLink,
           ticket_(std::move(ticket)),
           proofTimer_(socket_.get_executor()),
           messageTimer_(socket_.get_executor()) {
-        ticket_.becomeAgent();
     }
 
     void accept(const http::request<http::string_body>& upgrade) {
         websocket::stream_base::timeout timeouts{};
-        timeouts.handshake_timeout = REQUEST_TIMEOUT;
+        timeouts.handshake_timeout = AGENT_HANDSHAKE_TIMEOUT;
         timeouts.idle_timeout = hub_.options().agentIdleTimeout;
         timeouts.keep_alive_pings = true;
         beast::get_lowest_layer(socket_).expires_never();  // the socket's own timeouts rule now
         socket_.set_option(timeouts);
-        socket_.read_message_max(relay::MAX_REPLY_ENVELOPE_BYTES);
+        socket_.read_message_max(MAX_PROOF_BYTES);
         const std::string host(upgrade[http::field::host]);
         socket_.async_accept(upgrade,
                              [self = this->shared_from_this(), host](const error_code& ec) {
@@ -189,6 +197,14 @@ class AgentSession final : public AgentLink,
         if (ec) {
             return end();
         }
+        // What the message holds so far counts against what all agents' messages may.
+        if (buffer_.size() > heldMessage_) {
+            if (!hub_.holdMessage(buffer_.size() - heldMessage_)) {
+                hub_.log("Agent closed from " + peer_ + ": agents' messages fill the relay");
+                return closeWith(websocket::close_code::try_again_later);
+            }
+            heldMessage_ = buffer_.size();
+        }
         if (!socket_.is_message_done()) {
             if (!messageBegun_) {
                 messageBegun_ = true;
@@ -201,12 +217,21 @@ class AgentSession final : public AgentLink,
         if (socket_.got_text()) {
             onMessage(beast::buffers_to_string(buffer_.data()));
         }
-        buffer_.consume(buffer_.size());
-        if (buffer_.capacity() > KEEP_BUFFER_BYTES) {
-            buffer_ = beast::flat_buffer();
-        }
+        releaseBuffer();
         if (!ended_ && !closing_) {
             read();
+        }
+    }
+
+    void releaseBuffer() {
+        hub_.releaseMessage(std::exchange(heldMessage_, 0));
+        buffer_.consume(buffer_.size());
+        const std::size_t grown = buffer_.capacity();
+        if (grown > KEEP_BUFFER_BYTES) {
+            buffer_ = beast::flat_buffer();
+            if (grown > TRIM_AFTER_BYTES) {
+                ::malloc_trim(0);
+            }
         }
     }
 
@@ -223,12 +248,12 @@ class AgentSession final : public AgentLink,
 
     void onMessage(const std::string& text) {
         if (proven_) {
-            // A reply that cannot be read names no phone to answer: the agent is broken or
-            // hostile, and its phones hear at once rather than at their time-out.
-            if (auto reply = relay::readReplyEnvelope(text)) {
-                pending_.settle(*reply);
-            } else {
-                hub_.log("Agent closed from " + peer_ + ": it sent what is no reply");
+            // Only replies to requests it was sent: anything else (a reply nobody asked for, one
+            // that cannot be read) is an agent broken or hostile, and its phones hear at once
+            // rather than at their time-out. Nothing is parsed when nothing was asked.
+            const auto reply = pending_.size() > 0 ? relay::readReplyEnvelope(text) : std::nullopt;
+            if (!reply || !pending_.settle(*reply)) {
+                hub_.log("Agent closed from " + peer_ + ": it sent what is no reply of ours");
                 closeWith(websocket::close_code::policy_error);
             }
             return;
@@ -243,6 +268,8 @@ class AgentSession final : public AgentLink,
             return closeWith(websocket::close_code::policy_error);
         }
         proven_ = true;
+        ticket_.becomeAgent();
+        socket_.read_message_max(relay::MAX_REPLY_ENVELOPE_BYTES);
         hub_.attach(id_, this->shared_from_this(), peer_);
         attached_ = true;
     }
@@ -315,6 +342,7 @@ class AgentSession final : public AgentLink,
         if (attached_) {
             hub_.detach(id_, this, peer_);
         }
+        hub_.releaseMessage(std::exchange(heldMessage_, 0));
         pending_.failAll();
     }
 
@@ -332,6 +360,7 @@ class AgentSession final : public AgentLink,
     // A list, not a deque: an idle agent holds no block of it.
     std::list<std::string> outbox_;
     std::size_t queuedBytes_ = 0;
+    std::size_t heldMessage_ = 0;  // of the message being read, counted in the hub
     PendingReplies pending_;
     bool writing_ = false;
     bool messageBegun_ = false;
@@ -411,8 +440,9 @@ class PhoneSession final : public IdleConnection,
             });
     }
 
+    // The head is in; the connection stays one that may make room for others until its whole
+    // request is (a body trickled in holds no place for good).
     void onHeader(const error_code& ec) {
-        stopIdling();
         if (ec == http::error::header_limit) {
             return answer(431, "text/plain", "Request Header Fields Too Large", false);
         }
@@ -427,6 +457,9 @@ class PhoneSession final : public IdleConnection,
         if (std::distance(head.begin(), head.end()) > static_cast<long>(MAX_HEADER_FIELDS)) {
             return answer(431, "text/plain", "Request Header Fields Too Large", false);
         }
+        if (head.count(http::field::host) > 1) {
+            return answer(400, "text/plain", "One Host, please", false);
+        }
         const std::string address = hub_.clientAddress(peer_, head["X-Forwarded-For"]);
         if (!phoneSlot_.held() || phoneSlot_.address() != address) {
             phoneSlot_.reset();
@@ -440,7 +473,7 @@ class PhoneSession final : public IdleConnection,
         if (body > hub_.options().maxBody) {
             return answer(413, "text/plain", "Payload Too Large", false);
         }
-        if (!hub_.holdBody(body)) {
+        if (!hub_.holdBody(address, body)) {
             return answer(503, "text/plain", "The relay is busy", false);
         }
         heldBody_ = body;
@@ -454,6 +487,7 @@ class PhoneSession final : public IdleConnection,
     }
 
     void onRequest(const error_code& ec) {
+        stopIdling();
         if (ec == http::error::body_limit) {
             return answer(413, "text/plain", "Payload Too Large", false);
         }
@@ -485,6 +519,9 @@ class PhoneSession final : public IdleConnection,
     void becomeAgent(const Route& route, http::request<http::string_body>& request) {
         if (!websocket::is_upgrade(request)) {
             return answer(400, "text/plain", "Expected a WebSocket upgrade", false);
+        }
+        if (!hub_.isOwnName(request[http::field::host])) {
+            return answer(421, "text/plain", "Agents reach this relay by its own name", false);
         }
         const std::string address = phoneSlot_.address();
         if (!hub_.agents.take(address)) {
@@ -665,7 +702,7 @@ class PhoneSession final : public IdleConnection,
         beast::get_lowest_layer(stream_).socket().close(ignored);
     }
 
-    void releaseBody() { hub_.releaseBody(std::exchange(heldBody_, 0)); }
+    void releaseBody() { hub_.releaseBody(phoneSlot_.address(), std::exchange(heldBody_, 0)); }
 
     Stream stream_;
     Hub& hub_;

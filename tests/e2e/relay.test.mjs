@@ -43,7 +43,7 @@ async function freePort() {
 
 async function startRelay(port) {
   const child = spawn(join(BUILD, 'tapdeck-relay'), ['--listen', `127.0.0.1:${port}`, '--phone-domain',
-    `relay.test:${port}`, '--cert', join(work, 'cert.pem'), '--key', join(work, 'key.pem')],
+    `relay.test:${port}`, '--name', `127.0.0.1:${port}`, '--cert', join(work, 'cert.pem'), '--key', join(work, 'key.pem')],
   { stdio: ['ignore', 'pipe', 'inherit'] });
   let output = '';
   await new Promise((ok, fail) => {

@@ -35,8 +35,9 @@ make_test_certificates "$work" relay.test '*.relay.test'
 declare -A pid_of metrics_of
 relays=(a b c)
 for relay in "${relays[@]}"; do
-  start_relay "$work/relay-$relay.log" --phone-domain "$domain" --trusted-proxy 127.0.0.1 \
-    --metrics 127.0.0.1:0
+  # The agents reach nginx by its address here (a real relay's name in production).
+  start_relay "$work/relay-$relay.log" --phone-domain "$domain" --name "127.0.0.1:$nginx_port" \
+    --trusted-proxy 127.0.0.1 --metrics 127.0.0.1:0
   pid_of[$relay]=$relay_pid
   metrics_of[$relay]=$metrics_port
   ports+=("$relay_port")

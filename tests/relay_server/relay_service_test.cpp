@@ -12,6 +12,7 @@
 #include "relay/relay_identity.hpp"
 #include "support/eventually.hpp"
 #include "support/loopback_client.hpp"
+#include "support/raw_websocket.hpp"
 #include "support/test_tls.hpp"
 
 namespace td::relay_server {
@@ -128,76 +129,15 @@ const FakeAgent::Respond SILENT = [](const RequestEnvelope&) { return std::nullo
 
 // An agent on the relay's plain socket that writes WebSocket frames by hand: fragments it
 // never finishes, and it reads nothing it is not asked to.
-class RawAgent {
+class RawAgent : public test::RawWebSocket {
   public:
     RawAgent(std::uint16_t port, const RelayIdentity& identity, const char* from = "127.0.0.1")
-        : client_(test::LoopbackClient::from(from, port)) {
-        const std::string host = "127.0.0.1:" + std::to_string(port);
-        client_.send("GET /mac/ws?id=" + identity.id() + " HTTP/1.1\r\nHost: " + host +
-                     "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                     "Sec-WebSocket-Version: 13\r\n\r\n");
-        std::string head;
-        while (!head.ends_with("\r\n\r\n") && head.size() < 4096) {
-            const std::string byte = client_.readExactly(1, 5s);
-            if (byte.empty()) {
-                break;
-            }
-            head += byte;
-        }
-        upgraded_ = head.starts_with("HTTP/1.1 101");
-        if (upgraded_) {
-            const auto challenge = relay::readChallenge(readMessage());
-            if (challenge) {
-                send(*proofFor(identity, *challenge, host, Proving::honestly));
-            }
+        : RawWebSocket(port, "/mac/ws?id=" + identity.id(), "", from) {
+        if (const auto challenge = upgraded() ? relay::readChallenge(readFrame()) : std::nullopt) {
+            send(*proofFor(identity, *challenge, "127.0.0.1:" + std::to_string(port),
+                           Proving::honestly));
         }
     }
-
-    bool upgraded() const { return upgraded_; }
-    // One frame, masked as a client's must be (with a zero key).
-    void send(std::string_view payload, bool final = true, bool continuation = false) {
-        std::string frame(1, static_cast<char>((final ? 0x80 : 0) | (continuation ? 0 : 1)));
-        const int lengthBytes = payload.size() < 126 ? 0 : payload.size() < 65536 ? 2 : 8;
-        frame += static_cast<char>(0x80 | (lengthBytes == 0   ? payload.size()
-                                           : lengthBytes == 2 ? 126
-                                                              : 127));
-        for (int shift = 8 * lengthBytes - 8; shift >= 0; shift -= 8) {
-            frame += static_cast<char>(payload.size() >> shift & 0xff);
-        }
-        frame.append(4, '\0');
-        client_.send(frame.append(payload));
-    }
-    // The payload of the next frame from the relay ("" when none comes).
-    std::string readMessage() {
-        const std::string head = client_.readExactly(2, 5s);
-        if (head.size() < 2) {
-            return {};
-        }
-        std::size_t length = static_cast<unsigned char>(head[1]) & 0x7f;
-        if (length >= 126) {
-            const std::string more = client_.readExactly(length == 126 ? 2 : 8, 5s);
-            length = 0;
-            for (char c : more) {
-                length = length << 8 | static_cast<unsigned char>(c);
-            }
-        }
-        return client_.readExactly(length, 5s);
-    }
-    bool closedByPeer(std::chrono::milliseconds within) {
-        // Whatever the relay sent before closing (a close frame) is read and dropped.
-        const auto deadline = std::chrono::steady_clock::now() + within;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (client_.readAll(50ms).empty() && client_.closedByPeer(50ms)) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-  private:
-    test::LoopbackClient client_;
-    bool upgraded_ = false;
 };
 
 std::size_t residentKib() {
@@ -399,6 +339,18 @@ TEST_F(RelayServiceTest, AnIdentifierIsTakenOnlyWithAProofOfItsKey) {
         EXPECT_TRUE(hijacker.seen().empty());
     }
     EXPECT_EQ(fetch("GET", victimPage).body, "first");
+    // A relay that knows its own names refuses an agent that reached it by another: a relay in
+    // the middle cannot pass on a proof it had an agent make for its own name.
+    RelayOptions named;
+    named.address = "127.0.0.1";
+    named.port = 0;
+    named.certFile = pki.certFile();
+    named.keyFile = pki.keyFile();
+    named.names = {"relay.example"};
+    RelayService elsewhere(named);
+    FakeAgent misdirected(client, elsewhere.port(), victim, SILENT);
+    EXPECT_TRUE(eventually([&] { return !misdirected.endedWhy().empty(); }, 5s));
+    EXPECT_EQ(elsewhere.agentCount(), 0u);
 
     // The owner coming back (the same key, a new socket) replaces its older socket.
     FakeAgent again(client, relay->port(), victim, replying(200, "text/plain", "again"));
@@ -463,8 +415,9 @@ TEST_F(RelayServiceTest, AgentsThatStopReadingOrTrickleAreClosedWithTheirMemory)
     const std::size_t before = residentKib();
     const std::string body(400'000, 'b');
     std::vector<test::LoopbackClient> phones;
-    for (int i = 0; i < 64; ++i) {
-        phones.push_back(test::LoopbackClient::from("127.0.0.2", relay->port()));
+    for (int i = 0; i < 64; ++i) {  // from eight addresses: each may hold an eighth of the bodies
+        const std::string from = "127.0.0." + std::to_string(2 + i % 8);
+        phones.push_back(test::LoopbackClient::from(from.c_str(), relay->port()));
         phones.back().send("POST /phone/" + silent.id() +
                            "/x HTTP/1.1\r\nHost: r\r\n"
                            "Connection: close\r\n"
@@ -479,6 +432,13 @@ TEST_F(RelayServiceTest, AgentsThatStopReadingOrTrickleAreClosedWithTheirMemory)
     EXPECT_GE(answers["HTTP/1.1 502"], 20) << testing::PrintToString(answers);
     EXPECT_TRUE(reader.closedByPeer(5s));
     EXPECT_LT(residentKib(), before + 40 * 1024);
+
+    // Before its proof a socket takes no message larger than a proof.
+    test::RawWebSocket stranger(relay->port(), "/mac/ws?id=" + newIdentity().id());
+    ASSERT_TRUE(stranger.upgraded());
+    stranger.readFrame();
+    stranger.send(std::string(4000, ' '));
+    EXPECT_TRUE(stranger.closedByPeer(7s));
 
     RelayOptions quick;
     quick.agentIdleTimeout = 1s;
@@ -503,6 +463,8 @@ TEST_F(RelayServiceTest, EachAddressHoldsBoundedAgentsAndPhones) {
     options.maxAgentsPerAddress = 2;
     options.maxPhonesPerAddress = 3;
     options.trustedProxies = {"127.0.0.9"};
+    options.bodyBudget = 8000;  // an address may hold 1,000 bytes of bodies
+    options.maxConnections = 24;
     startRelay(options, /*tls=*/false);
     RawAgent one(relay->port(), newIdentity()), two(relay->port(), newIdentity());
     ASSERT_TRUE(one.upgraded() && two.upgraded());
@@ -526,6 +488,20 @@ TEST_F(RelayServiceTest, EachAddressHoldsBoundedAgentsAndPhones) {
         plain(proxied + "1.2.3.4, 127.0.0.5\r\n\r\n", "127.0.0.9").starts_with("HTTP/1.1 200"));
     // From a proxy no one trusts, the header is the client's own word: not believed.
     EXPECT_TRUE(plain(proxied + "127.0.0.5\r\n\r\n", "127.0.0.4").starts_with("HTTP/1.1 503"));
+
+    // Bodies promised and never sent: an address holds its share of the budget, and such
+    // connections make room for newer ones like idle ones do.
+    const std::string promise = "POST /phone/x/y HTTP/1.1\r\nHost: r\r\nContent-Length: 600\r\n\r\n";
+    std::vector<test::LoopbackClient> slow;
+    for (int i = 0; i < 24; ++i) {
+        const std::string from = "127.0.1." + std::to_string(i / 2 + 1);
+        slow.push_back(test::LoopbackClient::from(from.c_str(), relay->port()));
+        slow.back().send(promise);
+    }
+    EXPECT_TRUE(slow[1].readAll(2s).starts_with("HTTP/1.1 503"));  // past its address's share
+    EXPECT_TRUE(plain("GET /healthz HTTP/1.1\r\nHost: r\r\nConnection: close\r\n\r\n",
+                      "127.0.2.1")
+                    .starts_with("HTTP/1.1 200"));
 }
 
 // Past the connection cap the longest-idle connection makes room, under TLS too, and every
