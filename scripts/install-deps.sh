@@ -18,7 +18,7 @@ PACKAGES=(
   # the packages: built, described and linted
   dpkg-dev file lintian appstream desktop-file-utils
   # a private desktop session for the tests that need one
-  xvfb dbus pulseaudio x11-utils
+  xvfb dbus pulseaudio x11-utils x11-xkb-utils
   # a Wayland compositor for the keyboard tests (headless)
   sway util-linux iproute2
   # GNOME's compositor and portal for the keys test, its grant dialog answered over AT-SPI

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "api/action_kinds.hpp"
 #include "api/handlers.hpp"
 #include "common/json_read.hpp"
 #include "flows/steps.hpp"
@@ -33,33 +34,29 @@ Response keyActionAnswer(const ApiContext& context, bool ok, host::KeysHelp help
     return server::jsonResponse({{"ok", false}, {"error", context.keyboard.unavailableText(help)}});
 }
 
+}  // namespace
+
 std::filesystem::path shortcutsFolder(const ApiContext& context) {
     return std::filesystem::path(context.store.supportFolder()) / "shortcuts";
 }
 
-// A user's own key combination for a gesture, from settings.gestureKeys.
 std::string gestureKeysOverride(const ApiContext& context, const std::string& id) {
     const auto settings = jsonread::object(context.store.snapshotConfig(), "settings");
     const auto overrides = settings ? jsonread::object(*settings, "gestureKeys") : std::nullopt;
     return overrides ? jsonread::string(*overrides, id).value_or("") : "";
 }
 
-}  // namespace
-
 flows::StepHost stepHost(const ApiContext& context) {
     const ApiContext* ctx = &context;
-    return {
-        [ctx] { return ctx->store.allowedApps(); },
-        [ctx] { return host::listShortcuts(shortcutsFolder(*ctx)); },
-        [](const std::string& id) { return host::isGesture(id); },
-        [](const std::string& name) { return host::launchApp(name); },
-        [](const std::string& url) { return host::openURL(url); },
-        [ctx](const std::string& name) { return host::runShortcut(shortcutsFolder(*ctx), name); },
-        [ctx](const std::string& id) {
-            return host::runGesture(ctx->keyboard, ctx->settings.desktop, id,
-                                    gestureKeysOverride(*ctx, id));
-        },
-    };
+    flows::StepHost host{[ctx] { return ctx->store.allowedApps(); },
+                         [ctx] { return host::listShortcuts(shortcutsFolder(*ctx)); },
+                         {}};
+    for (ActionKind& kind : actionKinds(context)) {
+        if (kind.step) {
+            host.kinds.emplace(kind.name, std::move(*kind.step));
+        }
+    }
+    return host;
 }
 
 Response launch(const ApiContext& context, const Request& request) {
@@ -112,6 +109,19 @@ Response system(const ApiContext&, const Request& request) {
 
 Response clipboard(const ApiContext& context, const Request& request) {
     return okAnswer(host::setClipboard(bodyString(request, "text"), context.settings.session));
+}
+
+Response pressKeys(const ApiContext& context, const Request& request) {
+    const std::string combo = bodyString(request, "combo");
+    if (!host::parseKeyCombo(combo)) {
+        return server::jsonResponse(
+            {{"ok", false},
+             {"error",
+              "Not a key combination: modifiers (ctrl, shift, alt, super) and one key, "
+              "joined by +"}},
+            400);
+    }
+    return keyActionAnswer(context, host::pressKeys(context.keyboard, combo), host::KeysHelp::full);
 }
 
 Response typeText(const ApiContext& context, const Request& request) {

@@ -1,5 +1,6 @@
 #include <filesystem>
 
+#include "api/action_kinds.hpp"
 #include "api/handlers.hpp"
 #include "host/capabilities.hpp"
 #include "host/keys.hpp"
@@ -29,6 +30,14 @@ Json keysPart(const ApiContext& context) {
                  {"canAsk", keyboard.backend() == host::KeysBackend::portal}},
                 keyboard.unavailableText(host::KeysHelp::brief),
                 keyboard.unavailableText(host::KeysHelp::full));
+}
+
+Json pointerPart(const ApiContext& context) {
+    host::Pointer& pointer = context.pointer;
+    return part(pointer.trusted(),
+                {{"backend", host::backendName(pointer.backend())},
+                 {"canAsk", pointer.backend() == host::PointerBackend::portal}},
+                pointer.unavailableText(), pointer.unavailableText());
 }
 
 Json mediaPart() {
@@ -99,23 +108,58 @@ Json plannerPart(const ApiContext& context) {
                 "systemctl --user edit tapdeck), then restart it.");
 }
 
+// Whether each tile type works here, by the part its action kind needs, so that the pages
+// grey out what cannot work without a mapping of their own; and which kinds a flow may use.
+void addTilesAndSteps(Json& report, const ApiContext& context) {
+    Json tiles = Json::array();
+    Json steps = Json::array();
+    for (const ActionKind& kind : actionKinds(context)) {
+        if (kind.step) {
+            steps.push_back(kind.name);
+        }
+        for (const TileRule& rule : kind.tiles) {
+            Json tile = {{"type", rule.type}};
+            if (!rule.member.empty()) {
+                tile["member"] = rule.member;
+                tile["value"] = rule.value;
+            }
+            const std::string_view needs = rule.needs.empty() ? kind.needs : rule.needs;
+            tile["kind"] = kind.name;
+            const Json* gate = needs.empty() ? nullptr : &report[std::string(needs)];
+            tile["ok"] = !gate || gate->value("ok", false);
+            if (gate && !tile["ok"].get<bool>()) {
+                tile["reason"] = gate->value("reason", "");
+                tile["canAsk"] = gate->value("canAsk", false);
+            }
+            tiles.push_back(std::move(tile));
+        }
+    }
+    report["tiles"] = std::move(tiles);
+    report["steps"] = std::move(steps);
+}
+
 }  // namespace
 
 Response capabilities(const ApiContext& context, const Request&) {
-    return server::jsonResponse({{"ok", true},
-                                 {"keys", keysPart(context)},
-                                 {"media", mediaPart()},
-                                 {"sound", soundPart()},
-                                 {"clipboard", clipboardPart(context)},
-                                 {"suspend", suspendPart()},
-                                 {"screensaver", toolPart("xdg-screensaver", "xdg-utils")},
-                                 {"shortcuts", shortcutsPart(context)},
-                                 {"relay", relayPart(context)},
-                                 {"planner", plannerPart(context)}});
+    Json report = {{"ok", true},
+                   {"keys", keysPart(context)},
+                   {"pointer", pointerPart(context)},
+                   {"media", mediaPart()},
+                   {"sound", soundPart()},
+                   {"clipboard", clipboardPart(context)},
+                   {"suspend", suspendPart()},
+                   {"screensaver", toolPart("xdg-screensaver", "xdg-utils")},
+                   {"shortcuts", shortcutsPart(context)},
+                   {"relay", relayPart(context)},
+                   {"planner", plannerPart(context)}};
+    addTilesAndSteps(report, context);
+    return server::jsonResponse(report);
 }
 
 Response allowKeys(const ApiContext& context, const Request&) {
+    // Where the desktop asks (the portal), one dialog covers both: they share its session.
     context.keyboard.requestAccess();
+    context.pointer.requestAccess();
     return server::jsonResponse(keysPart(context));
 }
 

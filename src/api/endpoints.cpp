@@ -1,3 +1,4 @@
+#include "api/action_kinds.hpp"
 #include "api/handlers.hpp"
 #include "api/router.hpp"
 
@@ -5,16 +6,12 @@ namespace td::api {
 
 std::vector<Endpoint> endpoints(const ApiContext& context) {
     using Method = MethodRule;
-    // Binds a handler to the context; every such handler may touch the Store's disk, so it
-    // runs on the work pool.
-    auto with = [&context](server::Response (*handler)(const ApiContext&, const server::Request&)) {
-        return Answer(
-            [&context, handler](const server::Request& r) { return handler(context, r); });
-    };
+    // Every such handler may touch the Store's disk, so it runs on the work pool.
+    auto with = [&context](Handler handler) { return bound(context, handler); };
     const auto any = Method::anyMethod();
     const auto pool = Runs::onWorkPool;
 
-    return {
+    std::vector<Endpoint> rows = {
         {"/api/events", any, Access::open, Runs::onNetworkThread,
          Takeover([&context](const server::ConnectionPtr& c, const server::Request& r) {
              context.server.openSSE(c, r.peer);
@@ -28,20 +25,7 @@ std::vector<Endpoint> endpoints(const ApiContext& context) {
         {"/api/set-pin", any, Access::localOrToken, pool, with(handlers::setPin)},
         {"/api/connect", any, Access::localOrToken, pool, with(handlers::connect)},
         {"/api/airdrop", any, Access::localOrToken, pool, with(handlers::airdrop)},
-        {"/api/launch", any, Access::token, pool, with(handlers::launch), ACTION_BODY},
-        {"/api/url", any, Access::token, pool, with(handlers::openUrl), ACTION_BODY},
-        {"/api/shortcut", any, Access::token, pool, with(handlers::shortcut), ACTION_BODY},
-        {"/api/gesture", any, Access::token, pool, with(handlers::gesture), ACTION_BODY},
-        {"/api/media", any, Access::token, pool, with(handlers::media), ACTION_BODY},
-        {"/api/volume", Method::only("POST"), Access::token, pool, with(handlers::setVolume),
-         ACTION_BODY},
-        {"/api/volume", Method::allBut("POST"), Access::token, pool, with(handlers::readVolume)},
-        {"/api/system", any, Access::token, pool, with(handlers::system), ACTION_BODY},
-        {"/api/clipboard", any, Access::token, pool, with(handlers::clipboard), ACTION_BODY},
-        {"/api/type", any, Access::token, pool, with(handlers::typeText), ACTION_BODY},
         {"/api/icon", any, Access::open, pool, with(handlers::icon)},
-        {"/api/shortcuts", any, Access::localOrToken, pool, with(handlers::shortcuts)},
-        {"/api/run-plan", any, Access::token, pool, with(handlers::runPlan), ACTION_BODY},
         {"/api/plan", any, Access::token, pool,
          Takeover([&context](const server::ConnectionPtr& c, const server::Request& r) {
              handlers::plan(context, c, r);
@@ -55,6 +39,10 @@ std::vector<Endpoint> endpoints(const ApiContext& context) {
         {"/api/admin", any, Access::localOrToken, pool, with(handlers::admin), SMALL_BODY,
          /*refusal*/ 200},
     };
+    for (ActionKind& kind : actionKinds(context)) {
+        std::move(kind.endpoints.begin(), kind.endpoints.end(), std::back_inserter(rows));
+    }
+    return rows;
 }
 
 }  // namespace td::api

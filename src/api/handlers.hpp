@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "api/router.hpp"
@@ -42,6 +43,13 @@ Response readVolume(const ApiContext& context, const Request& request);
 Response system(const ApiContext& context, const Request& request);
 Response clipboard(const ApiContext& context, const Request& request);
 Response typeText(const ApiContext& context, const Request& request);
+// Presses a key combination ("ctrl+shift+t"), by keysym in the session's layout.
+Response pressKeys(const ApiContext& context, const Request& request);
+// Applies a batch of touchpad events: {"events": [...]}.
+Response movePointer(const ApiContext& context, const Request& request);
+// The touchpad's WebSocket: 101, then a batch of events per message.
+void pointerSocket(const ApiContext& context, const server::ConnectionPtr& connection,
+                   const Request& request);
 Response icon(const ApiContext& context, const Request& request);
 Response shortcuts(const ApiContext& context, const Request& request);
 
@@ -61,7 +69,13 @@ Response capabilities(const ApiContext& context, const Request& request);
 // part of the report.
 Response allowKeys(const ApiContext& context, const Request& request);
 
-// Steps checked against this computer and run through its host actions.
+// Steps checked against this computer and run through its host actions: one kind of step for
+// each action kind that may be one.
 flows::StepHost stepHost(const ApiContext& context);
+
+// The folder of the user's Shortcuts, and a user's own key combination for a gesture (from
+// settings.gestureKeys; "" for none).
+std::filesystem::path shortcutsFolder(const ApiContext& context);
+std::string gestureKeysOverride(const ApiContext& context, const std::string& id);
 
 }  // namespace td::api::handlers

@@ -15,6 +15,11 @@ std::uint16_t ApiContext::port() const {
     return listening != 0 ? listening : server.port();
 }
 
+Answer bound(const ApiContext& context, Handler handler) {
+    return
+        [&context, handler](const server::Request& request) { return handler(context, request); };
+}
+
 std::string ApiContext::relayUrl() const {
     std::string said = relayPhoneUrl ? relayPhoneUrl() : std::string();
     return said.empty() ? settings.relayPhonePageUrl(store.relayId()) : said;

@@ -9,9 +9,11 @@
 
 #include "api/access.hpp"
 #include "api/plan_runs.hpp"
+#include "api/pointer_lane.hpp"
 #include "common/settings.hpp"
 #include "host/icons.hpp"
 #include "host/keys.hpp"
+#include "host/pointer.hpp"
 #include "net/https_client.hpp"
 #include "server/connection.hpp"
 #include "server/request.hpp"
@@ -30,6 +32,7 @@ struct ApiContext {
     net::HttpsClient& https;  // carries the planner's requests
     host::IconSource& icons;
     host::Keyboard& keyboard;
+    host::Pointer& pointer;
     // Brings the control panel forward on the main thread; empty when there is no GUI.
     std::function<void()> showPanel = {};
     // Turns the relay connection on or off; empty when the agent has no relay client.
@@ -40,6 +43,8 @@ struct ApiContext {
     std::function<std::string()> relayPhoneUrl = {};
     // Shared by every copy of the context: the agent stops the runs before the server.
     std::shared_ptr<PlanRuns> plans = std::make_shared<PlanRuns>();
+    // Where touchpad sockets apply their events, off the network thread.
+    std::shared_ptr<PointerLane> pointerLane = std::make_shared<PointerLane>();
 
     // The port the agent answers on (the one it listens on, once bound).
     std::uint16_t port() const;
@@ -66,6 +71,9 @@ enum class Runs { onNetworkThread, onWorkPool };
 
 // Most handlers take a request and give back an answer.
 using Answer = std::function<server::Response(const server::Request&)>;
+using Handler = server::Response (*)(const ApiContext&, const server::Request&);
+// The handler bound to the context, which must outlive it.
+Answer bound(const ApiContext& context, Handler handler);
 // A few keep the connection (event streams, deferred answers).
 using Takeover = std::function<void(const server::ConnectionPtr&, const server::Request&)>;
 
@@ -74,6 +82,8 @@ using Takeover = std::function<void(const server::ConnectionPtr&, const server::
 inline constexpr std::size_t SMALL_BODY = 4 * 1024;
 // Actions and plans: typed or pasted text, a list of steps.
 inline constexpr std::size_t ACTION_BODY = 64 * 1024;
+// A touchpad's batch of events, or one message of its socket: a frame's worth, with room.
+inline constexpr std::size_t POINTER_BODY = 16 * 1024;
 // The configuration and flows: every page and tile the user made.
 inline constexpr std::size_t DOCUMENT_BODY = store::MAX_CONFIG_BYTES;
 

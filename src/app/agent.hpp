@@ -9,6 +9,7 @@
 #include "common/main_thread.hpp"
 #include "common/settings.hpp"
 #include "host/icons.hpp"
+#include "host/input.hpp"
 #include "host/keys.hpp"
 #include "net/https_client.hpp"
 #include "relay/relay_client.hpp"
@@ -88,7 +89,7 @@ class Agent {
     const std::optional<relay::RelayIdentity> relayIdentity_;
     net::HttpsClient https_;
     host::IconSource icons_;
-    const std::unique_ptr<host::Keyboard> keyboard_;
+    const host::DesktopInput input_;
     server::Server server_;
     api::ApiContext context_;
     api::Router router_;

@@ -3,50 +3,41 @@
 #include <algorithm>
 
 #include "common/json_read.hpp"
-#include "common/web_url.hpp"
 
 namespace td::flows {
 
+namespace {
+
+// The kind of a step whose type and value are strings; nothing otherwise.
+template <class J>
+const StepKind* kindOf(const J& step, const StepHost& host, std::string& value) {
+    const auto type = jsonread::string(step, "type");
+    const auto read = jsonread::string(step, "value");
+    if (!type || !read) {
+        return nullptr;
+    }
+    const auto kind = host.kinds.find(*type);
+    if (kind == host.kinds.end()) {
+        return nullptr;
+    }
+    value = *read;
+    return &kind->second;
+}
+
+}  // namespace
+
 template <class J>
 bool stepAllowed(const J& step, const StepHost& host) {
-    const auto type = jsonread::string(step, "type");
-    const auto value = jsonread::string(step, "value");
-    if (!type || !value) {
-        return false;
-    }
-    if (*type == "app") {
-        return host.allowedApps().count(*value) > 0;
-    }
-    if (*type == "url") {
-        return isWebUrl(*value);
-    }
-    if (*type == "shortcut") {
-        const auto names = host.listShortcuts();
-        return std::find(names.begin(), names.end(), *value) != names.end();
-    }
-    if (*type == "gesture") {
-        return host.isGesture(*value);
-    }
-    return false;
+    std::string value;
+    const StepKind* kind = kindOf(step, host, value);
+    return kind && kind->allowed(value);
 }
 
 template <class J>
 bool runStep(const J& step, const StepHost& host) {
-    if (!stepAllowed(step, host)) {
-        return false;
-    }
-    const std::string type = step.at("type");
-    const std::string value = step.at("value");
-    if (type == "app") {
-        return host.launchApp(value);
-    }
-    if (type == "url") {
-        return host.openURL(value);
-    }
-    if (type == "shortcut") {
-        return host.runShortcut(value);
-    }
-    return host.runGesture(value);
+    std::string value;
+    const StepKind* kind = kindOf(step, host, value);
+    return kind && kind->allowed(value) && kind->run(value);
 }
 
 template <class J>

@@ -1,30 +1,35 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "common/json.hpp"
 
-// A step is {"type", "value", "label"?}: launch an app, open a web address, run a Shortcut or
-// perform a gesture. Every step from outside passes `stepAllowed` before it is stored or run.
+// A step is {"type", "value", "label"?}: launch an app, open a web address, run a Shortcut,
+// perform a gesture, press keys. Every step from outside passes `stepAllowed` before it is
+// stored or run.
 namespace td::flows {
 
-// What steps are checked against and act through; the API wires these to the Store and the
-// host actions.
-struct StepHost {
-    std::function<std::set<std::string>()> allowedApps;
-    std::function<std::vector<std::string>()> listShortcuts;
-    std::function<bool(const std::string&)> isGesture;
-    std::function<bool(const std::string&)> launchApp;
-    std::function<bool(const std::string&)> openURL;
-    std::function<bool(const std::string&)> runShortcut;
-    std::function<bool(const std::string&)> runGesture;
+// What one type of step may do here, and doing it; the API wires these to its action kinds.
+struct StepKind {
+    std::function<bool(const std::string& value)> allowed;
+    std::function<bool(const std::string& value)> run;
 };
 
-// Only what the owner already allows: apps with an app tile, web addresses, Shortcuts that
-// exist now, gestures from the table.
+// What steps are checked against and act through.
+struct StepHost {
+    // The planner tells the model which apps and Shortcuts there are.
+    std::function<std::set<std::string>()> allowedApps;
+    std::function<std::vector<std::string>()> listShortcuts;
+    // Each type of step there is; any other type is refused.
+    std::map<std::string, StepKind, std::less<>> kinds;
+};
+
+// Only a type of step there is, with a value its kind allows now (an app with an app tile, a web
+// address, a Shortcut that exists, a gesture of the table...).
 // Steps come as either kind of document: a flow to keep, in its member order, or one to run.
 template <class J>
 bool stepAllowed(const J& step, const StepHost& host);

@@ -79,6 +79,11 @@ bool runGesture(Keyboard& keyboard, DesktopKind desktop, const std::string& id,
     return keyboard.pressCombination(*combination);
 }
 
+bool pressKeys(Keyboard& keyboard, std::string_view combo) {
+    const auto keys = parseKeyCombo(combo);
+    return keys && haveAccess(keyboard) && keyboard.pressCombination(*keys);
+}
+
 bool typeText(Keyboard& keyboard, const std::string& text) {
     if (text.empty() || !haveAccess(keyboard)) {
         return false;

@@ -51,13 +51,19 @@ struct KeyboardOptions {
     std::filesystem::path supportFolder;
 };
 
-// The backend that suits the session: XTest on X11; on Wayland the portal, else the virtual
-// keyboard, else one that refuses every key and says why. Asks the user nothing.
-std::unique_ptr<Keyboard> chooseKeyboard(const KeyboardOptions& options);
-
 // The keysyms of "Ctrl+Alt+d" (modifiers Ctrl, Alt, Shift, Super, then keys by their X keysym
 // names); nothing when a name is unknown.
 std::optional<std::vector<Keysym>> parseCombination(std::string_view combination);
+
+// The keys of a combination a phone names, "ctrl+shift+t": modifiers ctrl, shift, alt and super
+// (any case) and one key by its XKB keysym name ("t", "Right", "F5", "Escape", "space"; a single
+// letter in either case is its lower-case key), joined by "+"; nothing for anything else.
+std::optional<std::vector<Keysym>> parseKeyCombo(std::string_view combo);
+
+// Presses such a combination by keysym in the session's layout (on AZERTY ctrl+z is Control with
+// the key that types "z"). False for what parseKeyCombo refuses, or when keys cannot be
+// delivered (then access is asked for, as the user just asked for keys).
+bool pressKeys(Keyboard& keyboard, std::string_view combo);
 
 // The keysym that types a code point (line feed presses Return, tab Tab).
 Keysym keysymFor(char32_t codePoint);

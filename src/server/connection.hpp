@@ -1,12 +1,33 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
+#include "server/request.hpp"
 #include "server/response.hpp"
 
 namespace td::server {
+
+// What a connection that became a WebSocket hears; each runs on the connection's strand.
+struct SocketHandlers {
+    // One text message; false closes the socket with 1008 (a message that breaks the rules).
+    std::function<bool(std::string_view message)> onMessage;
+    // The socket ended, however it ended; once.
+    std::function<void()> onClose;
+};
+
+struct SocketOptions {
+    std::string subprotocol;  // named in the 101
+    std::size_t maxMessageBytes = 16 * 1024;
+    // A socket that hears nothing this long (not even an answer to its ping) is closed.
+    std::chrono::seconds idleTimeout{60};
+    // Messages read in a second at most: past it the next read waits, and a flood slows its
+    // own sender (TCP holds it back) rather than the agent.
+    std::size_t messagesPerSecond = 1000;
+};
 
 // One accepted client connection, as handlers see it. Writes are queued and leave in the order
 // they were made; every method may be called from any thread.
@@ -23,6 +44,11 @@ class Connection {
 
     // Ends the connection now; queued writes are abandoned.
     virtual void close() = 0;
+
+    // Answers the upgrade request with a 101 and keeps the connection as a WebSocket that
+    // only receives; on the connection's strand only. False when this connection cannot become
+    // one (a request the relay carried): the caller answers it instead.
+    virtual bool becomeWebSocket(const Request&, SocketOptions, SocketHandlers) { return false; }
 
     void sendRaw(std::string bytes, bool close, WriteDone done = {}) {
         sendRaw(std::make_shared<const std::string>(std::move(bytes)), close, std::move(done));

@@ -299,6 +299,7 @@ void TcpConnection::closeNow() {
     closed_ = true;
     error_code ignored;
     socket_.close(ignored);
+    endSocket();
     deadline_.cancel();
     auto abandoned = std::move(writes_);
     writes_.clear();

@@ -55,6 +55,8 @@ class TcpConnection final : public Connection, public std::enable_shared_from_th
     void start();
     void sendRaw(std::shared_ptr<const std::string> bytes, bool close, WriteDone done) override;
     void close() override;
+    bool becomeWebSocket(const Request& upgrade, SocketOptions options,
+                         SocketHandlers handlers) override;
     using Connection::sendRaw;
 
     // Closes at once; only on the connection's strand, or once no thread runs the io_context.
@@ -80,6 +82,9 @@ class TcpConnection final : public Connection, public std::enable_shared_from_th
     void doDrain();
     void onDrain(const boost::system::error_code& ec, std::size_t bytesRead);
     bool onOwnStrand();
+    void readMessage();
+    void onMessage(const boost::system::error_code& ec);
+    void endSocket();
 
     // First, so that it goes last: the sockets below belong to its io_context.
     const std::shared_ptr<ConnectionEnv> env_;
@@ -97,6 +102,13 @@ class TcpConnection final : public Connection, public std::enable_shared_from_th
     bool streaming_ = false;
     bool closed_ = false;
     std::unique_ptr<char[]> drainBuffer_;
+    // Once the connection became a WebSocket: the stream that took the socket over (made and
+    // freed in the one file that compiles Beast's WebSocket for the server).
+    struct Upgraded;
+    struct UpgradedDelete {
+        void operator()(Upgraded* upgraded) const;
+    };
+    std::unique_ptr<Upgraded, UpgradedDelete> upgraded_;
 };
 
 }  // namespace td::server

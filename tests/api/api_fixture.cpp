@@ -74,8 +74,9 @@ ApiFixture::ApiFixture(std::function<void(Settings&)> tweak, std::vector<api::En
           };
           return options;
       }()),
-      keyboard_(host::chooseKeyboard({settings_.session, settings_.supportFolder})),
-      context_{settings_, server_, store_, https_, icons_, *keyboard_, [this] { ++panelsShown_; }},
+      input_(host::chooseInput({settings_.session, settings_.supportFolder})),
+      context_{settings_, server_,          store_,          https_,
+               icons_,    *input_.keyboard, *input_.pointer, [this] { ++panelsShown_; }},
       router_(context_, std::move(extra)) {
     std::filesystem::create_directories(dir_.path() / "public");
     server_.setRouter([this](const server::ConnectionPtr& connection, server::Request request) {

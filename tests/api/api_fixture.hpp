@@ -12,6 +12,7 @@
 #include "api/router.hpp"
 #include "common/json.hpp"
 #include "common/settings.hpp"
+#include "host/input.hpp"
 #include "store/store.hpp"
 #include "support/temp_dir.hpp"
 
@@ -94,7 +95,7 @@ class ApiFixture {
     net::HttpsClient https_;
     host::IconSource icons_;
     server::Server server_;
-    std::unique_ptr<host::Keyboard> keyboard_;
+    const host::DesktopInput input_;
     std::atomic<int> panelsShown_{0};
     api::ApiContext context_;
     api::Router router_;

@@ -13,7 +13,14 @@ StepHost fixedHost() {
     StepHost host;  // planning only checks steps; it never runs them
     host.allowedApps = [] { return std::set<std::string>{"Zoom", "Files", "calculator"}; };
     host.listShortcuts = [] { return std::vector<std::string>{}; };
-    host.isGesture = [](const std::string& id) { return id == "spotlight" || id == "minimize"; };
+    const auto allowApps = [host](const std::string& name) {
+        return host.allowedApps().count(name) > 0;
+    };
+    const auto never = [](const std::string&) { return false; };
+    host.kinds["app"] = {allowApps, never};
+    host.kinds["url"] = {[](const std::string& url) { return url.starts_with("https://"); }, never};
+    host.kinds["gesture"] = {
+        [](const std::string& id) { return id == "spotlight" || id == "minimize"; }, never};
     return host;
 }
 

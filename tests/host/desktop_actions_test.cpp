@@ -9,7 +9,7 @@
 
 #include "host/apps.hpp"
 #include "host/icons.hpp"
-#include "host/keys.hpp"
+#include "host/input.hpp"
 #include "host/media.hpp"
 #include "host/process.hpp"
 #include "host/system.hpp"
@@ -211,7 +211,8 @@ class Keyboard : public ::testing::Test {
     // Waits for `count` key lines after "ready" and returns them.
     std::vector<std::string> keys(std::size_t count) { return observer.linesAfter("ready", count); }
     test::ChildProcess observer{{KEY_OBSERVER}};
-    std::unique_ptr<host::Keyboard> keyboard = chooseKeyboard({DesktopSession::x11, {}});
+    const std::shared_ptr<host::Keyboard> keyboard =
+        chooseInput({DesktopSession::x11, {}}).keyboard;
 };
 
 TEST_F(Keyboard, GesturesPressTheirCombination) {
@@ -239,10 +240,61 @@ TEST_F(Keyboard, TypesAnyTextKeepingCaseAndLayout) {
                                         "0 U0001F600", "0 Shift_L", "1 exclam", "0 Return"}));
 }
 
+// Combinations by keysym in the layout in use now, also after the user switched it: on AZERTY
+// ctrl+z is Control with the key that types "z" (where QWERTY has w).
+TEST_F(Keyboard, CombinationsFollowTheLayoutInUse) {
+    for (const char* layout : {"fr", "us"}) {
+        ASSERT_EQ(runProcess("setxkbmap", {layout}).status, 0) << layout;
+        EXPECT_TRUE(pressKeys(*keyboard, "ctrl+z")) << layout;
+        EXPECT_TRUE(pressKeys(*keyboard, "Super+Shift+F5")) << layout;
+    }
+    EXPECT_FALSE(pressKeys(*keyboard, "ctrl+nosuchkey"));
+    EXPECT_EQ(keys(10),
+              (std::vector<std::string>{"0 Control_L", "4 z", "0 Super_L", "64 Shift_L", "65 F5",
+                                        "0 Control_L", "4 z", "0 Super_L", "64 Shift_L", "65 F5"}));
+}
+
+// The X pointer moves by exactly what it is sent (fractions carried to the next move), and its
+// buttons, a drag and the wheel reach the window under it.
+TEST_F(Keyboard, ThePointerMovesByExactlyWhatItIsSentClicksDragsAndScrolls) {
+    const auto pointer = chooseInput({DesktopSession::x11, {}}).pointer;
+    ASSERT_EQ(pointer->backend(), PointerBackend::xtest);
+    using Kind = PointerEvent::Kind;
+    const auto move = [](double dx, double dy) { return PointerEvent{Kind::move, dx, dy}; };
+    const auto scroll = [](double dx, double dy) { return PointerEvent{Kind::scroll, dx, dy}; };
+    const auto button = [](Button which, ButtonAction action) {
+        return PointerEvent{Kind::button, 0, 0, which, action};
+    };
+    ASSERT_TRUE(pointer->apply({move(-5000, -5000)}));  // the corner, wherever it was
+    ASSERT_TRUE(pointer->apply({move(100.4, 50), move(0.4, 0.5), move(0.4, 0.5)}));
+    ASSERT_TRUE(pointer->apply(
+        {button(Button::left, ButtonAction::click), button(Button::right, ButtonAction::click),
+         button(Button::middle, ButtonAction::down), button(Button::middle, ButtonAction::up)}));
+    ASSERT_TRUE(pointer->apply({button(Button::left, ButtonAction::down), move(10, 0),
+                                button(Button::left, ButtonAction::up)}));
+    ASSERT_TRUE(pointer->apply(
+        {scroll(0, 80), scroll(0, -40), scroll(40, 0), scroll(-20, 0), scroll(-20, 0)}));
+    const auto lines = observer.linesAfter("ready", 23);
+    std::vector<std::string> presses, motions;
+    for (const std::string& line : lines) {
+        (line.starts_with("motion") ? motions : presses).push_back(line);
+    }
+    ASSERT_GE(motions.size(), 2u);
+    EXPECT_EQ(motions[motions.size() - 2], "motion 101 51");  // 100.4 + 0.4 + 0.4, 50 + 0.5 + 0.5
+    EXPECT_EQ(motions.back(), "motion 111 51");               // the drag
+    const std::vector<std::string> expected = {
+        "button 1 press", "button 1 release", "button 3 press", "button 3 release",
+        "button 2 press", "button 2 release", "button 1 press", "button 1 release",
+        "button 5 press", "button 5 release", "button 5 press", "button 5 release",
+        "button 4 press", "button 4 release", "button 7 press", "button 7 release",
+        "button 6 press", "button 6 release"};
+    EXPECT_EQ(presses, expected);
+}
+
 TEST(KeysWithoutDisplay, AreRefused) {
     const std::string display = std::getenv("DISPLAY");
     ::unsetenv("DISPLAY");
-    const auto keyboard = chooseKeyboard({DesktopSession::x11, {}});
+    const auto keyboard = chooseInput({DesktopSession::x11, {}}).keyboard;
     EXPECT_FALSE(keyboard->trusted());
     EXPECT_FALSE(runGesture(*keyboard, DesktopKind::gnome, "show_desktop"));
     EXPECT_FALSE(typeText(*keyboard, "x"));

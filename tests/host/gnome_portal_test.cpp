@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "host/keys.hpp"
+#include "host/input.hpp"
 #include "support/child_process.hpp"
 #include "support/eventually.hpp"
 #include "support/temp_dir.hpp"
@@ -146,7 +146,7 @@ class GnomePortal : public ::testing::Test {
 };
 
 TEST_F(GnomePortal, TheUsersGrantLetsKeysReachTheFocusedWindow) {
-    const auto keyboard = chooseKeyboard({DesktopSession::wayland, support_.path()});
+    const auto keyboard = chooseInput({DesktopSession::wayland, support_.path()}).keyboard;
     ASSERT_EQ(keyboard->backend(), KeysBackend::portal);
     test::ChildProcess observer({WAYLAND_KEY_OBSERVER});
 

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "host/keys.hpp"
+#include "host/input.hpp"
 #include "support/child_process.hpp"
 #include "support/eventually.hpp"
 #include "support/temp_dir.hpp"
@@ -33,7 +33,8 @@ class Sway : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         runtime_ = new test::TempDir;
-        runtime_->write("config", "xwayland disable\n");
+        // No borders or title bars: the window starts where the output does.
+        runtime_->write("config", "xwayland disable\ndefault_border none\n");
         std::vector<std::string> argv = {"sway", "-c", (runtime_->path() / "config").string()};
         if (::getuid() == 0) {
             argv.insert(argv.begin(), {"unshare", "--user", "--map-user=1000", "--map-group=1000"});
@@ -57,7 +58,7 @@ class Sway : public ::testing::Test {
 };
 
 TEST_F(Sway, TheVirtualKeyboardPressesCombinationsAndTypesAnyText) {
-    const auto keyboard = chooseKeyboard({DesktopSession::wayland, support_.path()});
+    const auto keyboard = chooseInput({DesktopSession::wayland, support_.path()}).keyboard;
     ASSERT_EQ(keyboard->backend(), KeysBackend::virtualKeyboard);
     EXPECT_TRUE(keyboard->trusted());
     test::ChildProcess observer({WAYLAND_KEY_OBSERVER});
@@ -74,8 +75,29 @@ TEST_F(Sway, TheVirtualKeyboardPressesCombinationsAndTypesAnyText) {
                                   "0 space", "0 U20AC", "0 U0001F600", "0 exclam", "0 Return"}));
 }
 
+// The virtual pointer moves by exactly what it is sent (no acceleration of the compositor's),
+// and its buttons and smooth scrolling reach the window under it.
+TEST_F(Sway, TheVirtualPointerMovesClicksAndScrollsSmoothly) {
+    // The keyboard too: the window knows it is focused once the seat has one.
+    const auto input = chooseInput({DesktopSession::wayland, support_.path()});
+    const auto& pointer = input.pointer;
+    ASSERT_EQ(pointer->backend(), PointerBackend::virtualPointer);
+    test::ChildProcess observer({WAYLAND_KEY_OBSERVER});
+    ASSERT_TRUE(observer.waitForLine(std::regex("ready\n"))) << observer.output();
+    using Kind = PointerEvent::Kind;
+    ASSERT_TRUE(pointer->apply({{Kind::move, 100, 100}, {Kind::move, -5000, -5000}}));
+    ASSERT_TRUE(observer.waitForLine(std::regex("motion 0 0\n"), 3s)) << observer.output();
+    ASSERT_TRUE(pointer->apply({{Kind::move, 10.5, 20},
+                                {Kind::button, 0, 0, Button::right, ButtonAction::click},
+                                {Kind::scroll, 0, 12.5}}));
+    const auto lines = observer.linesAfter("motion 0 0", 4);
+    EXPECT_EQ(lines, (std::vector<std::string>{"motion 10.5 20", "button 273 press",
+                                               "button 273 release", "axis 0 12.5"}))
+        << observer.output();
+}
+
 TEST_F(Sway, TextWithMoreCharactersThanOneKeymapHoldsArrivesWhole) {
-    const auto keyboard = chooseKeyboard({DesktopSession::wayland, support_.path()});
+    const auto keyboard = chooseInput({DesktopSession::wayland, support_.path()}).keyboard;
     test::ChildProcess observer({WAYLAND_KEY_OBSERVER});
     ASSERT_TRUE(observer.waitForLine(std::regex("ready\n"))) << observer.output();
     // 300 different ideographs, then the first again: two keymaps, the second reusing none.
@@ -102,9 +124,8 @@ class Portal : public ::testing::Test {
             std::make_unique<test::ChildProcess>(std::vector<std::string>{FAKE_PORTAL, answer});
         ASSERT_TRUE(portal->waitForLine(std::regex("ready\n"))) << portal->output();
     }
-    std::unique_ptr<Keyboard> keyboard() {
-        return chooseKeyboard({DesktopSession::wayland, support.path()});
-    }
+    std::shared_ptr<Keyboard> keyboard() { return input().keyboard; }
+    DesktopInput input() { return chooseInput({DesktopSession::wayland, support.path()}); }
     // The calls the portal saw, once there are `count` of them (or 5 s passed).
     std::vector<std::string> calls(std::size_t count, std::chrono::milliseconds wait = 5s) {
         return portal->linesAfter("ready", count, wait);
@@ -114,9 +135,10 @@ class Portal : public ::testing::Test {
     std::unique_ptr<test::ChildProcess> portal;
 };
 
-TEST_F(Portal, AsksWhenTheUserActsThenSendsKeysAndRemembersTheGrant) {
+TEST_F(Portal, AsksWhenTheUserActsThenSendsKeysAndTheTouchpadAndRemembersTheGrant) {
     start("grant");
-    auto first = keyboard();
+    auto both = input();
+    auto first = both.keyboard;
     ASSERT_EQ(first->backend(), KeysBackend::portal);
     EXPECT_TRUE(calls(1, 300ms).empty()) << "nothing is asked at start";
     EXPECT_FALSE(first->trusted());
@@ -125,10 +147,12 @@ TEST_F(Portal, AsksWhenTheUserActsThenSendsKeysAndRemembersTheGrant) {
     EXPECT_FALSE(typeText(*first, "x"));
     EXPECT_NE(first->unavailableText(KeysHelp::full).find("dialog"), std::string::npos);
     ASSERT_TRUE(eventually([&] { return first->trusted(); }));
-    // A Shift tap at the grant makes the desktop's keyboard device before the user's keys.
+    // One dialog for the keyboard and the pointer. A Shift tap at the grant makes the desktop's
+    // keyboard device before the user's keys.
     EXPECT_EQ(calls(5), (std::vector<std::string>{
-                            "CreateSession", "SelectDevices types=1 persist=2 restore=-",
+                            "CreateSession", "SelectDevices types=3 persist=2 restore=-",
                             "Start granted", "keycode 42 1", "keycode 42 0"}));
+    EXPECT_TRUE(both.pointer->trusted());
     const fs::path token = support.path() / "remote-desktop.token";
     EXPECT_EQ(readFile(token), "restore-1");
     struct stat info {};
@@ -137,22 +161,40 @@ TEST_F(Portal, AsksWhenTheUserActsThenSendsKeysAndRemembersTheGrant) {
 
     EXPECT_TRUE(typeText(*first, "Hé\xF0\x9F\x98\x80\n"));
     EXPECT_TRUE(runGesture(*first, DesktopKind::gnome, "show_desktop"));
-    const auto all = calls(17);
+    using Kind = PointerEvent::Kind;
+    EXPECT_TRUE(both.pointer->apply({{Kind::move, 3.5, -2},
+                                     {Kind::button, 0, 0, Button::left, ButtonAction::click},
+                                     {Kind::scroll, 0, 40}}));
+    const auto all = calls(21);
     const std::vector<std::string> sent(all.begin() + std::min<std::size_t>(5, all.size()),
                                         all.end());
     EXPECT_EQ(sent,
               (std::vector<std::string>{
                   "keysym 0x48 1", "keysym 0x48 0", "keysym 0xe9 1", "keysym 0xe9 0",
                   "keysym 0x101f600 1", "keysym 0x101f600 0", "keysym 0xff0d 1", "keysym 0xff0d 0",
-                  // Super and d by their key codes, released in reverse.
-                  "keycode 125 1", "keycode 32 1", "keycode 32 0", "keycode 125 0"}));
+                  // Super and d by keysym (the desktop finds them in its layout), in reverse.
+                  "keysym 0xffeb 1", "keysym 0x64 1", "keysym 0x64 0", "keysym 0xffeb 0",
+                  "motion 3.5 -2", "button 272 1", "button 272 0", "axis 0 40"}));
 
     // After a restart the remembered grant comes back without a dialog, within the first press.
     first.reset();
+    both = {};
     const auto second = keyboard();
     EXPECT_TRUE(runGesture(*second, DesktopKind::gnome, "lock_screen"));
-    EXPECT_EQ(calls(19).at(18), "SelectDevices types=1 persist=2 restore=restore-1");
+    EXPECT_EQ(calls(23).at(22), "SelectDevices types=3 persist=2 restore=restore-1");
     EXPECT_EQ(readFile(token), "restore-2");
+}
+
+// A grant kept before the touchpad asked only for the keyboard: the next press asks once for
+// both, with the dialog; the grant it gives is then remembered.
+TEST_F(Portal, AKeyboardOnlyGrantIsAskedAgainOnceForBoth) {
+    start("grant");
+    std::ofstream(support.path() / "remote-desktop.token") << "restore-old";
+    const auto keys = keyboard();
+    EXPECT_FALSE(runGesture(*keys, DesktopKind::gnome, "show_desktop"));
+    ASSERT_TRUE(eventually([&] { return keys->trusted(); }));
+    EXPECT_EQ(calls(2).at(1), "SelectDevices types=3 persist=2 restore=-");
+    EXPECT_EQ(readFile(support.path() / "remote-desktop.devices"), "3");
 }
 
 TEST_F(Portal, ARefusalIsExplainedAndTheNextPressAsksAgain) {

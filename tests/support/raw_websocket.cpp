@@ -24,7 +24,7 @@ std::string RawWebSocket::refusalBody() {
     return client_.readAll(2s);
 }
 
-void RawWebSocket::send(std::string_view payload, bool final, bool continuation) {
+bool RawWebSocket::send(std::string_view payload, bool final, bool continuation) {
     std::string frame(1, static_cast<char>((final ? 0x80 : 0) | (continuation ? 0 : 1)));
     const int lengthBytes = payload.size() < 126 ? 0 : payload.size() < 65536 ? 2 : 8;
     frame += static_cast<char>(0x80 | (lengthBytes == 0   ? payload.size()
@@ -34,7 +34,7 @@ void RawWebSocket::send(std::string_view payload, bool final, bool continuation)
         frame += static_cast<char>(payload.size() >> shift & 0xff);
     }
     frame.append(4, '\0');
-    client_.send(frame.append(payload));
+    return client_.send(frame.append(payload));
 }
 
 std::string RawWebSocket::readFrame(int* opcode, std::chrono::milliseconds timeout) {

@@ -15,8 +15,8 @@ class RawWebSocket {
   public:
     // Connects from `sourceIpv4` and asks for the upgrade at `target` with the extra header
     // lines given (each ending in CR LF); check `upgraded()` and `head()`.
-    RawWebSocket(std::uint16_t port, const std::string& target, const std::string& extraHeaders = "",
-                 const char* sourceIpv4 = "127.0.0.1");
+    RawWebSocket(std::uint16_t port, const std::string& target,
+                 const std::string& extraHeaders = "", const char* sourceIpv4 = "127.0.0.1");
 
     bool upgraded() const { return head_.starts_with("HTTP/1.1 101"); }
     // The answer's head (the 101 or the refusal), up to CR LF CR LF.
@@ -26,10 +26,12 @@ class RawWebSocket {
 
     // One frame, masked as a client's must be (with a zero key): text unless `continuation`,
     // final unless told.
-    void send(std::string_view payload, bool final = true, bool continuation = false);
+    // False once the connection is gone.
+    bool send(std::string_view payload, bool final = true, bool continuation = false);
     // The payload of the next frame from the server ("" when none comes in time), and its
     // opcode (8 for close, whose payload starts with the code).
-    std::string readFrame(int* opcode = nullptr, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    std::string readFrame(int* opcode = nullptr,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // True when the server closed the connection within the time (whatever it sent first).
     bool closedByPeer(std::chrono::milliseconds within);
     // Ends our side: a send blocked on another thread returns at once.

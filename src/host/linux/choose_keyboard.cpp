@@ -1,11 +1,14 @@
 #include <xkbcommon/xkbcommon.h>
 
+#include <algorithm>
+#include <cctype>
 #include <map>
 #include <memory>
 #include <mutex>
 
 #include "common/log.hpp"
 #include "host/linux/keyboards.hpp"
+#include "host/linux/pointers.hpp"
 
 namespace td::host {
 namespace {
@@ -39,54 +42,51 @@ class NoKeyboard final : public Keyboard {
     const DesktopSession session_;
 };
 
-struct KeymapFree {
-    void operator()(xkb_keymap* keymap) const noexcept { xkb_keymap_unref(keymap); }
-};
+// A session in which no backend can drive the pointer.
+class NoPointer final : public Pointer {
+  public:
+    explicit NoPointer(DesktopSession session) : session_(session) {}
+    PointerBackend backend() const override { return PointerBackend::none; }
+    bool trusted() override { return false; }
+    bool requestAccess() override { return false; }
+    bool apply(const std::vector<PointerEvent>&) override { return false; }
 
-// keysym → evdev code on the default layout, the lowest shift level winning.
-std::map<Keysym, int> defaultLayoutCodes() {
-    std::map<Keysym, int> codes;
-    xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-    if (!context) {
-        return codes;
+    std::string unavailableText() override {
+        return session_ == DesktopSession::none
+                   ? "Tapdeck runs without a desktop session, so it cannot move the pointer."
+                   : "This Wayland desktop lets no program move the pointer.";
     }
-    const std::unique_ptr<xkb_keymap, KeymapFree> keymap(
-        xkb_keymap_new_from_names(context, nullptr, XKB_KEYMAP_COMPILE_NO_FLAGS));
-    xkb_context_unref(context);
-    if (!keymap) {
-        TD_LOG(keys, "no default keyboard layout could be compiled");
-        return codes;
-    }
-    constexpr int EVDEV_OFFSET = 8;  // XKB key codes are the kernel's plus 8
-    for (xkb_level_index_t level = 0; level < 2; ++level) {
-        const xkb_keycode_t last = xkb_keymap_max_keycode(keymap.get());
-        for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap.get()); code <= last; ++code) {
-            const xkb_keysym_t* syms = nullptr;
-            const int count = xkb_keymap_key_get_syms_by_level(keymap.get(), code, 0, level, &syms);
-            for (int i = 0; i < count; ++i) {
-                codes.emplace(syms[i], static_cast<int>(code) - EVDEV_OFFSET);
-            }
-        }
-    }
-    return codes;
-}
+
+  private:
+    const DesktopSession session_;
+};
 
 }  // namespace
 
-std::unique_ptr<Keyboard> chooseKeyboard(const KeyboardOptions& options) {
+DesktopInput chooseInput(const KeyboardOptions& options) {
+    DesktopInput input;
     if (options.session == DesktopSession::x11) {
-        return makeXTestKeyboard();
-    }
-    if (options.session == DesktopSession::wayland) {
-        if (auto portal = makePortalKeyboard(options.supportFolder)) {
-            return portal;
+        input = {makeXTestKeyboard(), makeXTestPointer()};
+    } else if (options.session == DesktopSession::wayland) {
+        input = makePortalInput(options.supportFolder);
+        if (!input.keyboard) {
+            input.keyboard = makeVirtualKeyboard();
         }
-        if (auto virtualKeyboard = makeVirtualKeyboard()) {
-            return virtualKeyboard;
+        if (!input.pointer) {
+            input.pointer = makeVirtualPointer();
         }
-        TD_LOG(keys, "neither a RemoteDesktop portal nor the virtual-keyboard protocol is there");
+        if (!input.keyboard) {
+            TD_LOG(keys,
+                   "neither a RemoteDesktop portal nor the virtual-keyboard protocol is there");
+        }
     }
-    return std::make_unique<NoKeyboard>(options.session);
+    if (!input.keyboard) {
+        input.keyboard = std::make_shared<NoKeyboard>(options.session);
+    }
+    if (!input.pointer) {
+        input.pointer = std::make_shared<NoPointer>(options.session);
+    }
+    return input;
 }
 
 std::optional<std::vector<Keysym>> parseCombination(std::string_view combination) {
@@ -111,15 +111,48 @@ std::optional<std::vector<Keysym>> parseCombination(std::string_view combination
     return keys;
 }
 
+std::optional<std::vector<Keysym>> parseKeyCombo(std::string_view combo) {
+    constexpr std::size_t MAX_COMBO_TEXT = 64;
+    static const std::map<std::string, Keysym> MODIFIERS = {{"ctrl", XKB_KEY_Control_L},
+                                                            {"shift", XKB_KEY_Shift_L},
+                                                            {"alt", XKB_KEY_Alt_L},
+                                                            {"super", XKB_KEY_Super_L}};
+    if (combo.empty() || combo.size() > MAX_COMBO_TEXT) {
+        return std::nullopt;
+    }
+    std::vector<Keysym> keys;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t plus = combo.find('+', start);
+        const std::string name(
+            combo.substr(start, plus == std::string_view::npos ? plus : plus - start));
+        if (plus == std::string_view::npos) {  // the key itself, last
+            xkb_keysym_t key = xkb_keysym_from_name(name.c_str(), XKB_KEYSYM_NO_FLAGS);
+            if (key == XKB_KEY_NoSymbol || name.empty()) {
+                return std::nullopt;
+            }
+            if (name.size() == 1) {
+                key = xkb_keysym_to_lower(key);
+            }
+            keys.push_back(key);
+            return keys;
+        }
+        std::string lower = name;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const auto modifier = MODIFIERS.find(lower);
+        if (modifier == MODIFIERS.end() ||
+            std::find(keys.begin(), keys.end(), modifier->second) != keys.end()) {
+            return std::nullopt;
+        }
+        keys.push_back(modifier->second);
+        start = plus + 1;
+    }
+}
+
 std::string keysymName(Keysym keysym) {
     char name[64];
     return xkb_keysym_get_name(keysym, name, sizeof name) > 0 ? name : "";
-}
-
-int evdevCodeOf(Keysym keysym) {
-    static const std::map<Keysym, int> CODES = defaultLayoutCodes();
-    const auto code = CODES.find(keysym);
-    return code == CODES.end() ? 0 : code->second;
 }
 
 }  // namespace td::host

@@ -1,3 +1,4 @@
+#include <linux/input-event-codes.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include "common/log.hpp"
 #include "host/linux/glib_ptr.hpp"
 #include "host/linux/keyboards.hpp"
+#include "host/linux/pointers.hpp"
 
 namespace td::host {
 namespace {
@@ -18,6 +20,7 @@ constexpr const char* PORTAL_NAME = "org.freedesktop.portal.Desktop";
 constexpr const char* PORTAL_PATH = "/org/freedesktop/portal/desktop";
 constexpr const char* REMOTE_DESKTOP = "org.freedesktop.portal.RemoteDesktop";
 constexpr std::uint32_t KEYBOARD_DEVICE = 1;
+constexpr std::uint32_t POINTER_DEVICE = 2;
 // Restore tokens came with version 2 of the interface; "persistent" keeps the grant across
 // restarts of the agent until the user revokes it.
 constexpr std::uint32_t PERSIST_UNTIL_REVOKED = 2;
@@ -58,22 +61,31 @@ std::uint32_t uintProperty(GDBusConnection* bus, const char* name) {
                : 0;
 }
 
-// The portal's RemoteDesktop interface: the user grants keyboard access once in the desktop's
-// own dialog; where the portal can, the grant is remembered (a restore token in the support
-// folder) so the dialog does not come back. The D-Bus conversation runs on a thread of its own,
-// whose main context receives the portal's answers; key presses are calls from any thread.
-class PortalKeyboard final : public Keyboard {
+// One call to the portal that makes the desktop act: a key or the pointer.
+struct Notification {
+    const char* method;
+    glib::Variant parameters;  // without the session and options, which `send` puts first
+};
+
+// The portal's RemoteDesktop interface: the user grants keyboard and pointer access once, in one
+// dialog of the desktop's own; where the portal can, the grant is remembered (a restore token
+// in the support folder) so the dialog does not come back. The D-Bus conversation runs on a
+// thread of its own, whose main context receives the portal's answers; the keyboard and the
+// pointer below share this one session and call it from any thread.
+class PortalSession {
   public:
-    PortalKeyboard(glib::Object<GDBusConnection> bus, std::uint32_t version,
-                   std::filesystem::path tokenFile)
+    PortalSession(glib::Object<GDBusConnection> bus, std::uint32_t version, std::uint32_t devices,
+                  const std::filesystem::path& supportFolder)
         : bus_(std::move(bus)),
           version_(version),
-          tokenFile_(std::move(tokenFile)),
+          wanted_(devices),
+          tokenFile_(supportFolder / "remote-desktop.token"),
+          devicesFile_(supportFolder / "remote-desktop.devices"),
           context_(g_main_context_new()),
           loop_(g_main_loop_new(context_, FALSE)),
           thread_([this] { runPortalThread(); }) {}
 
-    ~PortalKeyboard() override {
+    ~PortalSession() {
         onPortalThread([this] {
             closeSession();
             for (const auto& pending : pending_) {
@@ -86,16 +98,19 @@ class PortalKeyboard final : public Keyboard {
         g_main_context_unref(context_);
     }
 
-    KeysBackend backend() const override { return KeysBackend::portal; }
-
-    bool trusted() override {
+    // Access was granted for the device (KEYBOARD_DEVICE or POINTER_DEVICE).
+    bool granted(std::uint32_t device) {
         std::lock_guard lock(mutex_);
-        return access_ == Access::granted;
+        return access_ == Access::granted && (devices_ & device) != 0;
     }
 
-    bool requestAccess() override {
+    bool offers(std::uint32_t device) const { return (wanted_ & device) != 0; }
+
+    // Asks for both devices at once, so that one dialog covers them; waits for a remembered
+    // grant (which comes back without a dialog), not for the user's answer.
+    bool requestAccess(std::uint32_t device) {
         std::unique_lock lock(mutex_);
-        if (access_ == Access::granted) {
+        if (access_ == Access::granted && (devices_ & device) != 0) {
             return true;
         }
         const auto now = std::chrono::steady_clock::now();
@@ -104,69 +119,41 @@ class PortalKeyboard final : public Keyboard {
             askedAt_ = now;
             onPortalThread([this] { createSession(); });
         }
-        if (storedToken().empty()) {
+        if (restoreToken().empty()) {
             return false;  // the dialog is up; the user's answer arrives later
         }
         changed_.wait_for(lock, RESTORE_WAIT, [this] { return access_ != Access::asking; });
-        return access_ == Access::granted;
+        return access_ == Access::granted && (devices_ & device) != 0;
     }
 
-    bool pressCombination(const std::vector<Keysym>& keys) override {
-        std::vector<int> codes;
-        for (Keysym keysym : keys) {
-            const int code = evdevCodeOf(keysym);
-            if (code == 0) {
-                TD_LOG(keys, "the keyboard layout has no key for " + keysymName(keysym));
+    Access access() {
+        std::lock_guard lock(mutex_);
+        return access_;
+    }
+
+    // Each event is waited for before the next: sent without waiting, mutter applied the Shift
+    // an upper-case letter needs to the next letter too (measured on GNOME 43). A session the
+    // portal no longer knows is forgotten.
+    bool send(std::uint32_t device, std::vector<Notification> events) {
+        std::lock_guard lock(sendMutex_);
+        const std::string session = grantedSession(device);
+        if (session.empty()) {
+            return false;
+        }
+        for (Notification& event : events) {
+            if (!notify(session, event)) {
+                settle(Access::none);
                 return false;
             }
-            codes.push_back(code);
         }
-        std::vector<KeyEvent> events;
-        for (int code : codes) {
-            events.push_back({"NotifyKeyboardKeycode", code, true});
-        }
-        for (auto code = codes.rbegin(); code != codes.rend(); ++code) {
-            events.push_back({"NotifyKeyboardKeycode", *code, false});
-        }
-        return send(events);
-    }
-
-    bool typeKeysyms(const std::vector<Keysym>& keysyms) override {
-        std::vector<KeyEvent> events;
-        for (Keysym keysym : keysyms) {
-            events.push_back({"NotifyKeyboardKeysym", static_cast<int>(keysym), true});
-            events.push_back({"NotifyKeyboardKeysym", static_cast<int>(keysym), false});
-        }
-        return send(events);
-    }
-
-    std::string unavailableText(KeysHelp form) override {
-        std::lock_guard lock(mutex_);
-        const bool brief = form == KeysHelp::brief;
-        switch (access_) {
-            case Access::refused:
-                return brief ? "Keyboard control was not allowed on this computer."
-                             : "Keyboard control was not allowed on this computer: try again and "
-                               "choose Allow (or Share) in the dialog on its screen.";
-            case Access::failed:
-                return brief ? "The desktop's portal could not start keyboard control."
-                             : "The desktop's portal could not start keyboard control: try "
-                               "again, or log out and back in if it keeps failing.";
-            case Access::none:
-            case Access::asking:
-            case Access::granted:
-                break;
-        }
-        return brief ? "Allow keyboard control on this computer's screen, then try again."
-                     : "Allow Tapdeck to control the keyboard in the dialog on this computer's "
-                       "screen, then try again.";
+        return true;
     }
 
   private:
     using Then = std::function<void(std::uint32_t response, GVariant* results)>;
     // A call whose answer is awaited.
     struct Pending {
-        PortalKeyboard* self;
+        PortalSession* self;
         guint subscription;
         Then then;
     };
@@ -201,7 +188,14 @@ class PortalKeyboard final : public Keyboard {
         changed_.notify_all();
     }
 
-    std::string storedToken() const { return readWholeFile(tokenFile_.string()).value_or(""); }
+    // The grant to restore without a dialog. A grant kept before the pointer was asked for
+    // (no devices file beside it) is not restored: the dialog then asks once for both.
+    std::string restoreToken() const {
+        const std::string token = readWholeFile(tokenFile_.string()).value_or("");
+        const bool coversAll =
+            readWholeFile(devicesFile_.string()).has_value() || wanted_ == KEYBOARD_DEVICE;
+        return coversAll ? token : std::string();
+    }
 
     // Request objects are named after our bus name and a token of ours, so that we can listen
     // for the answer before asking (the portal may answer before the call returns).
@@ -229,10 +223,10 @@ class PortalKeyboard final : public Keyboard {
         pending->subscription = g_dbus_connection_signal_subscribe(
             bus_.get(), PORTAL_NAME, "org.freedesktop.portal.Request", "Response",
             requestPath(token).c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NO_MATCH_RULE,
-            &PortalKeyboard::onResponse, pending, nullptr);
+            &PortalSession::onResponse, pending, nullptr);
         g_dbus_connection_call(bus_.get(), PORTAL_NAME, PORTAL_PATH, REMOTE_DESKTOP, method,
                                makeParameters(&options), G_VARIANT_TYPE("(o)"),
-                               G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &PortalKeyboard::onCalled,
+                               G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &PortalSession::onCalled,
                                pending);
     }
 
@@ -244,7 +238,7 @@ class PortalKeyboard final : public Keyboard {
         if (!reply) {
             auto* pending = static_cast<Pending*>(data);
             TD_LOG(keys, "the portal refused a call: " + glib::message(error));
-            PortalKeyboard* self = pending->self;
+            PortalSession* self = pending->self;
             self->finish(pending);
             self->settle(Access::failed);
         }
@@ -262,7 +256,7 @@ class PortalKeyboard final : public Keyboard {
         }
         const glib::Variant owned(results);
         const Then then = std::move(pending->then);
-        PortalKeyboard* self = pending->self;
+        PortalSession* self = pending->self;
         self->finish(pending);
         then(response, owned.get());
     }
@@ -313,12 +307,11 @@ class PortalKeyboard final : public Keyboard {
         callWithResponse(
             "SelectDevices",
             [this](GVariantBuilder* options) {
-                g_variant_builder_add(options, "{sv}", "types",
-                                      g_variant_new_uint32(KEYBOARD_DEVICE));
+                g_variant_builder_add(options, "{sv}", "types", g_variant_new_uint32(wanted_));
                 if (version_ >= RESTORE_TOKENS_SINCE) {
                     g_variant_builder_add(options, "{sv}", "persist_mode",
                                           g_variant_new_uint32(PERSIST_UNTIL_REVOKED));
-                    if (const std::string restore = storedToken(); !restore.empty()) {
+                    if (const std::string restore = restoreToken(); !restore.empty()) {
                         g_variant_builder_add(options, "{sv}", "restore_token",
                                               g_variant_new_string(restore.c_str()));
                     }
@@ -344,16 +337,24 @@ class PortalKeyboard final : public Keyboard {
                 }
                 std::uint32_t devices = 0;
                 g_variant_lookup(results, "devices", "u", &devices);
-                if (!(devices & KEYBOARD_DEVICE)) {
-                    TD_LOG(keys, "the portal granted no keyboard");
+                if (!(devices & wanted_)) {
+                    TD_LOG(keys, "the portal granted neither keyboard nor pointer");
                     return settle(Access::refused);
                 }
                 const char* restore = nullptr;
                 if (g_variant_lookup(results, "restore_token", "&s", &restore) &&
-                    !replaceFileAtomically(tokenFile_.string(), restore, PRIVATE_FILE_MODE)) {
+                    (!replaceFileAtomically(tokenFile_.string(), restore, PRIVATE_FILE_MODE) ||
+                     !replaceFileAtomically(devicesFile_.string(), std::to_string(devices),
+                                            PRIVATE_FILE_MODE))) {
                     TD_LOG(keys, "cannot keep the portal's grant in " + tokenFile_.string());
                 }
-                primeKeyboard();
+                {
+                    std::lock_guard lock(mutex_);
+                    devices_ = devices;
+                }
+                if (devices & KEYBOARD_DEVICE) {
+                    primeKeyboard();
+                }
                 settle(Access::granted);
             });
     }
@@ -366,8 +367,8 @@ class PortalKeyboard final : public Keyboard {
             currentSession().c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
             [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
                gpointer data) noexcept {
-                auto* self = static_cast<PortalKeyboard*>(data);
-                TD_LOG(keys, "the desktop closed the keyboard session");
+                auto* self = static_cast<PortalSession*>(data);
+                TD_LOG(keys, "the desktop closed the remote-control session");
                 self->forgetSession();
                 self->settle(Access::none);
             },
@@ -400,62 +401,54 @@ class PortalKeyboard final : public Keyboard {
         session_ = std::move(session);
     }
 
-    std::string grantedSession() {
+    std::string grantedSession(std::uint32_t device) {
         std::lock_guard lock(mutex_);
-        return access_ == Access::granted ? session_ : std::string();
+        return access_ == Access::granted && (devices_ & device) != 0 ? session_ : std::string();
     }
-
-    struct KeyEvent {
-        const char* method;
-        int key;
-        bool press;
-    };
 
     // The desktop makes its keyboard device at the first key event, and focused windows learn
     // of it only then: that first event never reaches them (measured on mutter). A Shift tap,
     // lost instead of the user's first characters, makes the device now.
     void primeKeyboard() {
-        constexpr int LEFT_SHIFT = 42;
         const std::string session = currentSession();
         for (const bool press : {true, false}) {
-            notify(session, {"NotifyKeyboardKeycode", LEFT_SHIFT, press});
+            Notification shift{"NotifyKeyboardKeycode",
+                               glib::Variant(g_variant_ref_sink(g_variant_new(
+                                   "(iu)", static_cast<int>(KEY_LEFTSHIFT), press ? 1u : 0u)))};
+            notify(session, shift);
         }
     }
 
-    // Each event is waited for before the next: sent without waiting, mutter applied the Shift
-    // an upper-case letter needs to the next letter too (measured on GNOME 43). A session the
-    // portal no longer knows is forgotten.
-    bool send(const std::vector<KeyEvent>& events) {
-        std::lock_guard lock(pressMutex_);
-        const std::string session = grantedSession();
-        if (session.empty()) {
-            return false;
+    // The call's parameters: the session, empty options, then the event's own values.
+    bool notify(const std::string& session, const Notification& event) {
+        GVariantBuilder parameters;
+        g_variant_builder_init(&parameters, G_VARIANT_TYPE_TUPLE);
+        g_variant_builder_add(&parameters, "o", session.c_str());
+        g_variant_builder_add(&parameters, "a{sv}", nullptr);
+        GVariantIter values;
+        g_variant_iter_init(&values, event.parameters.get());
+        while (GVariant* value = g_variant_iter_next_value(&values)) {
+            g_variant_builder_add_value(&parameters, value);
+            g_variant_unref(value);
         }
-        for (const KeyEvent& event : events) {
-            if (!notify(session, event)) {
-                settle(Access::none);
-                return false;
-            }
-        }
-        return true;
-    }
-
-    bool notify(const std::string& session, const KeyEvent& event) {
         GError* raw = nullptr;
-        const glib::Variant reply(g_dbus_connection_call_sync(
-            bus_.get(), PORTAL_NAME, PORTAL_PATH, REMOTE_DESKTOP, event.method,
-            g_variant_new("(oa{sv}iu)", session.c_str(), nullptr, event.key, event.press ? 1u : 0u),
-            nullptr, G_DBUS_CALL_FLAGS_NONE, NOTIFY_TIMEOUT_MS, nullptr, &raw));
+        const glib::Variant reply(
+            g_dbus_connection_call_sync(bus_.get(), PORTAL_NAME, PORTAL_PATH, REMOTE_DESKTOP,
+                                        event.method, g_variant_builder_end(&parameters), nullptr,
+                                        G_DBUS_CALL_FLAGS_NONE, NOTIFY_TIMEOUT_MS, nullptr, &raw));
         const glib::Error error(raw);
         if (!reply) {
-            TD_LOG(keys, std::string("the portal refused a key: ") + glib::message(error));
+            TD_LOG(keys,
+                   std::string("the portal refused ") + event.method + ": " + glib::message(error));
         }
         return reply != nullptr;
     }
 
     const glib::Object<GDBusConnection> bus_;
     const std::uint32_t version_;
+    const std::uint32_t wanted_;  // the devices asked for: what the portal offers of the two
     const std::filesystem::path tokenFile_;
+    const std::filesystem::path devicesFile_;  // what the kept grant covers
     GMainContext* const context_;
     GMainLoop* const loop_;
     // Touched on the portal thread only.
@@ -463,31 +456,168 @@ class PortalKeyboard final : public Keyboard {
     guint closedSubscription_ = 0;
     unsigned tokenCount_ = 0;
 
-    std::mutex mutex_;  // guards the three below
+    std::mutex mutex_;  // guards the four below
     std::condition_variable changed_;
     Access access_ = Access::none;
+    std::uint32_t devices_ = 0;  // granted
     std::chrono::steady_clock::time_point askedAt_;
-    std::string session_;    // written on the portal thread, read by key presses
-    std::mutex pressMutex_;  // the keys of two actions never interleave
-    std::thread thread_;     // last: it starts once everything it uses exists
+    std::string session_;   // written on the portal thread, read by key presses
+    std::mutex sendMutex_;  // the events of two actions never interleave
+    std::thread thread_;    // last: it starts once everything it uses exists
+};
+
+glib::Variant values(GVariant* tuple) {
+    return glib::Variant(g_variant_ref_sink(tuple));
+}
+
+// The keyboard half of the session.
+class PortalKeyboard final : public Keyboard {
+  public:
+    explicit PortalKeyboard(std::shared_ptr<PortalSession> session)
+        : session_(std::move(session)) {}
+
+    KeysBackend backend() const override { return KeysBackend::portal; }
+    bool trusted() override { return session_->granted(KEYBOARD_DEVICE); }
+    bool requestAccess() override { return session_->requestAccess(KEYBOARD_DEVICE); }
+
+    // By keysym, as typing is: the desktop finds the key in the layout in use now (on AZERTY
+    // Ctrl+Z is Control with the key that types "z"), and a modifier is a keysym as well.
+    bool pressCombination(const std::vector<Keysym>& keys) override {
+        std::vector<Notification> events;
+        for (Keysym keysym : keys) {
+            events.push_back({"NotifyKeyboardKeysym", values(g_variant_new("(iu)", keysym, 1u))});
+        }
+        for (auto keysym = keys.rbegin(); keysym != keys.rend(); ++keysym) {
+            events.push_back({"NotifyKeyboardKeysym", values(g_variant_new("(iu)", *keysym, 0u))});
+        }
+        return session_->send(KEYBOARD_DEVICE, std::move(events));
+    }
+
+    bool typeKeysyms(const std::vector<Keysym>& keysyms) override {
+        std::vector<Notification> events;
+        for (Keysym keysym : keysyms) {
+            for (const std::uint32_t press : {1u, 0u}) {
+                events.push_back(
+                    {"NotifyKeyboardKeysym", values(g_variant_new("(iu)", keysym, press))});
+            }
+        }
+        return session_->send(KEYBOARD_DEVICE, std::move(events));
+    }
+
+    std::string unavailableText(KeysHelp form) override {
+        const bool brief = form == KeysHelp::brief;
+        switch (session_->access()) {
+            case Access::refused:
+                return brief ? "Keyboard control was not allowed on this computer."
+                             : "Keyboard control was not allowed on this computer: try again and "
+                               "choose Allow (or Share) in the dialog on its screen.";
+            case Access::failed:
+                return brief ? "The desktop's portal could not start keyboard control."
+                             : "The desktop's portal could not start keyboard control: try "
+                               "again, or log out and back in if it keeps failing.";
+            case Access::none:
+            case Access::asking:
+            case Access::granted:
+                break;
+        }
+        return brief ? "Allow keyboard control on this computer's screen, then try again."
+                     : "Allow Tapdeck to control the keyboard in the dialog on this computer's "
+                       "screen, then try again.";
+    }
+
+  private:
+    const std::shared_ptr<PortalSession> session_;
+};
+
+// The pointer half. Moves are relative and pass no acceleration of the desktop's; scrolling is
+// smooth, in pixels.
+class PortalPointer final : public Pointer {
+  public:
+    explicit PortalPointer(std::shared_ptr<PortalSession> session) : session_(std::move(session)) {}
+
+    PointerBackend backend() const override { return PointerBackend::portal; }
+    bool trusted() override { return session_->granted(POINTER_DEVICE); }
+    bool requestAccess() override { return session_->requestAccess(POINTER_DEVICE); }
+
+    bool apply(const std::vector<PointerEvent>& events) override {
+        std::vector<Notification> calls;
+        for (const PointerEvent& event : events) {
+            switch (event.kind) {
+                case PointerEvent::Kind::move:
+                    calls.push_back(
+                        {"NotifyPointerMotion", values(g_variant_new("(dd)", event.dx, event.dy))});
+                    break;
+                case PointerEvent::Kind::button:
+                    for (const std::uint32_t press : {1u, 0u}) {
+                        if ((press == 1 && event.action != ButtonAction::up) ||
+                            (press == 0 && event.action != ButtonAction::down)) {
+                            calls.push_back(
+                                {"NotifyPointerButton",
+                                 values(g_variant_new("(iu)", evdevButton(event.button), press))});
+                        }
+                    }
+                    break;
+                case PointerEvent::Kind::scroll:
+                    calls.push_back(
+                        {"NotifyPointerAxis", values(g_variant_new("(dd)", event.dx, event.dy))});
+                    break;
+            }
+        }
+        return session_->send(POINTER_DEVICE, std::move(calls));
+    }
+
+    std::string unavailableText() override {
+        switch (session_->access()) {
+            case Access::refused:
+                return "Pointer control was not allowed on this computer.";
+            case Access::failed:
+                return "The desktop's portal could not start pointer control.";
+            case Access::none:
+            case Access::asking:
+            case Access::granted:
+                break;
+        }
+        return "Allow pointer control on this computer's screen, then try again.";
+    }
+
+  private:
+    static int evdevButton(Button button) {
+        switch (button) {
+            case Button::left:
+                return BTN_LEFT;
+            case Button::middle:
+                return BTN_MIDDLE;
+            case Button::right:
+                return BTN_RIGHT;
+        }
+        return BTN_LEFT;
+    }
+
+    const std::shared_ptr<PortalSession> session_;
 };
 
 }  // namespace
 
-std::unique_ptr<Keyboard> makePortalKeyboard(const std::filesystem::path& supportFolder) {
+DesktopInput makePortalInput(const std::filesystem::path& supportFolder) {
     GError* raw = nullptr;
     glib::Object<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
     const glib::Error error(raw);
     if (!bus) {
         TD_LOG(keys, "no session bus: " + glib::message(error));
-        return nullptr;
+        return {};
     }
-    if (!(uintProperty(bus.get(), "AvailableDeviceTypes") & KEYBOARD_DEVICE)) {
-        return nullptr;
+    const std::uint32_t devices =
+        uintProperty(bus.get(), "AvailableDeviceTypes") & (KEYBOARD_DEVICE | POINTER_DEVICE);
+    if (!(devices & KEYBOARD_DEVICE)) {
+        return {};
     }
     const std::uint32_t version = uintProperty(bus.get(), "version");
-    return std::make_unique<PortalKeyboard>(std::move(bus), version,
-                                            supportFolder / "remote-desktop.token");
+    auto session = std::make_shared<PortalSession>(std::move(bus), version, devices, supportFolder);
+    DesktopInput input{std::make_shared<PortalKeyboard>(session), nullptr};
+    if (devices & POINTER_DEVICE) {
+        input.pointer = std::make_shared<PortalPointer>(session);
+    }
+    return input;
 }
 
 }  // namespace td::host

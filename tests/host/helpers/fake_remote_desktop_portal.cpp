@@ -1,10 +1,12 @@
 // The desktop's RemoteDesktop portal, for tests: owns org.freedesktop.portal.Desktop on the
 // session bus and answers CreateSession, SelectDevices and Start as the real portal does (a
 // Response signal on the request object the caller named). Every call is printed, one line
-// each; the user's answer to the dialog is the first argument.
+// each; the user's answer to the dialog is the first argument, and a granting dialog grants the
+// devices asked for.
 //   fake_remote_desktop_portal grant|deny
 #include <gio/gio.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -32,6 +34,18 @@ const char* INTROSPECTION = R"(<node>
       <arg type="o" direction="in"/><arg type="a{sv}" direction="in"/>
       <arg type="i" direction="in"/><arg type="u" direction="in"/>
     </method>
+    <method name="NotifyPointerMotion">
+      <arg type="o" direction="in"/><arg type="a{sv}" direction="in"/>
+      <arg type="d" direction="in"/><arg type="d" direction="in"/>
+    </method>
+    <method name="NotifyPointerButton">
+      <arg type="o" direction="in"/><arg type="a{sv}" direction="in"/>
+      <arg type="i" direction="in"/><arg type="u" direction="in"/>
+    </method>
+    <method name="NotifyPointerAxis">
+      <arg type="o" direction="in"/><arg type="a{sv}" direction="in"/>
+      <arg type="d" direction="in"/><arg type="d" direction="in"/>
+    </method>
     <property name="AvailableDeviceTypes" type="u" access="read"/>
     <property name="version" type="u" access="read"/>
   </interface>
@@ -41,6 +55,7 @@ const char* BASE = "/org/freedesktop/portal/desktop";
 bool grants = true;
 int restoreTokens = 0;
 std::set<std::string> grantedSessions;
+std::uint32_t askedDevices = 0;
 
 void print(const std::string& line) {
     std::puts(line.c_str());
@@ -101,6 +116,7 @@ void onCall(GDBusConnection* bus, const gchar* sender, const gchar*, const gchar
         GVariant* options = g_variant_get_child_value(parameters, 1);
         print("SelectDevices types=" + option(options, "types") + " persist=" +
               option(options, "persist_mode") + " restore=" + option(options, "restore_token"));
+        askedDevices = static_cast<std::uint32_t>(std::stoul(option(options, "types")));
         respond(bus, invocation, options, 0, emptyResults());
         g_variant_unref(options);
     } else if (name == "Start") {
@@ -115,7 +131,7 @@ void onCall(GDBusConnection* bus, const gchar* sender, const gchar*, const gchar
             const std::string restore = "restore-" + std::to_string(++restoreTokens);
             GVariantBuilder results;
             g_variant_builder_init(&results, G_VARIANT_TYPE_VARDICT);
-            g_variant_builder_add(&results, "{sv}", "devices", g_variant_new_uint32(1));
+            g_variant_builder_add(&results, "{sv}", "devices", g_variant_new_uint32(askedDevices));
             g_variant_builder_add(&results, "{sv}", "restore_token",
                                   g_variant_new_string(restore.c_str()));
             respond(bus, invocation, options, 0, g_variant_builder_end(&results));
@@ -123,18 +139,28 @@ void onCall(GDBusConnection* bus, const gchar* sender, const gchar*, const gchar
         g_variant_unref(options);
     } else {
         const char* session = nullptr;
-        gint32 key = 0;
-        guint32 state = 0;
-        g_variant_get(parameters, "(&o@a{sv}iu)", &session, nullptr, &key, &state);
+        g_variant_get_child(parameters, 0, "&o", &session);
         if (!grantedSessions.count(session)) {
             g_dbus_method_invocation_return_dbus_error(
                 invocation, "org.freedesktop.portal.Error.NotAllowed", "session not started");
             return;
         }
-        char line[64];
-        std::snprintf(line, sizeof line,
-                      name == "NotifyKeyboardKeysym" ? "keysym 0x%x %u" : "keycode %d %u", key,
-                      state);
+        char line[96];
+        if (name == "NotifyPointerMotion" || name == "NotifyPointerAxis") {
+            double dx = 0, dy = 0;
+            g_variant_get(parameters, "(&o@a{sv}dd)", nullptr, nullptr, &dx, &dy);
+            std::snprintf(line, sizeof line, "%s %g %g",
+                          name == "NotifyPointerMotion" ? "motion" : "axis", dx, dy);
+        } else {
+            gint32 key = 0;
+            guint32 state = 0;
+            g_variant_get(parameters, "(&o@a{sv}iu)", nullptr, nullptr, &key, &state);
+            std::snprintf(line, sizeof line,
+                          name == "NotifyKeyboardKeysym"  ? "keysym 0x%x %u"
+                          : name == "NotifyPointerButton" ? "button %d %u"
+                                                          : "keycode %d %u",
+                          key, state);
+        }
         print(line);
         g_dbus_method_invocation_return_value(invocation, nullptr);
     }

@@ -1,5 +1,6 @@
-// A window that takes the keyboard focus and prints every key press it receives, one line each:
-// "<modifier state> <keysym name> <text>". Prints "ready" once it holds the focus.
+// A window over the whole screen that takes the keyboard focus and prints every key press it
+// receives, one line each: "<modifier state> <keysym name>", and what the pointer does:
+// "button N press", "button N release", "motion X Y". Prints "ready" once it holds the focus.
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -13,9 +14,13 @@ int main() {
         return 1;
     }
     const int screen = DefaultScreen(display);
-    Window window = XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0, 200, 100, 0,
-                                        BlackPixel(display, screen), WhitePixel(display, screen));
-    XSelectInput(display, window, KeyPressMask | StructureNotifyMask | FocusChangeMask);
+    Window window =
+        XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0,
+                            DisplayWidth(display, screen), DisplayHeight(display, screen), 0,
+                            BlackPixel(display, screen), WhitePixel(display, screen));
+    XSelectInput(display, window,
+                 KeyPressMask | StructureNotifyMask | FocusChangeMask | ButtonPressMask |
+                     ButtonReleaseMask | PointerMotionMask);
     XMapRaised(display, window);
     bool ready = false;
     while (true) {
@@ -29,6 +34,13 @@ int main() {
             std::fflush(stdout);
         } else if (event.type == MappingNotify) {
             XRefreshKeyboardMapping(&event.xmapping);
+        } else if (event.type == ButtonPress || event.type == ButtonRelease) {
+            std::printf("button %u %s\n", event.xbutton.button,
+                        event.type == ButtonPress ? "press" : "release");
+            std::fflush(stdout);
+        } else if (event.type == MotionNotify) {
+            std::printf("motion %d %d\n", event.xmotion.x_root, event.xmotion.y_root);
+            std::fflush(stdout);
         } else if (event.type == KeyPress) {
             const KeySym keysym =
                 XkbKeycodeToKeysym(display, static_cast<KeyCode>(event.xkey.keycode), 0,

@@ -1,6 +1,8 @@
 // A Wayland window that takes the keyboard focus and prints every key press it receives, one
 // line each: "<modifier state> <keysym name>", as the X11 observer does (Shift 1, Control 4,
-// Mod1 8, Mod4 64). Prints "ready" once it holds the focus.
+// Mod1 8, Mod4 64), and what the pointer does over it: "motion X Y" (in the window, where it
+// entered too),
+// "button CODE press|release", "axis AXIS VALUE". Prints "ready" once it holds the focus.
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
@@ -13,7 +15,7 @@
 
 namespace {
 
-constexpr int WIDTH = 200, HEIGHT = 100;
+constexpr int DEFAULT_WIDTH = 200, DEFAULT_HEIGHT = 100;
 constexpr unsigned REPORTED_MODIFIERS = 1 | 4 | 8 | 64;
 
 struct Observer {
@@ -22,12 +24,17 @@ struct Observer {
     xdg_wm_base* shell = nullptr;
     wl_seat* seat = nullptr;
     wl_keyboard* keyboard = nullptr;
+    wl_pointer* pointer = nullptr;
     wl_surface* surface = nullptr;
     xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
     xkb_keymap* keymap = nullptr;
     xkb_state* state = nullptr;
     unsigned modifiers = 0;
     bool ready = false;
+    // The size the compositor asked for: sway centres a smaller window in its tile, and the
+    // pointer's positions are only the test's own when the window starts where the output does.
+    int width = DEFAULT_WIDTH;
+    int height = DEFAULT_HEIGHT;
 };
 
 void say(const char* line) {
@@ -35,8 +42,8 @@ void say(const char* line) {
     std::fflush(stdout);
 }
 
-wl_buffer* whiteBuffer(wl_shm* shm) {
-    const int stride = WIDTH * 4, size = stride * HEIGHT;
+wl_buffer* whiteBuffer(wl_shm* shm, int width, int height) {
+    const int stride = width * 4, size = stride * height;
     const int fd = memfd_create("observer", MFD_CLOEXEC);
     if (fd < 0 || ftruncate(fd, size) != 0) {
         return nullptr;
@@ -46,7 +53,7 @@ wl_buffer* whiteBuffer(wl_shm* shm) {
     munmap(pixels, size);
     wl_shm_pool* pool = wl_shm_create_pool(shm, fd, size);
     wl_buffer* buffer =
-        wl_shm_pool_create_buffer(pool, 0, WIDTH, HEIGHT, stride, WL_SHM_FORMAT_XRGB8888);
+        wl_shm_pool_create_buffer(pool, 0, width, height, stride, WL_SHM_FORMAT_XRGB8888);
     wl_shm_pool_destroy(pool);
     close(fd);
     return buffer;
@@ -107,11 +114,41 @@ void onRepeatInfo(void*, wl_keyboard*, int32_t, int32_t) {}
 const wl_keyboard_listener KEYBOARD = {onKeymap, onEnter,     onLeave,
                                        onKey,    onModifiers, onRepeatInfo};
 
+// Where the pointer came in is a position like any other.
+void onPointerEnter(void*, wl_pointer*, uint32_t, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
+    std::printf("motion %g %g\n", wl_fixed_to_double(x), wl_fixed_to_double(y));
+    std::fflush(stdout);
+}
+void onPointerLeave(void*, wl_pointer*, uint32_t, wl_surface*) {}
+void onMotion(void*, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y) {
+    std::printf("motion %g %g\n", wl_fixed_to_double(x), wl_fixed_to_double(y));
+    std::fflush(stdout);
+}
+void onButton(void*, wl_pointer*, uint32_t, uint32_t, uint32_t button, uint32_t state) {
+    std::printf("button %u %s\n", button, state ? "press" : "release");
+    std::fflush(stdout);
+}
+void onAxis(void*, wl_pointer*, uint32_t, uint32_t axis, wl_fixed_t value) {
+    std::printf("axis %u %g\n", axis, wl_fixed_to_double(value));
+    std::fflush(stdout);
+}
+void onFrame(void*, wl_pointer*) {}
+void onAxisSource(void*, wl_pointer*, uint32_t) {}
+void onAxisStop(void*, wl_pointer*, uint32_t, uint32_t) {}
+void onAxisDiscrete(void*, wl_pointer*, uint32_t, int32_t) {}
+const wl_pointer_listener POINTER = {onPointerEnter, onPointerLeave, onMotion,     onButton,
+                                     onAxis,         onFrame,        onAxisSource, onAxisStop,
+                                     onAxisDiscrete, nullptr};
+
 void onCapabilities(void* data, wl_seat* seat, uint32_t capabilities) {
     auto* o = static_cast<Observer*>(data);
     if ((capabilities & WL_SEAT_CAPABILITY_KEYBOARD) && !o->keyboard) {
         o->keyboard = wl_seat_get_keyboard(seat);
         wl_keyboard_add_listener(o->keyboard, &KEYBOARD, o);
+    }
+    if ((capabilities & WL_SEAT_CAPABILITY_POINTER) && !o->pointer) {
+        o->pointer = wl_seat_get_pointer(seat);
+        wl_pointer_add_listener(o->pointer, &POINTER, o);
     }
 }
 void onSeatName(void*, wl_seat*, const char*) {}
@@ -125,10 +162,20 @@ const xdg_wm_base_listener SHELL = {onPing};
 void onSurfaceConfigure(void* data, xdg_surface* surface, uint32_t serial) {
     auto* o = static_cast<Observer*>(data);
     xdg_surface_ack_configure(surface, serial);
-    wl_surface_attach(o->surface, whiteBuffer(o->shm), 0, 0);
+    wl_surface_attach(o->surface, whiteBuffer(o->shm, o->width, o->height), 0, 0);
     wl_surface_commit(o->surface);
 }
 const xdg_surface_listener SURFACE = {onSurfaceConfigure};
+
+void onToplevelConfigure(void* data, xdg_toplevel*, int32_t width, int32_t height, wl_array*) {
+    auto* o = static_cast<Observer*>(data);
+    if (width > 0 && height > 0) {
+        o->width = width;
+        o->height = height;
+    }
+}
+void onToplevelClose(void*, xdg_toplevel*) {}
+const xdg_toplevel_listener TOPLEVEL = {onToplevelConfigure, onToplevelClose, nullptr, nullptr};
 
 void onGlobal(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t) {
     auto* o = static_cast<Observer*>(data);
@@ -167,7 +214,9 @@ int main() {
     o.surface = wl_compositor_create_surface(o.compositor);
     xdg_surface* surface = xdg_wm_base_get_xdg_surface(o.shell, o.surface);
     xdg_surface_add_listener(surface, &SURFACE, &o);
-    xdg_toplevel_set_title(xdg_surface_get_toplevel(surface), "key observer");
+    xdg_toplevel* toplevel = xdg_surface_get_toplevel(surface);
+    xdg_toplevel_add_listener(toplevel, &TOPLEVEL, &o);
+    xdg_toplevel_set_title(toplevel, "key observer");
     wl_surface_commit(o.surface);
     while (wl_display_dispatch(display) != -1) {
     }

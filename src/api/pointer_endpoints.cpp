@@ -1,0 +1,99 @@
+#include <string_view>
+
+#include "api/handlers.hpp"
+#include "api/pointer_lane.hpp"
+#include "common/json_read.hpp"
+#include "common/log.hpp"
+
+namespace td::api::handlers {
+namespace {
+
+constexpr std::string_view POINTER_PROTOCOL = "tapdeck-pointer";
+// A browser cannot set headers on a WebSocket: a phone names its token as a subprotocol.
+constexpr std::string_view TOKEN_PROTOCOL_PREFIX = "tapdeck-token.";
+// A phone sends a batch per animation frame; several hundred a second is no touchpad.
+constexpr std::size_t POINTER_MESSAGES_PER_SECOND = 500;
+// A touchpad left open but untouched is closed after this (the page opens it again).
+constexpr std::chrono::seconds POINTER_IDLE{120};
+
+Response refused(int status, std::string error) {
+    return server::jsonResponse({{"ok", false}, {"error", std::move(error)}}, status);
+}
+
+// The subprotocols a WebSocket client offered: comma-separated, blanks around each.
+std::vector<std::string_view> offeredProtocols(std::string_view header) {
+    std::vector<std::string_view> out;
+    while (!header.empty()) {
+        const std::size_t comma = std::min(header.find(','), header.size());
+        out.push_back(server::trimBlanks(header.substr(0, comma)));
+        header.remove_prefix(std::min(comma + 1, header.size()));
+    }
+    return out;
+}
+
+// Access at all: a slow backend asks the desktop, as the user just reached for the pointer.
+bool havePointer(host::Pointer& pointer) {
+    return pointer.trusted() || pointer.requestAccess();
+}
+
+}  // namespace
+
+Response movePointer(const ApiContext& context, const Request& request) {
+    const UntrustedJson body = server::bodyJSON(request);
+    const UntrustedJson* events = jsonread::member(body, "events");
+    const auto read = events ? host::readPointerEvents(*events) : std::nullopt;
+    if (!read) {
+        return refused(400, "Invalid pointer events");
+    }
+    if (!havePointer(context.pointer)) {
+        return server::jsonResponse({{"ok", false}, {"error", context.pointer.unavailableText()}});
+    }
+    return server::jsonResponse({{"ok", context.pointer.apply(*read)}});
+}
+
+void pointerSocket(const ApiContext& context, const server::ConnectionPtr& connection,
+                   const Request& request) {
+    bool pointerProtocol = false;
+    std::string token;
+    const std::string offeredHeader = request.header("sec-websocket-protocol").value_or("");
+    for (std::string_view offered : offeredProtocols(offeredHeader)) {
+        pointerProtocol = pointerProtocol || offered == POINTER_PROTOCOL;
+        if (offered.starts_with(TOKEN_PROTOCOL_PREFIX)) {
+            token = std::string(offered.substr(TOKEN_PROTOCOL_PREFIX.size()));
+        }
+    }
+    if (!pointerProtocol) {
+        return connection->send(refused(400, "Ask for the tapdeck-pointer protocol"));
+    }
+    if (!requestIsLocal(request, context.port()) && !context.store.tokenValid(token)) {
+        return connection->json({{"ok", false}}, 401);
+    }
+    if (!havePointer(context.pointer)) {
+        return connection->send(refused(503, context.pointer.unavailableText()));
+    }
+    auto lane = context.pointerLane;
+    if (!lane->admitSocket(request.peer)) {
+        return connection->send(refused(429, "Too many touchpads open from this phone"));
+    }
+    server::SocketHandlers handlers;
+    host::Pointer* pointer = &context.pointer;
+    handlers.onMessage = [lane, pointer](std::string_view message) {
+        const auto events = parseJson(message);
+        const auto read = events ? host::readPointerEvents(*events) : std::nullopt;
+        if (!read) {
+            TD_LOG(http, "a touchpad message broke the rules: the socket is closed");
+            return false;
+        }
+        lane->post(*pointer, std::move(*read));  // a full lane drops the batch: the next comes
+        return true;
+    };
+    handlers.onClose = [lane, peer = request.peer] { lane->releaseSocket(peer); };
+    server::SocketOptions options{std::string(POINTER_PROTOCOL), POINTER_BODY, POINTER_IDLE,
+                                  POINTER_MESSAGES_PER_SECOND};
+    if (!connection->becomeWebSocket(request, std::move(options), std::move(handlers))) {
+        lane->releaseSocket(request.peer);
+        connection->send(refused(400, "No WebSocket here: send POST /api/pointer"));
+    }
+}
+
+}  // namespace td::api::handlers

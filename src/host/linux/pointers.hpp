@@ -1,0 +1,19 @@
+#pragma once
+
+#include <memory>
+
+#include "host/pointer.hpp"
+
+// The Linux pointers, each named after its technology; chooseInput picks one at start.
+namespace td::host {
+
+// Where a backend has only a wheel, a two-finger move of this many pixels turns it one step.
+inline constexpr double SCROLL_STEP_PIXELS = 40;
+
+std::unique_ptr<Pointer> makeXTestPointer();
+
+// Nothing when WAYLAND_DISPLAY cannot be reached or its compositor lacks the virtual-pointer
+// protocol.
+std::unique_ptr<Pointer> makeVirtualPointer();
+
+}  // namespace td::host

@@ -1,0 +1,147 @@
+// The touchpad's WebSocket on the agent's own port, against the real agent in a private X
+// desktop, its effects seen by a window that prints what the X pointer does.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <regex>
+#include <thread>
+
+#include "support/child_process.hpp"
+#include "support/loopback_client.hpp"
+#include "support/raw_websocket.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using td::test::RawWebSocket;
+
+class TouchpadSocket : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        support_ = std::make_unique<td::test::TempDir>();
+        agent_ = std::make_unique<td::test::ChildProcess>(
+            std::vector<std::string>{TAPDECK_BINARY, "--headless"},
+            std::vector<std::string>{"TD_PORT=0", "TD_SUPPORT=" + support_->path().string(),
+                                     "TD_UPDATE_URL=http://127.0.0.1:1/latest.json"});
+        const auto pin = agent_->waitForLine(std::regex("PIN (\\d{6})"));
+        const auto port = agent_->waitForLine(std::regex("Listening on port (\\d+)"));
+        ASSERT_TRUE(pin && port) << agent_->output();
+        port_ = static_cast<std::uint16_t>(std::stoi((*port)[1]));
+        const std::string body = R"({"pin":")" + std::string((*pin)[1]) + "\"}";
+        const std::string paired = td::test::exchangeRemote(
+            port_, "POST /api/pair HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+                       "\r\n\r\n" + body);
+        std::smatch token;
+        ASSERT_TRUE(std::regex_search(paired, token, std::regex("\"token\":\"(\\w+)\""))) << paired;
+        token_ = token[1];
+    }
+    static void TearDownTestSuite() { agent_.reset(); }
+
+    void SetUp() override {
+        ASSERT_FALSE(token_.empty());
+        ASSERT_TRUE(observer_.waitForLine(std::regex("ready\n"))) << observer_.output();
+    }
+
+    static std::string protocols(const std::string& token) {
+        return "Sec-WebSocket-Protocol: tapdeck-pointer, tapdeck-token." + token + "\r\n";
+    }
+    // The position of the last motion the window saw, once it is `expected` (or 5 s passed).
+    std::string pointerAt(const std::string& expected) {
+        observer_.waitForLine(std::regex("motion " + expected + "\n"), 5s);
+        const std::size_t at = observer_.output().rfind("motion ");
+        return at == std::string::npos
+                   ? ""
+                   : observer_.output().substr(at + 7, observer_.output().find('\n', at) - at - 7);
+    }
+
+    td::test::ChildProcess observer_{{KEY_OBSERVER}};
+    static inline std::unique_ptr<td::test::TempDir> support_;
+    static inline std::unique_ptr<td::test::ChildProcess> agent_;
+    static inline std::uint16_t port_ = 0;
+    static inline std::string token_;
+};
+
+// Who may open one is decided before the upgrade; a message that breaks the rules closes it.
+TEST_F(TouchpadSocket, OnlyAPairedPhoneOrThisComputerOpensOneAndItMovesThePointer) {
+    const auto statusOf = [](const RawWebSocket& socket) { return socket.head().substr(0, 12); };
+    // No touchpad protocol asked for, no token (or a wrong one) from a phone.
+    EXPECT_EQ(statusOf(RawWebSocket(port_, "/api/pointer", "", "127.0.0.2")), "HTTP/1.1 400");
+    EXPECT_EQ(statusOf(RawWebSocket(port_, "/api/pointer", protocols("0123"), "127.0.0.2")),
+              "HTTP/1.1 401");
+    // This computer itself needs no token.
+    EXPECT_EQ(statusOf(RawWebSocket(port_, "/api/pointer",
+                                    "Sec-WebSocket-Protocol: tapdeck-pointer\r\n")),
+              "HTTP/1.1 101");
+
+    RawWebSocket phone(port_, "/api/pointer", protocols(token_), "127.0.0.2");
+    ASSERT_TRUE(phone.upgraded()) << phone.head();
+    EXPECT_NE(phone.head().find("Sec-WebSocket-Protocol: tapdeck-pointer\r\n"), std::string::npos);
+    phone.send(R"([["move",-5000,-5000],["move",30.5,40]])");
+    phone.send(R"([["move",0.5,0]])");
+    EXPECT_EQ(pointerAt("31 40"), "31 40");
+
+    phone.send(R"([["move",1,1],["jump",1,1]])");  // nothing of a bad batch is applied
+    int opcode = 0;
+    const std::string close = phone.readFrame(&opcode);
+    EXPECT_EQ(opcode, 8);
+    EXPECT_EQ(close.substr(0, 2), std::string("\x03\xf0", 2));  // 1008
+    EXPECT_TRUE(phone.closedByPeer(3s));
+    EXPECT_EQ(pointerAt("31 40"), "31 40");
+}
+
+// A phone flooding its socket slows only itself: another phone's taps are answered at once, and
+// one address holds a few sockets at most.
+TEST_F(TouchpadSocket, AFloodDelaysNoOtherPhone) {
+    std::vector<std::unique_ptr<RawWebSocket>> flooders;
+    for (int i = 0; i < 4; ++i) {
+        flooders.push_back(
+            std::make_unique<RawWebSocket>(port_, "/api/pointer", protocols(token_), "127.0.0.2"));
+        ASSERT_TRUE(flooders.back()->upgraded()) << flooders.back()->head();
+    }
+    EXPECT_EQ(
+        RawWebSocket(port_, "/api/pointer", protocols(token_), "127.0.0.2").head().substr(0, 12),
+        "HTTP/1.1 429");
+    std::string batch = "[";
+    for (int i = 0; i < 128; ++i) {  // the most events a message may hold
+        batch += std::string(i ? "," : "") + R"(["move",1,0],["move",-1,0])";
+    }
+    batch += "]";
+    std::atomic<bool> done{false};
+    std::atomic<int> sent{0};
+    std::vector<std::thread> floods;
+    for (auto& flooder : flooders) {
+        floods.emplace_back([&done, &sent, &flooder, &batch] {
+            while (!done && flooder->send(batch)) {
+                ++sent;
+            }
+        });
+    }
+    double slowest = 0;
+    const std::string events = R"({"events":[["move",0.1,0.1]]})";
+    const std::string tap = "POST /api/pointer HTTP/1.1\r\nX-TD-Token: " + token_ +
+                            "\r\nContent-Length: " + std::to_string(events.size()) + "\r\n\r\n" +
+                            events;
+    // A hundred taps, and on until the flood has sent its first 4,000 messages (a million events).
+    int taps = 0;
+    for (; taps < 100 || sent < 4000; ++taps) {
+        const auto start = std::chrono::steady_clock::now();
+        const std::string answer = td::test::exchangeRemote(port_, tap);
+        slowest = std::max(slowest, std::chrono::duration<double, std::milli>(
+                                        std::chrono::steady_clock::now() - start)
+                                        .count());
+        EXPECT_TRUE(answer.ends_with("\r\n\r\n{\"ok\":true}")) << "[" << answer << "]";
+    }
+    done = true;
+    for (auto& flooder : flooders) {
+        flooder->stopSending();
+    }
+    for (auto& flood : floods) {
+        flood.join();
+    }
+    EXPECT_LT(slowest, 500) << "ms for a tap while four sockets flooded";
+    std::printf("  %d taps, the slowest in %.1f ms, while the flood sent %d messages\n", taps,
+                slowest, sent.load());
+}
+
+}  // namespace
