@@ -6,8 +6,11 @@ const state = { admin: null, doc: null, page: 0, dirty: false, flowSteps: [] };
 
 const MEDIA = [['playpause', 'Play / Pause', '⏯️'], ['next', 'Next', '⏭️'], ['previous', 'Previous', '⏮️']];
 const SYSTEM = [['sleep', 'Sleep', '😴'], ['screensaver', 'Screen Saver', '🌌']];
-const TILE_KINDS = [['app', 'App'], ['gesture', 'Gesture'], ['shortcut', 'Shortcut'], ['media', 'Media key'],
-  ['volume', 'Volume'], ['url', 'Web address'], ['system', 'System'], ['text', 'Text']];
+const TILE_KINDS = [['app', 'App'], ['gesture', 'Gesture'], ['keys', 'Key combination'], ['shortcut', 'Shortcut'],
+  ['media', 'Media key'], ['volume', 'Volume'], ['url', 'Web address'], ['system', 'System'], ['text', 'Text'],
+  ['touchpad', 'Touchpad']];
+// What a key combination looks like to the agent: modifiers, then one key, joined by "+".
+const COMBO = /^((ctrl|shift|alt|super)\+)*[A-Za-z0-9_]+$/i;
 
 function markDirty() {
   state.dirty = true;
@@ -184,6 +187,15 @@ function renderTileForm() {
     form.replaceChildren(choice(MEDIA, (value, label, emoji) => addTile({ type: 'media', value, label, emoji })));
   } else if (kind === 'system') {
     form.replaceChildren(choice(SYSTEM, (value, label, emoji) => addTile({ type: 'system', value, label, emoji })));
+  } else if (kind === 'keys') {
+    const combo = el('input', { placeholder: 'ctrl+shift+t, Right, F5…', 'aria-label': 'Key combination' });
+    const label = el('input', { placeholder: 'Caption', 'aria-label': 'Caption' });
+    form.replaceChildren(el('div', { class: 'row' }, combo, label, el('button', { onclick: () => {
+      if (!COMBO.test(combo.value)) return toast('Modifiers (ctrl, shift, alt, super) and one key, joined by +.');
+      addTile({ type: 'keys', value: combo.value, label: label.value || combo.value, emoji: '⌘' });
+    } }, 'Add')));
+  } else if (kind === 'touchpad') {
+    form.replaceChildren(el('button', { onclick: () => addTile({ type: 'touchpad', label: 'Touchpad', emoji: '🖱️' }) }, 'Add the touchpad'));
   } else if (kind === 'volume') {
     form.replaceChildren(el('button', { onclick: () => addTile({ type: 'volume', label: 'Volume', emoji: '🔊' }) }, 'Add the volume slider'));
   } else if (kind === 'url') {
@@ -230,6 +242,7 @@ function stepProblem(step) {
   if (step.type === 'url' && !/^https?:\/\//i.test(step.value)) return 'A web address starts with http:// or https://.';
   if (step.type === 'shortcut' && !a.shortcuts.includes(step.value)) return 'No such Shortcut.';
   if (step.type === 'gesture' && !a.gestures.some((g) => g.value === step.value)) return 'No such gesture.';
+  if (step.type === 'keys' && !COMBO.test(step.value)) return 'Not a key combination.';
   return '';
 }
 
@@ -242,13 +255,15 @@ function renderFlowSteps() {
       el('button', { class: 'small danger', 'aria-label': 'Remove step', onclick: () => { state.flowSteps.splice(i, 1); renderFlowSteps(); } }, '✕'));
   }));
   const a = state.admin;
-  const type = el('select', { 'aria-label': 'Step kind' }, ['app', 'url', 'shortcut', 'gesture'].map((t) => el('option', { value: t }, t)));
-  const value = el('input', { placeholder: 'App name, address, Shortcut or gesture', 'aria-label': 'Step value', list: 'step-values' });
+  // The kinds a flow may use, as the agent says.
+  const kinds = state.report?.steps || ['app', 'url', 'shortcut', 'gesture', 'keys'];
+  const type = el('select', { 'aria-label': 'Step kind' }, kinds.map((t) => el('option', { value: t }, t)));
+  const value = el('input', { placeholder: 'App name, address, Shortcut, gesture or keys', 'aria-label': 'Step value', list: 'step-values' });
   const options = el('datalist', { id: 'step-values' });
   const fill = () => options.replaceChildren(...({
     app: [...new Set(pages().flatMap((p) => (p.tiles || []).filter((t) => t.type === 'app').map((t) => t.value)))],
-    shortcut: a.shortcuts, gesture: a.gestures.map((g) => g.value), url: [],
-  }[type.value]).map((v) => el('option', { value: v })));
+    shortcut: a.shortcuts, gesture: a.gestures.map((g) => g.value),
+  }[type.value] || []).map((v) => el('option', { value: v })));
   type.addEventListener('change', fill);
   fill();
   $('step-adder').replaceChildren(type, value, options, el('button', { onclick: () => {
@@ -295,14 +310,14 @@ async function saveFlow() {
 
 // ---------- what works on this computer ----------
 
-const REPORT_PARTS = [['keys', 'Keys and typing'], ['media', 'Media keys'], ['sound', 'Volume'],
+const REPORT_PARTS = [['keys', 'Keys and typing'], ['pointer', 'Touchpad'], ['media', 'Media keys'], ['sound', 'Volume'],
   ['clipboard', 'Clipboard'], ['suspend', 'Sleep'], ['screensaver', 'Screen saver'],
   ['shortcuts', 'Shortcuts'], ['relay', 'Relay'], ['planner', 'Planner']];
 
 // What was found, in a few words, for a part that works.
 function foundText(name, part) {
   switch (name) {
-    case 'keys': return `through ${part.backend}`;
+    case 'keys': case 'pointer': return `through ${part.backend}`;
     case 'media': return part.players.map((p) => p.replace('org.mpris.MediaPlayer2.', '')).join(', ');
     case 'sound': return `${part.server}${part.output ? ` → ${part.output}` : ''}`;
     case 'clipboard': case 'screensaver': return part.tool;
@@ -315,6 +330,7 @@ function foundText(name, part) {
 // The report at the top: each part with what was found or, when it does not work, what to do.
 // Keys the desktop must allow get a button that asks.
 function renderReport(report) {
+  state.report = report;
   $('report-card').hidden = !report;
   if (!report) return;
   $('report').replaceChildren(...REPORT_PARTS.filter(([name]) => report[name]).map(([name, title]) => {

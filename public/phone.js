@@ -1,5 +1,6 @@
 // The phone's remote: pairing, the pages of tiles, and the planner box.
 import { api, token, relayed, Unauthorized, Unreachable, watchReloads, toast, el, ask, PLAN_ERRORS } from './api.js';
+import { openTouchpad, setUpTouchpad } from './touchpad.js';
 
 const $ = (id) => document.getElementById(id);
 const state = { config: null, page: 0, pin: '' };
@@ -119,25 +120,27 @@ function showPage(index) {
   render();
 }
 
-const TILE_GLYPHS = { url: '🌐', shortcut: '⚙️', gesture: '✋', media: '⏯️', volume: '🔊', system: '💤', text: '⌨️', flow: '⚡', app: '🖥️' };
+const TILE_GLYPHS = { url: '🌐', shortcut: '⚙️', gesture: '✋', keys: '⌘', media: '⏯️', volume: '🔊', system: '💤', text: '⌨️', flow: '⚡', app: '🖥️', touchpad: '🖱️' };
 
 function tileLabel(tile) {
   return tile.label || tile.value || tile.type;
 }
 
-// Why a tile cannot work on this computer now, from the agent's report; null when it can (or
-// when the report is missing: then the agent's answer to a tap says why).
+// The agent's word on a tile: the entry of its report for the tile's type, the one that names a
+// member of the tile (a text tile's "mode") before the type's plain one.
+function tileReport(tile) {
+  const entries = (state.capabilities?.tiles || []).filter((entry) => entry.type === tile.type
+    && (!entry.member || String(tile[entry.member] ?? '') === entry.value));
+  return entries.find((entry) => entry.member) || entries[0] || null;
+}
+
+// Why a tile cannot work on this computer now; null when it can (or when the report is
+// missing: then the agent's answer to a tap says why). What the desktop has yet to allow stays
+// usable: the tap is what asks.
 function unavailableReason(tile) {
-  const c = state.capabilities;
-  if (!c) return null;
-  const needs = {
-    gesture: c.keys, media: c.media, volume: c.sound,
-    text: tile.mode === 'clipboard' ? c.clipboard : c.keys,
-    system: tile.value === 'sleep' ? c.suspend : tile.value === 'screensaver' ? c.screensaver : null,
-  }[tile.type];
-  // Keys the desktop has yet to allow stay usable: the tap is what asks.
-  if (!needs || needs.ok || needs.canAsk) return null;
-  return needs.reason;
+  const entry = tileReport(tile);
+  if (!entry || entry.ok || entry.canAsk) return null;
+  return entry.reason;
 }
 
 // A greyed tile says why on a tap and on a long press, and does nothing else.
@@ -174,6 +177,8 @@ async function actionFor(tile) {
     case 'url': return ['api/url', { url: tile.value }];
     case 'shortcut': return ['api/shortcut', { name: tile.value }];
     case 'gesture': return ['api/gesture', { value: tile.value }];
+    case 'keys': return ['api/keys', { combo: tile.value }];
+    case 'touchpad': openTouchpad(); return null;
     case 'media': return ['api/media', { action: tile.value }];
     case 'system': return ['api/system', { action: tile.value }];
     case 'flow': return ['api/run-plan', { steps: tile.steps || [] }];
@@ -351,6 +356,7 @@ function init() {
     navigator.serviceWorker.register('sw.js').catch(() => {});
   }
   $('retry').addEventListener('click', start);
+  setUpTouchpad();
   window.addEventListener('online', () => { if (!$('unreachable').hidden) start(); });
   buildPinPad();
   enableSwipes();
@@ -371,7 +377,7 @@ function init() {
   });
   const code = new URLSearchParams(location.search).get('pair');
   if (code) pairWithCode(code);
-  else if (token.get()) start();
+  else if (token.get()) start().then(() => { if (location.hash === '#touchpad') openTouchpad(); });
   else showPairing();
 }
 

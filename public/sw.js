@@ -2,9 +2,9 @@
 // an answer of the API. Each is asked of the network first, so a page that loads is current;
 // the copy kept serves when there is no network, or when the relay answers for a computer that
 // is away (502, 503, 504).
-const SHELL = 'tapdeck-shell-v1';
-const FILES = ['./', 'index.html', 'phone.js', 'api.js', 'app.css', 'icon.svg', 'icon-192.png',
-  'icon-512.png', 'manifest.webmanifest'];
+const SHELL = 'tapdeck-shell-v2';
+const FILES = ['./', 'index.html', 'phone.js', 'api.js', 'touchpad.js', 'app.css', 'icon.svg',
+  'icon-192.png', 'icon-512.png', 'manifest.webmanifest'];
 
 self.addEventListener('install', (event) => {
   event.waitUntil(caches.open(SHELL).then((cache) => cache.addAll(FILES)).then(() => self.skipWaiting()));

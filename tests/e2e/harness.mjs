@@ -42,9 +42,13 @@ export async function startAgent(planner, extraEnv = {}) {
     TD_UPDATE_URL: 'http://127.0.0.1:1/latest.json', PATH: `${bin}:${process.env.PATH}`,
     ANTHROPIC_API_KEY: 'sk-e2e', ANTHROPIC_BASE_URL: planner.url, ...extraEnv };
   // A Wayland desktop that lets no program send keys (the stock case the phone must explain),
-  // with no session bus and no sound server to find.
-  delete env.DISPLAY;
-  env.WAYLAND_DISPLAY = join(work, 'no-compositor');
+  // unless the test brings an X server; no session bus and no sound server to find.
+  if (extraEnv.DISPLAY) {
+    delete env.WAYLAND_DISPLAY;
+  } else {
+    delete env.DISPLAY;
+    env.WAYLAND_DISPLAY = join(work, 'no-compositor');
+  }
   env.DBUS_SESSION_BUS_ADDRESS = `unix:path=${join(work, 'no-bus')}`;
   env.PULSE_SERVER = `unix:${join(work, 'no-pulse')}`;
   const child = spawn(join(BUILD, 'tapdeck'), ['--headless'], { env, stdio: ['ignore', 'pipe', 'inherit'] });
@@ -82,6 +86,46 @@ export async function startAgent(planner, extraEnv = {}) {
       }
       rmSync(work, { recursive: true, force: true });
     },
+  };
+}
+
+// Lines a child prints, and a way to wait (at most `ms`) for one matching `pattern`.
+function watchLines(child, name) {
+  let output = '';
+  child.stdout.on('data', (data) => { output += data; });
+  return {
+    output: () => output,
+    waitFor: async (pattern, ms = 5000, from = 0) => {
+      for (const end = Date.now() + ms; ; await new Promise((ok) => setTimeout(ok, 10))) {
+        const match = output.slice(from).match(pattern);
+        if (match) return match;
+        if (Date.now() > end) throw new Error(`${name} never printed ${pattern}: ${output.slice(from)}`);
+      }
+    },
+  };
+}
+
+// An X server of its own (Xvfb) and, over its whole screen, a window that prints what the
+// pointer and the keyboard do to it ("motion X Y", "button N press").
+export async function startDisplay() {
+  const xvfb = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', '1280x800x24', '-nolisten', 'tcp'],
+    { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+  const display = await new Promise((ok, fail) => {
+    const timer = setTimeout(() => fail(new Error('Xvfb did not start')), 10000);
+    let text = '';
+    xvfb.stdio[3].on('data', (data) => {
+      text += data;
+      if (text.includes('\n')) { clearTimeout(timer); ok(`:${text.trim()}`); }
+    });
+  });
+  const child = spawn(join(BUILD, 'tests/host/key_observer'), [], { env: { ...process.env, DISPLAY: display },
+    stdio: ['ignore', 'pipe', 'inherit'] });
+  const observer = watchLines(child, 'the X observer');
+  await observer.waitFor(/ready\n/, 10000);
+  return {
+    display,
+    observer,
+    stop: () => { child.kill(); xvfb.kill(); },
   };
 }
 
