@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Loads the agent and an nginx serving the same public/index.html, side by side in one run,
 # with keep-alive off (every request on a new connection, as the agent always answers), and
-# prints requests per second of each and their ratio. Also prints the agent's idle memory and
-# the time from its start to its port accepting.
+# prints requests per second of each and their ratio; then, on the agent alone, a paired phone's
+# GET /api/config against OPTIONS / (the request that does nothing). Also prints the agent's idle
+# memory and the time from its start to its port accepting.
 #
 #   bench/http_vs_nginx.sh [seconds-per-run]     (after the README's build; ROUNDS=3 by default)
 set -euo pipefail
@@ -123,6 +124,23 @@ for kind in GET OPTIONS; do
   nginx=$(median "${nginx_runs[@]}")
   printf '%-12s %14.0f %14.0f %8s\n' "$kind /" "$agent" "$nginx" "$(ratio "$agent" "$nginx")"
 done
+
+# A phone's token, paired from 127.0.0.2 (a phone, not this computer).
+pin=$(grep -o '"pin":"[0-9]*"' "$work/support/state.json" | grep -o '[0-9]\{4,8\}')
+token=$(curl -s --interface 127.0.0.2 -d "{\"pin\":\"$pin\"}" "http://127.0.0.1:$AGENT_PORT/api/pair" |
+  grep -o '[0-9a-f]\{48\}')
+[ -n "$token" ] || { echo "could not pair" >&2; exit 1; }
+config_runs=()
+options_runs=()
+for _ in $(seq "$ROUNDS"); do
+  config_runs+=("$(rps "http://127.0.0.1:$AGENT_PORT/api/config" -H "x-td-token: $token")")
+  options_runs+=("$(rps "http://127.0.0.1:$AGENT_PORT/" -s "$work/options.lua")")
+done
+config=$(median "${config_runs[@]}")
+options=$(median "${options_runs[@]}")
+echo
+printf '%-20s %14s %14s %8s\n' "agent alone" "req/s" "OPTIONS /" "ratio"
+printf '%-20s %14.0f %14.0f %8s\n' "GET /api/config" "$config" "$options" "$(ratio "$config" "$options")"
 busy_rss_kb=$(awk '/^VmRSS/ {print $2}' "/proc/$agent_pid/status")
 
 echo

@@ -34,8 +34,7 @@ bool isOwnOrigin(std::string_view origin, std::uint16_t serverPort) {
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) ==
                       std::tolower(static_cast<unsigned char>(y));
            });
@@ -46,7 +45,8 @@ std::string_view hostName(std::string_view host) {
     if (host.starts_with('[')) {
         return host.substr(1, host.find(']') - 1);
     }
-    return host.substr(0, host.rfind(':') == std::string_view::npos ? host.size() : host.rfind(':'));
+    return host.substr(0,
+                       host.rfind(':') == std::string_view::npos ? host.size() : host.rfind(':'));
 }
 
 bool isIpv4Literal(std::string_view name) {
@@ -99,8 +99,26 @@ bool requestIsLocal(const server::Request& request, std::uint16_t serverPort) {
     return !origin || isOwnOrigin(*origin, serverPort);
 }
 
+std::optional<std::string> tokenOf(const server::Request& request) {
+    if (auto token = request.header("x-td-token")) {
+        return token;
+    }
+    constexpr std::string_view PREFIX = "tapdeck-token.";
+    const auto protocols = request.header("sec-websocket-protocol");
+    std::string_view offered = protocols ? std::string_view(*protocols) : std::string_view();
+    while (!offered.empty()) {
+        const std::size_t comma = std::min(offered.find(','), offered.size());
+        const std::string_view one = server::trimBlanks(offered.substr(0, comma));
+        if (one.starts_with(PREFIX)) {
+            return std::string(one.substr(PREFIX.size()));
+        }
+        offered.remove_prefix(std::min(comma + 1, offered.size()));
+    }
+    return std::nullopt;
+}
+
 bool hasValidToken(const server::Request& request, const store::Store& store) {
-    const auto token = request.header("x-td-token");
+    const auto token = tokenOf(request);
     return token && store.tokenValid(*token);
 }
 

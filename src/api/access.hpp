@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "server/request.hpp"
 #include "store/store.hpp"
@@ -28,6 +30,10 @@ bool browserSaysAnotherSite(const server::Request& request);
 // computer (DNS rebinding), would look like our own. Addresses, one-label names and names of
 // the local network's own suffixes (.local, .lan, .home.arpa...) are not.
 bool isRebindableHost(std::string_view host);
+
+// The token a request shows: its X-TD-Token header, or on a WebSocket upgrade (a browser can set
+// no header there) the offered subprotocol "tapdeck-token.TOKEN".
+std::optional<std::string> tokenOf(const server::Request& request);
 
 // The request carries a token that the Store accepts.
 bool hasValidToken(const server::Request& request, const store::Store& store);

@@ -96,7 +96,7 @@ std::vector<ActionKind> actionKinds(const ApiContext& context) {
          {{"flow"}}},
         {"pointer",
          {{"/api/pointer", post, Access::localOrToken, pool, with(movePointer), POINTER_BODY},
-          {"/api/pointer", notPost, Access::open, Runs::onNetworkThread,
+          {"/api/pointer", notPost, Access::localOrToken, Runs::onNetworkThread,
            Takeover([ctx](const server::ConnectionPtr& connection, const server::Request& request) {
                pointerSocket(*ctx, connection, request);
            })}},

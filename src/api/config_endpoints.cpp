@@ -28,13 +28,32 @@ Response saveConfig(const ApiContext& context, const Request& request) {
     return server::jsonResponse({{"ok", true}});
 }
 
-Response readConfig(const ApiContext& context, const Request&) {
-    return server::jsonResponse({{"ok", true},
-                                 {"config", context.store.snapshotConfig()},
-                                 {"version", update::currentVersion()},
-                                 {"host", host::computerName()},
-                                 {"relayUrl", context.relayUrl()},
-                                 {"relayEnabled", context.store.relayEnabled()}});
+namespace {
+
+std::string configAnswer(const KeptConfigAnswer::Parts& parts) {
+    const auto quoted = [](const std::string& text) { return dumpCompact(Json(text)); };
+    std::string body;
+    body.reserve(parts.config->size() + 256);
+    body.append(R"({"ok":true,"config":)")
+        .append(*parts.config)
+        .append(R"(,"version":)")
+        .append(quoted(update::currentVersion()))
+        .append(R"(,"host":)")
+        .append(quoted(parts.host))
+        .append(R"(,"relayUrl":)")
+        .append(quoted(parts.relayUrl))
+        .append(R"(,"relayEnabled":)")
+        .append(parts.relayEnabled ? "true}" : "false}");
+    return server::serialize(server::textResponse(200, "application/json", std::move(body)));
+}
+
+}  // namespace
+
+void readConfig(const ApiContext& context, const server::ConnectionPtr& connection,
+                const Request&) {
+    KeptConfigAnswer::Parts parts{context.store.configJson(), context.computerName->get(),
+                                  context.relayUrl(), context.store.relayEnabled()};
+    connection->sendRaw(context.configAnswer->get(std::move(parts), configAnswer), true);
 }
 
 }  // namespace td::api::handlers

@@ -6,7 +6,7 @@ namespace td::api {
 
 std::vector<Endpoint> endpoints(const ApiContext& context) {
     using Method = MethodRule;
-    // Every such handler may touch the Store's disk, so it runs on the work pool.
+    // A handler that may touch the Store's disk or a tool runs on the work pool.
     auto with = [&context](Handler handler) { return bound(context, handler); };
     const auto any = Method::anyMethod();
     const auto pool = Runs::onWorkPool;
@@ -21,7 +21,10 @@ std::vector<Endpoint> endpoints(const ApiContext& context) {
         {"/api/unpair", any, Access::token, pool, with(handlers::unpair)},
         {"/api/config", Method::only("POST"), Access::localOrToken, pool,
          with(handlers::saveConfig), DOCUMENT_BODY},
-        {"/api/config", Method::allBut("POST"), Access::token, pool, with(handlers::readConfig)},
+        {"/api/config", Method::allBut("POST"), Access::token, Runs::onNetworkThread,
+         Takeover([&context](const server::ConnectionPtr& c, const server::Request& r) {
+             handlers::readConfig(context, c, r);
+         })},
         {"/api/set-pin", any, Access::localOrToken, pool, with(handlers::setPin)},
         {"/api/connect", any, Access::localOrToken, pool, with(handlers::connect)},
         {"/api/airdrop", any, Access::localOrToken, pool, with(handlers::airdrop)},

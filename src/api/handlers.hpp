@@ -30,7 +30,9 @@ std::string pairingLink(const ApiContext& context);
 
 // Configuration
 Response saveConfig(const ApiContext& context, const Request& request);
-Response readConfig(const ApiContext& context, const Request& request);
+// The same bytes to every phone while nothing it is made of changed; on the network thread.
+void readConfig(const ApiContext& context, const server::ConnectionPtr& connection,
+                const Request& request);
 
 // Actions
 Response launch(const ApiContext& context, const Request& request);

@@ -38,7 +38,9 @@ bool MethodRule::matches(std::string_view requestMethod) const {
 }
 
 Router::Router(ApiContext context, std::vector<Endpoint> extra)
-    : context_(std::move(context)), table_(endpoints(context_)) {
+    : context_(std::move(context)),
+      table_(endpoints(context_)),
+      staticFiles_(context_.server.publicDir()) {
     table_.insert(table_.end(), extra.begin(), extra.end());
 }
 
@@ -62,6 +64,12 @@ void Router::route(const ConnectionPtr& connection, Request request) const {
         return;
     }
     if (const Endpoint* endpoint = find(request.method, request.path)) {
+        if (!admits(*endpoint, *connection, request)) {
+            TD_LOG(http, request.method + " " + std::string(endpoint->path) +
+                             ": refused by its access rule");
+            connection->json({{"ok", false}}, endpoint->refusalStatus);
+            return;
+        }
         if (endpoint->runs == Runs::onWorkPool) {
             context_.server.runOnWorkPool(
                 [this, endpoint, connection, request = std::move(request)] {
@@ -73,20 +81,27 @@ void Router::route(const ConnectionPtr& connection, Request request) const {
         return;
     }
     if (request.method == "GET") {
-        connection->send(server::serveStatic(context_.server.publicDir(), request.encodedPath));
+        connection->sendRaw(staticFiles_.answer(request.encodedPath), true);
         return;
     }
     connection->json({{"ok", false}}, 404);
 }
 
+// On the network thread, while the socket is surely open: nothing here waits on a disk.
+bool Router::admits(const Endpoint& endpoint, server::Connection& connection,
+                    Request& request) const {
+    // Whose process a loopback peer is matters only to a request that shows no token where
+    // this computer itself may call.
+    if (request.source == server::RequestSource::loopbackAddress &&
+        endpoint.access == Access::localOrToken && !hasValidToken(request, context_.store) &&
+        connection.peerIsThisUser()) {
+        request.source = server::RequestSource::loopback;
+    }
+    return isAllowed(endpoint.access, request, context_.store, context_.port());
+}
+
 void Router::run(const Endpoint& endpoint, const ConnectionPtr& connection,
                  const Request& request) const {
-    if (!isAllowed(endpoint.access, request, context_.store, context_.port())) {
-        TD_LOG(http,
-               request.method + " " + std::string(endpoint.path) + ": refused by its access rule");
-        connection->json({{"ok", false}}, endpoint.refusalStatus);
-        return;
-    }
     if (const JsonShape shape = shapeOf(request.body); shape != JsonShape::fits) {
         const char* why =
             shape == JsonShape::tooDeep ? "Body nested too deep" : "Body has an object too wide";

@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "api/access.hpp"
+#include "api/kept_answers.hpp"
 #include "api/plan_runs.hpp"
 #include "api/pointer_lane.hpp"
 #include "common/settings.hpp"
+#include "host/host_facts.hpp"
 #include "host/icons.hpp"
 #include "host/keys.hpp"
 #include "host/pointer.hpp"
@@ -19,6 +21,7 @@
 #include "server/request.hpp"
 #include "server/response.hpp"
 #include "server/server.hpp"
+#include "server/static_files.hpp"
 #include "store/config_model.hpp"
 #include "store/store.hpp"
 
@@ -45,6 +48,10 @@ struct ApiContext {
     std::shared_ptr<PlanRuns> plans = std::make_shared<PlanRuns>();
     // Where touchpad sockets apply their events, off the network thread.
     std::shared_ptr<PointerLane> pointerLane = std::make_shared<PointerLane>();
+    // The computer's name as the configuration's readers are told it, and their answer.
+    std::shared_ptr<RecentText> computerName =
+        std::make_shared<RecentText>(host::computerName, std::chrono::seconds(10));
+    std::shared_ptr<KeptConfigAnswer> configAnswer = std::make_shared<KeptConfigAnswer>();
 
     // The port the agent answers on (the one it listens on, once bound).
     std::uint16_t port() const;
@@ -98,7 +105,8 @@ struct Endpoint {
 };
 
 // The API's single entry point: OPTIONS at once, then the endpoint table (access rule first,
-// then a body nested too deep is refused, then the handler), then static files for GET, and 404
+// on the network thread; then, where the handler runs, a body nested too deep is refused; then
+// the handler), then static files for GET, and 404
 // for the rest. A handler that throws is answered 500. Must outlive the server's running; its
 // handlers refer to its own context, so it is neither copied nor moved.
 class Router {
@@ -115,11 +123,14 @@ class Router {
 
   private:
     const Endpoint* find(std::string_view method, std::string_view path) const;
+    bool admits(const Endpoint& endpoint, server::Connection& connection,
+                server::Request& request) const;
     void run(const Endpoint& endpoint, const server::ConnectionPtr& connection,
              const server::Request& request) const;
 
     ApiContext context_;
     std::vector<Endpoint> table_;
+    mutable server::StaticFiles staticFiles_;
 };
 
 // The agent's endpoint table; the handlers refer to `context`, which must outlive them.

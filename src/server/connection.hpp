@@ -50,6 +50,11 @@ class Connection {
     // one (a request the relay carried): the caller answers it instead.
     virtual bool becomeWebSocket(const Request&, SocketOptions, SocketHandlers) { return false; }
 
+    // Whether the peer is a process of the user running the agent, asked of the kernel once;
+    // on the connection's strand only, while the request that asks is being routed (the socket
+    // is open then, so the answer is about this peer). False for anything not on loopback.
+    virtual bool peerIsThisUser() { return false; }
+
     void sendRaw(std::string bytes, bool close, WriteDone done = {}) {
         sendRaw(std::make_shared<const std::string>(std::move(bytes)), close, std::move(done));
     }

@@ -10,9 +10,12 @@
 
 namespace td::server {
 
-// Where a request came from. Only `loopback` can ever be this computer itself; a request that
-// the relay client replays is `relay`, whatever socket it arrived on.
-enum class RequestSource { network, loopback, relay };
+// Where a request came from. Only `loopback` can ever be this computer itself: a socket from a
+// loopback address arrives as `loopbackAddress`, as remote as the network until the kernel
+// confirmed that its peer is this user's own process (which costs a lookup, so it is asked only
+// for a request whose access depends on it). A request that the relay client replays is `relay`,
+// whatever socket it arrived on.
+enum class RequestSource { network, loopbackAddress, loopback, relay };
 
 // One parsed request. Header names are trimmed and lower-cased; path and query are
 // percent-decoded (a `+` stays a `+`).

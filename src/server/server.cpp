@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "common/log.hpp"
-#include "server/peer_owner.hpp"
 #include "server/tcp_connection.hpp"
 #include "server/work_pool.hpp"
 
@@ -48,20 +47,6 @@ std::size_t connectionCapFor(std::size_t wanted) {
     const auto available = static_cast<std::size_t>(limit.rlim_cur);
     return std::min(wanted, available > 2 * DESCRIPTOR_RESERVE ? available - DESCRIPTOR_RESERVE
                                                                : available / 2);
-}
-
-// Only this user's own processes are this computer: another account's socket on loopback (or a
-// forwarder it runs) is as remote as the network.
-RequestSource sourceOf(tcp::socket& socket, const std::string& peer) {
-    if (!isLoopbackAddress(peer)) {
-        return RequestSource::network;
-    }
-    const auto owner = loopbackPeerOwner(socket.native_handle());
-    if (!owner || *owner != ::geteuid()) {
-        TD_LOG(http, "a loopback peer of another user (or unknown) is treated as remote");
-        return RequestSource::network;
-    }
-    return RequestSource::loopback;
 }
 
 // A dual-stack listener, so IPv4 peers arrive as ::ffff:a.b.c.d; plain IPv4 where the machine
@@ -245,7 +230,9 @@ void Server::Impl::onAccept(int attempt, const error_code& ec, tcp::socket socke
     closeOnExec(socket);
     std::string peer = acceptedPeer.address().to_string();
     if (env->admit(peer)) {
-        const RequestSource source = sourceOf(socket, peer);
+        // Whose process a loopback peer is, is asked only if a request needs it.
+        const RequestSource source =
+            isLoopbackAddress(peer) ? RequestSource::loopbackAddress : RequestSource::network;
         std::make_shared<TcpConnection>(std::move(socket), std::move(peer), source, env)->start();
     } else {
         error_code ignored;

@@ -73,16 +73,21 @@ std::optional<std::string> realPathOf(int fd) {
     return std::string(link, static_cast<std::size_t>(n));
 }
 
-// The whole regular file at `relative` below `realFolder`, or nothing (missing, a folder, a
-// link that leads out of the folder, unreadable). O_NONBLOCK: opening a FIFO must not wait for
-// a writer.
-std::optional<std::string> readRegularFileBelow(const std::string& realFolder,
-                                                const std::string& relative) {
+struct FileRead {
+    std::string contents;
+    struct stat info {};
+};
+
+// The whole regular file at `relative` below `realFolder`, with what identifies it, or nothing
+// (missing, a folder, a link that leads out of the folder, unreadable). O_NONBLOCK: opening a
+// FIFO must not wait for a writer.
+std::optional<FileRead> readRegularFileBelow(const std::string& realFolder,
+                                             const std::string& relative) {
     const int fd = ::open((realFolder + "/" + relative).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return std::nullopt;
     }
-    std::optional<std::string> contents;
+    std::optional<FileRead> contents;
     struct stat info {};
     const auto real = realPathOf(fd);
     if (real && real->starts_with(realFolder + "/") && ::fstat(fd, &info) == 0 &&
@@ -97,7 +102,7 @@ std::optional<std::string> readRegularFileBelow(const std::string& realFolder,
             got += static_cast<std::size_t>(n);
         }
         data.resize(got);
-        contents = std::move(data);
+        contents = FileRead{std::move(data), info};
     }
     ::close(fd);
     return contents;
@@ -125,17 +130,90 @@ std::string_view contentTypeFor(std::string_view fileName) {
     return "application/octet-stream";
 }
 
+namespace {
+
+std::optional<std::string> realPathOf(const std::filesystem::path& path) {
+    char real[PATH_MAX];
+    return ::realpath(path.c_str(), real) ? std::optional<std::string>(real) : std::nullopt;
+}
+
+std::optional<FileRead> readPublicFile(const std::filesystem::path& publicDir,
+                                       const std::string& relative) {
+    const auto realFolder = realPathOf(publicDir);
+    return realFolder ? readRegularFileBelow(*realFolder, relative) : std::nullopt;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+}  // namespace
+
 Response serveStatic(const std::filesystem::path& publicDir, std::string_view encodedPath) {
     const auto relative = relativeFilePath(encodedPath);
-    char realFolder[PATH_MAX];
-    if (!relative || !::realpath(publicDir.c_str(), realFolder)) {
+    auto file = relative ? readPublicFile(publicDir, *relative) : std::nullopt;
+    if (!file) {
         return notFound();
     }
-    auto contents = readRegularFileBelow(realFolder, *relative);
-    if (!contents) {
-        return notFound();
+    return textResponse(200, contentTypeFor(*relative), std::move(file->contents));
+}
+
+StaticFiles::StaticFiles(std::filesystem::path publicDir) : publicDir_(std::move(publicDir)) {
+    openFolder();
+}
+
+StaticFiles::~StaticFiles() {
+    if (folder_ >= 0) {
+        ::close(folder_);
     }
-    return textResponse(200, contentTypeFor(*relative), std::move(*contents));
+}
+
+// The folder as it is now, held open: a kept file is looked up below it, one name to resolve
+// rather than the whole path (links included) at every request.
+void StaticFiles::openFolder() {
+    const auto real = realPathOf(publicDir_);
+    if (real == realFolder_ && folder_ >= 0) {
+        return;
+    }
+    if (folder_ >= 0) {
+        ::close(folder_);
+    }
+    realFolder_ = real;
+    folder_ = real ? ::open(real->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
+}
+
+std::shared_ptr<const std::string> StaticFiles::answer(std::string_view encodedPath) {
+    const auto relative = relativeFilePath(encodedPath);
+    if (!relative) {
+        return std::make_shared<const std::string>(serialize(notFound()));
+    }
+    // A file read before is still the one on disk when its identity is: then it was found
+    // below the folder, and its answer stands. Anything else takes the whole way again.
+    std::lock_guard lock(mutex_);
+    struct stat now {};
+    const auto kept = kept_.find(*relative);
+    if (kept != kept_.end() && ::fstatat(folder_, relative->c_str(), &now, 0) == 0 &&
+        sameFile(kept->second.info, now)) {
+        return kept->second.bytes;
+    }
+    openFolder();  // it may have been replaced (an upgrade, a link pointed elsewhere)
+    auto file = realFolder_ ? readRegularFileBelow(*realFolder_, *relative) : std::nullopt;
+    if (!file) {
+        return std::make_shared<const std::string>(serialize(notFound()));
+    }
+    auto bytes = std::make_shared<const std::string>(
+        serialize(textResponse(200, contentTypeFor(*relative), std::move(file->contents))));
+    if (const auto old = kept_.find(*relative); old != kept_.end()) {
+        keptBytes_ -= old->second.bytes->size();
+        kept_.erase(old);
+    }
+    if (kept_.size() < MAX_KEPT_FILES && keptBytes_ + bytes->size() <= MAX_KEPT_BYTES) {
+        keptBytes_ += bytes->size();
+        kept_.emplace(*relative, Kept{file->info, bytes});
+    }
+    return bytes;
 }
 
 }  // namespace td::server

@@ -1,10 +1,14 @@
 #include "server/tcp_connection.hpp"
 
 #include <malloc.h>
+#include <unistd.h>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
+
+#include "common/log.hpp"
+#include "server/peer_owner.hpp"
 
 namespace td::server {
 namespace asio = boost::asio;
@@ -142,6 +146,20 @@ void TcpConnection::onRead(const error_code& ec, std::size_t bytesRead) {
     request.peer = peer_;
     reader_ = RequestReader{};  // the buffer is not needed any more
     env_->deliver(shared_from_this(), std::move(request));
+}
+
+bool TcpConnection::peerIsThisUser() {
+    if (source_ != RequestSource::loopbackAddress || closed_) {
+        return false;
+    }
+    if (!peerIsThisUser_) {
+        const auto owner = loopbackPeerOwner(socket_.native_handle());
+        peerIsThisUser_ = owner && *owner == ::geteuid();
+        if (!*peerIsThisUser_) {
+            TD_LOG(http, "a loopback peer of another user (or unknown) is treated as remote");
+        }
+    }
+    return *peerIsThisUser_;
 }
 
 // The body's bytes count against what every connection together may hold, until this

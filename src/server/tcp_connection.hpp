@@ -57,6 +57,7 @@ class TcpConnection final : public Connection, public std::enable_shared_from_th
     void close() override;
     bool becomeWebSocket(const Request& upgrade, SocketOptions options,
                          SocketHandlers handlers) override;
+    bool peerIsThisUser() override;
     using Connection::sendRaw;
 
     // Closes at once; only on the connection's strand, or once no thread runs the io_context.
@@ -93,6 +94,7 @@ class TcpConnection final : public Connection, public std::enable_shared_from_th
     RequestReader reader_;
     const std::string peer_;
     const RequestSource source_;
+    std::optional<bool> peerIsThisUser_;  // asked once, when a request first needs it
     bool headSeen_ = false;
     std::size_t reservedBodyBytes_ = 0;
     std::deque<PendingWrite> writes_;

@@ -104,6 +104,22 @@ Store::Store(Options options)
     std::lock_guard lock(mutex_);
     loadStateLocked();
     loadConfigLocked();
+    publishLocked();
+}
+
+std::shared_ptr<const Store::Published> Store::published() const {
+    std::lock_guard lock(publishedMutex_);
+    return published_;
+}
+
+void Store::publishLocked() {
+    auto next = std::make_shared<Published>();
+    next->tokens.assign(tokens_.begin(), tokens_.end());
+    next->configJson = std::make_shared<const std::string>(dumpCompact(config_));
+    next->relayEnabled = relayEnabledIn(config_);
+    next->relayId = storedRelayId_;
+    std::lock_guard lock(publishedMutex_);
+    published_ = std::move(next);
 }
 
 // A write cut short (the agent killed between creating its temporary file and the rename)
@@ -162,6 +178,7 @@ PairResult Store::grantTokenLocked() {
         tokens_.erase(token);
         return {PairResult::Kind::notSaved, {}};
     }
+    publishLocked();
     return {PairResult::Kind::ok, std::move(token)};
 }
 
@@ -199,6 +216,10 @@ Json Store::snapshotConfig() const {
     return config_;
 }
 
+std::shared_ptr<const std::string> Store::configJson() const {
+    return published()->configJson;
+}
+
 bool Store::saveConfig(const Json& document) {
     Json sanitized = sanitize(document);  // pure: needs no lock
     if (!fitsTheStore(sanitized)) {
@@ -207,6 +228,7 @@ bool Store::saveConfig(const Json& document) {
     }
     std::lock_guard lock(mutex_);
     config_ = std::move(sanitized);
+    publishLocked();
     return saveConfigLocked();
 }
 
@@ -223,6 +245,7 @@ bool Store::addFlow(const std::string& label, const std::string& emoji, const Js
         return false;
     }
     config_ = std::move(changed);
+    publishLocked();
     saveConfigLocked();
     return true;
 }
@@ -230,6 +253,7 @@ bool Store::addFlow(const std::string& label, const std::string& emoji, const Js
 void Store::removeFlow(const std::string& label) {
     std::lock_guard lock(mutex_);
     if (removeFlowFrom(config_, label)) {
+        publishLocked();
         saveConfigLocked();
     }
 }
@@ -271,11 +295,11 @@ bool Store::isLocked() const {
 }
 
 bool Store::tokenValid(const std::string& token) const {
-    std::lock_guard lock(mutex_);
+    const auto view = published();
     // Every token is compared in full: a lookup that stops at the first differing byte would
     // tell a guesser how much of a token is right.
     bool found = false;
-    for (const std::string& known : tokens_) {
+    for (const std::string& known : view->tokens) {
         found = constantTimeEquals(token, known) || found;
     }
     return found;
@@ -284,6 +308,7 @@ bool Store::tokenValid(const std::string& token) const {
 void Store::removeToken(const std::string& token) {
     std::lock_guard lock(mutex_);
     tokens_.erase(token);
+    publishLocked();
     saveStateLocked();
 }
 
@@ -321,8 +346,7 @@ std::size_t Store::openCodeCount() const {
 }
 
 std::string Store::relayId() const {
-    std::lock_guard lock(mutex_);
-    return storedRelayId_;
+    return published()->relayId;
 }
 
 bool Store::setRelayId(const std::string& id) {
@@ -332,12 +356,12 @@ bool Store::setRelayId(const std::string& id) {
         storedRelayId_ = std::move(previous);
         return false;
     }
+    publishLocked();
     return true;
 }
 
 bool Store::relayEnabled() const {
-    std::lock_guard lock(mutex_);
-    return relayEnabledIn(config_);
+    return published()->relayEnabled;
 }
 
 }  // namespace td::store

@@ -4,11 +4,13 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/json.hpp"
 
@@ -29,7 +31,9 @@ struct PairResult {
 // Everything the agent remembers: the PIN, tokens and relay identifier (state.json, never
 // readable by others), the configuration (config.json), and in memory only the count of wrong
 // PINs and the one-time codes. Every operation runs under one lock, in arrival order, and
-// writes what must survive a restart before it returns. No operation calls another.
+// writes what must survive a restart before it returns. No operation calls another. What a
+// request's access and the configuration's readers need is published apart after each change,
+// so that they never wait behind a write to the disk.
 class Store {
   public:
     using Clock = std::function<std::chrono::system_clock::time_point()>;
@@ -56,6 +60,8 @@ class Store {
 
     // Configuration
     Json snapshotConfig() const;
+    // The configuration as compact JSON text, the same text until it changes.
+    std::shared_ptr<const std::string> configJson() const;
     // True when the configuration was written (it is in use either way). A document that does
     // not fit the Store (see fitsTheStore) is neither used nor written.
     bool saveConfig(const Json& document);
@@ -86,6 +92,16 @@ class Store {
     bool relayEnabled() const;
 
   private:
+    struct Published {
+        std::vector<std::string> tokens;
+        std::shared_ptr<const std::string> configJson;
+        bool relayEnabled = false;
+        std::string relayId;
+    };
+
+    std::shared_ptr<const Published> published() const;
+    // After every change to the tokens, the configuration or the relay identifier.
+    void publishLocked();
     void removeUnfinishedWrites() const;
     void loadStateLocked();
     bool saveStateLocked() const;
@@ -105,6 +121,9 @@ class Store {
     std::map<std::string, std::chrono::system_clock::time_point> codes_;
     Json config_ = Json::object();
     std::string storedRelayId_;
+
+    mutable std::mutex publishedMutex_;  // held only to copy or replace the pointer
+    std::shared_ptr<const Published> published_;
 };
 
 // Equal texts, compared in a time that depends on their lengths only.

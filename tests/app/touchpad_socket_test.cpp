@@ -65,10 +65,14 @@ class TouchpadSocket : public ::testing::Test {
 // Who may open one is decided before the upgrade; a message that breaks the rules closes it.
 TEST_F(TouchpadSocket, OnlyAPairedPhoneOrThisComputerOpensOneAndItMovesThePointer) {
     const auto statusOf = [](const RawWebSocket& socket) { return socket.head().substr(0, 12); };
-    // No touchpad protocol asked for, no token (or a wrong one) from a phone.
-    EXPECT_EQ(statusOf(RawWebSocket(port_, "/api/pointer", "", "127.0.0.2")), "HTTP/1.1 400");
+    // No token (or a wrong one) from a phone; a paired phone that asks for no touchpad.
+    EXPECT_EQ(statusOf(RawWebSocket(port_, "/api/pointer", "", "127.0.0.2")), "HTTP/1.1 401");
     EXPECT_EQ(statusOf(RawWebSocket(port_, "/api/pointer", protocols("0123"), "127.0.0.2")),
               "HTTP/1.1 401");
+    EXPECT_EQ(statusOf(RawWebSocket(port_, "/api/pointer",
+                                    "Sec-WebSocket-Protocol: tapdeck-token." + token_ + "\r\n",
+                                    "127.0.0.2")),
+              "HTTP/1.1 400");
     // This computer itself needs no token.
     EXPECT_EQ(statusOf(RawWebSocket(port_, "/api/pointer",
                                     "Sec-WebSocket-Protocol: tapdeck-pointer\r\n")),

@@ -28,7 +28,8 @@ struct TestRouter {
                               {"query", request.query},
                               {"headers", request.headers},
                               {"body", request.body},
-                              {"loopback", request.source == RequestSource::loopback}});
+                              {"loopback", request.source == RequestSource::loopbackAddress &&
+                                               connection->peerIsThisUser()}});
         } else if (request.path == "/text") {
             const int status = std::stoi(request.query.emplace("status", "200").first->second);
             const std::string extra = request.query["extra"];

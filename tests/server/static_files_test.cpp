@@ -53,6 +53,29 @@ TEST_F(StaticFiles, EverythingThatIsNotAReadableFileInsideIsTheSame404) {
     }
 }
 
+// Kept answers are sent again only while the file is the one that was read: an edit is seen at
+// once, and a file swapped for a link out of the folder is refused like any such link.
+TEST_F(StaticFiles, KeptAnswersFollowTheFileAndNeverALinkOut) {
+    server::StaticFiles files(dir.path() / "public");
+    const auto body = [&](std::string_view path) {
+        const std::string bytes = *files.answer(path);
+        return bytes.substr(0, 12) + "|" + bytes.substr(bytes.find("\r\n\r\n") + 4);
+    };
+    EXPECT_EQ(body("/"), "HTTP/1.1 200|<h1>phone</h1>");
+    EXPECT_EQ(files.answer("/"), files.answer("/index.html"));  // the same bytes, not a copy
+    dir.write("public/index.html", "<h1>edited, longer</h1>");
+    EXPECT_EQ(body("/"), "HTTP/1.1 200|<h1>edited, longer</h1>");
+    dir.write("secret.txt", "token");
+    const auto css = dir.path() / "public/css/app.css";
+    EXPECT_EQ(body("/css/app.css"), "HTTP/1.1 200|body{}");
+    std::filesystem::remove(css);
+    std::filesystem::create_symlink(dir.path() / "secret.txt", css);
+    EXPECT_EQ(body("/css/app.css"), "HTTP/1.1 404|not found");
+    std::filesystem::remove(css);
+    EXPECT_EQ(body("/css/app.css"), "HTTP/1.1 404|not found");
+    EXPECT_EQ(body("/../secret.txt"), "HTTP/1.1 404|not found");
+}
+
 TEST(ContentTypes, ByTheTextAfterTheLastDotOfTheLastComponentCaseSensitively) {
     std::string types;
     for (const char* name :

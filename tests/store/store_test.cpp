@@ -216,20 +216,26 @@ TEST_F(StoreTest, ConcurrentWritesLeaveWholePrivateFilesThatMatchMemory) {
     EXPECT_EQ(statOf(config).st_mode & 0777, 0600u);
     ::umask(previousUmask);
     EXPECT_EQ(jsonIn(config), store->snapshotConfig());  // whichever save came last, on both
+    EXPECT_EQ(*store->configJson(), dumpCompact(store->snapshotConfig()));
     const auto files = std::filesystem::directory_iterator(support);
     EXPECT_EQ(std::distance(begin(files), end(files)), 2) << "temporary files left behind";
 }
 
-TEST_F(StoreTest, SavedConfigIsSanitisedAndFlowChangesReachTheFile) {
+TEST_F(StoreTest, SavedConfigIsSanitisedAndFlowChangesReachTheFileAndItsReaders) {
     const auto store = open();
+    // What phones are sent is what the file holds, after every kind of change.
+    const auto served = [&] { return *parseOrderedJson(*store->configJson()); };
     store->saveConfig({{"pages", {{{"tiles", {{{"type", "app"}, {"value", "Files"}}}}}}}});
     EXPECT_EQ(store->allowedApps(), std::set<std::string>{"Files"});
     EXPECT_FALSE(store->relayEnabled());
     EXPECT_EQ(jsonIn(config)["settings"], defaultSettings());
+    EXPECT_EQ(served(), jsonIn(config));
     store->addFlow("Morning", "x", Json::array());
     EXPECT_EQ(jsonIn(config)["pages"][1]["tiles"][0]["label"], "Morning");
+    EXPECT_EQ(served(), jsonIn(config));
     store->removeFlow("Morning");
     EXPECT_TRUE(jsonIn(config)["pages"][1]["tiles"].empty());
+    EXPECT_EQ(served(), jsonIn(config));
 
     // What could not be read back at the next start is not kept: 256 members are the most an
     // object may have, and the settings the sanitiser adds would make 257.
