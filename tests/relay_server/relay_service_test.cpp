@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#if defined(__has_feature)
+#if defined(__SANITIZE_ADDRESS__)  // GCC
+#define TD_UNDER_ASAN 1
+#elif defined(__has_feature)  // Clang
 #if __has_feature(address_sanitizer)
 #define TD_UNDER_ASAN 1
-#include <sanitizer/allocator_interface.h>
 #endif
+#endif
+#ifdef TD_UNDER_ASAN
+// ASan's own, declared here: GCC ships no header for it.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 #include <future>
 #include <mutex>
