@@ -34,4 +34,9 @@ void PlanRuns::stop() {
     wake_.notify_all();
 }
 
+std::size_t PlanRuns::running() {
+    std::lock_guard lock(mutex_);
+    return running_;
+}
+
 }  // namespace td::api

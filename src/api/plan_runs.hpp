@@ -39,6 +39,9 @@ class PlanRuns {
     // Wakes every pause and refuses later runs; not undone.
     void stop();
 
+    // How many run now.
+    std::size_t running();
+
   private:
     std::mutex mutex_;
     std::condition_variable wake_;

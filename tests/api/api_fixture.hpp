@@ -83,6 +83,7 @@ class ApiFixture {
 
     store::Store& store() { return store_; }
     server::Server& server() { return server_; }
+    api::PlanRuns& plans() { return *context_.plans; }
     const TempDir& dir() const { return dir_; }
     int panelsShown() const { return panelsShown_; }
 
