@@ -103,6 +103,11 @@ std::optional<std::string> tokenOf(const server::Request& request) {
     if (auto token = request.header("x-td-token")) {
         return token;
     }
+    // A browser's WebSocket can carry no header of its own: its token comes as a subprotocol,
+    // and only there (an upgrade request) is one read.
+    if (request.method != "GET" || !request.header("upgrade")) {
+        return std::nullopt;
+    }
     constexpr std::string_view PREFIX = "tapdeck-token.";
     const auto protocols = request.header("sec-websocket-protocol");
     std::string_view offered = protocols ? std::string_view(*protocols) : std::string_view();

@@ -30,11 +30,6 @@ std::vector<std::string_view> offeredProtocols(std::string_view header) {
     return out;
 }
 
-// Access at all: a slow backend asks the desktop, as the user just reached for the pointer.
-bool havePointer(host::Pointer& pointer) {
-    return pointer.trusted() || pointer.requestAccess();
-}
-
 }  // namespace
 
 Response movePointer(const ApiContext& context, const Request& request) {
@@ -44,10 +39,17 @@ Response movePointer(const ApiContext& context, const Request& request) {
     if (!read) {
         return refused(400, "Invalid pointer events");
     }
-    if (!havePointer(context.pointer)) {
+    // Asking the desktop may wait (the portal's remembered grant): on this worker, never on
+    // the network thread, as the socket below does.
+    if (!context.pointer.trusted() && !context.pointer.requestAccess()) {
         return server::jsonResponse({{"ok", false}, {"error", context.pointer.unavailableText()}});
     }
-    return server::jsonResponse({{"ok", context.pointer.apply(*read)}});
+    // Applied in the touchpad's lane, in order with the sockets' events: no worker waits on a
+    // backend that a flood keeps busy.
+    if (!context.pointerLane->post(context.pointer, std::move(*read), request.peer)) {
+        return refused(503, "The pointer is busy: send the next frame");
+    }
+    return server::jsonResponse({{"ok", true}});
 }
 
 void pointerSocket(const ApiContext& context, const server::ConnectionPtr& connection,
@@ -58,23 +60,26 @@ void pointerSocket(const ApiContext& context, const server::ConnectionPtr& conne
     if (std::find(offered.begin(), offered.end(), POINTER_PROTOCOL) == offered.end()) {
         return connection->send(refused(400, "Ask for the tapdeck-pointer protocol"));
     }
-    if (!havePointer(context.pointer)) {
-        return connection->send(refused(503, context.pointer.unavailableText()));
-    }
     auto lane = context.pointerLane;
     if (!lane->admitSocket(request.peer)) {
         return connection->send(refused(429, "Too many touchpads open from this phone"));
     }
+    // Only what answers at once, on this thread: a desktop that must be asked is asked by the
+    // page's POST, and the page opens the socket again later.
+    if (!context.pointer.trusted()) {
+        lane->releaseSocket(request.peer);
+        return connection->send(refused(503, context.pointer.unavailableText()));
+    }
     server::SocketHandlers handlers;
     host::Pointer* pointer = &context.pointer;
-    handlers.onMessage = [lane, pointer](std::string_view message) {
+    handlers.onMessage = [lane, pointer, peer = request.peer](std::string_view message) {
         const auto events = parseJson(message);
         const auto read = events ? host::readPointerEvents(*events) : std::nullopt;
         if (!read) {
             TD_LOG(http, "a touchpad message broke the rules: the socket is closed");
             return false;
         }
-        lane->post(*pointer, std::move(*read));  // a full lane drops the batch: the next comes
+        lane->post(*pointer, std::move(*read), peer);  // when full, dropped: the next comes
         return true;
     };
     handlers.onClose = [lane, peer = request.peer] { lane->releaseSocket(peer); };

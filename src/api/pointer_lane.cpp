@@ -30,12 +30,16 @@ PointerLane::~PointerLane() {
     thread_.join();
 }
 
-bool PointerLane::post(host::Pointer& pointer, std::vector<host::PointerEvent> events) {
+bool PointerLane::post(host::Pointer& pointer, std::vector<host::PointerEvent> events,
+                       const std::string& peer) {
     {
         std::lock_guard lock(mutex_);
-        if (stopping_ || waiting_.size() + events.size() > MAX_WAITING_EVENTS) {
+        std::size_t& fromPeer = waitingFrom_[peer];
+        if (stopping_ || waiting_.size() + events.size() > MAX_WAITING_EVENTS ||
+            fromPeer + events.size() > MAX_WAITING_EVENTS_PER_PEER) {
             return false;
         }
+        fromPeer += events.size();
         pointer_ = &pointer;
         waiting_.insert(waiting_.end(), events.begin(), events.end());
     }
@@ -68,6 +72,7 @@ void PointerLane::run() {
             return;
         }
         auto events = std::exchange(waiting_, {});
+        waitingFrom_.clear();
         if (events.size() > COALESCE_AFTER_EVENTS) {
             events = coalesceMoves(std::move(events));
         }

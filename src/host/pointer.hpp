@@ -48,7 +48,8 @@ class Pointer {
   public:
     virtual ~Pointer() = default;
     virtual PointerBackend backend() const = 0;
-    // The pointer can be driven now; never asks the user anything.
+    // The pointer can be driven now; never asks the user anything, and never waits on a batch
+    // being applied (the network thread asks it): while one is, it answers what it knew last.
     virtual bool trusted() = 0;
     // Asks the user where the desktop asks (the portal's dialog), without waiting for the
     // answer; true when access is there. Only something the user did may call it.

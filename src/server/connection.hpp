@@ -22,7 +22,7 @@ struct SocketHandlers {
 struct SocketOptions {
     std::string subprotocol;  // named in the 101
     std::size_t maxMessageBytes = 16 * 1024;
-    // A socket that hears nothing this long (not even an answer to its ping) is closed.
+    // A socket that hears nothing this long is closed.
     std::chrono::seconds idleTimeout{60};
     // Messages read in a second at most: past it the next read waits, and a flood slows its
     // own sender (TCP holds it back) rather than the agent.

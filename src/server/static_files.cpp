@@ -174,7 +174,7 @@ StaticFiles::~StaticFiles() {
 // rather than the whole path (links included) at every request.
 void StaticFiles::openFolder() {
     const auto real = realPathOf(publicDir_);
-    if (real == realFolder_ && folder_ >= 0) {
+    if (real == realFolder_ && folderStillThere()) {
         return;
     }
     if (folder_ >= 0) {
@@ -182,6 +182,18 @@ void StaticFiles::openFolder() {
     }
     realFolder_ = real;
     folder_ = real ? ::open(real->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (folder_ < 0 || ::fstat(folder_, &folderInfo_) != 0) {
+        folderInfo_ = {};
+    }
+    kept_.clear();  // they were found below another folder
+    keptBytes_ = 0;
+}
+
+// The folder held open is still the one its path names (not renamed away and replaced).
+bool StaticFiles::folderStillThere() const {
+    struct stat now {};
+    return folder_ >= 0 && ::stat(publicDir_.c_str(), &now) == 0 &&
+           now.st_dev == folderInfo_.st_dev && now.st_ino == folderInfo_.st_ino;
 }
 
 std::shared_ptr<const std::string> StaticFiles::answer(std::string_view encodedPath) {
@@ -194,8 +206,8 @@ std::shared_ptr<const std::string> StaticFiles::answer(std::string_view encodedP
     std::lock_guard lock(mutex_);
     struct stat now {};
     const auto kept = kept_.find(*relative);
-    if (kept != kept_.end() && ::fstatat(folder_, relative->c_str(), &now, 0) == 0 &&
-        sameFile(kept->second.info, now)) {
+    if (kept != kept_.end() && folderStillThere() &&
+        ::fstatat(folder_, relative->c_str(), &now, 0) == 0 && sameFile(kept->second.info, now)) {
         return kept->second.bytes;
     }
     openFolder();  // it may have been replaced (an upgrade, a link pointed elsewhere)

@@ -41,6 +41,7 @@ class StaticFiles {
 
   private:
     void openFolder();
+    bool folderStillThere() const;
 
     struct Kept {
         struct stat info;
@@ -51,6 +52,7 @@ class StaticFiles {
     std::mutex mutex_;  // guards everything below; held while a file is read (they are small)
     std::optional<std::string> realFolder_;
     int folder_ = -1;
+    struct stat folderInfo_ {};  // of `folder_`: a folder renamed away is not this one
     std::map<std::string, Kept, std::less<>> kept_;
     std::size_t keptBytes_ = 0;
 };

@@ -70,7 +70,9 @@ bool TcpConnection::becomeWebSocket(const Request& request, SocketOptions option
     websocket::stream_base::timeout timeouts{};
     timeouts.handshake_timeout = env_->limits.requestTimeout;
     timeouts.idle_timeout = options.idleTimeout;
-    timeouts.keep_alive_pings = true;
+    // No pings: a browser answers them, and a touchpad left open but untouched would then
+    // hold its socket for ever. Silence for the idle time ends it.
+    timeouts.keep_alive_pings = false;
     upgraded_.reset(new Upgraded(std::move(socket_), std::move(options), std::move(handlers)));
     websocket::stream<asio::ip::tcp::socket>& stream = upgraded_->stream;
     stream.set_option(timeouts);

@@ -69,6 +69,7 @@ TEST(KeyCombos, ModifiersInAnyCaseThenOneKeyByItsName) {
         {"hyper+t", std::nullopt},
         {"ctrl+t+u", std::nullopt},
         {"ctrl+NoSuchKey", std::nullopt},
+        {std::string("ctrl+a\0; rm -rf ~", 17), std::nullopt},  // no name ends at a NUL
         {std::string(60, 'a') + "+ctrl+t", std::nullopt},
     };
     for (const auto& [combo, keys] : rows) {

@@ -9,6 +9,7 @@
 #include "harness.hpp"
 #include "server/static_files.hpp"
 #include "support/loopback_client.hpp"
+#include "support/raw_websocket.hpp"
 
 namespace td::server {
 namespace {
@@ -41,6 +42,8 @@ struct TestRouter {
                 std::this_thread::sleep_for(1500ms);
                 connection->send({200, "text/plain", "slow", ""});
             });
+        } else if (request.path == "/socket") {
+            connection->becomeWebSocket(request, {"x", 1024, std::chrono::seconds(1), 100}, {});
         } else if (request.path == "/kept") {
             kept->set_value(connection);  // answered later, or never, by someone else
         } else {
@@ -216,6 +219,15 @@ TEST_F(ServerTest, EventStreamHeadGreetingAndBroadcasts) {
         return server().eventStreamCount() == 2;
     }));
     EXPECT_EQ(third.readExactly(8), "3\r\n:\n\n\r\n");
+}
+
+TEST_F(ServerTest, AWebSocketSilentForItsIdleTimeIsClosedAndNeverPinged) {
+    test::RawWebSocket socket(port(), "/socket");
+    ASSERT_TRUE(socket.upgraded()) << socket.head();
+    int opcode = 0;
+    socket.readFrame(&opcode, 3s);
+    EXPECT_NE(opcode, 9) << "a browser answers pings: a silent socket would be kept for ever";
+    EXPECT_TRUE(socket.closedByPeer(3s));
 }
 
 TEST_F(ServerTest, KeepAliveReachesEveryStream) {

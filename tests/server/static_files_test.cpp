@@ -74,6 +74,10 @@ TEST_F(StaticFiles, KeptAnswersFollowTheFileAndNeverALinkOut) {
     std::filesystem::remove(css);
     EXPECT_EQ(body("/css/app.css"), "HTTP/1.1 404|not found");
     EXPECT_EQ(body("/../secret.txt"), "HTTP/1.1 404|not found");
+    // The whole folder renamed away and a new one put in its place: the new one's files.
+    std::filesystem::rename(dir.path() / "public", dir.path() / "public.old");
+    dir.write("public/index.html", "<h1>new</h1>");
+    EXPECT_EQ(body("/"), "HTTP/1.1 200|<h1>new</h1>");
 }
 
 TEST(ContentTypes, ByTheTextAfterTheLastDotOfTheLastComponentCaseSensitively) {

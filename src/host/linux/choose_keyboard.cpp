@@ -127,7 +127,13 @@ std::optional<std::vector<Keysym>> parseKeyCombo(std::string_view combo) {
         const std::string name(
             combo.substr(start, plus == std::string_view::npos ? plus : plus - start));
         if (plus == std::string_view::npos) {  // the key itself, last
-            xkb_keysym_t key = xkb_keysym_from_name(name.c_str(), XKB_KEYSYM_NO_FLAGS);
+            // Keysym names are letters, digits and underscores: anything else (a NUL that would
+            // end the name early) names no key.
+            const bool plainName = std::all_of(name.begin(), name.end(), [](unsigned char c) {
+                return std::isalnum(c) || c == '_';
+            });
+            xkb_keysym_t key = plainName ? xkb_keysym_from_name(name.c_str(), XKB_KEYSYM_NO_FLAGS)
+                                         : XKB_KEY_NoSymbol;
             if (key == XKB_KEY_NoSymbol || name.empty()) {
                 return std::nullopt;
             }

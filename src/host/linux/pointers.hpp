@@ -9,6 +9,9 @@ namespace td::host {
 
 // Where a backend has only a wheel, a two-finger move of this many pixels turns it one step.
 inline constexpr double SCROLL_STEP_PIXELS = 40;
+// Wheel steps one scroll event turns at most, each way: more than a frame of the fastest swipe,
+// and a bound on the work one event costs (the rest of a larger value is dropped).
+inline constexpr int MAX_WHEEL_STEPS = 5;
 
 std::unique_ptr<Pointer> makeXTestPointer();
 

@@ -1,6 +1,7 @@
 #include <linux/input-event-codes.h>
 #include <wayland-client.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -47,10 +48,13 @@ class VirtualPointer final : public Pointer {
 
     PointerBackend backend() const override { return PointerBackend::virtualPointer; }
     bool trusted() override {
+        std::unique_lock lock(mutex_, std::try_to_lock);
+        return lock ? usableLocked() : usable_.load();
+    }
+    bool requestAccess() override {  // the protocol asks nobody
         std::lock_guard lock(mutex_);
         return usableLocked();
     }
-    bool requestAccess() override { return trusted(); }  // the protocol asks nobody
 
     bool apply(const std::vector<PointerEvent>& events) override {
         std::lock_guard lock(mutex_);
@@ -156,14 +160,16 @@ class VirtualPointer final : public Pointer {
     }
 
     bool usableLocked() {
-        if (display_ && wl_display_get_error(display_) == 0) {
-            return true;
+        if (!display_ || wl_display_get_error(display_) != 0) {
+            disconnectLocked();
+            connectLocked();
         }
-        disconnectLocked();
-        return connectLocked();
+        usable_ = display_ != nullptr;
+        return usable_;
     }
 
     std::mutex mutex_;
+    std::atomic<bool> usable_{false};
     wl_display* display_ = nullptr;
     wl_registry* registry_ = nullptr;
     wl_seat* seat_ = nullptr;

@@ -2,6 +2,7 @@
 #include <X11/extensions/XTest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <memory>
 #include <mutex>
@@ -43,10 +44,13 @@ class XTestPointer final : public Pointer {
     PointerBackend backend() const override { return PointerBackend::xtest; }
 
     bool trusted() override {
+        std::unique_lock lock(mutex_, std::try_to_lock);
+        return lock ? displayLocked() != nullptr : opened_.load();
+    }
+    bool requestAccess() override {  // nothing to ask for on X11
         std::lock_guard lock(mutex_);
         return displayLocked() != nullptr;
     }
-    bool requestAccess() override { return trusted(); }  // nothing to ask for on X11
 
     bool apply(const std::vector<PointerEvent>& events) override {
         std::lock_guard lock(mutex_);
@@ -100,6 +104,7 @@ class XTestPointer final : public Pointer {
                 TD_LOG(keys, "the X server has no XTEST extension: no pointer");
                 display_.reset();
             }
+            opened_ = display_ != nullptr;
         }
         return display_.get();
     }
@@ -114,12 +119,13 @@ class XTestPointer final : public Pointer {
     }
 
     static void turnWheel(Display* display, int steps, unsigned forward, unsigned back) {
-        for (int i = 0; i < std::abs(steps); ++i) {
+        for (int i = 0; i < std::min(std::abs(steps), MAX_WHEEL_STEPS); ++i) {
             pressButton(display, steps > 0 ? forward : back, ButtonAction::click);
         }
     }
 
     std::mutex mutex_;
+    std::atomic<bool> opened_{false};
     std::unique_ptr<Display, DisplayClose> display_;
     PixelCarry moveX_, moveY_, scrollX_, scrollY_;
 };
