@@ -134,7 +134,17 @@ class Pad {
       this.move[0] += dx * gain;
       this.move[1] += dy * gain;
     }
-    this.frame ||= requestAnimationFrame(() => this.sendFrame());
+    if (!this.frame) this.sendNowThenEachFrame();
+  }
+
+  // The first move of a frame leaves at once (the browser hands moves over once a frame
+  // already); what comes later in the same frame leaves with the next one.
+  sendNowThenEachFrame() {
+    this.sendFrame();
+    this.frame = requestAnimationFrame(() => {
+      this.frame = 0;
+      if (this.move[0] || this.move[1] || this.scroll[0] || this.scroll[1]) this.sendNowThenEachFrame();
+    });
   }
 
   pointerup(event) {

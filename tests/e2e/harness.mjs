@@ -125,6 +125,7 @@ export async function startDisplay() {
   return {
     display,
     observer,
+    lines: child.stdout,
     stop: () => { child.kill(); xvfb.kill(); },
   };
 }

@@ -2,6 +2,7 @@
 // a real agent: what the X server saw is what a window over its whole screen printed.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
+import { readFileSync } from 'node:fs';
 import { startAgent, startPlanner, startDisplay, launchBrowser, phonePage, pairByPin, shot } from './harness.mjs';
 
 let planner;
@@ -134,5 +135,21 @@ test('without a socket (as through the relay) the pad sends a POST per batch, an
   await page.locator('#pad-typing').press('Enter');
   await observer.waitFor(/0 o\n0 k\n0 BackSpace\n0 Return\n/, 5000, typed);
   await shot(page, 'touchpad-light');
+  await page.context().close();
+});
+
+test('the shipped Presenter page presses its keys in the window that has the focus', async () => {
+  const shipped = JSON.parse(readFileSync(new URL('../../resources/config.json', import.meta.url), 'utf8'));
+  await agent.call('/api/config', shipped);
+  const page = await phonePage(browser);
+  await pairByPin(page, agent);
+  await page.getByRole('tab', { name: /Presenter/ }).click();
+  await page.getByRole('button', { name: /Next slide/ }).waitFor();
+  await shot(page, 'phone-presenter');
+  const { observer } = desktop;
+  const mark = observer.output().length;
+  await page.getByRole('button', { name: /Next slide/ }).click();
+  await page.getByRole('button', { name: /Black screen/ }).click();
+  await observer.waitFor(/0 Right\n0 b\n/, 5000, mark);
   await page.context().close();
 });
