@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "api/access.hpp"
 #include "api/handlers.hpp"
 #include "api/pointer_lane.hpp"
 #include "common/json_read.hpp"
@@ -30,6 +31,12 @@ std::vector<std::string_view> offeredProtocols(std::string_view header) {
     return out;
 }
 
+// Whose events these are: a phone by its token, whatever addresses it sends from (a phone has
+// several, and the relay carries many phones from one), else the address.
+std::string senderOf(const Request& request) {
+    return tokenOf(request).value_or(request.peer);
+}
+
 }  // namespace
 
 Response movePointer(const ApiContext& context, const Request& request) {
@@ -46,7 +53,7 @@ Response movePointer(const ApiContext& context, const Request& request) {
     }
     // Applied in the touchpad's lane, in order with the sockets' events: no worker waits on a
     // backend that a flood keeps busy.
-    if (!context.pointerLane->post(context.pointer, std::move(*read), request.peer)) {
+    if (!context.pointerLane->post(context.pointer, std::move(*read), senderOf(request))) {
         return refused(503, "The pointer is busy: send the next frame");
     }
     return server::jsonResponse({{"ok", true}});
@@ -61,32 +68,33 @@ void pointerSocket(const ApiContext& context, const server::ConnectionPtr& conne
         return connection->send(refused(400, "Ask for the tapdeck-pointer protocol"));
     }
     auto lane = context.pointerLane;
-    if (!lane->admitSocket(request.peer)) {
+    const std::string sender = senderOf(request);
+    if (!lane->admitSocket(sender)) {
         return connection->send(refused(429, "Too many touchpads open from this phone"));
     }
     // Only what answers at once, on this thread: a desktop that must be asked is asked by the
     // page's POST, and the page opens the socket again later.
     if (!context.pointer.trusted()) {
-        lane->releaseSocket(request.peer);
+        lane->releaseSocket(sender);
         return connection->send(refused(503, context.pointer.unavailableText()));
     }
     server::SocketHandlers handlers;
     host::Pointer* pointer = &context.pointer;
-    handlers.onMessage = [lane, pointer, peer = request.peer](std::string_view message) {
+    handlers.onMessage = [lane, pointer, sender](std::string_view message) {
         const auto events = parseJson(message);
         const auto read = events ? host::readPointerEvents(*events) : std::nullopt;
         if (!read) {
             TD_LOG(http, "a touchpad message broke the rules: the socket is closed");
             return false;
         }
-        lane->post(*pointer, std::move(*read), peer);  // when full, dropped: the next comes
+        lane->post(*pointer, std::move(*read), sender);  // when full, dropped: the next comes
         return true;
     };
-    handlers.onClose = [lane, peer = request.peer] { lane->releaseSocket(peer); };
+    handlers.onClose = [lane, sender] { lane->releaseSocket(sender); };
     server::SocketOptions options{std::string(POINTER_PROTOCOL), POINTER_BODY, POINTER_IDLE,
                                   POINTER_MESSAGES_PER_SECOND};
     if (!connection->becomeWebSocket(request, std::move(options), std::move(handlers))) {
-        lane->releaseSocket(request.peer);
+        lane->releaseSocket(sender);
         connection->send(refused(400, "No WebSocket here: send POST /api/pointer"));
     }
 }

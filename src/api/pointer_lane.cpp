@@ -31,15 +31,15 @@ PointerLane::~PointerLane() {
 }
 
 bool PointerLane::post(host::Pointer& pointer, std::vector<host::PointerEvent> events,
-                       const std::string& peer) {
+                       const std::string& sender) {
     {
         std::lock_guard lock(mutex_);
-        std::size_t& fromPeer = waitingFrom_[peer];
+        std::size_t& fromSender = waitingFrom_[sender];
         if (stopping_ || waiting_.size() + events.size() > MAX_WAITING_EVENTS ||
-            fromPeer + events.size() > MAX_WAITING_EVENTS_PER_PEER) {
+            fromSender + events.size() > MAX_WAITING_EVENTS_PER_SENDER) {
             return false;
         }
-        fromPeer += events.size();
+        fromSender += events.size();
         pointer_ = &pointer;
         waiting_.insert(waiting_.end(), events.begin(), events.end());
     }
@@ -47,19 +47,19 @@ bool PointerLane::post(host::Pointer& pointer, std::vector<host::PointerEvent> e
     return true;
 }
 
-bool PointerLane::admitSocket(const std::string& peer) {
+bool PointerLane::admitSocket(const std::string& sender) {
     std::lock_guard lock(mutex_);
-    std::size_t& held = sockets_[peer];
-    if (held >= MAX_SOCKETS_PER_PEER) {
+    std::size_t& held = sockets_[sender];
+    if (held >= MAX_SOCKETS_PER_SENDER) {
         return false;
     }
     ++held;
     return true;
 }
 
-void PointerLane::releaseSocket(const std::string& peer) {
+void PointerLane::releaseSocket(const std::string& sender) {
     std::lock_guard lock(mutex_);
-    if (auto it = sockets_.find(peer); it != sockets_.end() && --it->second == 0) {
+    if (auto it = sockets_.find(sender); it != sockets_.end() && --it->second == 0) {
         sockets_.erase(it);
     }
 }

@@ -75,6 +75,9 @@ TEST(KeyCombos, ModifiersInAnyCaseThenOneKeyByItsName) {
     for (const auto& [combo, keys] : rows) {
         EXPECT_EQ(parseKeyCombo(combo), keys) << combo;
     }
+    // The gestures' own combinations (the user may override them) follow the same naming rule.
+    EXPECT_EQ(parseCombination("Ctrl+Alt+d"), (std::vector<Keysym>{0xFFE3, 0xFFE9, 'd'}));
+    EXPECT_EQ(parseCombination(std::string("Ctrl+a\0; rm -rf ~", 17)), std::nullopt);
 }
 
 }  // namespace

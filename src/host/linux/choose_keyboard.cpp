@@ -89,6 +89,19 @@ DesktopInput chooseInput(const KeyboardOptions& options) {
     return input;
 }
 
+namespace {
+
+// The keysym of a name; none unless the name is letters, digits and underscores, as every
+// keysym name is (a NUL would end it early, and the rest would pass unseen).
+xkb_keysym_t keysymNamed(const std::string& name) {
+    const bool plain = !name.empty() && std::all_of(name.begin(), name.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '_';
+    });
+    return plain ? xkb_keysym_from_name(name.c_str(), XKB_KEYSYM_NO_FLAGS) : XKB_KEY_NoSymbol;
+}
+
+}  // namespace
+
 std::optional<std::vector<Keysym>> parseCombination(std::string_view combination) {
     static const std::map<std::string_view, std::string_view> MODIFIER_KEYS = {
         {"Ctrl", "Control_L"}, {"Control", "Control_L"}, {"Alt", "Alt_L"},
@@ -101,7 +114,7 @@ std::optional<std::vector<Keysym>> parseCombination(std::string_view combination
         if (const auto modifier = MODIFIER_KEYS.find(name); modifier != MODIFIER_KEYS.end()) {
             name = modifier->second;
         }
-        const xkb_keysym_t keysym = xkb_keysym_from_name(name.c_str(), XKB_KEYSYM_NO_FLAGS);
+        const xkb_keysym_t keysym = keysymNamed(name);
         if (keysym == XKB_KEY_NoSymbol) {
             return std::nullopt;
         }
@@ -127,14 +140,8 @@ std::optional<std::vector<Keysym>> parseKeyCombo(std::string_view combo) {
         const std::string name(
             combo.substr(start, plus == std::string_view::npos ? plus : plus - start));
         if (plus == std::string_view::npos) {  // the key itself, last
-            // Keysym names are letters, digits and underscores: anything else (a NUL that would
-            // end the name early) names no key.
-            const bool plainName = std::all_of(name.begin(), name.end(), [](unsigned char c) {
-                return std::isalnum(c) || c == '_';
-            });
-            xkb_keysym_t key = plainName ? xkb_keysym_from_name(name.c_str(), XKB_KEYSYM_NO_FLAGS)
-                                         : XKB_KEY_NoSymbol;
-            if (key == XKB_KEY_NoSymbol || name.empty()) {
+            xkb_keysym_t key = keysymNamed(name);
+            if (key == XKB_KEY_NoSymbol) {
                 return std::nullopt;
             }
             if (name.size() == 1) {

@@ -553,7 +553,9 @@ class PortalPointer final : public Pointer {
                             (press == 0 && event.action != ButtonAction::down)) {
                             calls.push_back(
                                 {"NotifyPointerButton",
-                                 values(g_variant_new("(iu)", evdevButton(event.button), press))});
+                                 values(g_variant_new(
+                                     "(iu)", static_cast<std::int32_t>(evdevButton(event.button)),
+                                     press))});
                         }
                     }
                     break;
@@ -581,18 +583,6 @@ class PortalPointer final : public Pointer {
     }
 
   private:
-    static int evdevButton(Button button) {
-        switch (button) {
-            case Button::left:
-                return BTN_LEFT;
-            case Button::middle:
-                return BTN_MIDDLE;
-            case Button::right:
-                return BTN_RIGHT;
-        }
-        return BTN_LEFT;
-    }
-
     const std::shared_ptr<PortalSession> session_;
 };
 

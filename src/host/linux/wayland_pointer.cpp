@@ -1,4 +1,3 @@
-#include <linux/input-event-codes.h>
 #include <wayland-client.h>
 
 #include <atomic>
@@ -15,18 +14,6 @@ namespace {
 
 constexpr std::uint32_t AXIS_VERTICAL = 0, AXIS_HORIZONTAL = 1;  // wl_pointer's axes
 constexpr std::uint32_t AXIS_SOURCE_FINGER = 1;                  // scrolled on a touchpad, smoothly
-
-std::uint32_t evdevButton(Button button) {
-    switch (button) {
-        case Button::left:
-            return BTN_LEFT;
-        case Button::middle:
-            return BTN_MIDDLE;
-        case Button::right:
-            return BTN_RIGHT;
-    }
-    return BTN_LEFT;
-}
 
 std::uint32_t milliseconds() {
     using namespace std::chrono;
