@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -294,6 +295,7 @@ TEST_F(RelayTest, EveryReplyReachesThePhoneThatAsked) {
 
 // The connection heals by itself every 5 s while wanted, says once that it was lost, and
 // once switched off nothing opens it again: not even the failure the closed socket reports.
+// Time is the test's: what the client asks to run later runs when the test says so.
 TEST_F(RelayTest, ReconnectsWhileEnabledAndNeverOnceDisabled) {
     startRelay();
     const std::uint16_t port = relay->port();
@@ -301,6 +303,23 @@ TEST_F(RelayTest, ReconnectsWhileEnabledAndNeverOnceDisabled) {
     MainThread mainThread(MainThread::Context::own);
     std::thread loop([&] { mainThread.run(); });
     std::atomic<int> opens{0}, ups{0}, losses{0};
+    std::mutex laterMutex;
+    std::vector<std::pair<std::chrono::milliseconds, std::function<void()>>> later;
+    const auto waitingLater = [&] {
+        std::lock_guard lock(laterMutex);
+        return later.size();
+    };
+    // Runs what waits, as its time had come; the delays it was asked for.
+    const auto timePasses = [&] {
+        std::lock_guard lock(laterMutex);
+        std::vector<std::chrono::milliseconds> delays;
+        for (auto& [delay, task] : later) {
+            delays.push_back(delay);
+            mainThread.post(std::move(task));
+        }
+        later.clear();
+        return delays;
+    };
     RelayLinks links;
     links.openSocket = [&](const std::string& url, net::WebSocketHandlers handlers) {
         ++opens;
@@ -310,7 +329,8 @@ TEST_F(RelayTest, ReconnectsWhileEnabledAndNeverOnceDisabled) {
         done(server::textResponse(200, "text/plain", "ok"));
     };
     links.runLater = [&](std::chrono::milliseconds delay, std::function<void()> task) {
-        mainThread.postAfter(delay, std::move(task));
+        std::lock_guard lock(laterMutex);
+        later.emplace_back(delay, std::move(task));
     };
     links.connectionChanged = [&](bool up) { ++(up ? ups : losses); };
     const RelayIdentity identity = *RelayIdentity::generate();
@@ -324,27 +344,26 @@ TEST_F(RelayTest, ReconnectsWhileEnabledAndNeverOnceDisabled) {
     EXPECT_EQ(opens, 1);
 
     relay.reset();
-    ASSERT_TRUE(eventually([&] { return losses == 1; }));
+    ASSERT_TRUE(eventually([&] { return losses == 1 && waitingLater() == 1; }));
     EXPECT_FALSE(client->isConnected());
-    std::this_thread::sleep_for(6s);  // one attempt failed meanwhile
-    EXPECT_EQ(opens, 2);
-    EXPECT_EQ(losses, 1);
+    EXPECT_EQ(timePasses(), std::vector<std::chrono::milliseconds>{5s});
+    ASSERT_TRUE(eventually([&] { return opens == 2 && waitingLater() == 1; }));  // it failed
+    EXPECT_EQ(losses, 1);                                                        // said once
     startRelay(port);
-    const auto restarted = std::chrono::steady_clock::now();
-    ASSERT_TRUE(eventually([&] { return ups == 2; }, 8s));
-    EXPECT_LT(std::chrono::steady_clock::now() - restarted, 6s);
-    ASSERT_TRUE(eventually([&] { return relay->agentCount() == 1; }));
+    EXPECT_EQ(timePasses(), std::vector<std::chrono::milliseconds>{5s});
+    ASSERT_TRUE(eventually([&] { return ups == 2 && relay->agentCount() == 1; }));
     EXPECT_EQ(phone("GET", "/phone/" + identity.id() + "/").body, "ok");
 
     client->setEnabled(false);
     EXPECT_TRUE(eventually([&] { return relay->agentCount() == 0; }));
     const int opened = opens;
     relay.reset();
-    std::this_thread::sleep_for(6s);
-    EXPECT_EQ(opens, opened);
-    EXPECT_EQ(losses, 1);
-    mainThread.quit();
+    timePasses();
+    mainThread.post([&] { mainThread.quit(); });  // after whatever the close left to run
     loop.join();
+    EXPECT_EQ(opens, opened);
+    EXPECT_EQ(waitingLater(), 0u);
+    EXPECT_EQ(losses, 1);
 }
 
 }  // namespace

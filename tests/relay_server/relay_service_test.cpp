@@ -415,7 +415,7 @@ TEST_F(RelayServiceTest, RepliesNoPhoneCanUseAreA502AndTheRelayGoesOn) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
         const auto asked = std::chrono::steady_clock::now();
         EXPECT_EQ(fetch("GET", "/healthz").body, "ok");
-        EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms);
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);  // a stalled relay took 10 s
         hostile.close();
         ASSERT_TRUE(proven(0));
     }
