@@ -129,6 +129,15 @@ class GnomePortal : public ::testing::Test {
             G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
         ASSERT_NE(reply, nullptr);
         g_variant_unref(reply);
+        // The portal starts on first use, with GNOME's backend behind it: wait for it here, as
+        // a session has it running long before the agent asks (whose probe waits 3 s at most).
+        reply = g_dbus_connection_call_sync(
+            bus, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+            "org.freedesktop.DBus.Properties", "Get",
+            g_variant_new("(ss)", "org.freedesktop.portal.RemoteDesktop", "version"), nullptr,
+            G_DBUS_CALL_FLAGS_NONE, 60'000, nullptr, nullptr);
+        ASSERT_NE(reply, nullptr);
+        g_variant_unref(reply);
         g_object_unref(bus);
         atspi_init();
     }
