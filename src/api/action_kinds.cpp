@@ -95,7 +95,11 @@ std::vector<ActionKind> actionKinds(const ApiContext& context) {
          std::nullopt,
          {{"flow"}}},
         {"pointer",
-         {{"/api/pointer", post, Access::localOrToken, pool, with(movePointer), POINTER_BODY},
+         {{"/api/pointer", post, Access::localOrToken, Runs::onNetworkThread,
+           Takeover([ctx](const server::ConnectionPtr& connection, const server::Request& request) {
+               postPointer(*ctx, connection, request);
+           }),
+           POINTER_BODY},
           {"/api/pointer", notPost, Access::localOrToken, Runs::onNetworkThread,
            Takeover([ctx](const server::ConnectionPtr& connection, const server::Request& request) {
                pointerSocket(*ctx, connection, request);

@@ -47,8 +47,9 @@ Response clipboard(const ApiContext& context, const Request& request);
 Response typeText(const ApiContext& context, const Request& request);
 // Presses a key combination ("ctrl+shift+t"), by keysym in the session's layout.
 Response pressKeys(const ApiContext& context, const Request& request);
-// Applies a batch of touchpad events: {"events": [...]}.
-Response movePointer(const ApiContext& context, const Request& request);
+// Queues a batch of touchpad events, {"events": [...]}, on the network thread.
+void postPointer(const ApiContext& context, const server::ConnectionPtr& connection,
+                 const Request& request);
 // The touchpad's WebSocket: 101, then a batch of events per message.
 void pointerSocket(const ApiContext& context, const server::ConnectionPtr& connection,
                    const Request& request);

@@ -39,24 +39,33 @@ std::string senderOf(const Request& request) {
 
 }  // namespace
 
-Response movePointer(const ApiContext& context, const Request& request) {
+void postPointer(const ApiContext& context, const server::ConnectionPtr& connection,
+                 const Request& request) {
     const UntrustedJson body = server::bodyJSON(request);
     const UntrustedJson* events = jsonread::member(body, "events");
-    const auto read = events ? host::readPointerEvents(*events) : std::nullopt;
+    auto read = events ? host::readPointerEvents(*events) : std::nullopt;
     if (!read) {
-        return refused(400, "Invalid pointer events");
+        return connection->send(refused(400, "Invalid pointer events"));
     }
-    // Asking the desktop may wait (the portal's remembered grant): on this worker, never on
-    // the network thread, as the socket below does.
-    if (!context.pointer.trusted() && !context.pointer.requestAccess()) {
-        return server::jsonResponse({{"ok", false}, {"error", context.pointer.unavailableText()}});
+    // Queued in the touchpad's lane, in order with the sockets' events, here on the network
+    // thread: no worker is taken (they may all wait on slow actions), none waits on the pointer.
+    auto queue = [&context, connection,
+                  sender = senderOf(request)](std::vector<host::PointerEvent> batch) {
+        if (!context.pointerLane->post(context.pointer, std::move(batch), sender)) {
+            return connection->send(refused(503, "The pointer is busy: send the next frame"));
+        }
+        connection->json({{"ok", true}});
+    };
+    if (context.pointer.trusted()) {
+        return queue(std::move(*read));
     }
-    // Applied in the touchpad's lane, in order with the sockets' events: no worker waits on a
-    // backend that a flood keeps busy.
-    if (!context.pointerLane->post(context.pointer, std::move(*read), senderOf(request))) {
-        return refused(503, "The pointer is busy: send the next frame");
-    }
-    return server::jsonResponse({{"ok", true}});
+    // Asking the desktop may wait (the portal's remembered grant): on a worker.
+    context.server.runOnWorkPool([&context, connection, queue, batch = std::move(*read)]() mutable {
+        if (!context.pointer.requestAccess()) {
+            return connection->json({{"ok", false}, {"error", context.pointer.unavailableText()}});
+        }
+        queue(std::move(batch));
+    });
 }
 
 void pointerSocket(const ApiContext& context, const server::ConnectionPtr& connection,

@@ -1,5 +1,7 @@
 #include "api/pointer_lane.hpp"
 
+#include <algorithm>
+
 #include "common/log.hpp"
 
 namespace td::api {
@@ -34,14 +36,16 @@ bool PointerLane::post(host::Pointer& pointer, std::vector<host::PointerEvent> e
                        const std::string& sender) {
     {
         std::lock_guard lock(mutex_);
-        std::size_t& fromSender = waitingFrom_[sender];
-        if (stopping_ || waiting_.size() + events.size() > MAX_WAITING_EVENTS ||
+        const auto from = waiting_.find(sender);
+        const std::size_t fromSender = from == waiting_.end() ? 0 : from->second.size();
+        if (stopping_ || events.empty() || waitingCount_ + events.size() > MAX_WAITING_EVENTS ||
             fromSender + events.size() > MAX_WAITING_EVENTS_PER_SENDER) {
-            return false;
+            return !stopping_ && events.empty();
         }
-        fromSender += events.size();
         pointer_ = &pointer;
-        waiting_.insert(waiting_.end(), events.begin(), events.end());
+        waitingCount_ += events.size();
+        auto& queue = waiting_[sender];
+        queue.insert(queue.end(), events.begin(), events.end());
     }
     changed_.notify_one();
     return true;
@@ -67,22 +71,38 @@ void PointerLane::releaseSocket(const std::string& sender) {
 void PointerLane::run() {
     std::unique_lock lock(mutex_);
     while (true) {
-        changed_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
+        changed_.wait(lock, [this] { return stopping_ || waitingCount_ > 0; });
         if (stopping_) {
             return;
         }
-        auto events = std::exchange(waiting_, {});
-        waitingFrom_.clear();
-        if (events.size() > COALESCE_AFTER_EVENTS) {
-            events = coalesceMoves(std::move(events));
-        }
+        const std::vector<host::PointerEvent> turn = takeTurnLocked();
         host::Pointer* pointer = pointer_;
         lock.unlock();
-        if (!pointer->apply(events)) {
+        if (!pointer->apply(turn)) {
             TD_LOG(keys, "a touchpad batch could not be applied: " + pointer->unavailableText());
         }
         lock.lock();
     }
+}
+
+// A few events of every sender that has some, each sender's in order; a sender with a backlog
+// has its moves summed.
+std::vector<host::PointerEvent> PointerLane::takeTurnLocked() {
+    std::vector<host::PointerEvent> turn;
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+        auto& queue = it->second;
+        const bool backlog = queue.size() > COALESCE_AFTER_EVENTS;
+        const auto end = queue.begin() + static_cast<long>(std::min(queue.size(), EVENTS_PER_TURN));
+        std::vector<host::PointerEvent> mine(queue.begin(), end);
+        queue.erase(queue.begin(), end);
+        waitingCount_ -= mine.size();
+        if (backlog) {
+            mine = coalesceMoves(std::move(mine));
+        }
+        turn.insert(turn.end(), mine.begin(), mine.end());
+        it = queue.empty() ? waiting_.erase(it) : std::next(it);
+    }
+    return turn;
 }
 
 }  // namespace td::api
