@@ -115,7 +115,9 @@ bool LoopbackClient::silentFor(std::chrono::milliseconds window) {
 
 namespace {
 std::string exchangeWith(LoopbackClient client, std::string_view request) {
-    return client.connected() && client.send(request) ? client.readAll() : std::string();
+    // An answer is awaited, however loaded the machine: a slow one is no failure here.
+    return client.connected() && client.send(request) ? client.readAll(std::chrono::seconds(30))
+                                                      : std::string();
 }
 }  // namespace
 
