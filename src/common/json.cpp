@@ -28,26 +28,46 @@ std::string dumpCompact(const Json& value) {
     }
 }
 
+namespace {
+
+// Follows JSON text a character at a time, to tell the characters inside strings (quotes and
+// escapes included) from the structure around them.
+class OutsideStrings {
+  public:
+    bool outside(char ch) {
+        if (inString_) {
+            if (escaped_) {
+                escaped_ = false;
+            } else if (ch == '\\') {
+                escaped_ = true;
+            } else if (ch == '"') {
+                inString_ = false;
+            }
+            return false;
+        }
+        inString_ = ch == '"';
+        return !inString_;
+    }
+
+  private:
+    bool inString_ = false;
+    bool escaped_ = false;
+};
+
+}  // namespace
+
 JsonShape shapeOf(std::string_view text) {
     // Per open array or object: its member count, or NOT_AN_OBJECT for an array. Every member
     // of an object has exactly one colon outside strings at the object's own level.
     constexpr std::size_t NOT_AN_OBJECT = ~std::size_t{0};
     std::array<std::size_t, MAX_JSON_DEPTH + 1> members{};
     int depth = 0;
-    bool inString = false;
-    bool escaped = false;
+    OutsideStrings scan;
     for (const char ch : text) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (ch == '\\') {
-                escaped = true;
-            } else if (ch == '"') {
-                inString = false;
-            }
-        } else if (ch == '"') {
-            inString = true;
-        } else if (ch == '[' || ch == '{') {
+        if (!scan.outside(ch)) {
+            continue;
+        }
+        if (ch == '[' || ch == '{') {
             if (++depth > MAX_JSON_DEPTH) {
                 return JsonShape::tooDeep;
             }
@@ -64,20 +84,9 @@ JsonShape shapeOf(std::string_view text) {
 
 bool valuesAtMost(std::string_view text, std::size_t limit) {
     std::size_t values = 0;
-    bool inString = false;
-    bool escaped = false;
+    OutsideStrings scan;
     for (const char ch : text) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (ch == '\\') {
-                escaped = true;
-            } else if (ch == '"') {
-                inString = false;
-            }
-        } else if (ch == '"') {
-            inString = true;
-        } else if ((ch == '[' || ch == '{' || ch == ',') && ++values > limit) {
+        if (scan.outside(ch) && (ch == '[' || ch == '{' || ch == ',') && ++values > limit) {
             return false;
         }
     }
