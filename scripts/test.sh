@@ -8,39 +8,42 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 
 jobs=$(nproc)
+# Each phase says when it starts, counted from the start of the run.
+phase() { echo "== $* (at ${SECONDS} s)"; }
 for preset in dev asan; do
-  echo "== ${preset}: build"
+  phase "${preset}: build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
-  echo "== ${preset}: test"
+  phase "${preset}: test"
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
   export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
   # The packages are built and checked once, from the optimised build.
   exclude=desktop
   [ "$preset" = dev ] || exclude="desktop|package"
   ctest --preset "$preset" -j "$jobs" --timeout 300 --label-exclude "$exclude"
-  echo "== ${preset}: desktop tests, in a private session"
+  phase "${preset}: desktop tests, in a private session"
   scripts/with-desktop-session.sh ctest --preset "$preset" --timeout 300 --label-regex desktop
 done
 
-echo "== tsan: the desktop tests, where the shell's GTK meets the agent's threads"
+phase "tsan: the desktop tests, where the shell's GTK meets the agent's threads"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan
 TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp" \
   scripts/with-desktop-session.sh ctest --preset tsan --timeout 300 --label-regex desktop
 
-echo "== hostile network, ten times longer (bounded)"
+phase "hostile network, ten times longer (bounded)"
 TD_HOSTILE_SCALE=10 ctest --preset dev --timeout 120 --label-regex hostile
 
-echo "== pages: the phone and admin pages in Chromium (screenshots in build/e2e-shots/)"
+phase "pages: the phone and admin pages in Chromium (screenshots in build/e2e-shots/)"
 (cd tests/e2e && npm ci --no-audit --no-fund --loglevel=error && TD_BUILD_DIR="$PWD/../../build" ../../scripts/with-lan.sh npm test)
 
-echo "== fuzz: the request reader, the JSON body reader with the sanitiser, the relay envelopes, the static files and the touchpad messages, ${FUZZ_SECONDS:-20} s each"
+phase "fuzz: the request reader, the JSON body reader with the sanitiser, the relay envelopes, the static files and the touchpad messages, ${FUZZ_SECONDS:-20} s each"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 for target in request body envelope static pointer; do
   mkdir -p "build-fuzz/corpus/${target}"
   "build-fuzz/tests/fuzz/${target}_fuzzer" -max_total_time="${FUZZ_SECONDS:-20}" -print_final_stats=1 \
     -artifact_prefix=build-fuzz/ "build-fuzz/corpus/${target}" "tests/fuzz/corpus/${target}" 2>&1 |
-    grep -E 'Done|exec_per_sec|peak_rss'
+    grep -E 'Done|exec_per_sec|peak_rss|ERROR|No such file'
 done
+phase "all passed"
