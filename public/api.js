@@ -52,29 +52,61 @@ export async function api(path, { method = 'POST', body } = {}) {
 }
 
 const POLL_MS = 30000;
+// An event stream's messages are small; a longer run without a blank line is not one.
+const MAX_PENDING = 64 * 1024;
 
-// Calls `onReload` whenever the configuration may have changed. At the agent, its event stream
-// says so (reconnecting with a growing pause while the agent is away). The relay carries no
-// event stream, so there the page asks again every 30 s while it is shown. Either way it asks on
-// coming back to the foreground, when a phone has likely missed changes.
-export function watchReloads(onReload) {
-  let source = null;
+// Reads the agent's event stream with the token (an EventSource could not send it): calls
+// `onOpen` once it answers and `onEvent(name, data)` per message; resolves when it ends.
+async function readEvents(signal, onOpen, onEvent) {
+  const headers = token.get() ? { 'x-td-token': token.get() } : {};
+  const response = await fetch('api/events', { headers, signal, cache: 'no-store' });
+  if (!response.ok || !response.body) throw new Error(`event stream: ${response.status}`);
+  onOpen();
+  const reader = response.body.pipeThrough(new TextDecoderStream()).getReader();
+  let pending = '';
+  for (;;) {
+    const { value, done } = await reader.read();
+    if (done) return;
+    pending += value;
+    for (let end = pending.indexOf('\n\n'); end >= 0; end = pending.indexOf('\n\n')) {
+      const lines = pending.slice(0, end).split('\n');
+      pending = pending.slice(end + 2);
+      const name = lines.find((line) => line.startsWith('event:'))?.slice(6).trim();
+      const data = lines.filter((line) => line.startsWith('data:')).map((line) => line.slice(5).trim()).join('\n');
+      if (name) onEvent(name, data);
+    }
+    if (pending.length > MAX_PENDING) throw new Error('event stream: message too long');
+  }
+}
+
+// Calls `onReload` whenever the configuration may have changed, and `onState(change)` when the
+// computer's player or volume changes. At the agent, its event stream says so (reconnecting
+// with a growing pause while the agent is away). The relay carries no event stream, so there
+// the page asks again every 30 s while it is shown. Either way it asks on coming back to the
+// foreground, when a phone has likely missed changes.
+export function watchReloads(onReload, onState = () => {}) {
+  let controller = null;
   let retry;
   let poll;
   let pause = 2000;
-  const open = () => {
-    source = new EventSource('api/events');
-    source.addEventListener('reload', () => onReload());
-    source.onopen = () => {
-      if (pause > 2000) onReload();  // back after a gap: changes may have been missed
-      pause = 2000;
-    };
-    source.onerror = () => {
-      source.close();
-      clearTimeout(retry);
-      retry = setTimeout(open, pause);
-      pause = Math.min(pause * 2, POLL_MS);
-    };
+  const open = async () => {
+    controller = new AbortController();
+    const { signal } = controller;
+    try {
+      await readEvents(signal, () => {
+        if (pause > 2000) onReload();  // back after a gap: changes may have been missed
+        pause = 2000;
+      }, (name, data) => {
+        if (name === 'reload') onReload();
+        else if (name === 'state') {
+          try { onState(JSON.parse(data)); } catch { /* not ours to show */ }
+        }
+      });
+    } catch { /* away: try again below */ }
+    if (signal.aborted) return;
+    clearTimeout(retry);
+    retry = setTimeout(open, pause);
+    pause = Math.min(pause * 2, POLL_MS);
   };
   const schedule = () => {
     clearInterval(poll);
@@ -90,9 +122,21 @@ export function watchReloads(onReload) {
   return () => {
     clearTimeout(retry);
     clearInterval(poll);
-    source?.close();
+    controller?.abort();
     document.removeEventListener('visibilitychange', onVisibility);
   };
+}
+
+// An image the agent serves only with the token (artwork), as an address an <img> can show;
+// null when there is none.
+export async function imageAddress(path) {
+  const headers = token.get() ? { 'x-td-token': token.get() } : {};
+  try {
+    const response = await fetch(path, { headers });
+    return response.ok ? URL.createObjectURL(await response.blob()) : null;
+  } catch {
+    return null;
+  }
 }
 
 // A short message at the bottom of the screen.

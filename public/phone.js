@@ -1,5 +1,5 @@
 // The phone's remote: pairing, the pages of tiles, and the planner box.
-import { api, token, relayed, Unauthorized, Unreachable, watchReloads, toast, el, ask, PLAN_ERRORS } from './api.js';
+import { api, token, relayed, Unauthorized, Unreachable, watchReloads, toast, el, ask, imageAddress, PLAN_ERRORS } from './api.js';
 import { openTouchpad, setUpTouchpad } from './touchpad.js';
 
 const $ = (id) => document.getElementById(id);
@@ -158,6 +158,7 @@ function markUnavailable(node, reason) {
 function renderTile(tile) {
   const reason = unavailableReason(tile);
   if (tile.type === 'volume') return reason ? markUnavailable(renderVolume(tile), reason) : renderVolume(tile);
+  if (tile.type === 'media' && !reason) return renderMedia(tile);
   const icon = tile.type === 'app'
     ? el('img', { class: 'tile-icon', alt: '', src: `api/icon?app=${encodeURIComponent(tile.value || '')}`,
         onerror: (e) => e.target.replaceWith(el('span', { class: 'tile-glyph' }, tile.emoji || TILE_GLYPHS.app)) })
@@ -179,7 +180,7 @@ async function actionFor(tile) {
     case 'gesture': return ['api/gesture', { value: tile.value }];
     case 'keys': return ['api/keys', { combo: tile.value }];
     case 'touchpad': openTouchpad(); return null;
-    case 'media': return ['api/media', { action: tile.value }];
+    case 'media': return ['api/media', mediaBody(tile.value)];
     case 'system': return ['api/system', { action: tile.value }];
     case 'flow': return ['api/run-plan', { steps: tile.steps || [] }];
     case 'text': {
@@ -222,13 +223,22 @@ function renderVolume(tile) {
   const box = el('div', { class: 'tile tile-volume', 'data-type': 'volume' },
     el('span', { class: 'tile-label' }, tile.label || 'Volume'), el('div', { class: 'volume-row' }, mute, slider));
   let muted = false;
+  let dragging = false;
   const showMute = () => { mute.textContent = muted ? '🔇' : '🔊'; mute.setAttribute('aria-pressed', String(muted)); };
-  api('api/volume', { method: 'GET' }).then((answer) => {
-    if (answer.level >= 0) slider.value = String(answer.level);
-    muted = Boolean(answer.muted);
+  // The computer's level, as it changes there; never under a finger that is moving the slider.
+  follow(box, () => {
+    if (!live.volume) return;
+    if (!dragging && live.volume.level >= 0) slider.value = String(live.volume.level);
+    muted = Boolean(live.volume.muted);
     showMute();
-  }).catch(handleError);
-  slider.addEventListener('change', () => api('api/volume', { body: { level: Number(slider.value) } }).catch(handleError));
+  });
+  slider.addEventListener('input', () => { dragging = true; });
+  slider.addEventListener('change', async () => {
+    dragging = false;
+    const level = Number(slider.value);
+    const answer = await api('api/volume', { body: { level } }).catch(handleError);
+    if (answer?.ok) setLive({ volume: { level, muted } });
+  });
   mute.addEventListener('click', async () => {
     muted = !muted;
     showMute();
@@ -236,6 +246,162 @@ function renderVolume(tile) {
     if (answer && !answer.ok) toast('The volume could not be changed.');
   });
   return box;
+}
+
+// ---------- now playing ----------
+
+// What the computer plays and how loud, as it last said; tiles follow it as it changes.
+const live = { media: null, players: [], volume: null, followers: new Set() };
+const PLAYER_KEY = 'tapdeck.player';
+
+function setLive(change) {
+  Object.assign(live, change);
+  for (const follower of live.followers) follower();
+}
+
+// Calls `draw` now and at each change while the tile is on the page.
+function follow(node, draw) {
+  const follower = () => (node.isConnected ? draw() : live.followers.delete(follower));
+  live.followers.add(follower);
+  draw();
+}
+
+// Asks for the player and the volume when a tile shows them: at start, after a reload, and
+// every 30 s through the relay, which carries no event stream.
+async function refreshLive() {
+  const types = new Set((state.config?.pages || []).flatMap((page) => (page.tiles || []).map((tile) => tile.type)));
+  const [playing, volume] = await Promise.all([
+    types.has('media') ? api('api/now-playing', { method: 'GET' }).catch(() => null) : null,
+    types.has('volume') ? api('api/volume', { method: 'GET' }).catch(() => null) : null]);
+  const change = {};
+  if (playing?.ok) {
+    change.players = playing.players || [];
+    change.media = change.players.find((player) => player.id === playing.active) || null;
+  }
+  if (volume?.ok) change.volume = { level: volume.level, muted: Boolean(volume.muted) };
+  setLive(change);
+}
+
+// A change the event stream told of: the active player, or the volume.
+function onState(change) {
+  if ('volume' in change) setLive({ volume: change.volume });
+  if ('media' in change) {
+    // No active player means none is left.
+    const others = live.players.filter((player) => change.media && player.id !== change.media.id);
+    setLive({ media: change.media, players: change.media ? [change.media, ...others] : [] });
+  }
+}
+
+// The player this phone chose to control, while it is there; else the computer's active one.
+function chosenPlayer() {
+  const chosen = localStorage.getItem(PLAYER_KEY);
+  return live.players.some((player) => player.id === chosen) ? chosen : null;
+}
+
+function shownPlayer() {
+  const chosen = chosenPlayer();
+  return live.players.find((player) => player.id === chosen) || live.media;
+}
+
+function mediaBody(action) {
+  const player = chosenPlayer();
+  return player ? { action, player } : { action };
+}
+
+// Each artwork is fetched once (with the token) and kept while it may be shown again.
+const artwork = new Map();
+function artworkFor(address) {
+  if (!address) return Promise.resolve(null);
+  if (!artwork.has(address)) {
+    artwork.set(address, imageAddress(address.replace(/^\//, '')));
+    if (artwork.size > 8) {
+      const [oldest, image] = artwork.entries().next().value;
+      artwork.delete(oldest);
+      image.then((url) => url && URL.revokeObjectURL(url));
+    }
+  }
+  return artwork.get(address);
+}
+
+const MEDIA_GLYPHS = { next: '⏭', prev: '⏮', previous: '⏮' };
+
+function renderMedia(tile) {
+  const art = el('img', { class: 'media-art', alt: '', hidden: true });
+  const glyph = el('span', { class: 'tile-glyph' });
+  const title = el('span', { class: 'tile-label' });
+  const artist = el('span', { class: 'media-artist' });
+  const button = el('button', { class: 'tile tile-media', 'data-type': 'media' }, art, glyph, title, artist);
+  follow(button, () => {
+    const player = shownPlayer();
+    const playing = player?.status === 'Playing';
+    glyph.textContent = tile.emoji || MEDIA_GLYPHS[tile.value] || (playing ? '⏸' : '▶');
+    title.textContent = player?.title || tileLabel(tile);
+    artist.textContent = player?.title ? player.artist || player.name : '';
+    button.classList.toggle('playing', playing);
+    button.dataset.status = player?.status || 'none';
+    button.setAttribute('aria-label', player?.title ? `${tileLabel(tile)}: ${player.title}` : tileLabel(tile));
+    const address = player?.art || null;
+    if (art.dataset.address === (address || '')) return;
+    art.dataset.address = address || '';
+    artworkFor(address).then((url) => {
+      if (art.dataset.address !== (address || '')) return;  // another track meanwhile
+      art.hidden = !url;
+      button.classList.toggle('with-art', Boolean(url));
+      if (url) art.src = url;
+    });
+  });
+  onHold(button, () => openMediaSheet(), () => press(button, tile));
+  return button;
+}
+
+// A tap runs `tap`; a finger held half a second runs `hold` instead.
+function onHold(node, hold, tap) {
+  let timer = null;
+  let held = false;
+  node.addEventListener('pointerdown', () => {
+    held = false;
+    timer = setTimeout(() => { held = true; navigator.vibrate?.(20); hold(); }, 500);
+  });
+  for (const end of ['pointerup', 'pointerleave', 'pointercancel']) node.addEventListener(end, () => clearTimeout(timer));
+  node.addEventListener('contextmenu', (event) => event.preventDefault());
+  node.addEventListener('click', () => { if (!held) tap(); held = false; });
+}
+
+// Previous, play/pause and next for the shown player, and which player when there are several.
+function openMediaSheet() {
+  const send = (action) => api('api/media', { body: mediaBody(action) })
+    .then((answer) => { if (!answer.ok) toast(answer.error || 'The player did not answer.'); })
+    .catch(handleError);
+  const heading = el('h2');
+  const detail = el('p', { class: 'hint' });
+  const playPause = el('button', { class: 'primary media-key', 'aria-label': 'Play or pause', onclick: () => send('playpause') });
+  const choice = el('select', { 'aria-label': 'Player', onchange: () => {
+    if (choice.value) localStorage.setItem(PLAYER_KEY, choice.value);
+    else localStorage.removeItem(PLAYER_KEY);
+    setLive({});
+  } });
+  const dialog = el('dialog', { class: 'sheet media-sheet' },
+    heading, detail,
+    el('div', { class: 'row media-keys' },
+      el('button', { class: 'media-key', 'aria-label': 'Previous', onclick: () => send('prev') }, '⏮'),
+      playPause,
+      el('button', { class: 'media-key', 'aria-label': 'Next', onclick: () => send('next') }, '⏭')),
+    el('label', { class: 'field media-choice' }, 'Player', choice),
+    el('form', { method: 'dialog', class: 'row end' }, el('button', {}, 'Done')));
+  follow(dialog, () => {
+    const player = shownPlayer();
+    heading.textContent = player?.title || player?.name || 'Nothing playing';
+    detail.textContent = player ? [player.artist, player.album].filter(Boolean).join(' — ') || player.name : '';
+    playPause.textContent = player?.status === 'Playing' ? '⏸' : '▶';
+    choice.parentElement.hidden = live.players.length < 2;
+    const chosen = chosenPlayer() || '';
+    choice.replaceChildren(el('option', { value: '' }, 'The one playing'),
+      ...live.players.map((p) => el('option', { value: p.id }, p.name || p.id)));
+    choice.value = chosen;
+  });
+  dialog.addEventListener('close', () => dialog.remove());
+  document.body.append(dialog);
+  dialog.showModal();
 }
 
 // ---------- the planner ----------
@@ -317,9 +483,10 @@ async function start() {
   $('deck').hidden = !$('unreachable').hidden;
   try {
     await loadConfig();
+    refreshLive();
     $('unreachable').hidden = true;
     $('deck').hidden = false;
-    stopWatching ??= watchReloads(() => loadConfig().catch(loadFailed));
+    stopWatching ??= watchReloads(() => loadConfig().then(refreshLive).catch(loadFailed), onState);
   } catch (error) {
     loadFailed(error);
   }

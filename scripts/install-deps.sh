@@ -14,7 +14,7 @@ PACKAGES=(
   # the desktop tools the agent drives
   pulseaudio-utils xclip xdg-utils
   # tests and benchmarks
-  googletest libgtest-dev wrk nginx-light curl procps zbar-tools openssl
+  googletest libgtest-dev wrk nginx-light curl procps zbar-tools openssl python3-dbusmock
   # the packages: built, described and linted
   dpkg-dev file lintian appstream desktop-file-utils
   # a private desktop session for the tests that need one

@@ -8,7 +8,6 @@
 #include "host/apps.hpp"
 #include "host/gestures.hpp"
 #include "host/keys.hpp"
-#include "host/media.hpp"
 #include "host/shortcuts.hpp"
 #include "host/system.hpp"
 #include "host/volume.hpp"
@@ -82,10 +81,6 @@ Response gesture(const ApiContext& context, const Request& request) {
 }
 
 // Media players are told over D-Bus: no key is sent, so a failure never asks for key access.
-Response media(const ApiContext&, const Request& request) {
-    return okAnswer(host::mediaAction(bodyString(request, "action")));
-}
-
 Response setVolume(const ApiContext&, const Request& request) {
     const UntrustedJson body = server::bodyJSON(request);
     if (const auto muted = jsonread::boolean(body, "muted")) {

@@ -14,7 +14,10 @@ std::vector<Endpoint> endpoints(const ApiContext& context) {
     std::vector<Endpoint> rows = {
         {"/api/events", any, Access::open, Runs::onNetworkThread,
          Takeover([&context](const server::ConnectionPtr& c, const server::Request& r) {
-             context.server.openSSE(c, r.peer);
+             const bool paired = isAllowed(Access::localOrToken, r, context.store, context.port());
+             context.server.openSSE(
+                 c, r.peer,
+                 paired ? server::StreamAudience::paired : server::StreamAudience::anyone);
          })},
         {"/api/pair", any, Access::open, pool, with(handlers::pair)},
         {"/api/pair-code", any, Access::open, pool, with(handlers::pairWithCode)},
@@ -29,6 +32,10 @@ std::vector<Endpoint> endpoints(const ApiContext& context) {
         {"/api/connect", any, Access::localOrToken, pool, with(handlers::connect)},
         {"/api/airdrop", any, Access::localOrToken, pool, with(handlers::airdrop)},
         {"/api/icon", any, Access::open, pool, with(handlers::icon)},
+        {"/api/now-playing", Method::allBut("POST"), Access::localOrToken, pool,
+         with(handlers::nowPlaying)},
+        {"/api/media/art", Method::allBut("POST"), Access::localOrToken, pool,
+         with(handlers::mediaArt)},
         {"/api/plan", any, Access::token, pool,
          Takeover([&context](const server::ConnectionPtr& c, const server::Request& r) {
              handlers::plan(context, c, r);

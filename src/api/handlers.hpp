@@ -5,6 +5,7 @@
 
 #include "api/router.hpp"
 #include "flows/steps.hpp"
+#include "host/live_state.hpp"
 
 // Endpoint handlers: each takes the request (already admitted by its access rule) and gives
 // back the answer.
@@ -54,6 +55,14 @@ void postPointer(const ApiContext& context, const server::ConnectionPtr& connect
 void pointerSocket(const ApiContext& context, const server::ConnectionPtr& connection,
                    const Request& request);
 Response icon(const ApiContext& context, const Request& request);
+
+// Now playing: every player with the active one, and the active player's artwork bytes.
+Response nowPlaying(const ApiContext& context, const Request& request);
+Response mediaArt(const ApiContext& context, const Request& request);
+// A player as the phone sees it, and the event-stream messages that tell of a change.
+Json playerJson(const host::PlayerState& player);
+std::string mediaStateMessage(const std::optional<host::PlayerState>& active);
+std::string volumeStateMessage(const host::VolumeState& volume);
 Response shortcuts(const ApiContext& context, const Request& request);
 
 // Flows and plans

@@ -9,12 +9,14 @@
 
 #include "api/access.hpp"
 #include "api/kept_answers.hpp"
+#include "api/media_art.hpp"
 #include "api/plan_runs.hpp"
 #include "api/pointer_lane.hpp"
 #include "common/settings.hpp"
 #include "host/host_facts.hpp"
 #include "host/icons.hpp"
 #include "host/keys.hpp"
+#include "host/live_state.hpp"
 #include "host/pointer.hpp"
 #include "net/https_client.hpp"
 #include "server/connection.hpp"
@@ -52,6 +54,9 @@ struct ApiContext {
     std::shared_ptr<RecentText> computerName =
         std::make_shared<RecentText>(host::computerName, std::chrono::seconds(10));
     std::shared_ptr<KeptConfigAnswer> configAnswer = std::make_shared<KeptConfigAnswer>();
+    // The desktop's players and sound as they change; none where nothing follows them.
+    const host::LiveState* liveState = nullptr;
+    std::shared_ptr<ArtCache> art = std::make_shared<ArtCache>();
 
     // The port the agent answers on (the one it listens on, once bound).
     std::uint16_t port() const;

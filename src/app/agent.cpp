@@ -20,17 +20,19 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
       icons_(settings_.gtkModule, gtkThread()),
       input_(host::chooseInput({settings_.session, settings_.supportFolder})),
       server_(serverOptions()),
-      context_{settings_,
-               server_,
-               store_,
-               https_,
-               icons_,
-               *input_.keyboard,
-               *input_.pointer,
-               panelOpener(),
-               [this](bool enabled) { relay_->setEnabled(enabled); },
-               [this] { return relay_->isConnected(); },
-               [this] { return relay_->phoneUrl(); }},
+      liveState_(liveStateListener()),
+      context_{.settings = settings_,
+               .server = server_,
+               .store = store_,
+               .https = https_,
+               .icons = icons_,
+               .keyboard = *input_.keyboard,
+               .pointer = *input_.pointer,
+               .showPanel = panelOpener(),
+               .switchRelay = [this](bool enabled) { relay_->setEnabled(enabled); },
+               .relayConnected = [this] { return relay_->isConnected(); },
+               .relayPhoneUrl = [this] { return relay_->phoneUrl(); },
+               .liveState = &liveState_},
       router_(context_),
       relay_(relay::RelayClient::create(store_.relayId(),
                                         settings_.relaySocketUrl(store_.relayId()), relayLinks())) {
@@ -81,6 +83,18 @@ server::ServerOptions Agent::serverOptions() {
         });
     };
     return options;
+}
+
+host::LiveState::Listener Agent::liveStateListener() {
+    // Only paired phones and this computer hear what is playing and how loud.
+    return {[this](const std::optional<host::PlayerState>& active) {
+                server_.broadcast(api::handlers::mediaStateMessage(active),
+                                  server::StreamAudience::paired);
+            },
+            [this](const host::VolumeState& volume) {
+                server_.broadcast(api::handlers::volumeStateMessage(volume),
+                                  server::StreamAudience::paired);
+            }};
 }
 
 host::IconSource::GtkThread Agent::gtkThread() {
@@ -149,6 +163,7 @@ void Agent::start() {
 
 void Agent::stop() {
     relay_->setEnabled(false);  // no request arrives through it from now on
+    liveState_.stop();          // nothing more to tell the streams
     context_.plans->stop();     // a plan between steps ends now, not after its last pause
     server_.stop();
     https_.stop();

@@ -11,6 +11,7 @@
 #include "host/icons.hpp"
 #include "host/input.hpp"
 #include "host/keys.hpp"
+#include "host/live_state.hpp"
 #include "net/https_client.hpp"
 #include "relay/relay_client.hpp"
 #include "relay/relay_identity.hpp"
@@ -77,6 +78,7 @@ class Agent {
     // Opens the control panel on the main thread, for the API; empty without a desktop shell.
     std::function<void()> panelOpener();
     host::IconSource::GtkThread gtkThread();
+    host::LiveState::Listener liveStateListener();
     // Answers a request the relay carried, through the same router as the server's.
     void replayRelayed(server::Request request, relay::RelayLinks::Done done);
 
@@ -91,6 +93,8 @@ class Agent {
     host::IconSource icons_;
     const host::DesktopInput input_;
     server::Server server_;
+    // Tells the phones' event streams what the desktop's players and sound do.
+    host::LiveState liveState_;
     api::ApiContext context_;
     api::Router router_;
     const std::shared_ptr<relay::RelayClient> relay_;

@@ -9,7 +9,7 @@ namespace td {
 // only from where they came from. Whole header lines, each ending in CR LF.
 inline constexpr std::string_view PAGE_GUARD_HEADERS =
     "X-Frame-Options: DENY\r\n"
-    "Content-Security-Policy: default-src 'self'; img-src 'self' data:; "
+    "Content-Security-Policy: default-src 'self'; img-src 'self' data: blob:; "
     "frame-ancestors 'none'; base-uri 'none'; form-action 'self'\r\n"
     "X-Content-Type-Options: nosniff\r\n";
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,6 +23,8 @@ struct HttpRequest {
     // Plain http is refused unless the caller says the address was set explicitly (by a test or
     // the user), never for an address of our own choosing.
     bool allowPlainHttp = false;
+    // A longer answer is not delivered.
+    std::uint64_t maxAnswerBytes = 8 * 1024 * 1024;
 };
 
 struct HttpResponse {

@@ -28,8 +28,6 @@ namespace ssl = asio::ssl;
 using asio::ip::tcp;
 using boost::system::error_code;
 
-// Answers larger than this are not something the agent asks for (manifests, plans).
-inline constexpr std::uint64_t MAX_ANSWER_BYTES = 8 * 1024 * 1024;
 inline constexpr std::size_t READ_CHUNK = 16 * 1024;
 
 using TlsStream = ssl::stream<tcp::socket>;
@@ -63,7 +61,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         std::ostringstream text;
         text << message;
         requestText_ = std::move(text).str();
-        parser_.body_limit(MAX_ANSWER_BYTES);
+        parser_.body_limit(request.maxAnswerBytes);
         parser_.eager(true);
     }
 

@@ -141,6 +141,7 @@ struct Server::Impl {
     struct EventStream {
         ConnectionPtr connection;
         std::string peer;
+        StreamAudience audience;
     };
     // Guards `sseConns` only; no write happens while it is held.
     mutable std::mutex sseLock;
@@ -342,7 +343,8 @@ void Server::runOnWorkPool(std::function<void()> task) {
     impl_->pool.post(std::move(task));
 }
 
-void Server::openSSE(const ConnectionPtr& connection, const std::string& peer) {
+void Server::openSSE(const ConnectionPtr& connection, const std::string& peer,
+                     StreamAudience audience) {
     Impl& s = *impl_;
     bool admitted = false;
     {
@@ -361,17 +363,19 @@ void Server::openSSE(const ConnectionPtr& connection, const std::string& peer) {
     connection->sendRaw(streamHead(), false);
     {
         std::lock_guard lock(s.sseLock);
-        s.sseConns.push_back({connection, peer});
+        s.sseConns.push_back({connection, peer, audience});
     }
     connection->sendRaw(streamGreeting(), false);
 }
 
-void Server::broadcast(std::string_view message) {
+void Server::broadcast(std::string_view message, StreamAudience audience) {
     std::vector<ConnectionPtr> streams;
     {
         std::lock_guard lock(impl_->sseLock);
         for (const auto& stream : impl_->sseConns) {
-            streams.push_back(stream.connection);
+            if (audience == StreamAudience::anyone || stream.audience == StreamAudience::paired) {
+                streams.push_back(stream.connection);
+            }
         }
     }
     auto framed = std::make_shared<const std::string>(sseChunk(message));

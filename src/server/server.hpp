@@ -66,6 +66,10 @@ struct ServerOptions {
 
 // The agent's HTTP/1.1 server: one request per connection, every ordinary answer closes it.
 // It moves bytes and knows no endpoint: the router handed to it answers every request.
+// Who an event stream was opened by: anyone hears that the configuration changed; only a
+// paired phone or this computer hears what the desktop is doing.
+enum class StreamAudience { anyone, paired };
+
 class Server {
   public:
     // Receives every whole request exactly once, on a network thread; must not block (hand
@@ -95,11 +99,12 @@ class Server {
 
     void runOnWorkPool(std::function<void()> task);
 
-    // Event streams: the head and greeting go out now; broadcasts reach every open stream; a
-    // stream whose write fails is dropped. Past the caps (in all, or from `peer`) the answer
-    // is 503.
-    void openSSE(const ConnectionPtr& connection, const std::string& peer);
-    void broadcast(std::string_view message);
+    // Event streams: the head and greeting go out now; broadcasts reach every open stream of
+    // their audience; a stream whose write fails is dropped. Past the caps (in all, or from
+    // `peer`) the answer is 503.
+    void openSSE(const ConnectionPtr& connection, const std::string& peer,
+                 StreamAudience audience = StreamAudience::anyone);
+    void broadcast(std::string_view message, StreamAudience audience = StreamAudience::anyone);
     void broadcastReload();
     void dropSSE(const ConnectionPtr& connection);
 

@@ -6,8 +6,8 @@
 
 #include "api_fixture.hpp"
 #include "host/volume.hpp"
-#include "support/child_process.hpp"
 #include "support/loopback_client.hpp"
+#include "support/mock_player.hpp"
 
 namespace td::api {
 namespace {
@@ -45,9 +45,8 @@ TEST_F(DesktopApi, VolumeLevelsAndMute) {
 }
 
 TEST_F(DesktopApi, TheReportFindsKeysThePlayerAndTheSoundServer) {
-    test::ChildProcess player(
-        {FAKE_PLAYER, "tdreport", "Playing", (api.dir().path() / "log").string()});
-    ASSERT_TRUE(player.waitForLine(std::regex("ready")));
+    test::MockPlayer player("tdreport", "Report");
+    ASSERT_TRUE(player.ready());
     const Json report = api.withToken("GET", "/api/capabilities", token).body;
     EXPECT_EQ(report["keys"], (Json{{"ok", true}, {"backend", "xtest"}, {"canAsk", false}}));
     EXPECT_EQ(report["media"]["ok"], true);

@@ -15,6 +15,7 @@
 #include "host/system.hpp"
 #include "support/child_process.hpp"
 #include "support/eventually.hpp"
+#include "support/mock_player.hpp"
 #include "support/temp_dir.hpp"
 
 namespace td::host {
@@ -307,23 +308,25 @@ TEST(KeysWithoutDisplay, AreRefused) {
     ::setenv("DISPLAY", display.c_str(), 1);
 }
 
-TEST(Media, GoesToThePlayingPlayerElseTheLastElseTheFirst) {
-    test::TempDir dir;
-    const auto log = dir.path() / "calls.log";
+TEST(Media, GoesToTheNamedPlayerElseThePlayingElseTheFirst) {
     EXPECT_FALSE(mediaAction("next"));  // no player at all
-    test::ChildProcess paused({FAKE_PLAYER, "tdpaused", "Paused", log.string()});
-    test::ChildProcess playing({FAKE_PLAYER, "tdplaying", "Playing", log.string()});
-    ASSERT_TRUE(paused.waitForLine(std::regex("ready")));
-    ASSERT_TRUE(playing.waitForLine(std::regex("ready")));
+    test::MockPlayer paused("tdpaused", "Paused");
+    test::MockPlayer playing("tdplaying", "Playing");
+    ASSERT_TRUE(paused.ready() && playing.ready());
+    paused.setStatus("Paused");
+    playing.setStatus("Playing");
     EXPECT_TRUE(mediaAction("next"));
     EXPECT_TRUE(mediaAction("play"));
     EXPECT_TRUE(mediaAction("prev"));
     EXPECT_FALSE(mediaAction("Play"));
-    EXPECT_EQ(readFile(log), "tdplaying Next\ntdplaying PlayPause\ntdplaying Previous\n");
+    EXPECT_EQ(playing.calls("Next") + playing.calls("PlayPause") + playing.calls("Previous"), 3);
+    EXPECT_TRUE(mediaAction("next", paused.busName()));
+    EXPECT_FALSE(mediaAction("next", "org.mpris.MediaPlayer2.gone"));
+    EXPECT_EQ(paused.calls("Next"), 1);
 
-    playing.stopWith(SIGTERM);
-    EXPECT_TRUE(eventually([&] { return mediaAction("playpause"); }));
-    EXPECT_TRUE(readFile(log).ends_with("tdpaused PlayPause\n"));
+    playing.quit();
+    EXPECT_TRUE(mediaAction("playpause"));
+    EXPECT_EQ(paused.calls("PlayPause"), 1);
 }
 
 TEST(Clipboard, TextStaysAfterTheCallReturns) {

@@ -96,7 +96,7 @@ TEST_F(ServerTest, WireFormatIsExact) {
     EXPECT_EQ(exchange(port(), "GET /text HTTP/1.1\r\n\r\n"),
               "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n"
               "X-Frame-Options: DENY\r\nContent-Security-Policy: default-src 'self'; img-src "
-              "'self' data:; frame-ancestors 'none'; base-uri 'none'; form-action 'self'\r\n"
+              "'self' data: blob:; frame-ancestors 'none'; base-uri 'none'; form-action 'self'\r\n"
               "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\nhi");
     const std::string guards(PAGE_GUARD_HEADERS);
     EXPECT_EQ(exchange(port(), "GET /text?status=204 HTTP/1.1\r\n\r\n").substr(0, 25),

@@ -100,6 +100,23 @@ std::string LoopbackClient::readExactly(std::size_t n, std::chrono::milliseconds
     return out;
 }
 
+bool LoopbackClient::readUntil(std::string& soFar, std::string_view needle,
+                               std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buf[4096];
+    while (soFar.find(needle) == std::string::npos) {
+        if (!waitReadable(fd_, deadline)) {
+            return false;
+        }
+        const ssize_t got = ::recv(fd_, buf, sizeof buf, 0);
+        if (got <= 0) {
+            return false;
+        }
+        soFar.append(buf, static_cast<std::size_t>(got));
+    }
+    return true;
+}
+
 bool LoopbackClient::closedByPeer(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     if (!waitReadable(fd_, deadline)) {

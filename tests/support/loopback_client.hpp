@@ -36,6 +36,9 @@ class LoopbackClient {
     // Reads until `n` bytes arrived in all (or timeout); returns what was read.
     std::string readExactly(std::size_t n, std::chrono::milliseconds timeout = 5s);
     // True when the peer closed (EOF or reset) within the timeout, with no bytes first.
+    // Reads until what was read (`soFar` included) holds `needle`, or the timeout.
+    bool readUntil(std::string& soFar, std::string_view needle,
+                   std::chrono::milliseconds timeout = 10s);
     bool closedByPeer(std::chrono::milliseconds timeout = 5s);
     // True when nothing arrives during `window`.
     bool silentFor(std::chrono::milliseconds window);

@@ -1,5 +1,5 @@
+#include <algorithm>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -15,10 +15,6 @@ constexpr const char* MPRIS_PREFIX = "org.mpris.MediaPlayer2.";
 constexpr const char* MPRIS_PATH = "/org/mpris/MediaPlayer2";
 constexpr const char* PLAYER_INTERFACE = "org.mpris.MediaPlayer2.Player";
 constexpr int CALL_TIMEOUT_MS = 2000;
-
-// The player controlled last, so that a paused player keeps receiving the keys.
-std::mutex lastPlayerMutex;
-std::string lastPlayer;  // guarded by lastPlayerMutex
 
 std::optional<std::string> methodFor(const std::string& action) {
     static const std::map<std::string, std::string> METHODS = {
@@ -74,23 +70,19 @@ bool isPlaying(GDBusConnection* bus, const std::string& player) {
            g_strcmp0(g_variant_get_string(value.get(), nullptr), "Playing") == 0;
 }
 
-std::optional<std::string> choosePlayer(GDBusConnection* bus) {
+std::optional<std::string> choosePlayer(GDBusConnection* bus, const std::string& wanted) {
     const auto players = listPlayers(bus);
-    if (players.empty()) {
-        return std::nullopt;
+    if (!wanted.empty()) {
+        return std::find(players.begin(), players.end(), wanted) != players.end()
+                   ? std::optional(wanted)
+                   : std::nullopt;
     }
     for (const auto& player : players) {
         if (isPlaying(bus, player)) {
             return player;
         }
     }
-    std::lock_guard lock(lastPlayerMutex);
-    for (const auto& player : players) {
-        if (player == lastPlayer) {
-            return player;
-        }
-    }
-    return players.front();
+    return players.empty() ? std::nullopt : std::optional(players.front());
 }
 
 }  // namespace
@@ -100,7 +92,7 @@ std::vector<std::string> mediaPlayers() {
     return bus ? listPlayers(bus.get()) : std::vector<std::string>{};
 }
 
-bool mediaAction(const std::string& action) {
+bool mediaAction(const std::string& action, const std::string& wanted) {
     const auto method = methodFor(action);
     if (!method) {
         return false;
@@ -112,18 +104,13 @@ bool mediaAction(const std::string& action) {
         TD_LOG(media, "no session bus: " + glib::message(error));
         return false;
     }
-    const auto player = choosePlayer(bus.get());
+    const auto player = choosePlayer(bus.get(), wanted);
     if (!player) {
-        TD_LOG(media, "no media player on the session bus");
+        TD_LOG(media, "no such media player on the session bus");
         return false;
     }
-    const bool sent = callSync(bus.get(), player->c_str(), MPRIS_PATH, PLAYER_INTERFACE,
-                               method->c_str(), nullptr) != nullptr;
-    if (sent) {
-        std::lock_guard lock(lastPlayerMutex);
-        lastPlayer = *player;
-    }
-    return sent;
+    return callSync(bus.get(), player->c_str(), MPRIS_PATH, PLAYER_INTERFACE, method->c_str(),
+                    nullptr) != nullptr;
 }
 
 }  // namespace td::host

@@ -1,0 +1,249 @@
+// What the desktop plays and how loud, as the agent reports it and pushes it to paired phones:
+// real players on the private session's bus (python3-dbusmock), the real sound server.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "app/agent.hpp"
+#include "host/process.hpp"
+#include "support/eventually.hpp"
+#include "support/loopback_client.hpp"
+#include "support/mock_player.hpp"
+#include "support/temp_dir.hpp"
+#include "support/test_tls.hpp"
+
+namespace td::app {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The state messages an event stream carries, one at a time.
+class StateStream {
+  public:
+    StateStream(std::uint16_t port, const std::string& token) : client_(port) {
+        client_.send("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                     (token.empty() ? "" : "X-TD-Token: " + token + "\r\n") + "\r\n");
+        EXPECT_TRUE(client_.readUntil(pending_, ": connected"));
+        pending_.clear();
+    }
+
+    // The next one; nothing when none came within the bound. Every state message is a JSON
+    // object, so its end is the only "}" before a blank line.
+    std::optional<UntrustedJson> next(std::chrono::milliseconds bound = 10s) {
+        if (!client_.readUntil(pending_, "}\n\n", bound)) {
+            return std::nullopt;
+        }
+        const auto end = pending_.find("}\n\n");
+        const auto start = pending_.rfind("data: ", end) + 6;
+        auto message = UntrustedJson::parse(pending_.substr(start, end + 1 - start));
+        pending_.erase(0, end + 3);
+        return message;
+    }
+    const std::string& unread() const { return pending_; }
+
+  private:
+    test::LoopbackClient client_;
+    std::string pending_;
+};
+
+class LiveStateTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // The artwork server's certificate is the test authority's; the agent's client reads
+        // the trust store at its first https request.
+        ::setenv("SSL_CERT_FILE", pki_.caFile().c_str(), 1);
+        Settings settings;
+        settings.port = 0;
+        settings.supportFolder = dir_.path() / "support";
+        settings.resourcesFolder = dir_.path();
+        settings.updateManifest = {"http://127.0.0.1:1/latest.json", true};
+        AgentEvents events;
+        events.listening = [this](Agent&, std::uint16_t listening) {
+            port_ = listening;
+            mainThread_.quit();
+        };
+        agent_ = std::make_unique<Agent>(settings, mainThread_, events);
+        agent_->start();
+        mainThread_.postAfter(10s, [this] { mainThread_.quit(); });
+        mainThread_.run();
+        ASSERT_NE(port_, 0);
+        const std::string pin = R"({"pin":")" + agent_->store().pinValue() + "\"}";
+        token_ = Json::parse(test::bodyOf(test::exchangeRemote(
+            port_, "POST /api/pair HTTP/1.1\r\nContent-Length: " + std::to_string(pin.size()) +
+                       "\r\n\r\n" + pin)))["token"];
+    }
+
+    std::string get(const std::string& path) {
+        return test::exchange(
+            port_,
+            "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-TD-Token: " + token_ + "\r\n\r\n");
+    }
+    UntrustedJson nowPlaying() {
+        return UntrustedJson::parse(test::bodyOf(get("/api/now-playing")));
+    }
+    std::string postMedia(const std::string& body) {
+        return test::exchange(port_, "POST /api/media HTTP/1.1\r\nX-TD-Token: " + token_ +
+                                         "\r\nContent-Length: " + std::to_string(body.size()) +
+                                         "\r\n\r\n" + body);
+    }
+
+    test::TempDir dir_;
+    test::TestPki pki_;
+    MainThread mainThread_{MainThread::Context::own};
+    std::unique_ptr<Agent> agent_;
+    std::uint16_t port_ = 0;
+    std::string token_;
+};
+
+std::string titleOf(const std::optional<UntrustedJson>& state) {
+    return state && state->contains("media") && (*state)["media"].is_object()
+               ? (*state)["media"].value("title", "")
+               : "?";
+}
+
+// Skips what a player said while it was still being set up (its name, its first properties).
+std::optional<UntrustedJson> untilTitle(StateStream& stream, const std::string& title) {
+    auto state = stream.next();
+    while (state && titleOf(state) != title) {
+        state = stream.next();
+    }
+    return state;
+}
+
+TEST_F(LiveStateTest, PlayersAreReportedAndEachChangeReachesPairedStreamsOnce) {
+    StateStream paired(port_, token_);
+    StateStream stranger(port_, "");
+    test::MockPlayer first("tdfirst", "First Player");
+    ASSERT_TRUE(first.ready());
+    first.play("Paused", "Song A", "Ann");
+    ASSERT_TRUE(untilTitle(paired, "Song A"));
+
+    test::MockPlayer second("tdsecond", "Second Player");
+    ASSERT_TRUE(second.ready());
+    second.play("Playing", "Song B", "Bo");
+    EXPECT_TRUE(untilTitle(paired, "Song B"));  // the playing one is the active one
+
+    const auto report = nowPlaying();
+    EXPECT_EQ(report["active"], second.busName());
+    ASSERT_EQ(report["players"].size(), 2u);
+    const auto& shown = report["players"][1];
+    EXPECT_EQ(shown["name"], "Second Player");
+    EXPECT_EQ(shown["status"], "Playing");
+    EXPECT_EQ(shown["artist"], "Bo");
+    EXPECT_EQ(shown["album"], "Album");
+    EXPECT_EQ(shown["length"], 200.0);
+    EXPECT_EQ(shown["position"], 5.0);
+    EXPECT_TRUE(shown["art"].is_null());
+
+    // A player that says the same thing five times is heard once: the next message is the
+    // next change.
+    for (int i = 0; i < 5; ++i) {
+        second.play("Playing", "Song C", "Cy");
+    }
+    EXPECT_EQ(titleOf(paired.next()), "Song C");
+    second.setStatus("Paused");
+    const auto paused = paired.next();
+    EXPECT_EQ(titleOf(paused), "Song C");
+    EXPECT_EQ((*paused)["media"]["status"], "Paused");  // it played last: still the active one
+
+    // Players that go: the other one takes over, and then there is none.
+    second.quit();
+    EXPECT_EQ(titleOf(paired.next()), "Song A");
+    first.quit();
+    const auto none = paired.next();
+    ASSERT_TRUE(none);
+    EXPECT_TRUE((*none)["media"].is_null());
+    EXPECT_EQ(nowPlaying()["players"].size(), 0u);
+
+    // A stream opened without a token hears nothing of it.
+    EXPECT_EQ(stranger.unread().find("event: state"), std::string::npos);
+    EXPECT_FALSE(stranger.next(100ms));
+}
+
+TEST_F(LiveStateTest, TheVolumeAndTheMuteReachTheStream) {
+    StateStream paired(port_, token_);
+    auto pactl = [](std::vector<std::string> args) {
+        args.insert(args.begin() + 1, "@DEFAULT_SINK@");
+        EXPECT_EQ(host::runProcess("pactl", args).status, 0);
+    };
+    pactl({"set-sink-mute", "0"});
+    // Until the agent's subscription is up, a change goes unheard: change it until one is.
+    int level = 30;
+    std::optional<UntrustedJson> state;
+    auto levelOf = [&state] {
+        return state && state->contains("volume") ? (*state)["volume"].value("level", -1) : -1;
+    };
+    EXPECT_TRUE(test::eventually([&] {
+        pactl({"set-sink-volume", std::to_string(++level) + "%"});
+        for (state = paired.next(1s); state && levelOf() != level; state = paired.next(1s)) {
+        }
+        return state.has_value();
+    }));
+    pactl({"set-sink-mute", "1"});
+    state = paired.next();
+    ASSERT_TRUE(state);
+    EXPECT_EQ((*state)["volume"]["muted"], true);
+    EXPECT_EQ(levelOf(), level);
+    pactl({"set-sink-mute", "0"});
+}
+
+TEST_F(LiveStateTest, ArtworkIsServedOnlyWhenItIsAPictureAndKeysGoToTheNamedPlayer) {
+    const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(600, 'p');
+    auto writeFile = [this](const std::string& name, const std::string& bytes) {
+        std::ofstream(dir_.path() / name, std::ios::binary) << bytes;
+        return "file://" + (dir_.path() / name).string();
+    };
+    test::ScriptedServer https(test::ScriptedServer::Behaviour::reply,
+                               test::httpReply(200, png, "image/png"), pki_.certFile(),
+                               pki_.keyFile());
+    test::ScriptedServer page(test::ScriptedServer::Behaviour::reply,
+                              test::httpReply(200, "<html>", "image/png"), pki_.certFile(),
+                              pki_.keyFile());
+    auto https_url = [](const test::ScriptedServer& server) {
+        return "https://localhost:" + std::to_string(server.port()) + "/art.png";
+    };
+    const std::vector<std::pair<std::string, bool>> arts = {
+        {writeFile("cover.png", png), true},
+        {writeFile("notes.txt", "plain text"), false},
+        {writeFile("huge.png", png + std::string(2 * 1024 * 1024, 'x')), false},
+        {https_url(https), true},
+        {https_url(page), false},
+        {"http://127.0.0.1:" + std::to_string(https.port()) + "/art.png", false},
+    };
+    test::MockPlayer player("tdart", "Art Player");
+    ASSERT_TRUE(player.ready());
+    for (const auto& [url, served] : arts) {
+        player.play("Playing", url, "Art", url);
+        std::string art;
+        ASSERT_TRUE(test::eventually([&] {
+            const auto report = nowPlaying();
+            return report["players"].size() == 1 && report["players"][0]["title"] == url &&
+                   (art = report["players"][0]["art"].get<std::string>(), true);
+        })) << url;
+        const std::string answer = get(art);
+        EXPECT_EQ(answer.starts_with("HTTP/1.1 200"), served) << url << "\n"
+                                                              << answer.substr(0, 200);
+        if (served) {
+            EXPECT_EQ(test::bodyOf(answer), png);
+            EXPECT_EQ(test::headerValue(answer, "Content-Type"), "image/png");
+        }
+    }
+    EXPECT_EQ(https.requests().size(), 1u);
+    // Kept per track: shown again, it is not fetched again.
+    player.play("Playing", "again", "Art", https_url(https));
+    EXPECT_TRUE(test::eventually([&] { return nowPlaying()["players"][0]["title"] == "again"; }));
+    EXPECT_TRUE(get(nowPlaying()["players"][0]["art"]).starts_with("HTTP/1.1 200"));
+    EXPECT_EQ(https.requests().size(), 1u);
+
+    EXPECT_NE(postMedia(R"({"action":"next","player":")" + player.busName() + "\"}")
+                  .find(R"({"ok":true})"),
+              std::string::npos);
+    EXPECT_EQ(player.calls("Next"), 1);
+    EXPECT_TRUE(postMedia(R"({"action":"next","player":"org.mpris.MediaPlayer2.gone"})")
+                    .starts_with("HTTP/1.1 404"));
+    EXPECT_TRUE(postMedia(R"({"action":"next","player":7})").starts_with("HTTP/1.1 404"));
+    EXPECT_EQ(player.calls("Next"), 1);
+}
+
+}  // namespace
+}  // namespace td::app
