@@ -8,7 +8,7 @@ import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
-const ROOT = resolve(dirname(fileURLToPath(import.meta.url)), '../..');
+export const ROOT = resolve(dirname(fileURLToPath(import.meta.url)), '../..');
 export const BUILD = process.env.TD_BUILD_DIR || join(ROOT, 'build');
 export const SHOTS = join(BUILD, 'e2e-shots');
 
@@ -42,14 +42,15 @@ export async function startAgent(planner, extraEnv = {}) {
     TD_UPDATE_URL: 'http://127.0.0.1:1/latest.json', PATH: `${bin}:${process.env.PATH}`,
     ANTHROPIC_API_KEY: 'sk-e2e', ANTHROPIC_BASE_URL: planner.url, ...extraEnv };
   // A Wayland desktop that lets no program send keys (the stock case the phone must explain),
-  // unless the test brings an X server; no session bus and no sound server to find.
+  // unless the test brings an X server; no sound server to find, and no session bus unless the
+  // test brings one.
   if (extraEnv.DISPLAY) {
     delete env.WAYLAND_DISPLAY;
   } else {
     delete env.DISPLAY;
     env.WAYLAND_DISPLAY = join(work, 'no-compositor');
   }
-  env.DBUS_SESSION_BUS_ADDRESS = `unix:path=${join(work, 'no-bus')}`;
+  env.DBUS_SESSION_BUS_ADDRESS = extraEnv.DBUS_SESSION_BUS_ADDRESS || `unix:path=${join(work, 'no-bus')}`;
   env.PULSE_SERVER = `unix:${join(work, 'no-pulse')}`;
   const child = spawn(join(BUILD, 'tapdeck'), ['--headless'], { env, stdio: ['ignore', 'pipe', 'inherit'] });
   let output = '';
@@ -127,6 +128,43 @@ export async function startDisplay() {
     observer,
     lines: child.stdout,
     stop: () => { child.kill(); xvfb.kill(); },
+  };
+}
+
+// A session bus of its own, with a media player on it (python3-dbusmock) that `set` changes
+// as a real player does, one property at a time; `calls` counts a method's calls.
+export async function startPlayer(name, properties) {
+  // No services to start on demand: a desktop's portal would come up and fail without one.
+  const config = join(mkdtempSync(join(tmpdir(), 'tapdeck-bus-')), 'bus.conf');
+  writeFileSync(config, '<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>'
+    + '<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>'
+    + '<allow own="*"/></policy></busconfig>');
+  const bus = spawn('dbus-daemon', [`--config-file=${config}`, '--nofork', '--print-address=1'], { stdio: ['ignore', 'pipe', 'ignore'] });
+  const address = (await watchLines(bus, 'dbus-daemon').waitFor(/^(unix:\S+)/m))[1];
+  const env = { ...process.env, DBUS_SESSION_BUS_ADDRESS: address };
+  const busName = `org.mpris.MediaPlayer2.${name}`;
+  const mock = spawn('/usr/bin/python3', ['-m', 'dbusmock', busName, '/org/mpris/MediaPlayer2', 'org.mpris.MediaPlayer2.Player'],
+    { env, stdio: ['ignore', 'pipe', 'inherit'] });
+  const gdbus = async (method, ...args) => {
+    for (const end = Date.now() + 10000; ;) {
+      const call = spawn('gdbus', ['call', '--address', address, '--dest', busName, '--object-path', '/org/mpris/MediaPlayer2',
+        '--method', method, ...args], { stdio: ['ignore', 'pipe', 'ignore'] });
+      const lines = watchLines(call, 'gdbus');
+      if (await new Promise((ok) => call.once('exit', ok)) === 0) return lines.output();
+      if (Date.now() > end) throw new Error(`gdbus ${method} failed`);
+      await new Promise((ok) => setTimeout(ok, 50));  // the player is still claiming its name
+    }
+  };
+  await gdbus('org.freedesktop.DBus.Mock.AddProperties', 'org.mpris.MediaPlayer2.Player', properties);
+  await gdbus('org.freedesktop.DBus.Mock.AddProperties', 'org.mpris.MediaPlayer2', "{'Identity': <'Test Player'>}");
+  for (const method of ['PlayPause', 'Next', 'Previous']) {
+    await gdbus('org.freedesktop.DBus.Mock.AddMethod', 'org.mpris.MediaPlayer2.Player', method, '', '', '');
+  }
+  return {
+    address,
+    set: (property, value) => gdbus('org.freedesktop.DBus.Properties.Set', 'org.mpris.MediaPlayer2.Player', property, value),
+    calls: async (method) => (await gdbus('org.freedesktop.DBus.Mock.GetMethodCalls', method)).split('(uint64').length - 1,
+    stop: () => { mock.kill(); bus.kill(); },
   };
 }
 
