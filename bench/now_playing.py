@@ -43,8 +43,7 @@ class Player(dbus.service.Object):
 
     @staticmethod
     def track(title):
-        return dbus.Dictionary({'xesam:title': title, 'xesam:artist': dbus.Array(['Bench'], signature='s'),
-                                'mpris:length': dbus.Int64(180_000_000)}, signature='sv')
+        return dbus.Dictionary({'xesam:title': title, 'mpris:length': dbus.Int64(180_000_000)}, signature='sv')
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='ss', out_signature='v')
     def Get(self, interface, prop):
@@ -63,30 +62,21 @@ class Player(dbus.service.Object):
         self.PropertiesChanged(PLAYER, {'Metadata': self.props['Metadata']}, [])
 
 
-def start_agent(work):
+def start_agent_and_stream(work):
+    """The agent, and an event stream of a phone paired from 127.0.0.2 (not this computer)."""
     env = dict(os.environ, TD_PORT='0', TD_SUPPORT=os.path.join(work, 'support'),
                TD_UPDATE_URL='http://127.0.0.1:1/latest.json')
     agent = subprocess.Popen(['build/tapdeck', '--headless'], env=env, stdout=subprocess.PIPE, text=True)
-    for line in agent.stdout:
-        if line.startswith('Listening on port'):
-            return agent, int(line.split()[3])
-    raise SystemExit('the agent did not start')
-
-
-def pair(work, port):
+    port = next(int(line.split()[3]) for line in agent.stdout if line.startswith('Listening on port'))
     with open(os.path.join(work, 'support', 'state.json')) as state:
         pin = json.load(state)['pin']
-    # From 127.0.0.2: a phone on the network, not this computer.
     connection = http.client.HTTPConnection('127.0.0.1', port, source_address=('127.0.0.2', 0))
     connection.request('POST', '/api/pair', json.dumps({'pin': pin}))
-    return json.loads(connection.getresponse().read())['token']
-
-
-def open_stream(port, token):
+    token = json.loads(connection.getresponse().read())['token']
     stream = socket.create_connection(('127.0.0.1', port))
     stream.sendall(f'GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nX-TD-Token: {token}\r\n\r\n'.encode())
     stream.setblocking(False)
-    return stream
+    return agent, stream
 
 
 def thread_counters(pid):
@@ -109,15 +99,12 @@ def thread_counters(pid):
 def main():
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     listener = dbus.bus.BusConnection(os.environ['DBUS_SESSION_BUS_ADDRESS'])
-    work = tempfile.mkdtemp()
-    agent, port = start_agent(work)
+    agent, stream = start_agent_and_stream(tempfile.mkdtemp())
     loop = GLib.MainLoop()
     try:
-        token = pair(work, port)
         # Each player on a connection of its own, as separate programs are.
         players = [Player(dbus.bus.BusConnection(os.environ['DBUS_SESSION_BUS_ADDRESS']), name, status)
                    for name, status in (('bench1', 'Playing'), ('bench2', 'Paused'))]
-        stream = open_stream(port, token)
         sent, heard_agent, heard_bus = {}, {}, {}
         pending = ['']
 

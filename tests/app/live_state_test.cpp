@@ -39,7 +39,6 @@ class StateStream {
         pending_.erase(0, end + 3);
         return message;
     }
-    const std::string& unread() const { return pending_; }
 
   private:
     test::LoopbackClient client_;
@@ -73,18 +72,15 @@ class LiveStateTest : public ::testing::Test {
                        "\r\n\r\n" + pin)))["token"];
     }
 
-    std::string get(const std::string& path) {
-        return test::exchange(
-            port_,
-            "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-TD-Token: " + token_ + "\r\n\r\n");
-    }
-    UntrustedJson nowPlaying() {
-        return UntrustedJson::parse(test::bodyOf(get("/api/now-playing")));
-    }
-    std::string postMedia(const std::string& body) {
-        return test::exchange(port_, "POST /api/media HTTP/1.1\r\nX-TD-Token: " + token_ +
+    std::string call(const std::string& method, const std::string& path, std::string body = {}) {
+        return test::exchange(port_, method + " " + path + " HTTP/1.1\r\nX-TD-Token: " + token_ +
                                          "\r\nContent-Length: " + std::to_string(body.size()) +
                                          "\r\n\r\n" + body);
+    }
+    std::string get(const std::string& path) { return call("GET", path); }
+    std::string postMedia(const std::string& body) { return call("POST", "/api/media", body); }
+    UntrustedJson nowPlaying() {
+        return UntrustedJson::parse(test::bodyOf(get("/api/now-playing")));
     }
 
     test::TempDir dir_;
@@ -126,14 +122,9 @@ TEST_F(LiveStateTest, PlayersAreReportedAndEachChangeReachesPairedStreamsOnce) {
     const auto report = nowPlaying();
     EXPECT_EQ(report["active"], second.busName());
     ASSERT_EQ(report["players"].size(), 2u);
-    const auto& shown = report["players"][1];
-    EXPECT_EQ(shown["name"], "Second Player");
-    EXPECT_EQ(shown["status"], "Playing");
-    EXPECT_EQ(shown["artist"], "Bo");
-    EXPECT_EQ(shown["album"], "Album");
-    EXPECT_EQ(shown["length"], 200.0);
-    EXPECT_EQ(shown["position"], 5.0);
-    EXPECT_TRUE(shown["art"].is_null());
+    EXPECT_EQ(report["players"][1], UntrustedJson::parse(R"({"id":"org.mpris.MediaPlayer2.tdsecond",
+        "name":"Second Player","status":"Playing","title":"Song B","artist":"Bo","album":"Album",
+        "length":200.0,"position":5.0,"art":null})"));
 
     // A player that says the same thing five times is heard once: the next message is the
     // next change.
@@ -155,9 +146,7 @@ TEST_F(LiveStateTest, PlayersAreReportedAndEachChangeReachesPairedStreamsOnce) {
     EXPECT_TRUE((*none)["media"].is_null());
     EXPECT_EQ(nowPlaying()["players"].size(), 0u);
 
-    // A stream opened without a token hears nothing of it.
-    EXPECT_EQ(stranger.unread().find("event: state"), std::string::npos);
-    EXPECT_FALSE(stranger.next(100ms));
+    EXPECT_FALSE(stranger.next(100ms));  // a stream opened without a token hears nothing of it
 }
 
 TEST_F(LiveStateTest, TheVolumeAndTheMuteReachTheStream) {
