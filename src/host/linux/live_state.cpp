@@ -187,11 +187,7 @@ void LiveState::Impl::busClosed() {
 }
 
 void LiveState::Impl::playersChanged() {
-    {
-        std::lock_guard lock(mutex);
-        players = mpris ? mpris->players() : std::vector<PlayerState>{};
-        active = mpris ? mpris->active() : std::nullopt;
-    }
+    // Copied once a burst is over, not at each signal: a player may send thousands a second.
     if (!mediaBurst.pending()) {
         mediaBurst.start(context, BURST, [this] { flushMedia(); });
     }
@@ -201,6 +197,8 @@ void LiveState::Impl::flushMedia() {
     std::optional<PlayerState> now;
     {
         std::lock_guard lock(mutex);
+        players = mpris ? mpris->players() : std::vector<PlayerState>{};
+        active = mpris ? mpris->active() : std::nullopt;
         for (const auto& player : players) {
             if (active && player.id == *active) {
                 now = player;

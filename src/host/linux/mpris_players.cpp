@@ -135,7 +135,10 @@ void MprisPlayers::follow(GDBusConnection* bus) {
             static_cast<MprisPlayers*>(self)->onPropertiesChanged(sender ? sender : "", parameters);
         },
         this, nullptr);
-    call(BUS_NAME, BUS_PATH, BUS_NAME, "ListNames", nullptr, [this](GVariant* reply) {
+    call(BUS_NAME, BUS_PATH, BUS_NAME, "ListNames", nullptr, "(as)", [this](GVariant* reply) {
+        if (!reply) {
+            return;
+        }
         GVariantIter* names = nullptr;
         g_variant_get(reply, "(as)", &names);
         const gchar* name = nullptr;
@@ -149,11 +152,11 @@ void MprisPlayers::follow(GDBusConnection* bus) {
 }
 
 void MprisPlayers::call(const std::string& destination, const char* path, const char* interface,
-                        const char* method, GVariant* parameters,
+                        const char* method, GVariant* parameters, const char* replyType,
                         std::function<void(GVariant*)> onReply) {
     ++pending_;
     g_dbus_connection_call(
-        bus_, destination.c_str(), path, interface, method, parameters, nullptr,
+        bus_, destination.c_str(), path, interface, method, parameters, G_VARIANT_TYPE(replyType),
         G_DBUS_CALL_FLAGS_NONE, CALL_TIMEOUT_MS, cancellable_,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             std::unique_ptr<PendingCall> call(static_cast<PendingCall*>(data));
@@ -167,7 +170,6 @@ void MprisPlayers::call(const std::string& destination, const char* path, const 
             }
             if (!reply) {
                 TD_LOG(media, "a player did not answer: " + glib::message(error));
-                return;
             }
             call->onReply(reply.get());
         },
@@ -191,9 +193,9 @@ void MprisPlayers::addPlayer(const std::string& name, const std::string& owner) 
     known_.push_back({owner});
     if (owner.empty()) {
         call(BUS_NAME, BUS_PATH, BUS_NAME, "GetNameOwner", g_variant_new("(s)", name.c_str()),
-             [this, name](GVariant* reply) {
+             "(s)", [this, name](GVariant* reply) {
                  const std::size_t at = indexOf(name);
-                 if (at < shown_.size()) {
+                 if (reply && at < shown_.size()) {
                      const gchar* unique = nullptr;
                      g_variant_get(reply, "(&s)", &unique);
                      known_[at].owner = unique;
@@ -215,10 +217,31 @@ void MprisPlayers::removePlayer(const std::string& name) {
 }
 
 void MprisPlayers::fetchProperties(const std::string& name, const char* interface) {
+    const std::size_t at = indexOf(name);
+    const unsigned bit = interface == PLAYER_INTERFACE ? 1 : 2;
+    if (at >= shown_.size()) {
+        return;
+    }
+    if (known_[at].fetching & bit) {
+        known_[at].fetchAgain |= bit;
+        return;
+    }
+    known_[at].fetching |= bit;
     call(name, MPRIS_PATH, "org.freedesktop.DBus.Properties", "GetAll",
-         g_variant_new("(s)", interface), [this, name](GVariant* reply) {
-             glib::Variant properties(g_variant_get_child_value(reply, 0));
-             applyProperties(name, properties.get());
+         g_variant_new("(s)", interface), "(a{sv})", [this, name, interface, bit](GVariant* reply) {
+             const std::size_t now = indexOf(name);
+             if (now >= shown_.size()) {
+                 return;  // gone meanwhile
+             }
+             known_[now].fetching &= ~bit;
+             if (reply) {
+                 glib::Variant properties(g_variant_get_child_value(reply, 0));
+                 applyProperties(name, properties.get());
+             }
+             if (known_[now].fetchAgain & bit) {
+                 known_[now].fetchAgain &= ~bit;
+                 fetchProperties(name, interface);
+             }
          });
 }
 
@@ -262,9 +285,11 @@ void MprisPlayers::onPropertiesChanged(const std::string& sender, GVariant* para
         }
         const std::string name = shown_[at].id;
         applyProperties(name, changed);
-        if (refetch && (g_strcmp0(interface, PLAYER_INTERFACE) == 0 ||
-                        g_strcmp0(interface, ROOT_INTERFACE) == 0)) {
-            fetchProperties(name, interface);
+        // Asked again by the name of our own constant: the signal's text is gone by the reply.
+        if (refetch && g_strcmp0(interface, PLAYER_INTERFACE) == 0) {
+            fetchProperties(name, PLAYER_INTERFACE);
+        } else if (refetch && g_strcmp0(interface, ROOT_INTERFACE) == 0) {
+            fetchProperties(name, ROOT_INTERFACE);
         }
     }
 }

@@ -38,7 +38,10 @@ class MprisPlayers {
     struct Player {
         std::string owner;           // the unique name its signals come from
         std::uint64_t playedAt = 0;  // when it was last seen playing; 0: not yet
-        bool fetched = false;        // its properties have been read once
+        // One reading of each interface's properties at a time, whatever the player invalidates
+        // meanwhile: a bit per interface asked, and one for those to ask again after it.
+        unsigned fetching = 0;
+        unsigned fetchAgain = 0;
     };
 
     void addPlayer(const std::string& name, const std::string& owner);
@@ -47,9 +50,10 @@ class MprisPlayers {
     void applyProperties(const std::string& name, GVariant* properties);
     void onPropertiesChanged(const std::string& sender, GVariant* parameters);
     void onNameOwnerChanged(GVariant* parameters);
-    // An asynchronous call whose reply is handled here, unless cancelled first.
+    // An asynchronous call whose reply, of `replyType` (else an error: nullptr), is handled
+    // here, unless cancelled first.
     void call(const std::string& destination, const char* path, const char* interface,
-              const char* method, GVariant* parameters,
+              const char* method, GVariant* parameters, const char* replyType,
               std::function<void(GVariant* reply)> onReply);
     std::size_t indexOf(const std::string& name) const;
 
