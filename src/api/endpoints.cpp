@@ -3,6 +3,25 @@
 #include "api/router.hpp"
 
 namespace td::api {
+namespace {
+
+// Who hears what the desktop is doing on an event stream: this computer's own user, or a phone
+// for as long as its token stays valid. Anyone else hears only that the configuration changed.
+std::function<bool()> hearsWhatPlays(const ApiContext& context, server::Connection& connection,
+                                     server::Request request) {
+    if (const auto token = tokenOf(request); token && context.store.tokenValid(*token)) {
+        return [&store = context.store, token = *token] { return store.tokenValid(token); };
+    }
+    if (request.source == server::RequestSource::loopbackAddress && connection.peerIsThisUser()) {
+        request.source = server::RequestSource::loopback;
+    }
+    if (requestIsLocal(request, context.port())) {
+        return [] { return true; };
+    }
+    return {};
+}
+
+}  // namespace
 
 std::vector<Endpoint> endpoints(const ApiContext& context) {
     using Method = MethodRule;
@@ -14,10 +33,7 @@ std::vector<Endpoint> endpoints(const ApiContext& context) {
     std::vector<Endpoint> rows = {
         {"/api/events", any, Access::open, Runs::onNetworkThread,
          Takeover([&context](const server::ConnectionPtr& c, const server::Request& r) {
-             const bool paired = isAllowed(Access::localOrToken, r, context.store, context.port());
-             context.server.openSSE(
-                 c, r.peer,
-                 paired ? server::StreamAudience::paired : server::StreamAudience::anyone);
+             context.server.openSSE(c, r.peer, hearsWhatPlays(context, *c, r));
          })},
         {"/api/pair", any, Access::open, pool, with(handlers::pair)},
         {"/api/pair-code", any, Access::open, pool, with(handlers::pairWithCode)},

@@ -16,6 +16,9 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::size_t KEPT_ARTWORKS = 6;
+constexpr std::size_t KEPT_FAILURES = 64;
+constexpr std::size_t FETCHES_AT_ONCE = 4;
+constexpr auto FAILURE_KEPT = 1min;
 constexpr auto FETCH_TIMEOUT = 10s;
 
 // The local path a file:// address names: on this machine (no host, or localhost), absolute,
@@ -100,39 +103,67 @@ std::optional<std::string> imageTypeOf(std::string_view bytes) {
     return std::nullopt;
 }
 
-std::optional<Artwork> ArtCache::artwork(const std::string& url, net::HttpsClient& https) {
-    {
-        std::lock_guard lock(mutex_);
-        for (const auto& [address, art] : kept_) {
-            if (address == url) {
-                return art;
-            }
-        }
-    }
-    auto art = fetch(url, https);
-    if (art) {
-        std::lock_guard lock(mutex_);
-        kept_.emplace_front(url, *art);
-        if (kept_.size() > KEPT_ARTWORKS) {
-            kept_.pop_back();
-        }
-    }
-    return art;
-}
-
-std::optional<Artwork> ArtCache::fetch(const std::string& url, net::HttpsClient& https) const {
-    std::optional<std::string> bytes;
-    if (const auto path = localPath(url)) {
-        bytes = readOwnFile(*path);
-    } else if (isHttpsUrl(url)) {
-        bytes = download(url, https);
-    }
+static std::optional<Artwork> pictureOf(std::optional<std::string> bytes) {
     const auto type = bytes ? imageTypeOf(*bytes) : std::nullopt;
     if (!type || bytes->size() > MAX_ART_BYTES) {
         TD_LOG(media, "artwork refused: not a picture of the user's own or from https");
         return std::nullopt;
     }
     return Artwork{*type, std::move(*bytes)};
+}
+
+ArtCache::Answer ArtCache::artwork(const std::string& url, net::HttpsClient& https) {
+    if (const auto path = localPath(url)) {
+        return {pictureOf(readOwnFile(*path))};
+    }
+    if (!isHttpsUrl(url)) {
+        return {};
+    }
+    std::promise<std::optional<Artwork>> promise;
+    Fetch earlier;
+    {
+        std::lock_guard lock(mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        std::erase_if(failed_,
+                      [now](const auto& entry) { return now - entry.second > FAILURE_KEPT; });
+        for (const auto& [address, art] : kept_) {
+            if (address == url) {
+                return {art};
+            }
+        }
+        if (std::any_of(failed_.begin(), failed_.end(),
+                        [&url](const auto& entry) { return entry.first == url; })) {
+            return {};
+        }
+        if (const auto it = fetching_.find(url); it != fetching_.end()) {
+            earlier = it->second;
+        } else if (fetching_.size() >= FETCHES_AT_ONCE) {
+            return {std::nullopt, true};
+        } else {
+            fetching_.emplace(url, promise.get_future().share());
+        }
+    }
+    if (earlier.valid()) {
+        return {earlier.get()};  // the phone that asked first fetches it for both
+    }
+    auto art = pictureOf(download(url, https));
+    {
+        std::lock_guard lock(mutex_);
+        fetching_.erase(url);
+        if (art) {
+            kept_.emplace_front(url, *art);
+            if (kept_.size() > KEPT_ARTWORKS) {
+                kept_.pop_back();
+            }
+        } else {
+            failed_.emplace_back(url, std::chrono::steady_clock::now());
+            if (failed_.size() > KEPT_FAILURES) {
+                failed_.pop_front();
+            }
+        }
+    }
+    promise.set_value(art);
+    return {std::move(art)};
 }
 
 }  // namespace td::api

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <deque>
+#include <future>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,17 +27,26 @@ struct Artwork {
 std::optional<std::string> imageTypeOf(std::string_view bytes);
 
 // The artwork a player names, by its address: a file:// of the user's own (a regular file the
-// user owns) or an https:// one fetched through the verifying client. Kept per address, the
-// last few, so that every phone showing one track costs one fetch.
+// user owns, read each time) or an https:// one fetched through the verifying client. Fetched
+// art is kept per address, the last few, so that every phone showing one track costs one
+// fetch: phones asking at once share it, a failure is remembered for a minute, and a few
+// fetches at most run at once (`busy` past them).
 class ArtCache {
   public:
-    std::optional<Artwork> artwork(const std::string& url, net::HttpsClient& https);
+    struct Answer {
+        std::optional<Artwork> art;
+        bool busy = false;
+    };
+    Answer artwork(const std::string& url, net::HttpsClient& https);
 
   private:
-    std::optional<Artwork> fetch(const std::string& url, net::HttpsClient& https) const;
+    using Fetch = std::shared_future<std::optional<Artwork>>;
 
     std::mutex mutex_;
-    std::deque<std::pair<std::string, Artwork>> kept_;  // guarded by mutex_, newest first
+    // All guarded by mutex_:
+    std::deque<std::pair<std::string, Artwork>> kept_;  // newest first
+    std::deque<std::pair<std::string, std::chrono::steady_clock::time_point>> failed_;
+    std::map<std::string, Fetch> fetching_;
 };
 
 }  // namespace td::api

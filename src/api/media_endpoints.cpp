@@ -75,12 +75,14 @@ Response mediaArt(const ApiContext& context, const Request& request) {
     if (player == players.end() || player->artUrl.empty()) {
         return server::textResponse(404, "text/plain", "");
     }
-    auto art = context.art->artwork(player->artUrl, context.https);
-    if (!art) {
-        return server::textResponse(404, "text/plain", "");
+    auto answer = context.art->artwork(player->artUrl, context.https);
+    if (!answer.art) {
+        return server::textResponse(answer.busy ? 503 : 404, "text/plain", "");
     }
-    return {200, art->contentType, std::move(art->bytes),
-            "Cache-Control: private, max-age=86400\r\nX-Content-Type-Options: nosniff\r\n"};
+    // Only our own pages may show it: no other site's <img> learns whether something plays.
+    return {
+        200, answer.art->contentType, std::move(answer.art->bytes),
+        "Cache-Control: private, max-age=3600\r\nCross-Origin-Resource-Policy: same-origin\r\n"};
 }
 
 Response media(const ApiContext& context, const Request& request) {

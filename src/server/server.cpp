@@ -141,7 +141,7 @@ struct Server::Impl {
     struct EventStream {
         ConnectionPtr connection;
         std::string peer;
-        StreamAudience audience;
+        std::function<bool()> paired;
     };
     // Guards `sseConns` only; no write happens while it is held.
     mutable std::mutex sseLock;
@@ -344,7 +344,7 @@ void Server::runOnWorkPool(std::function<void()> task) {
 }
 
 void Server::openSSE(const ConnectionPtr& connection, const std::string& peer,
-                     StreamAudience audience) {
+                     std::function<bool()> paired) {
     Impl& s = *impl_;
     bool admitted = false;
     {
@@ -363,7 +363,7 @@ void Server::openSSE(const ConnectionPtr& connection, const std::string& peer,
     connection->sendRaw(streamHead(), false);
     {
         std::lock_guard lock(s.sseLock);
-        s.sseConns.push_back({connection, peer, audience});
+        s.sseConns.push_back({connection, peer, std::move(paired)});
     }
     connection->sendRaw(streamGreeting(), false);
 }
@@ -373,7 +373,7 @@ void Server::broadcast(std::string_view message, StreamAudience audience) {
     {
         std::lock_guard lock(impl_->sseLock);
         for (const auto& stream : impl_->sseConns) {
-            if (audience == StreamAudience::anyone || stream.audience == StreamAudience::paired) {
+            if (audience == StreamAudience::anyone || (stream.paired && stream.paired())) {
                 streams.push_back(stream.connection);
             }
         }

@@ -66,8 +66,8 @@ struct ServerOptions {
 
 // The agent's HTTP/1.1 server: one request per connection, every ordinary answer closes it.
 // It moves bytes and knows no endpoint: the router handed to it answers every request.
-// Who an event stream was opened by: anyone hears that the configuration changed; only a
-// paired phone or this computer hears what the desktop is doing.
+// Whom a broadcast is for: anyone hears that the configuration changed; only a paired phone or
+// this computer hears what the desktop is doing.
 enum class StreamAudience { anyone, paired };
 
 class Server {
@@ -99,11 +99,12 @@ class Server {
 
     void runOnWorkPool(std::function<void()> task);
 
-    // Event streams: the head and greeting go out now; broadcasts reach every open stream of
-    // their audience; a stream whose write fails is dropped. Past the caps (in all, or from
+    // Event streams: the head and greeting go out now; broadcasts reach every open stream, those
+    // for paired streams only where `paired` says yes at that moment (a phone unpaired since
+    // hears no more); a stream whose write fails is dropped. Past the caps (in all, or from
     // `peer`) the answer is 503.
     void openSSE(const ConnectionPtr& connection, const std::string& peer,
-                 StreamAudience audience = StreamAudience::anyone);
+                 std::function<bool()> paired = {});
     void broadcast(std::string_view message, StreamAudience audience = StreamAudience::anyone);
     void broadcastReload();
     void dropSSE(const ConnectionPtr& connection);

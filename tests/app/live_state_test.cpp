@@ -6,6 +6,7 @@
 
 #include "app/agent.hpp"
 #include "host/process.hpp"
+#include "support/child_process.hpp"
 #include "support/eventually.hpp"
 #include "support/loopback_client.hpp"
 #include "support/mock_player.hpp"
@@ -20,7 +21,9 @@ using namespace std::chrono_literals;
 // The state messages an event stream carries, one at a time.
 class StateStream {
   public:
-    StateStream(std::uint16_t port, const std::string& token) : client_(port) {
+    // From this computer, or with `from` from another on the network.
+    StateStream(std::uint16_t port, const std::string& token, const char* from = "127.0.0.1")
+        : client_(test::LoopbackClient::from(from, port)) {
         client_.send("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
                      (token.empty() ? "" : "X-TD-Token: " + token + "\r\n") + "\r\n");
         EXPECT_TRUE(client_.readUntil(pending_, ": connected"));
@@ -66,14 +69,20 @@ class LiveStateTest : public ::testing::Test {
         mainThread_.postAfter(10s, [this] { mainThread_.quit(); });
         mainThread_.run();
         ASSERT_NE(port_, 0);
+        token_ = pairAnotherPhone();
+    }
+
+    std::string pairAnotherPhone() {
         const std::string pin = R"({"pin":")" + agent_->store().pinValue() + "\"}";
-        token_ = Json::parse(test::bodyOf(test::exchangeRemote(
+        return Json::parse(test::bodyOf(test::exchangeRemote(
             port_, "POST /api/pair HTTP/1.1\r\nContent-Length: " + std::to_string(pin.size()) +
                        "\r\n\r\n" + pin)))["token"];
     }
 
-    std::string call(const std::string& method, const std::string& path, std::string body = {}) {
-        return test::exchange(port_, method + " " + path + " HTTP/1.1\r\nX-TD-Token: " + token_ +
+    std::string call(const std::string& method, const std::string& path, std::string body = {},
+                     std::string token = {}) {
+        token = token.empty() ? token_ : token;
+        return test::exchange(port_, method + " " + path + " HTTP/1.1\r\nX-TD-Token: " + token +
                                          "\r\nContent-Length: " + std::to_string(body.size()) +
                                          "\r\n\r\n" + body);
     }
@@ -107,8 +116,12 @@ std::optional<UntrustedJson> untilTitle(StateStream& stream, const std::string& 
 }
 
 TEST_F(LiveStateTest, PlayersAreReportedAndEachChangeReachesPairedStreamsOnce) {
-    StateStream paired(port_, token_);
-    StateStream stranger(port_, "");
+    StateStream paired(port_, token_, "127.0.0.2");
+    StateStream local(port_, "");
+    StateStream stranger(port_, "", "127.0.0.2");
+    const std::string unpaired = pairAnotherPhone();
+    StateStream revoked(port_, unpaired, "127.0.0.2");
+    EXPECT_NE(call("POST", "/api/unpair", "", unpaired).find(R"("ok":true)"), std::string::npos);
     test::MockPlayer first("tdfirst", "First Player");
     ASSERT_TRUE(first.ready());
     first.play("Paused", "Song A", "Ann");
@@ -146,7 +159,33 @@ TEST_F(LiveStateTest, PlayersAreReportedAndEachChangeReachesPairedStreamsOnce) {
     EXPECT_TRUE((*none)["media"].is_null());
     EXPECT_EQ(nowPlaying()["players"].size(), 0u);
 
-    EXPECT_FALSE(stranger.next(100ms));  // a stream opened without a token hears nothing of it
+    EXPECT_TRUE(untilTitle(local, "Song A"));  // this computer's own user hears it all
+    // A stream opened without a token, or with one revoked since, hears nothing of it.
+    EXPECT_FALSE(stranger.next(100ms));
+    EXPECT_FALSE(revoked.next(100ms));
+}
+
+TEST_F(LiveStateTest, AProgramTakingManyPlayerNamesIsFollowedForAFewAndOthersStillAre) {
+    test::ChildProcess squatter({"/usr/bin/python3", "-c",
+                                 "import dbus, dbus.service, dbus.mainloop.glib\n"
+                                 "from gi.repository import GLib\n"
+                                 "dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)\n"
+                                 "bus = dbus.SessionBus()\n"
+                                 "names = [dbus.service.BusName(f'org.mpris.MediaPlayer2.sq{i}', "
+                                 "bus) for i in range(6)]\n"
+                                 "print('ready', flush=True)\n"
+                                 "GLib.MainLoop().run()\n"});
+    ASSERT_TRUE(squatter.waitForLine(std::regex("ready")));
+    test::MockPlayer real("tdreal", "Real");
+    ASSERT_TRUE(real.ready());
+    UntrustedJson players;
+    EXPECT_TRUE(test::eventually([&] {
+        players = nowPlaying()["players"];
+        return std::any_of(players.begin(), players.end(), [](const auto& p) {
+            return p["id"] == "org.mpris.MediaPlayer2.tdreal";
+        });
+    }));
+    EXPECT_EQ(players.size(), 5u);  // four of the six, and the real one
 }
 
 TEST_F(LiveStateTest, TheVolumeAndTheMuteReachTheStream) {

@@ -18,26 +18,52 @@ using namespace std::chrono_literals;
 
 // Long enough to gather what a player says about one new track, short enough not to be seen.
 constexpr auto BURST = 25ms;
+// A slider dragged on the desktop changes the level a hundred times a second; each reading
+// starts two tools.
+constexpr auto VOLUME_BURST = 100ms;
 constexpr auto FIRST_BUS_PAUSE = std::chrono::milliseconds(5s);
 constexpr auto LONGEST_BUS_PAUSE = std::chrono::milliseconds(5min);
 constexpr int POSITION_TIMEOUT_MS = 300;
 
-std::optional<double> askPosition(GDBusConnection* bus, const std::string& player) {
-    glib::Variant reply(g_dbus_connection_call_sync(
-        bus, player.c_str(), "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties", "Get",
-        g_variant_new("(ss)", "org.mpris.MediaPlayer2.Player", "Position"), G_VARIANT_TYPE("(v)"),
-        G_DBUS_CALL_FLAGS_NONE, POSITION_TIMEOUT_MS, nullptr, nullptr));
-    if (!reply) {
-        return std::nullopt;
+// Every player's position, asked of all at once on a context of the calling thread's own: a
+// player that does not answer costs the timeout once, not once per player.
+void askPositions(GDBusConnection* bus, std::vector<PlayerState>& players) {
+    struct Ask {
+        std::optional<double>* position;
+        int* waiting;
+    };
+    int waiting = 0;
+    GMainContext* context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    for (auto& player : players) {
+        ++waiting;
+        g_dbus_connection_call(
+            bus, player.id.c_str(), "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties",
+            "Get", g_variant_new("(ss)", "org.mpris.MediaPlayer2.Player", "Position"),
+            G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, POSITION_TIMEOUT_MS, nullptr,
+            [](GObject* source, GAsyncResult* result, gpointer data) {
+                std::unique_ptr<Ask> ask(static_cast<Ask*>(data));
+                --*ask->waiting;
+                glib::Variant reply(
+                    g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr));
+                if (!reply) {
+                    return;
+                }
+                GVariant* boxed = nullptr;
+                g_variant_get(reply.get(), "(v)", &boxed);
+                glib::Variant value(boxed);
+                if (g_variant_is_of_type(value.get(), G_VARIANT_TYPE_INT64) &&
+                    g_variant_get_int64(value.get()) >= 0) {
+                    *ask->position = static_cast<double>(g_variant_get_int64(value.get())) / 1e6;
+                }
+            },
+            new Ask{&player.position, &waiting});
     }
-    GVariant* boxed = nullptr;
-    g_variant_get(reply.get(), "(v)", &boxed);
-    glib::Variant value(boxed);
-    if (!g_variant_is_of_type(value.get(), G_VARIANT_TYPE_INT64) ||
-        g_variant_get_int64(value.get()) < 0) {
-        return std::nullopt;
+    while (waiting > 0) {
+        g_main_context_iteration(context, TRUE);
     }
-    return static_cast<double>(g_variant_get_int64(value.get())) / 1e6;
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
 }
 
 }  // namespace
@@ -95,7 +121,7 @@ void LiveState::Impl::run() {
     connectBus();
     sound = std::make_unique<SoundEvents>(context, [this] {
         if (!volumeBurst.pending()) {
-            volumeBurst.start(context, BURST, [this] { flushVolume(); });
+            volumeBurst.start(context, VOLUME_BURST, [this] { flushVolume(); });
         }
     });
     sound->start();
@@ -267,9 +293,7 @@ std::vector<PlayerState> LiveState::players(bool positions) const {
         }
     }
     if (bus) {
-        for (auto& player : copy) {
-            player.position = askPosition(bus, player.id);
-        }
+        askPositions(bus, copy);
         g_object_unref(bus);
     }
     return copy;

@@ -20,6 +20,9 @@ constexpr std::size_t MAX_TEXT_BYTES = 512;
 constexpr std::size_t MAX_ART_URL_BYTES = 4096;
 constexpr std::size_t MAX_ARTISTS = 8;
 constexpr std::size_t MAX_PLAYERS = 32;
+// A program owns a name or two (a browser one per tab playing); one that takes many is
+// squatting the places other players need.
+constexpr std::size_t MAX_NAMES_PER_OWNER = 4;
 
 bool isPlayerName(std::string_view name) {
     return name.starts_with(std::string(MPRIS_NAMESPACE) + ".");
@@ -56,9 +59,10 @@ std::string artists(GVariant* metadata) {
     }
     std::string joined;
     const std::size_t count = std::min(g_variant_n_children(value.get()), MAX_ARTISTS);
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count && joined.size() < MAX_TEXT_BYTES; ++i) {
         glib::Variant artist(g_variant_get_child_value(value.get(), i));
-        joined += (i ? ", " : "") + std::string(g_variant_get_string(artist.get(), nullptr));
+        joined +=
+            (i ? ", " : "") + bounded(g_variant_get_string(artist.get(), nullptr), MAX_TEXT_BYTES);
     }
     return bounded(joined, MAX_TEXT_BYTES);
 }
@@ -135,6 +139,10 @@ void MprisPlayers::follow(GDBusConnection* bus) {
             static_cast<MprisPlayers*>(self)->onPropertiesChanged(sender ? sender : "", parameters);
         },
         this, nullptr);
+    listPlayers();
+}
+
+void MprisPlayers::listPlayers() {
     call(BUS_NAME, BUS_PATH, BUS_NAME, "ListNames", nullptr, "(as)", [this](GVariant* reply) {
         if (!reply) {
             return;
@@ -143,12 +151,23 @@ void MprisPlayers::follow(GDBusConnection* bus) {
         g_variant_get(reply, "(as)", &names);
         const gchar* name = nullptr;
         while (g_variant_iter_loop(names, "&s", &name)) {
-            if (isPlayerName(name)) {
-                addPlayer(name, "");
+            if (isPlayerName(name) && indexOf(name) == shown_.size()) {
+                addOwnedPlayer(name);
             }
         }
         g_variant_iter_free(names);
     });
+}
+
+void MprisPlayers::addOwnedPlayer(const std::string& name) {
+    call(BUS_NAME, BUS_PATH, BUS_NAME, "GetNameOwner", g_variant_new("(s)", name.c_str()), "(s)",
+         [this, name](GVariant* reply) {
+             if (reply) {
+                 const gchar* owner = nullptr;
+                 g_variant_get(reply, "(&s)", &owner);
+                 addPlayer(name, owner);
+             }
+         });
 }
 
 void MprisPlayers::call(const std::string& destination, const char* path, const char* interface,
@@ -183,7 +202,14 @@ std::size_t MprisPlayers::indexOf(const std::string& name) const {
 }
 
 void MprisPlayers::addPlayer(const std::string& name, const std::string& owner) {
-    if (indexOf(name) < shown_.size() || shown_.size() >= MAX_PLAYERS) {
+    if (indexOf(name) < shown_.size()) {
+        return;
+    }
+    const auto owned = std::count_if(known_.begin(), known_.end(),
+                                     [&owner](const Player& p) { return p.owner == owner; });
+    if (shown_.size() >= MAX_PLAYERS || static_cast<std::size_t>(owned) >= MAX_NAMES_PER_OWNER) {
+        TD_LOG(media, "a player is not followed: too many players, or too many of one program");
+        turnedAway_ = true;
         return;
     }
     PlayerState shown;
@@ -191,17 +217,6 @@ void MprisPlayers::addPlayer(const std::string& name, const std::string& owner) 
     shown.name = bounded(name.substr(std::string(MPRIS_NAMESPACE).size() + 1), MAX_TEXT_BYTES);
     shown_.push_back(std::move(shown));
     known_.push_back({owner});
-    if (owner.empty()) {
-        call(BUS_NAME, BUS_PATH, BUS_NAME, "GetNameOwner", g_variant_new("(s)", name.c_str()),
-             "(s)", [this, name](GVariant* reply) {
-                 const std::size_t at = indexOf(name);
-                 if (reply && at < shown_.size()) {
-                     const gchar* unique = nullptr;
-                     g_variant_get(reply, "(&s)", &unique);
-                     known_[at].owner = unique;
-                 }
-             });
-    }
     fetchProperties(name, PLAYER_INTERFACE);
     fetchProperties(name, ROOT_INTERFACE);
     changed_();
@@ -213,6 +228,10 @@ void MprisPlayers::removePlayer(const std::string& name) {
         shown_.erase(shown_.begin() + static_cast<std::ptrdiff_t>(at));
         known_.erase(known_.begin() + static_cast<std::ptrdiff_t>(at));
         changed_();
+        if (turnedAway_) {  // a player left out may have its place now
+            turnedAway_ = false;
+            listPlayers();
+        }
     }
 }
 

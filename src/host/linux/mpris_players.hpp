@@ -44,6 +44,11 @@ class MprisPlayers {
         unsigned fetchAgain = 0;
     };
 
+    // Every player on the bus not followed yet, each once its owner is known.
+    void listPlayers();
+    void addOwnedPlayer(const std::string& name);
+    // Within the bounds on players, in all and per owner; else left out, and asked again when
+    // a player goes.
     void addPlayer(const std::string& name, const std::string& owner);
     void removePlayer(const std::string& name);
     void fetchProperties(const std::string& name, const char* interface);
@@ -63,6 +68,7 @@ class MprisPlayers {
     guint ownerSubscription_ = 0;
     guint propertiesSubscription_ = 0;
     int pending_ = 0;
+    bool turnedAway_ = false;
     std::uint64_t clock_ = 0;
     // The same players in the same order: what each shows, and what only we need.
     std::vector<PlayerState> shown_;

@@ -18,6 +18,8 @@ constexpr auto LONGEST_PAUSE = std::chrono::milliseconds(5min);
 constexpr auto HEALTHY_RUN = 1min;
 // pactl's event lines are short; a longer one is not one of them.
 constexpr std::size_t MAX_LINE_BYTES = 512;
+// Far more than a person moving a slider makes it print; a pactl that prints more is not one.
+constexpr std::size_t MAX_BYTES_PER_MINUTE = 1024 * 1024;
 
 }  // namespace
 
@@ -52,6 +54,8 @@ void SoundEvents::start() {
         return ended();
     }
     startedAt_ = std::chrono::steady_clock::now();
+    budgetStart_ = startedAt_;
+    budgetUsed_ = 0;
     line_.clear();
     skippingLongLine_ = false;
     readMore();
@@ -94,6 +98,17 @@ void SoundEvents::readMore() {
 
 void SoundEvents::onRead(gssize count) {
     if (count <= 0) {
+        return ended();
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now - budgetStart_ > std::chrono::minutes(1)) {
+        budgetStart_ = now;
+        budgetUsed_ = 0;
+    }
+    budgetUsed_ += static_cast<std::size_t>(count);
+    if (budgetUsed_ > MAX_BYTES_PER_MINUTE) {
+        TD_LOG(tools, "pactl subscribe printed too much; stopped");
+        startedAt_ = now;  // not a healthy run: the pauses keep growing
         return ended();
     }
     for (const char c : std::string_view(buffer_, static_cast<std::size_t>(count))) {

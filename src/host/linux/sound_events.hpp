@@ -43,6 +43,8 @@ class SoundEvents {
     glib::Timer restart_;
     std::chrono::milliseconds pause_;
     std::chrono::steady_clock::time_point startedAt_;
+    std::chrono::steady_clock::time_point budgetStart_;
+    std::size_t budgetUsed_ = 0;  // bytes read since budgetStart_
     int pending_ = 0;
     char buffer_[4096];
     std::string line_;
