@@ -118,6 +118,7 @@ function render() {
 function showPage(index) {
   state.page = index;
   render();
+  refreshLive();
 }
 
 const TILE_GLYPHS = { url: '🌐', shortcut: '⚙️', gesture: '✋', keys: '⌘', media: '⏯️', volume: '🔊', system: '💤', text: '⌨️', flow: '⚡', app: '🖥️', touchpad: '🖱️' };
@@ -270,9 +271,13 @@ function follow(node, draw) {
 // every 30 s through the relay, which carries no event stream.
 async function refreshLive() {
   const types = new Set((state.config?.pages || []).flatMap((page) => (page.tiles || []).map((tile) => tile.type)));
-  const [playing, volume] = await Promise.all([
-    types.has('media') ? api('api/now-playing', { method: 'GET' }).catch(() => null) : null,
-    types.has('volume') ? api('api/volume', { method: 'GET' }).catch(() => null) : null]);
+  // A phone unpaired meanwhile learns it here; an agent away is said by the deck's own load.
+  const ask = (path) => api(path, { method: 'GET' }).catch((error) => {
+    if (error instanceof Unauthorized) handleError(error);
+    return null;
+  });
+  const [playing, volume] = await Promise.all([types.has('media') ? ask('api/now-playing') : null,
+    types.has('volume') ? ask('api/volume') : null]);
   const change = {};
   if (playing?.ok) {
     change.players = playing.players || [];
