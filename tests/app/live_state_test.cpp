@@ -101,16 +101,13 @@ class LiveStateTest : public ::testing::Test {
 };
 
 std::string titleOf(const std::optional<UntrustedJson>& state) {
-    return state && state->contains("media") && (*state)["media"].is_object()
-               ? (*state)["media"].value("title", "")
-               : "?";
+    return state && (*state)["media"].is_object() ? (*state)["media"].value("title", "") : "?";
 }
 
 // Skips what a player said while it was still being set up (its name, its first properties).
 std::optional<UntrustedJson> untilTitle(StateStream& stream, const std::string& title) {
     auto state = stream.next();
-    while (state && titleOf(state) != title) {
-        state = stream.next();
+    for (; state && titleOf(state) != title; state = stream.next()) {
     }
     return state;
 }

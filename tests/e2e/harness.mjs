@@ -163,7 +163,8 @@ export async function startPlayer(name, properties) {
   return {
     address,
     set: (property, value) => gdbus('org.freedesktop.DBus.Properties.Set', 'org.mpris.MediaPlayer2.Player', property, value),
-    calls: async (method) => (await gdbus('org.freedesktop.DBus.Mock.GetMethodCalls', method)).split('(uint64').length - 1,
+    // gdbus names the type of the first call's time only: "[(uint64 5, @av []), (6, [])]".
+    calls: async (method) => (await gdbus('org.freedesktop.DBus.Mock.GetMethodCalls', method)).match(/\((uint64 )?\d+,/g)?.length ?? 0,
     stop: () => { mock.kill(); bus.kill(); },
   };
 }

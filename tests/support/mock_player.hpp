@@ -36,8 +36,11 @@ class MockPlayer {
 
   private:
     using Reply = std::unique_ptr<GVariant, decltype(&g_variant_unref)>;
+    Reply call(const char* destination, const char* path, const char* interface, const char* method,
+               GVariant* parameters);
     Reply mock(const char* method, GVariant* parameters);
     void set(const char* property, GVariant* value);
+    bool owned();
 
     std::string busName_;
     std::unique_ptr<ChildProcess> process_;
