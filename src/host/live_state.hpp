@@ -21,7 +21,11 @@ struct PlayerState {
     std::string artUrl;              // as the player gave it: file:// or https://, or empty
 
     // Equal as the phone sees it: the position moves all the time and is not pushed.
-    bool sameShownState(const PlayerState& other) const;
+    bool sameShownState(const PlayerState& other) const {
+        return id == other.id && name == other.name && status == other.status &&
+               title == other.title && artist == other.artist && album == other.album &&
+               length == other.length && artUrl == other.artUrl;
+    }
 };
 
 struct VolumeState {

@@ -68,12 +68,6 @@ void askPositions(GDBusConnection* bus, std::vector<PlayerState>& players) {
 
 }  // namespace
 
-bool PlayerState::sameShownState(const PlayerState& other) const {
-    return id == other.id && name == other.name && status == other.status && title == other.title &&
-           artist == other.artist && album == other.album && length == other.length &&
-           artUrl == other.artUrl;
-}
-
 struct LiveState::Impl {
     explicit Impl(Listener l)
         : listener(std::move(l)),
