@@ -65,6 +65,9 @@ class Agent {
     store::Store& store() { return store_; }
     server::Server& server() { return server_; }
     relay::RelayClient& relay() { return *relay_; }
+    // The API as the server and the relay hand requests to it (tests route some in memory).
+    const api::Router& router() const { return router_; }
+    const api::ApiContext& apiContext() const { return context_; }
 
   private:
     // Runs `task` on the main thread, unless the agent is gone by then.

@@ -52,8 +52,9 @@ Settings ApiFixture::makeSettings(const std::function<void(Settings&)>& tweak) {
     Settings settings;
     settings.port = 0;
     settings.supportFolder = dir_.path() / "support";
-    settings.resourcesFolder = dir_.path() / "resources";
+    settings.resourcesFolder = dir_.path();  // public/ is the test's own
     settings.gtkModule = TAPDECK_GTK_MODULE;
+    settings.updateManifest = {"http://127.0.0.1:1/latest.json", true};
     settings.plannerKey = [this] { return apiKey; };
     if (tweak) {
         tweak(settings);
@@ -61,33 +62,22 @@ Settings ApiFixture::makeSettings(const std::function<void(Settings&)>& tweak) {
     return settings;
 }
 
-ApiFixture::ApiFixture(std::function<void(Settings&)> tweak, std::vector<api::Endpoint> extra)
-    : settings_(makeSettings(tweak)),
-      store_(store::Store::Options{settings_.supportFolder.string(), settings_.resourcesFolder}),
-      icons_(settings_.gtkModule),
-      server_([this] {
-          server::ServerOptions options;
-          options.port = 0;
-          options.publicDir = dir_.path() / "public";
-          options.bodyLimit = [this](const std::string& method, const std::string& path) {
-              return router_.bodyLimit(method, path);
-          };
-          return options;
-      }()),
-      input_(host::chooseInput({settings_.session, settings_.supportFolder})),
-      context_{settings_, server_,          store_,          https_,
-               icons_,    *input_.keyboard, *input_.pointer, [this] { ++panelsShown_; }},
-      router_(context_, std::move(extra)) {
+ApiFixture::ApiFixture(std::function<void(Settings&)> tweak, std::vector<api::Endpoint> extra) {
     std::filesystem::create_directories(dir_.path() / "public");
-    server_.setRouter([this](const server::ConnectionPtr& connection, server::Request request) {
-        router_.route(connection, std::move(request));
-    });
+    app::AgentEvents events;
+    events.listening = [this](app::Agent&, std::uint16_t port) { listening_.set_value(port); };
+    events.showPanel = [this](app::Agent&) { ++panelsShown_; };
+    agent_ = std::make_unique<app::Agent>(makeSettings(tweak), mainThread_, std::move(events));
+    if (!extra.empty()) {
+        extraRouter_.emplace(agent_->apiContext(), std::move(extra));
+    }
+    mainLoop_ = std::thread([this] { mainThread_.run(); });
 }
 
 ApiFixture::~ApiFixture() {
-    context_.plans->stop();
-    server_.stop();
-    https_.stop();
+    agent_->stop();
+    mainThread_.quit();
+    mainLoop_.join();
 }
 
 Answer ApiFixture::call(server::RequestSource source, const std::string& method,
@@ -99,7 +89,7 @@ Answer ApiFixture::call(server::RequestSource source, const std::string& method,
     request.body = body;
     request.source = source;
     auto connection = std::make_shared<RecordedConnection>();
-    router_.route(connection, std::move(request));
+    (extraRouter_ ? *extraRouter_ : agent_->router()).route(connection, std::move(request));
     return readAnswer(connection->answer());
 }
 
@@ -124,8 +114,8 @@ std::string ApiFixture::pairedToken() {
     return remote("POST", "/api/pair", pinBody()).body.value("token", "");
 }
 
-std::string ApiFixture::pinBody() const {
-    return R"({"pin":")" + store_.pinValue() + "\"}";
+std::string ApiFixture::pinBody() {
+    return R"({"pin":")" + store().pinValue() + "\"}";
 }
 
 std::shared_ptr<RecordedConnection> ApiFixture::openEventStream() {
@@ -133,19 +123,19 @@ std::shared_ptr<RecordedConnection> ApiFixture::openEventStream() {
     server::Request request;
     request.method = "GET";
     request.path = "/api/events";
-    router_.route(stream, std::move(request));
+    agent_->router().route(stream, std::move(request));
     stream->sentAtLeast(server::SSE_HEAD.size() + 18);
     return stream;
 }
 
 std::uint16_t ApiFixture::listen() {
-    server_.start();
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (server_.listeningPort() == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(2ms);
+    agent_->start();
+    auto port = listening_.get_future();
+    if (port.wait_for(10s) != std::future_status::ready) {
+        ADD_FAILURE() << "the agent did not start listening";
+        return 0;
     }
-    EXPECT_NE(server_.listeningPort(), 0) << "the server did not start listening";
-    return server_.listeningPort();
+    return port.get();
 }
 
 }  // namespace td::test

@@ -4,16 +4,19 @@
 
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "api/router.hpp"
+#include "app/agent.hpp"
 #include "common/json.hpp"
+#include "common/main_thread.hpp"
 #include "common/settings.hpp"
-#include "host/input.hpp"
-#include "store/store.hpp"
 #include "support/temp_dir.hpp"
 
 namespace td::test {
@@ -48,11 +51,12 @@ Answer readAnswer(const std::string& raw);
 
 using Headers = std::map<std::string, std::string>;
 
-// The agent's routes over a Store in a temp folder, called in memory: a request in, the answer
-// out, exactly as the server would hand it over. The server is made but listens only when a
-// test of the wire asks (`listen`).
+// The real agent over a support folder in a temp folder, its requests routed in memory: a
+// request in, the answer out, exactly as the server would hand it over. Its main thread runs
+// on a thread of the fixture's; it listens only when a test of the wire asks (`listen`).
 class ApiFixture {
   public:
+    // `extra` endpoints are routed after the agent's own, over the same context.
     explicit ApiFixture(std::function<void(Settings&)> tweak = {},
                         std::vector<api::Endpoint> extra = {});
     ~ApiFixture();
@@ -69,21 +73,22 @@ class ApiFixture {
                      const std::string& body = "");
 
     std::string pairedToken();
-    std::string pinBody() const;
+    std::string pinBody();
     // An open event stream, its head and greeting already sent.
     std::shared_ptr<RecordedConnection> openEventStream();
     static constexpr std::string_view RELOAD_CHUNK = "17\r\nevent: reload\ndata: 1\n\n\r\n";
 
-    // Starts the server on a free loopback port, for tests of the wire; returns the port.
+    // Starts the agent on a free loopback port, for tests of the wire; returns the port.
     std::uint16_t listen();
-    std::uint16_t port() const { return context_.port(); }
+    std::uint16_t port() const { return agent_->port(); }
 
     // What the planner's key function answers.
     std::string apiKey;
 
-    store::Store& store() { return store_; }
-    server::Server& server() { return server_; }
-    api::PlanRuns& plans() { return *context_.plans; }
+    app::Agent& agent() { return *agent_; }
+    store::Store& store() { return agent_->store(); }
+    server::Server& server() { return agent_->server(); }
+    api::PlanRuns& plans() { return *agent_->apiContext().plans; }
     const TempDir& dir() const { return dir_; }
     int panelsShown() const { return panelsShown_; }
 
@@ -91,15 +96,12 @@ class ApiFixture {
     Settings makeSettings(const std::function<void(Settings&)>& tweak);
 
     TempDir dir_;
-    const Settings settings_;
-    store::Store store_;
-    net::HttpsClient https_;
-    host::IconSource icons_;
-    server::Server server_;
-    const host::DesktopInput input_;
+    MainThread mainThread_{MainThread::Context::own};
     std::atomic<int> panelsShown_{0};
-    api::ApiContext context_;
-    api::Router router_;
+    std::promise<std::uint16_t> listening_;
+    std::unique_ptr<app::Agent> agent_;
+    std::optional<api::Router> extraRouter_;
+    std::thread mainLoop_;
 };
 
 }  // namespace td::test

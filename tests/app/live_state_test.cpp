@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "app/agent.hpp"
+#include "api/api_fixture.hpp"
 #include "host/process.hpp"
 #include "support/child_process.hpp"
 #include "support/eventually.hpp"
@@ -54,29 +54,9 @@ class LiveStateTest : public ::testing::Test {
         // The artwork server's certificate is the test authority's; the agent's client reads
         // the trust store at its first https request.
         ::setenv("SSL_CERT_FILE", pki_.caFile().c_str(), 1);
-        Settings settings;
-        settings.port = 0;
-        settings.supportFolder = dir_.path() / "support";
-        settings.resourcesFolder = dir_.path();
-        settings.updateManifest = {"http://127.0.0.1:1/latest.json", true};
-        AgentEvents events;
-        events.listening = [this](Agent&, std::uint16_t listening) {
-            port_ = listening;
-            mainThread_.quit();
-        };
-        agent_ = std::make_unique<Agent>(settings, mainThread_, events);
-        agent_->start();
-        mainThread_.postAfter(10s, [this] { mainThread_.quit(); });
-        mainThread_.run();
+        port_ = api_.listen();
         ASSERT_NE(port_, 0);
-        token_ = pairAnotherPhone();
-    }
-
-    std::string pairAnotherPhone() {
-        const std::string pin = R"({"pin":")" + agent_->store().pinValue() + "\"}";
-        return Json::parse(test::bodyOf(test::exchangeRemote(
-            port_, "POST /api/pair HTTP/1.1\r\nContent-Length: " + std::to_string(pin.size()) +
-                       "\r\n\r\n" + pin)))["token"];
+        token_ = api_.pairedToken();
     }
 
     std::string call(const std::string& method, const std::string& path, std::string body = {},
@@ -92,10 +72,8 @@ class LiveStateTest : public ::testing::Test {
         return UntrustedJson::parse(test::bodyOf(get("/api/now-playing")));
     }
 
-    test::TempDir dir_;
     test::TestPki pki_;
-    MainThread mainThread_{MainThread::Context::own};
-    std::unique_ptr<Agent> agent_;
+    test::ApiFixture api_;
     std::uint16_t port_ = 0;
     std::string token_;
 };
@@ -116,7 +94,7 @@ TEST_F(LiveStateTest, PlayersAreReportedAndEachChangeReachesPairedStreamsOnce) {
     StateStream paired(port_, token_, "127.0.0.2");
     StateStream local(port_, "");
     StateStream stranger(port_, "", "127.0.0.2");
-    const std::string unpaired = pairAnotherPhone();
+    const std::string unpaired = api_.pairedToken();
     StateStream revoked(port_, unpaired, "127.0.0.2");
     EXPECT_NE(call("POST", "/api/unpair", "", unpaired).find(R"("ok":true)"), std::string::npos);
     test::MockPlayer first("tdfirst", "First Player");
@@ -215,8 +193,8 @@ TEST_F(LiveStateTest, TheVolumeAndTheMuteReachTheStream) {
 TEST_F(LiveStateTest, ArtworkIsServedOnlyWhenItIsAPictureAndKeysGoToTheNamedPlayer) {
     const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(600, 'p');
     auto writeFile = [this](const std::string& name, const std::string& bytes) {
-        std::ofstream(dir_.path() / name, std::ios::binary) << bytes;
-        return "file://" + (dir_.path() / name).string();
+        std::ofstream(api_.dir().path() / name, std::ios::binary) << bytes;
+        return "file://" + (api_.dir().path() / name).string();
     };
     test::ScriptedServer https(test::ScriptedServer::Behaviour::reply,
                                test::httpReply(200, png, "image/png"), pki_.certFile(),
