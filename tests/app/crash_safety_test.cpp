@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "common/json.hpp"
-#include "support/child_process.hpp"
+#include "support/agent_process.hpp"
 #include "support/loopback_client.hpp"
 #include "support/temp_dir.hpp"
 
@@ -28,14 +28,10 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 // Starts the agent on `support`; the port it listens on, or 0.
-std::uint16_t start(std::unique_ptr<td::test::ChildProcess>& agent,
+std::uint16_t start(std::unique_ptr<td::test::AgentProcess>& agent,
                     const td::test::TempDir& support) {
-    agent = std::make_unique<td::test::ChildProcess>(
-        std::vector<std::string>{TAPDECK_BINARY, "--headless"},
-        std::vector<std::string>{"TD_PORT=0", "TD_SUPPORT=" + support.path().string(),
-                                 "TD_UPDATE_URL=http://127.0.0.1:1/latest.json"});
-    const auto listening = agent->waitForLine(std::regex("Listening on port (\\d+)"));
-    return listening ? static_cast<std::uint16_t>(std::stoi((*listening)[1])) : 0;
+    agent = std::make_unique<td::test::AgentProcess>(support.path());
+    return agent->port();
 }
 
 // The body of an answer that arrived whole with status 200 and "ok":true, or nothing.
@@ -101,7 +97,7 @@ TEST(CrashSafety, WhatWasAnsweredSurvivesAKillAtAnyMoment) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
     td::test::TempDir support;
-    std::unique_ptr<td::test::ChildProcess> agent;
+    std::unique_ptr<td::test::AgentProcess> agent;
     std::uint16_t port = start(agent, support);
     ASSERT_NE(port, 0) << agent->output();
     const td::Json first = readObject(support.path() / "state.json");

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/child_process.hpp"
+#include "support/agent_process.hpp"
 #include "support/loopback_client.hpp"
 #include "support/temp_dir.hpp"
 
@@ -47,19 +47,11 @@ class HostileNetwork : public ::testing::Test {
         limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
         support_ = std::make_unique<td::test::TempDir>();
-        agent_ = std::make_unique<td::test::ChildProcess>(
-            std::vector<std::string>{TAPDECK_BINARY, "--headless"},
-            std::vector<std::string>{"TD_PORT=0", "TD_SUPPORT=" + support_->path().string(),
-                                     "TD_UPDATE_URL=http://127.0.0.1:1/latest.json"});
-        const auto pin = agent_->waitForLine(std::regex("Pair a phone: PIN (\\d{6})"));
-        const auto port = agent_->waitForLine(std::regex("Listening on port (\\d+)"));
-        ASSERT_TRUE(pin && port) << agent_->output();
-        pin_ = (*pin)[1];
-        port_ = static_cast<std::uint16_t>(std::stoi((*port)[1]));
-        std::smatch token;
-        const std::string paired = askFrom("127.0.0.2", pairRequest(pin_));
-        ASSERT_TRUE(std::regex_search(paired, token, std::regex("\"token\":\"(\\w+)\""))) << paired;
-        token_ = token[1];
+        agent_ = std::make_unique<td::test::AgentProcess>(support_->path());
+        pin_ = agent_->pin();
+        port_ = agent_->port();
+        ASSERT_TRUE(!pin_.empty() && port_ != 0) << agent_->output();
+        token_ = agent_->pairPhone();
     }
     static void TearDownTestSuite() { agent_.reset(); }
 
@@ -111,7 +103,7 @@ class HostileNetwork : public ::testing::Test {
     }
 
     static inline std::unique_ptr<td::test::TempDir> support_;
-    static inline std::unique_ptr<td::test::ChildProcess> agent_;
+    static inline std::unique_ptr<td::test::AgentProcess> agent_;
     static inline std::uint16_t port_ = 0;
     static inline std::string pin_, token_;
     std::atomic<bool> done_{false};

@@ -6,6 +6,7 @@
 #include <regex>
 #include <thread>
 
+#include "support/agent_process.hpp"
 #include "support/child_process.hpp"
 #include "support/loopback_client.hpp"
 #include "support/raw_websocket.hpp"
@@ -20,24 +21,11 @@ class TouchpadSocket : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         support_ = std::make_unique<td::test::TempDir>();
-        agent_ = std::make_unique<td::test::ChildProcess>(
-            std::vector<std::string>{TAPDECK_BINARY, "--headless"},
-            std::vector<std::string>{"TD_PORT=0", "TD_SUPPORT=" + support_->path().string(),
-                                     "TD_UPDATE_URL=http://127.0.0.1:1/latest.json"});
-        const auto pin = agent_->waitForLine(std::regex("PIN (\\d{6})"));
-        const auto port = agent_->waitForLine(std::regex("Listening on port (\\d+)"));
-        ASSERT_TRUE(pin && port) << agent_->output();
-        port_ = static_cast<std::uint16_t>(std::stoi((*port)[1]));
-        const std::string body = R"({"pin":")" + std::string((*pin)[1]) + "\"}";
-        for (std::string* token : {&token_, &otherToken_}) {  // two phones
-            const std::string paired = td::test::exchangeRemote(
-                port_, "POST /api/pair HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
-                           "\r\n\r\n" + body);
-            std::smatch found;
-            ASSERT_TRUE(std::regex_search(paired, found, std::regex("\"token\":\"(\\w+)\"")))
-                << paired;
-            *token = found[1];
-        }
+        agent_ = std::make_unique<td::test::AgentProcess>(support_->path());
+        port_ = agent_->port();
+        token_ = agent_->pairPhone();  // two phones
+        otherToken_ = agent_->pairPhone();
+        ASSERT_FALSE(token_.empty() || otherToken_.empty()) << agent_->output();
     }
     static void TearDownTestSuite() { agent_.reset(); }
 
@@ -60,7 +48,7 @@ class TouchpadSocket : public ::testing::Test {
 
     td::test::ChildProcess observer_{{KEY_OBSERVER}};
     static inline std::unique_ptr<td::test::TempDir> support_;
-    static inline std::unique_ptr<td::test::ChildProcess> agent_;
+    static inline std::unique_ptr<td::test::AgentProcess> agent_;
     static inline std::uint16_t port_ = 0;
     static inline std::string token_;
     static inline std::string otherToken_;
