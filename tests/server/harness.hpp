@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
-#include <thread>
 
 #include "server/server.hpp"
+#include "support/eventually.hpp"
 #include "support/temp_dir.hpp"
 
 namespace td::test {
@@ -21,11 +20,8 @@ class RunningServer {
     void start(server::Server::Router router) {
         server_.setRouter(std::move(router));
         server_.start();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (server_.listeningPort() == 0 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        EXPECT_NE(server_.listeningPort(), 0) << "server did not start listening";
+        EXPECT_TRUE(eventually([this] { return server_.listeningPort() != 0; }))
+            << "server did not start listening";
     }
 
     server::Server& server() { return server_; }
@@ -46,18 +42,5 @@ class RunningServer {
     TempDir publicDir_;
     server::Server server_;
 };
-
-// Polls until the condition holds or the timeout passes.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 }  // namespace td::test
