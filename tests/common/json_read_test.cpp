@@ -51,6 +51,23 @@ TEST(JsonText, BadTextAndBadUtf8NeverThrow) {
         EXPECT_EQ(parseObjectOrEmpty(text), Json::object()) << text;
     }
     EXPECT_EQ(parseObjectOrEmpty(R"({"a":[1]})"), (Json{{"a", {1}}}));
+    // Bounded before anything is built: as deep or as wide as allowed, and one more.
+    auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    auto wide = [](std::size_t members) {
+        std::string text = "{";
+        for (std::size_t i = 0; i < members; ++i) {
+            text += (i ? ",\"" : "\"") + std::to_string(i) + "\":[]";  // closed arrays: depth 2
+        }
+        return text + "}";
+    };
+    for (const auto& [text, fits] :
+         std::vector<std::pair<std::string, bool>>{{nested(MAX_JSON_DEPTH), true},
+                                                   {nested(MAX_JSON_DEPTH + 1), false},
+                                                   {wide(MAX_JSON_MEMBERS), true},
+                                                   {wide(MAX_JSON_MEMBERS + 1), false}}) {
+        EXPECT_EQ(parseJson(text).has_value(), fits) << text.size();
+        EXPECT_EQ(parseOrderedJson(text).has_value(), fits) << text.size();
+    }
     // An app's name need not be UTF-8; the answer must still go out.
     const std::string dumped = dumpCompact({{"name", std::string("caf\xE9")}});
     EXPECT_EQ(dumped, "{\"name\":\"caf\xEF\xBF\xBD\"}");
