@@ -1,31 +1,18 @@
 // The media tile shows what the computer plays, and follows it as it changes.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { join } from 'node:path';
-import { startAgent, startPlanner, startPlayer, launchBrowser, phonePage, pairByPin, shot, ROOT } from './harness.mjs';
-
-let planner;
-let player;
-let agent;
-let browser;
+import { setUp, startPlayer, shot, until, ROOT } from './harness.mjs';
 
 const track = (title, artist, art = '') => `<{'xesam:title': <'${title}'>, 'xesam:artist': <['${artist}']>, 'mpris:artUrl': <'${art}'>}>`;
-
-before(async () => {
-  planner = await startPlanner();
-  player = await startPlayer('e2e', `{'PlaybackStatus': <'Playing'>, 'Metadata': ${track('First Song', 'Ann')}}`);
-  agent = await startAgent(planner, { DBUS_SESSION_BUS_ADDRESS: player.address });
-  browser = await launchBrowser();
-});
-
-after(async () => {
-  await browser?.close();
-  await agent?.stop();
-  player?.stop();
-  planner?.close();
+const world = setUp(async (w) => {
+  w.player = await startPlayer('e2e', `{'PlaybackStatus': <'Playing'>, 'Metadata': ${track('First Song', 'Ann')}}`);
+  w.atEnd(w.player.stop);
+  return { env: { DBUS_SESSION_BUS_ADDRESS: w.player.address } };
 });
 
 test('the media tile shows the track, changes when the player does and offers its keys when held', async () => {
+  const { agent, player } = world;
   await agent.call('/api/config', { pages: [{ name: 'Media', icon: '🎵', tiles: [
     { type: 'media', value: 'playpause', label: 'Play' },
     { type: 'media', value: 'next', label: 'Next' },
@@ -34,13 +21,11 @@ test('the media tile shows the track, changes when the player does and offers it
   for (const scheme of ['light', 'dark']) {
     await player.set('Metadata', track('First Song', 'Ann'));
     await player.set('PlaybackStatus', "<'Playing'>");
-    const page = await phonePage(browser, scheme);
-    await pairByPin(page, agent);
+    const page = await world.paired(scheme);
     const tile = page.locator('.tile-media').first();
     await tile.getByText('First Song').waitFor();
     assert.equal(await tile.getAttribute('data-status'), 'Playing');
-    const art = `file://${join(ROOT, 'public', 'icon-512.png')}`;
-    await player.set('Metadata', track(`Second Song ${scheme}`, 'Bo', art));
+    await player.set('Metadata', track(`Second Song ${scheme}`, 'Bo', `file://${join(ROOT, 'public', 'icon-512.png')}`));
     await tile.getByText(`Second Song ${scheme}`).waitFor();
     await tile.locator('img.media-art:not([hidden])').waitFor();
     await player.set('PlaybackStatus', "<'Paused'>");
@@ -53,7 +38,7 @@ test('the media tile shows the track, changes when the player does and offers it
     await page.mouse.up();
     const skips = await player.calls('Next');
     await page.locator('.media-sheet').getByRole('button', { name: 'Next', exact: true }).click();
-    for (const end = Date.now() + 5000; await player.calls('Next') === skips;) assert.ok(Date.now() < end);
+    await until(async () => await player.calls('Next') > skips, 'the player was told Next');
     await page.context().close();
   }
 });
