@@ -4,7 +4,7 @@ import { after, afterEach, before } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFile, spawn } from 'node:child_process';
 import { once } from 'node:events';
-import { mkdtempSync, writeFileSync, chmodSync, mkdirSync, rmSync, readFileSync, existsSync } from 'node:fs';
+import { mkdtempSync, writeFileSync, mkdirSync, rmSync, readFileSync, existsSync } from 'node:fs';
 import { createServer } from 'node:http';
 import { tmpdir } from 'node:os';
 import { dirname, join, resolve } from 'node:path';
@@ -35,11 +35,8 @@ export function run(command, args, options = {}) {
     output: () => output,
     waitFor: (pattern, from = 0, ms = 10000) => until(() => output.slice(from).match(pattern),
       () => `${command} printed ${pattern}: ${output.slice(from)}`, ms),
-    stop: async () => {
-      if (child.exitCode !== null || child.signalCode !== null) return;
-      child.kill();
-      await once(child, 'exit');
-    },
+    // Ends the program, if it still runs, and waits for it to go.
+    stop: async () => { if (child.exitCode === null && child.signalCode === null && child.kill()) await once(child, 'exit'); },
   };
 }
 
@@ -50,7 +47,7 @@ async function startPlanner() {
   const server = createServer(async (req, res) => {
     let body = '';
     for await (const chunk of req) body += chunk;
-    calls.push({ headers: req.headers, body: JSON.parse(body || '{}') });
+    calls.push(JSON.parse(body || '{}'));
     res.setHeader('content-type', 'application/json');
     res.end(JSON.stringify({ content: [{ type: 'text', text: `Here:\n${JSON.stringify({ steps })}` }] }));
   });
@@ -64,8 +61,7 @@ async function startAgent(planner, extraEnv) {
   mkdirSync(bin);
   const log = join(work, 'tools.log');
   for (const tool of ['systemctl', 'xdg-screensaver', 'wl-copy']) {
-    writeFileSync(join(bin, tool), `#!/bin/sh\necho "${tool} $*" >> "${log}"\ncat >/dev/null 2>&1 || true\n`);
-    chmodSync(join(bin, tool), 0o755);
+    writeFileSync(join(bin, tool), `#!/bin/sh\necho "${tool} $*" >> "${log}"\ncat >/dev/null 2>&1 || true\n`, { mode: 0o755 });
   }
   // A Wayland desktop that lets no program send keys (the stock case the phone must explain),
   // unless the test brings an X server; no sound server to find, and no session bus unless the
@@ -100,8 +96,7 @@ async function startAgent(planner, extraEnv) {
 // An X server of its own (Xvfb) and, over its whole screen, a window that prints what the
 // pointer and the keyboard do to it ("motion X Y", "button N press").
 export async function startDisplay() {
-  const xvfb = run('Xvfb', ['-displayfd', '1', '-screen', '0', '1280x800x24', '-nolisten', 'tcp'],
-    { stdio: ['ignore', 'pipe', 'ignore'] });
+  const xvfb = run('Xvfb', ['-displayfd', '1', '-screen', '0', '1280x800x24', '-nolisten', 'tcp'], { stdio: ['ignore', 'pipe', 'ignore'] });
   const display = `:${(await xvfb.waitFor(/^(\d+)\n/))[1]}`;
   const observer = run(join(BUILD, 'tests/host/key_observer'), [], { env: { ...process.env, DISPLAY: display } });
   await observer.waitFor(/ready\n/);
@@ -126,9 +121,8 @@ export async function startPlayer(name, properties) {
     '--object-path', '/org/mpris/MediaPlayer2', '--method', method, ...args]).then(({ stdout }) => stdout, () => ''), `gdbus ${method}`);
   await gdbus('org.freedesktop.DBus.Mock.AddProperties', 'org.mpris.MediaPlayer2.Player', properties);
   await gdbus('org.freedesktop.DBus.Mock.AddProperties', 'org.mpris.MediaPlayer2', "{'Identity': <'Test Player'>}");
-  for (const method of ['PlayPause', 'Next', 'Previous']) {
-    await gdbus('org.freedesktop.DBus.Mock.AddMethod', 'org.mpris.MediaPlayer2.Player', method, '', '', '');
-  }
+  await gdbus('org.freedesktop.DBus.Mock.AddMethods', 'org.mpris.MediaPlayer2.Player',
+    "[('PlayPause', '', '', ''), ('Next', '', '', ''), ('Previous', '', '', '')]");
   return {
     address,
     set: (property, value) => gdbus('org.freedesktop.DBus.Properties.Set', 'org.mpris.MediaPlayer2.Player', property, value),
@@ -142,11 +136,7 @@ export async function startPlayer(name, properties) {
 // a first navigation: that one is asked again.
 export async function visit(page, url) {
   for (let attempt = 1; ; attempt++) {
-    try {
-      return await page.goto(url);
-    } catch (error) {
-      if (attempt === 3 || !/ERR_NETWORK_CHANGED/.test(error.message)) throw error;
-    }
+    try { return await page.goto(url); } catch (error) { if (attempt === 3 || !/ERR_NETWORK_CHANGED/.test(error.message)) throw error; }
   }
 }
 
@@ -162,11 +152,7 @@ export async function pairByPin(page, agent, home = agent.phone) {
   await page.locator('#tabs [role="tab"]').first().waitFor();  // the deck is drawn
 }
 
-export function shot(page, name) {
-  const shots = join(BUILD, 'e2e-shots');
-  mkdirSync(shots, { recursive: true });
-  return page.screenshot({ path: join(shots, `${name}.png`) });
-}
+export const shot = (page, name) => page.screenshot({ path: join(BUILD, 'e2e-shots', `${name}.png`) });
 
 // Before a file's tests: the planner, what `prepare` starts (it may give the agents' `env`, how
 // many `agents` and the browser's `browserArgs`), the agents and Chromium. After each test its
@@ -182,7 +168,8 @@ export function setUp(prepare = async () => ({})) {
     context.on('console', (message) => { if (/Content Security Policy/i.test(message.text())) refused.push(message.text()); });
     return context.newPage();
   };
-  world.phone = (colorScheme = 'light') => world.page({ viewport: { width: 390, height: 844 }, deviceScaleFactor: 2, colorScheme, hasTouch: true });
+  const phoneSized = { viewport: { width: 390, height: 844 }, deviceScaleFactor: 2, hasTouch: true };
+  world.phone = (colorScheme = 'light') => world.page({ ...phoneSized, colorScheme });
   world.paired = async (colorScheme, agent = world.agent) => {
     const page = await world.phone(colorScheme);
     await pairByPin(page, agent);

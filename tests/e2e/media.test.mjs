@@ -13,11 +13,9 @@ const world = setUp(async (w) => {
 
 test('the media tile shows the track, changes when the player does and offers its keys when held', async () => {
   const { agent, player } = world;
-  await agent.call('/api/config', { pages: [{ name: 'Media', icon: '🎵', tiles: [
-    { type: 'media', value: 'playpause', label: 'Play' },
-    { type: 'media', value: 'next', label: 'Next' },
-    { type: 'volume', label: 'Volume' },
-  ] }], settings: { columns: 2, iconScale: 1.12, labels: true } });
+  await agent.call('/api/config', { pages: [{ name: 'Media', icon: '🎵', tiles: [{ type: 'media', value: 'playpause', label: 'Play' },
+    { type: 'media', value: 'next', label: 'Next' }, { type: 'volume', label: 'Volume' }] }],
+  settings: { columns: 2, iconScale: 1.12, labels: true } });
   for (const scheme of ['light', 'dark']) {
     await player.set('Metadata', track('First Song', 'Ann'));
     await player.set('PlaybackStatus', "<'Playing'>");
@@ -39,6 +37,5 @@ test('the media tile shows the track, changes when the player does and offers it
     const skips = await player.calls('Next');
     await page.locator('.media-sheet').getByRole('button', { name: 'Next', exact: true }).click();
     await until(async () => await player.calls('Next') > skips, 'the player was told Next');
-    await page.context().close();
   }
 });

@@ -81,9 +81,7 @@ test('without a socket (as through the relay) the pad sends a POST per batch, an
   const page = await world.phone();
   await page.routeWebSocket(/\/api\/pointer$/, (socket) => socket.close());
   const posts = [];
-  page.on('request', (request) => {
-    if (request.url().endsWith('/api/pointer')) posts.push(request.postDataJSON().events);
-  });
+  page.on('request', (request) => { if (request.url().endsWith('/api/pointer')) posts.push(request.postDataJSON().events); });
   const hand = await openPad(page);
   const started = Date.now();
   let elapsed;
