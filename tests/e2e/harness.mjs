@@ -4,7 +4,7 @@ import { after, afterEach, before } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFile, spawn } from 'node:child_process';
 import { once } from 'node:events';
-import { mkdtempSync, writeFileSync, mkdirSync, rmSync, readFileSync, existsSync } from 'node:fs';
+import { mkdtempSync, writeFileSync, rmSync, readFileSync, existsSync } from 'node:fs';
 import { createServer } from 'node:http';
 import { tmpdir } from 'node:os';
 import { dirname, join, resolve } from 'node:path';
@@ -40,8 +40,10 @@ export function run(command, args, options = {}) {
   };
 }
 
+// Each start* function below hands its stop to `atEnd`, to run once the file's tests are over.
+
 // A mock of the Messages API: answers every plan with the steps given to `reply`.
-async function startPlanner() {
+async function startPlanner(atEnd) {
   const calls = [];
   let steps = [];
   const server = createServer(async (req, res) => {
@@ -52,30 +54,35 @@ async function startPlanner() {
     res.end(JSON.stringify({ content: [{ type: 'text', text: `Here:\n${JSON.stringify({ steps })}` }] }));
   });
   await new Promise((ok) => server.listen(0, '127.0.0.1', ok));
-  return { url: `http://127.0.0.1:${server.address().port}`, calls, reply: (s) => { steps = s; }, close: () => server.close() };
+  atEnd(() => server.close());
+  return { url: `http://127.0.0.1:${server.address().port}`, calls, reply: (s) => { steps = s; } };
 }
 
-async function startAgent(planner, extraEnv) {
+async function startAgent(atEnd, planner, extraEnv) {
   const work = mkdtempSync(join(tmpdir(), 'tapdeck-e2e-'));
-  const bin = join(work, 'bin');
-  mkdirSync(bin);
   const log = join(work, 'tools.log');
   for (const tool of ['systemctl', 'xdg-screensaver', 'wl-copy']) {
-    writeFileSync(join(bin, tool), `#!/bin/sh\necho "${tool} $*" >> "${log}"\ncat >/dev/null 2>&1 || true\n`, { mode: 0o755 });
+    writeFileSync(join(work, tool), `#!/bin/sh\necho "${tool} $*" >> "${log}"\ncat >/dev/null 2>&1 || true\n`, { mode: 0o755 });
   }
   // A Wayland desktop that lets no program send keys (the stock case the phone must explain),
   // unless the test brings an X server; no sound server to find, and no session bus unless the
   // test brings one.
   const env = { ...process.env, TD_PORT: '0', TD_SUPPORT: join(work, 'support'),
-    TD_UPDATE_URL: 'http://127.0.0.1:1/latest.json', PATH: `${bin}:${process.env.PATH}`,
+    TD_UPDATE_URL: 'http://127.0.0.1:1/latest.json', PATH: `${work}:${process.env.PATH}`,
     ANTHROPIC_API_KEY: 'sk-e2e', ANTHROPIC_BASE_URL: planner.url, PULSE_SERVER: `unix:${join(work, 'no-pulse')}`,
     DBUS_SESSION_BUS_ADDRESS: `unix:path=${join(work, 'no-bus')}`, WAYLAND_DISPLAY: join(work, 'no-compositor'), ...extraEnv };
   delete env[extraEnv.DISPLAY ? 'WAYLAND_DISPLAY' : 'DISPLAY'];
   const agent = run(join(BUILD, 'tapdeck'), ['--headless'], { env });
+  const stop = async () => {
+    await agent.stop();
+    rmSync(work, { recursive: true, force: true });
+  };
+  atEnd(stop);
   const port = Number((await agent.waitFor(/Listening on port (\d+)/))[1]);
   const state = () => JSON.parse(readFileSync(join(work, 'support', 'state.json'), 'utf8'));
   const toolCalls = () => (existsSync(log) ? readFileSync(log, 'utf8') : '');
   return {
+    stop,
     local: `http://127.0.0.1:${port}`,
     // 127.0.0.2 is not "this computer" to the agent: pages opened there are a phone's.
     phone: `http://127.0.0.2:${port}`,
@@ -86,26 +93,23 @@ async function startAgent(planner, extraEnv) {
     // From this computer (loopback, no token), as the control panel calls it.
     call: async (path, body, method = 'POST') => (await fetch(`http://127.0.0.1:${port}${path}`, {
       method, body: body === undefined ? undefined : JSON.stringify(body) })).json(),
-    stop: async () => {
-      await agent.stop();
-      rmSync(work, { recursive: true, force: true });
-    },
   };
 }
 
 // An X server of its own (Xvfb) and, over its whole screen, a window that prints what the
 // pointer and the keyboard do to it ("motion X Y", "button N press").
-export async function startDisplay() {
+export async function startDisplay(atEnd) {
   const xvfb = run('Xvfb', ['-displayfd', '1', '-screen', '0', '1280x800x24', '-nolisten', 'tcp'], { stdio: ['ignore', 'pipe', 'ignore'] });
   const display = `:${(await xvfb.waitFor(/^(\d+)\n/))[1]}`;
   const observer = run(join(BUILD, 'tests/host/key_observer'), [], { env: { ...process.env, DISPLAY: display } });
+  atEnd(async () => { await observer.stop(); await xvfb.stop(); });
   await observer.waitFor(/ready\n/);
-  return { display, observer, stop: async () => { await observer.stop(); await xvfb.stop(); } };
+  return { display, observer };
 }
 
 // A session bus of its own, with a media player on it (python3-dbusmock) that `set` changes
 // as a real player does, one property at a time; `calls` counts a method's calls.
-export async function startPlayer(name, properties) {
+export async function startPlayer(atEnd, name, properties) {
   // No services to start on demand: a desktop's portal would come up and fail without one.
   const config = join(mkdtempSync(join(tmpdir(), 'tapdeck-bus-')), 'bus.conf');
   writeFileSync(config, '<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>'
@@ -116,6 +120,7 @@ export async function startPlayer(name, properties) {
   const busName = `org.mpris.MediaPlayer2.${name}`;
   const mock = run('/usr/bin/python3', ['-m', 'dbusmock', busName, '/org/mpris/MediaPlayer2', 'org.mpris.MediaPlayer2.Player'],
     { env: { ...process.env, DBUS_SESSION_BUS_ADDRESS: address } });
+  atEnd(async () => { await mock.stop(); await bus.stop(); });
   // Asked again while the player is still claiming its name.
   const gdbus = (method, ...args) => until(() => promisify(execFile)('gdbus', ['call', '--address', address, '--dest', busName,
     '--object-path', '/org/mpris/MediaPlayer2', '--method', method, ...args]).then(({ stdout }) => stdout, () => ''), `gdbus ${method}`);
@@ -128,7 +133,6 @@ export async function startPlayer(name, properties) {
     set: (property, value) => gdbus('org.freedesktop.DBus.Properties.Set', 'org.mpris.MediaPlayer2.Player', property, value),
     // gdbus names the type of the first call's time only: "[(uint64 5, @av []), (6, [])]".
     calls: async (method) => (await gdbus('org.freedesktop.DBus.Mock.GetMethodCalls', method)).match(/\((uint64 )?\d+,/g)?.length ?? 0,
-    stop: async () => { await mock.stop(); await bus.stop(); },
   };
 }
 
@@ -176,13 +180,9 @@ export function setUp(prepare = async () => ({})) {
     return page;
   };
   before(async () => {
-    world.planner = await startPlanner();
-    world.atEnd(world.planner.close);
+    world.planner = await startPlanner(world.atEnd);
     const { env = {}, agents = 1, browserArgs = [] } = await prepare(world);
-    for (let i = 0; i < agents; i++) {
-      world.agents.push(await startAgent(world.planner, env));
-      world.atEnd(world.agents[i].stop);
-    }
+    for (let i = 0; i < agents; i++) world.agents.push(await startAgent(world.atEnd, world.planner, env));
     [world.agent] = world.agents;
     world.browser = await chromium.launch({ executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
       args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',

@@ -6,8 +6,7 @@ import { setUp, startPlayer, shot, until, ROOT } from './harness.mjs';
 
 const track = (title, artist, art = '') => `<{'xesam:title': <'${title}'>, 'xesam:artist': <['${artist}']>, 'mpris:artUrl': <'${art}'>}>`;
 const world = setUp(async (w) => {
-  w.player = await startPlayer('e2e', `{'PlaybackStatus': <'Playing'>, 'Metadata': ${track('First Song', 'Ann')}}`);
-  w.atEnd(w.player.stop);
+  w.player = await startPlayer(w.atEnd, 'e2e', `{'PlaybackStatus': <'Playing'>, 'Metadata': ${track('First Song', 'Ann')}}`);
   return { env: { DBUS_SESSION_BUS_ADDRESS: w.player.address } };
 });
 

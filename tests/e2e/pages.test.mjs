@@ -16,7 +16,6 @@ test('pairing by PIN or by link shows the agent\'s words, then the deck', async 
   await page.getByText('Wrong PIN').waitFor();
   await pairByPin(page, world.agent);
   assert.ok(await page.evaluate(() => localStorage.getItem('tapdeck.token')?.length === 48));
-  await page.getByRole('tab', { name: /Controls/ }).waitFor();
 
   // A pairing link pairs by itself and leaves the address bar; it works once.
   const code = new URL((await world.agent.call('/api/connect')).url).searchParams.get('pair');
@@ -105,7 +104,6 @@ test('the admin page edits what an open phone shows, which reloads by itself', a
   const lan = (process.env.TD_TEST_LAN || '').split(' ').filter(Boolean);
   const listed = await admin.locator('#addresses li').evaluateAll((items) => items.map((li) => li.dataset.address));
   assert.deepEqual(listed, lan.length ? lan : listed);
-  assert.ok(listed.length >= 1);
   assert.match(await admin.locator('#addresses li').first().textContent(), /default route/);
   assert.equal(await admin.locator('#addresses li img').count(), listed.length);
   await shot(admin, 'admin');

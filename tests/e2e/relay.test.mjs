@@ -5,7 +5,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { createHash, X509Certificate } from 'node:crypto';
-import { mkdtempSync, mkdirSync, readFileSync, rmSync } from 'node:fs';
+import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -38,7 +38,6 @@ const world = setUp(async ({ atEnd }) => {
   const work = mkdtempSync(join(tmpdir(), 'tapdeck-relay-e2e-'));
   atEnd(() => rmSync(work, { recursive: true, force: true }));
   const spki = makeCertificate(work);
-  mkdirSync(join(work, 'no-certs'));
   port = await freePort();
   const relay = run(join(BUILD, 'tapdeck-relay'), ['--listen', `127.0.0.1:${port}`, '--phone-domain', `relay.test:${port}`,
     '--name', `127.0.0.1:${port}`, '--cert', join(work, 'cert.pem'), '--key', join(work, 'key.pem')]);
@@ -101,8 +100,6 @@ test('two computers behind one relay keep their tokens apart, and the installed 
   assert.notEqual(tokens[0]['tapdeck.token'], tokens[1]['tapdeck.token']);
 
   // Installed: the shell was kept; with the computer away, the page still opens and says so.
-  await pages[1].evaluate(() => navigator.serviceWorker.ready);
-  await pages[1].reload();
   await pages[1].evaluate(() => navigator.serviceWorker.ready);
   await second.stop();
   await pages[1].reload();

@@ -5,8 +5,7 @@ import assert from 'node:assert/strict';
 import { setUp, startDisplay, pairByPin, shot, until, SHIPPED } from './harness.mjs';
 
 const world = setUp(async (w) => {
-  w.desktop = await startDisplay();
-  w.atEnd(w.desktop.stop);
+  w.desktop = await startDisplay(w.atEnd);
   return { env: { DISPLAY: w.desktop.display } };
 });
 
