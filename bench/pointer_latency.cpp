@@ -1,45 +1,42 @@
-// The touchpad's path timed where it ends, on the X server, for bench/pointer_latency.sh:
+// The touchpad's path timed where it ends, on the X server, for bench/pointer_latency.mjs:
 //
-//   pointer_latency_bench PORT TOKEN COUNT
+//   pointer_latency_bench PORT PIN COUNT
 //
 // With a window over the whole screen that sees the pointer's motion, against the agent on
-// 127.0.0.1:PORT paired with TOKEN: COUNT OPTIONS / round trips (the request that does nothing);
-// COUNT one-move WebSocket messages, each timed from its send to the X server's motion event,
-// then 100,000 events sent back to back in messages of 32 (at most 64 not yet applied),
-// timed until all were applied; and the same
-// COUNT moves as POST /api/pointer. Moves alternate by one pixel right and left.
+// 127.0.0.1:PORT, paired with PIN as a phone (from 127.0.0.2): COUNT OPTIONS / round trips (the
+// request that does nothing); COUNT one-move WebSocket messages, each timed from its send to the
+// X server's motion event, then 100,000 events sent back to back in messages of 32 (at most 64
+// not yet applied), timed until all were applied; and the same COUNT moves as POST
+// /api/pointer. Moves alternate by one pixel right and left. Blocking loopback clients of the
+// tests' own, so that the client adds as little as it can to what is timed.
 #include <X11/Xlib.h>
 
 #include <algorithm>
-#include <boost/asio/connect.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-#include <boost/beast/websocket.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/loopback_client.hpp"
+#include "support/raw_websocket.hpp"
+
 namespace {
 
-namespace asio = boost::asio;
-namespace http = boost::beast::http;
-namespace websocket = boost::beast::websocket;
-using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using Send = std::function<void(const std::string& events)>;
 
-// The horizontal positions the pointer reaches, as the X server reports them, read by a thread
-// that alone uses the display once the window is up.
+// How many motions the X server reported and where the last one left the pointer, read by a
+// thread that alone uses the display once the window is up.
 class MotionWatch {
   public:
+    // The pointer's horizontal position at the start; -1 without a display.
     int open() {
         Display* display = XOpenDisplay(nullptr);
         if (!display) {
@@ -60,43 +57,25 @@ class MotionWatch {
         std::thread([this, display] {
             for (XEvent event;;) {
                 XNextEvent(display, &event);
-                if (event.type != MotionNotify) {
-                    continue;
+                if (event.type == MotionNotify) {
+                    std::lock_guard lock(mutex_);
+                    ++motions_;
+                    x_ = event.xmotion.x_root;
+                    at_ = Clock::now();
+                    changed_.notify_all();
                 }
-                std::lock_guard lock(mutex_);
-                ++motions_;
-                seen_.emplace_back(Clock::now(), event.xmotion.x_root);
-                changed_.notify_all();
             }
         }).detach();
         return width / 2;
     }
 
-    // When the pointer reached `x`, skipping earlier positions; nothing after 5 s.
-    std::optional<Clock::time_point> reached(int x) {
+    // When the last motion came once `done(motions, x)` holds; nothing after 5 s without.
+    std::optional<Clock::time_point> until(const std::function<bool(std::size_t, int)>& done) {
         std::unique_lock lock(mutex_);
-        const auto deadline = Clock::now() + std::chrono::seconds(5);
-        for (;;) {
-            for (; !seen_.empty(); seen_.pop_front()) {
-                if (seen_.front().second == x) {
-                    return seen_.front().first;
-                }
-            }
-            if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
-                return std::nullopt;
-            }
+        if (!changed_.wait_for(lock, std::chrono::seconds(5), [&] { return done(motions_, x_); })) {
+            return std::nullopt;
         }
-    }
-
-    // Waits until `count` motions were seen in all; false after 5 s without one.
-    bool waitForMotions(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return motions_ >= count; });
-    }
-
-    void forget() {
-        std::lock_guard lock(mutex_);
-        seen_.clear();
+        return at_;
     }
 
     std::size_t motions() {
@@ -106,9 +85,10 @@ class MotionWatch {
 
   private:
     std::mutex mutex_;
-    std::size_t motions_ = 0;
     std::condition_variable changed_;
-    std::deque<std::pair<Clock::time_point, int>> seen_;
+    std::size_t motions_ = 0;
+    int x_ = -1;
+    Clock::time_point at_;
 };
 
 double msBetween(Clock::time_point start, Clock::time_point end) {
@@ -117,42 +97,20 @@ double msBetween(Clock::time_point start, Clock::time_point end) {
 
 void printFigures(const char* what, std::vector<double> ms, const std::string& more = "") {
     std::sort(ms.begin(), ms.end());
-    std::printf("%-28s median %6.3f ms  p99 %6.3f ms%s\n", what, ms[ms.size() / 2],
+    std::printf("%-30s median %6.3f ms  p99 %6.3f ms%s\n", what, ms[ms.size() / 2],
                 ms[ms.size() * 99 / 100], more.c_str());
 }
 
-std::string move(int dx) {
-    return "[[\"move\"," + std::to_string(dx) + ",0]]";
+std::string post(const std::string& path, const std::string& headers, const std::string& body) {
+    return "POST " + path + " HTTP/1.1\r\n" + headers +
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 struct Bench {
-    asio::io_context io;
-    std::string port;
-    std::string token;
+    std::uint16_t port;
     int count;
     MotionWatch watch;
     int x = 0;
-
-    tcp::socket connected() {
-        tcp::socket socket(io);
-        asio::connect(socket, tcp::resolver(io).resolve("127.0.0.1", port));
-        socket.set_option(tcp::no_delay(true));
-        return socket;
-    }
-
-    unsigned exchange(http::verb verb, const char* target, const std::string& body = "") {
-        tcp::socket socket = connected();
-        http::request<http::string_body> request(verb, target, 11);
-        request.set(http::field::host, "127.0.0.1");
-        request.set("X-TD-Token", token);
-        request.body() = body;
-        request.prepare_payload();
-        http::write(socket, request);
-        boost::beast::flat_buffer buffer;
-        http::response<http::string_body> response;
-        http::read(socket, buffer, response);
-        return response.result_int();
-    }
 
     // COUNT moves, each timed from its send to its motion; false when one never arrives.
     bool timeMoves(const char* what, const Send& send) {
@@ -160,10 +118,10 @@ struct Bench {
         const auto start = Clock::now();
         for (int i = 0; i < count; ++i) {
             const int dx = i % 2 == 0 ? 1 : -1;
-            x += dx;
+            const int target = x += dx;
             const auto sent = Clock::now();
-            send(move(dx));
-            const auto seen = watch.reached(x);
+            send("[[\"move\"," + std::to_string(dx) + ",0]]");
+            const auto seen = watch.until([target](std::size_t, int at) { return at == target; });
             if (!seen) {
                 return false;
             }
@@ -174,42 +132,30 @@ struct Bench {
         return true;
     }
 
-    bool overTheSocket() {
-        websocket::stream<tcp::socket> socket(connected());
-        socket.set_option(websocket::stream_base::decorator([this](websocket::request_type& head) {
-            head.set(http::field::sec_websocket_protocol,
-                     "tapdeck-pointer, tapdeck-token." + token);
-        }));
-        socket.handshake("127.0.0.1", "/api/pointer");
-        const Send send = [&socket](const std::string& events) {
-            socket.write(asio::buffer(events));
-        };
-        if (!timeMoves("WebSocket message to motion", send)) {
-            return false;
-        }
-        // Back to back, messages of 32 events, at most 64 events not yet seen as motions: a
-        // phone that sent far more would see its moves summed, or dropped past the agent's bound.
-        constexpr std::size_t BATCH = 32;
-        constexpr std::size_t WINDOW = 64;
-        constexpr std::size_t FLOOD = 100'000;
+    // Back to back, messages of 32 events, at most 64 events not yet seen as motions: a phone
+    // that sent far more would see its moves summed, or dropped past the agent's bound.
+    bool flood(const Send& send) {
+        constexpr std::size_t BATCH = 32, WINDOW = 64, FLOOD = 100'000;
         std::string pairs;
         for (std::size_t i = 0; i < BATCH / 2; ++i) {
             pairs += std::string(i ? "," : "") + R"(["move",1,0],["move",-1,0])";
         }
         const std::size_t base = watch.motions();
+        const auto applied = [&](std::size_t n) {
+            return watch.until([&](std::size_t motions, int) { return motions >= base + n; });
+        };
         const auto start = Clock::now();
         for (std::size_t sent = 0; sent < FLOOD; sent += BATCH) {
-            if (sent + BATCH > WINDOW && !watch.waitForMotions(base + sent + BATCH - WINDOW)) {
+            if (sent + BATCH > WINDOW && !applied(sent + BATCH - WINDOW)) {
                 return false;
             }
             send("[" + pairs + "]");
         }
-        if (!watch.waitForMotions(base + FLOOD)) {
+        if (!applied(FLOOD)) {
             return false;
         }
-        std::printf("%-28s %8.0f events/s in messages of %zu\n", "WebSocket back to back",
+        std::printf("%-30s %8.0f events/s in messages of %zu\n", "WebSocket back to back",
                     FLOOD / (msBetween(start, Clock::now()) / 1000), BATCH);
-        watch.forget();
         return true;
     }
 };
@@ -218,34 +164,40 @@ struct Bench {
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: %s PORT TOKEN COUNT\n", argv[0]);
+        std::fprintf(stderr, "usage: %s PORT PIN COUNT\n", argv[0]);
         return 2;
     }
-    Bench bench{{}, argv[1], argv[2], std::max(2, std::atoi(argv[3]) / 2 * 2), {}};
-    try {
-        bench.x = bench.watch.open();
-        if (bench.x < 0) {
-            std::fprintf(stderr, "no display\n");
-            return 1;
-        }
-        std::vector<double> ms;
-        for (int i = 0; i < bench.count; ++i) {
-            const auto start = Clock::now();
-            bench.exchange(http::verb::options, "/");
-            ms.push_back(msBetween(start, Clock::now()));
-        }
-        printFigures("OPTIONS / (reference)", ms);
-        const bool measured =
-            bench.overTheSocket() &&
-            bench.timeMoves("POST /api/pointer to motion", [&bench](const std::string& events) {
-                bench.exchange(http::verb::post, "/api/pointer", "{\"events\":" + events + "}");
-            });
-        if (!measured) {
-            std::fprintf(stderr, "the pointer never reached %d\n", bench.x);
-        }
-        return measured ? 0 : 1;
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "%s\n", error.what());
+    Bench bench{static_cast<std::uint16_t>(std::atoi(argv[1])),
+                std::max(2, std::atoi(argv[3]) / 2 * 2),
+                {}};
+    bench.x = bench.watch.open();
+    const std::string paired = td::test::exchangeRemote(
+        bench.port, post("/api/pair", "", R"({"pin":")" + std::string(argv[2]) + "\"}"));
+    std::smatch token;
+    if (bench.x < 0 || !std::regex_search(paired, token, std::regex("\"token\":\"(\\w+)\""))) {
+        std::fprintf(stderr, "no display, or no pairing: %s\n", paired.c_str());
         return 1;
     }
+    std::vector<double> ms;
+    for (int i = 0; i < bench.count; ++i) {
+        const auto start = Clock::now();
+        td::test::exchange(bench.port, "OPTIONS / HTTP/1.1\r\n\r\n");
+        ms.push_back(msBetween(start, Clock::now()));
+    }
+    printFigures("OPTIONS / (reference)", ms);
+
+    td::test::RawWebSocket socket(
+        bench.port, "/api/pointer",
+        "Sec-WebSocket-Protocol: tapdeck-pointer, tapdeck-token." + token.str(1) + "\r\n");
+    const Send overTheSocket = [&socket](const std::string& events) { socket.send(events); };
+    const Send overPost = [&](const std::string& events) {
+        td::test::exchange(bench.port, post("/api/pointer", "X-TD-Token: " + token.str(1) + "\r\n",
+                                            "{\"events\":" + events + "}"));
+    };
+    if (!socket.upgraded() || !bench.timeMoves("WebSocket message to motion", overTheSocket) ||
+        !bench.flood(overTheSocket) || !bench.timeMoves("POST /api/pointer to motion", overPost)) {
+        std::fprintf(stderr, "the pointer never reached %d: %s\n", bench.x, socket.head().c_str());
+        return 1;
+    }
+    return 0;
 }
