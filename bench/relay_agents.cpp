@@ -1,18 +1,16 @@
-// Agents for the relay's benchmarks, run by bench/relay_agents.sh and bench/relay_throughput.sh.
+// Agents for the relay's benchmarks, run by bench/relay_agents.sh and bench/relay_throughput.sh
+// until SIGINT or SIGTERM:
 //
 //   relay_agents_bench CA_FILE PORT COUNT      COUNT agents, each with a key of its own
 //   relay_agents_bench CA_FILE PORT hostile    one agent that sends the worst it can, again
 //
 // The agents are the agent's own relay client: each proves its identifier with its key, answers
-// every request "ok", and reconnects 5 s after losing its socket, as a real agent does. Prints
-// "opened N of COUNT" once every socket opened or failed (or after 120 s), then holds them until
-// standard input closes, SIGINT or SIGTERM.
+// every request "ok", and reconnects 5 s after losing its socket, as a real agent does.
 //
 // The hostile agent proves its identifier, then sends one message of the largest size the relay
 // reads made of a reply with 100,000-odd header members, and connects again as soon as it is
-// closed, until it is stopped the same way.
+// closed; stopped, it prints how often it sent it.
 #include <pthread.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -37,7 +35,7 @@ using td::relay::RelayIdentity;
 // Sockets being opened at once: agents coming back after a relay restart arrive over some
 // moments, not all in one.
 constexpr int OPENING_AT_ONCE = 64;
-// Opening them all takes a few seconds here; past this bound the count is printed as it is.
+// Opening them all takes a few seconds here; past this bound the rest are not opened.
 constexpr auto OPEN_BOUND = std::chrono::seconds(300);
 
 struct Tally {
@@ -45,10 +43,6 @@ struct Tally {
     std::condition_variable changed;
     int opened = 0;
 };
-
-std::string socketUrl(const std::string& port, const std::string& id) {
-    return "wss://127.0.0.1:" + port + "/mac/ws?id=" + id;
-}
 
 td::relay::RelayLinks agentLinks(td::net::HttpsClient& client, td::MainThread& loop,
                                  const RelayIdentity& identity, Tally& tally) {
@@ -120,17 +114,6 @@ struct Hostile : std::enable_shared_from_this<Hostile> {
     std::atomic<bool> stopped{false};
 };
 
-void waitForStandardInputOrSignal(sigset_t& stopSignals) {
-    std::thread([] {
-        char chunk[256];
-        while (::read(STDIN_FILENO, chunk, sizeof chunk) > 0) {
-        }
-        ::kill(::getpid(), SIGTERM);
-    }).detach();
-    int received = 0;
-    sigwait(&stopSignals, &received);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -138,22 +121,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s CA_FILE PORT COUNT|hostile\n", argv[0]);
         return 2;
     }
-    const std::string caFile = argv[1];
-    const std::string port = argv[2];
-    const bool hostile = std::string(argv[3]) == "hostile";
-
     // Blocked before any thread starts, so that only sigwait below receives them.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    int received = 0;
 
-    td::net::HttpsClient client(td::net::TlsTrust{caFile});
-    if (hostile) {
-        auto agent = std::make_shared<Hostile>(client, socketUrl(port, ""));
+    td::net::HttpsClient client(td::net::TlsTrust{argv[1]});
+    const std::string url = "wss://127.0.0.1:" + std::string(argv[2]) + "/mac/ws?id=";
+    if (std::string(argv[3]) == "hostile") {
+        auto agent = std::make_shared<Hostile>(client, url);
         agent->connect();
-        waitForStandardInputOrSignal(stopSignals);
+        sigwait(&stopSignals, &received);
         agent->stopped = true;
         client.stop();
         std::printf("sent the worst %d times\n", agent->sent.load());
@@ -165,7 +146,6 @@ int main(int argc, char** argv) {
     std::thread looping([&loop] { loop.run(); });
     Tally tally;
     std::vector<std::shared_ptr<td::relay::RelayClient>> agents;
-    agents.reserve(count);
     const auto deadline = std::chrono::steady_clock::now() + OPEN_BOUND;
     for (int k = 0; k < count; ++k) {
         {
@@ -176,18 +156,11 @@ int main(int argc, char** argv) {
             }
         }
         const RelayIdentity identity = *RelayIdentity::generate();
-        agents.push_back(td::relay::RelayClient::create(
-            identity.id(), socketUrl(port, identity.id()),
-            agentLinks(client, loop, identity, tally)));
+        agents.push_back(td::relay::RelayClient::create(identity.id(), url + identity.id(),
+                                                        agentLinks(client, loop, identity, tally)));
         agents.back()->setEnabled(true);
     }
-    {
-        std::unique_lock lock(tally.mutex);
-        tally.changed.wait_until(lock, deadline, [&] { return tally.opened >= count; });
-        std::printf("opened %d of %d\n", tally.opened, count);
-        std::fflush(stdout);
-    }
-    waitForStandardInputOrSignal(stopSignals);
+    sigwait(&stopSignals, &received);
     for (const auto& agent : agents) {
         agent->setEnabled(false);
     }

@@ -9,19 +9,11 @@
 #      instance: the same two figures.
 #
 #   bench/relay_agents.sh [agents] [large]     (after the README's build, which builds the benchmarks too)
-set -euo pipefail
 cd "$(dirname "$0")/.."
-
+# shellcheck source=bench/lib.sh
+source bench/lib.sh
 AGENTS=${1:-2000}
 LARGE=${2:-20000}
-BUILD=${BUILD:-build}
-AGENTS_BENCH=${AGENTS_BENCH:-$BUILD/bench/relay_agents_bench}
-# shellcheck source=scripts/relay_fixture.sh
-source scripts/relay_fixture.sh
-
-for tool in "$BUILD/tapdeck-relay" "$AGENTS_BENCH" curl; do
-  command -v "$tool" >/dev/null || [ -x "$tool" ] || { echo "missing: $tool" >&2; exit 1; }
-done
 # Every agent is a descriptor in the relay and one here; neither process may hold more than the
 # hard limit.
 most=$(($(ulimit -Hn) - 256))
@@ -30,64 +22,47 @@ if [ "$LARGE" -gt "$most" ]; then
   LARGE=$most
 fi
 ulimit -n "$(ulimit -Hn)"
-
-make_work_dir
 make_test_certificates "$work"
 
 relay_options=(--cert "$work/cert.pem" --key "$work/key.pem" --metrics 127.0.0.1:0
   --max-agents-per-address 0 --max-phones-per-address 0)
 rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/$relay_pid/status"; }
 proven() { curl -s --max-time 5 "http://127.0.0.1:$metrics_port/metrics" | sed -n 's/^tapdeck_relay_agents //p'; }
-now_ns() { date +%s%N; }
-# Waits (at most SECONDS) until the relay counts N agents proven; prints the time taken in s.
-until_proven() { # n seconds since-ns
+# Waits (at most SECONDS) until the relay counts N agents proven; prints the seconds since START.
+until_proven() { # n seconds start-ns
   for _ in $(seq $(($2 * 20))); do
-    [ "$(proven)" = "$1" ] && { awk -v ns="$(($(now_ns) - $3))" 'BEGIN { printf "%.2f", ns / 1e9 }'; return 0; }
+    [ "$(proven)" = "$1" ] && { awk -v ns="$(($(date +%s%N) - $3))" 'BEGIN { printf "%.2f s", ns / 1e9 }'; return; }
     sleep 0.05
   done
   echo "the relay counted $(proven) of $1 agents proven" >&2
-  return 1
+  exit 1
 }
 
-# One round: a relay, COUNT agents; sets result to "idle-KiB loaded-KiB connect-s restart-s".
+# One round: a relay and COUNT agents; prints a row of the table.
 round() { # count restart(yes|no)
-  local count=$1 idle loaded connect restart=- started
-  start_relay "$work/relay-$count.log" "${relay_options[@]}"
-  local port=$relay_port
+  local idle loaded connect restart=- started
+  start_relay "$work/relay.log" "${relay_options[@]}"
   sleep 0.5
   idle=$(rss_kib)
-  rm -f "$work/hold-$count"
-  mkfifo "$work/hold-$count"
-  started=$(now_ns)
-  "$AGENTS_BENCH" "$work/ca.pem" "$port" "$count" <"$work/hold-$count" >"$work/agents-$count.out" 2>&1 &
+  started=$(date +%s%N)
+  "$BUILD/bench/relay_agents_bench" "$work/ca.pem" "$relay_port" "$1" >"$work/agents.out" 2>&1 &
   started_pids+=($!)
-  exec 3>"$work/hold-$count"
-  connect=$(until_proven "$count" 300 "$started") || exit 1
+  connect=$(until_proven "$1" 300 "$started")
   sleep 2  # the handshakes' transient buffers go back before weighing
   loaded=$(rss_kib)
   if [ "$2" = yes ]; then
     kill -TERM "$relay_pid"
     wait "$relay_pid" 2>/dev/null || true
-    started=$(now_ns)
-    start_relay "$work/relay-$count-again.log" --listen "127.0.0.1:$port" "${relay_options[@]}"
-    restart=$(until_proven "$count" 120 "$started") || exit 1
+    started=$(date +%s%N)
+    start_relay "$work/relay.log" --listen "127.0.0.1:$relay_port" "${relay_options[@]}"
+    restart=$(until_proven "$1" 120 "$started")
   fi
-  exec 3>&-
   stop_started
-  result="$idle $loaded $connect $restart"
+  row "$1 agents" "$idle" "$loaded" "$(awk -v a="$loaded" -v i="$idle" -v n="$1" 'BEGIN { printf "%.1f", (a - i) / n }')" \
+    "$connect" "$restart"
 }
 
+row "agents over TLS, one instance" "idle KiB" "loaded KiB" "KiB each" "all proven" "after restart"
 round "$AGENTS" yes
-read -r idle loaded connect restart <<<"$result"
 round "$LARGE" no
-read -r large_idle large_loaded large_connect _ <<<"$result"
-
-printf '%-30s %10s %12s %14s %14s\n' "agents over TLS" "idle KiB" "loaded KiB" "connect+prove" "after restart"
-printf '%-30s %10s %12s %13ss %13ss\n' "$AGENTS agents" "$idle" "$loaded" "$connect" "$restart"
-printf '%-30s %10s %12s %13ss %14s\n' "$LARGE agents, one instance" "$large_idle" "$large_loaded" "$large_connect" "-"
-echo
-awk -v a="$loaded" -v i="$idle" -v n="$AGENTS" -v c="$connect" 'BEGIN {
-  printf "%d agents: %.1f KiB each (goal: under 16 KiB), all proven in %.2f s (goal: under 5 s)\n", n, (a - i) / n, c }'
-awk -v a="$large_loaded" -v i="$large_idle" -v n="$LARGE" -v c="$large_connect" 'BEGIN {
-  printf "%d agents: %.1f KiB each, all proven in %.2f s\n", n, (a - i) / n, c }'
-echo "restart with $AGENTS agents: all proven again $restart s after the new relay listened (of which 5 s is the agents' own wait)"
+echo "(goals, $AGENTS agents: under 16 KiB each, all proven in under 5 s; after a restart, 5 s are the agents' own wait)"
