@@ -1,18 +1,22 @@
 #!/usr/bin/python3
 """How soon a player's change reaches a phone's event stream, and what an idle agent costs.
 
-Runs in a private desktop session (bench/now_playing.sh). A player of our own announces a new
-track (one PropertiesChanged); the time until the agent's `event: state` with that title
-arrives on a paired stream is measured against the time the same signal takes to reach a plain
-subscriber on the bus (the reference). Then, with two players and the stream open, the agent
+Runs in a private desktop session of its own. A player (python3-dbusmock) is told a new track
+and announces it (one PropertiesChanged); the time until the agent's `event: state` with that
+title arrives on a paired stream is measured against the time the same signal takes to reach a
+plain subscriber on the bus (the reference). Then, with two players and the stream open, the agent
 idles: its threads' wake-ups and CPU time are counted. Goals: median under 50 ms; no wake-ups
 beyond the stream's keep-alive (one each 25 s).
 
-    bench/now_playing.sh [changes] [idle-seconds]     (after the README's build)
+    bench/now_playing.py [changes] [idle-seconds]     (after the README's build)
 """
 import http.client, json, os, re, socket, statistics, subprocess, sys, tempfile, time
 
-import dbus, dbus.mainloop.glib, dbus.service
+os.chdir(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
+if 'TD_IN_SESSION' not in os.environ:
+    os.execv('scripts/with-desktop-session.sh', ['with-desktop-session.sh', 'env', 'TD_IN_SESSION=1', '/usr/bin/python3', *sys.argv])
+
+import dbus, dbus.mainloop.glib, dbusmock
 from gi.repository import GLib
 
 PLAYER = 'org.mpris.MediaPlayer2.Player'
@@ -22,29 +26,19 @@ IDLE_SECONDS = int(sys.argv[2]) if len(sys.argv) > 2 else 60
 GAP_MS = 60  # longer than the agent's gathering of a burst: each change is told on its own
 
 
-class Player(dbus.service.Object):
-    """An MPRIS player, on a connection of its own, whose change is one PropertiesChanged."""
+def start_player(name, status):
+    """A player on the session bus, and the proxy that changes its track (asynchronously)."""
+    process = dbusmock.DBusTestCase.spawn_server(f'org.mpris.MediaPlayer2.{name}', PATH, PLAYER,
+                                                   stdout=subprocess.DEVNULL)
+    mock = dbus.bus.BusConnection(os.environ['DBUS_SESSION_BUS_ADDRESS']).get_object(f'org.mpris.MediaPlayer2.{name}', PATH)
+    mock.AddProperties(PLAYER, {'PlaybackStatus': status, 'Metadata': metadata('start')}, dbus_interface=dbusmock.MOCK_IFACE)
+    mock.AddProperties('org.mpris.MediaPlayer2', {'Identity': 'Bench player'}, dbus_interface=dbusmock.MOCK_IFACE)
+    return process, lambda title: mock.Set(PLAYER, 'Metadata', metadata(title), dbus_interface=dbus.PROPERTIES_IFACE,
+                                           reply_handler=lambda: None, error_handler=print)
 
-    def __init__(self, name, status):
-        bus = dbus.bus.BusConnection(os.environ['DBUS_SESSION_BUS_ADDRESS'])
-        super().__init__(dbus.service.BusName(f'org.mpris.MediaPlayer2.{name}', bus), PATH)
-        self.props = {'PlaybackStatus': status, 'Metadata': dbus.Dictionary({'xesam:title': 'start'}, signature='sv')}
 
-    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='ss', out_signature='v')
-    def Get(self, interface, prop):
-        return self.props.get(prop, dbus.Int64(0))
-
-    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='s', out_signature='a{sv}')
-    def GetAll(self, interface):
-        return self.props if interface == PLAYER else {'Identity': 'Bench player'}
-
-    @dbus.service.signal(dbus.PROPERTIES_IFACE, signature='sa{sv}as')
-    def PropertiesChanged(self, interface, changed, invalidated):
-        pass
-
-    def play(self, title):
-        self.props['Metadata'] = dbus.Dictionary({'xesam:title': title}, signature='sv')
-        self.PropertiesChanged(PLAYER, {'Metadata': self.props['Metadata']}, [])
+def metadata(title):
+    return dbus.Dictionary({'xesam:title': title}, signature='sv')
 
 
 def start_agent_and_stream(work):
@@ -76,9 +70,9 @@ def main():
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     agent, stream = start_agent_and_stream(tempfile.mkdtemp())
     loop = GLib.MainLoop()
-    sent, heard_agent, heard_bus, text = {}, {}, {}, ['']
+    sent, heard_agent, heard_bus, text, players = {}, {}, {}, [''], []
     try:
-        players = [Player('bench1', 'Playing'), Player('bench2', 'Paused')]
+        players += [start_player('bench1', 'Playing'), start_player('bench2', 'Paused')]
         listener = dbus.bus.BusConnection(os.environ['DBUS_SESSION_BUS_ADDRESS'])
         listener.add_signal_receiver(
             lambda _, changed, __: heard_bus.setdefault(str(changed['Metadata']['xesam:title']), time.perf_counter()),
@@ -98,7 +92,7 @@ def main():
                 GLib.timeout_add(1000, loop.quit)  # the last answers
                 return False
             sent[f'track {len(sent)}'] = time.perf_counter()
-            players[0].play(f'track {len(sent) - 1}')
+            players[0][1](f'track {len(sent) - 1}')
             return True
 
         GLib.timeout_add(1000, lambda: GLib.timeout_add(GAP_MS, change) and False)  # both known first
@@ -121,8 +115,9 @@ def main():
         print(f'idle {IDLE_SECONDS} s with two players and an open stream: {after - before} wake-ups, '
               f'{cpu_after - cpu_before:.0f} ms CPU (keep-alives due: {IDLE_SECONDS // 25})')
     finally:
-        agent.terminate()
-        agent.wait()
+        for process in [agent] + [process for process, _ in players]:
+            process.terminate()
+            process.wait()
 
 
 if __name__ == '__main__':
