@@ -33,19 +33,13 @@ idle=$(mib VmRSS)
 
 nginx_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 cat >"$work/nginx.conf" <<CONF
-worker_processes $(nproc);
-daemon off;
-pid $work/nginx.pid;
-$([ "$(id -u)" -eq 0 ] && echo "user root;")
+worker_processes $(nproc); daemon off; pid $work/nginx.pid; $([ "$(id -u)" -eq 0 ] && echo "user root;")
 events {}
 http {
-  access_log off;
-  keepalive_timeout 0;
+  access_log off; keepalive_timeout 0; types { text/html html; }
   $(for kind in client_body proxy fastcgi uwsgi scgi; do echo "${kind}_temp_path $work;"; done)
-  types { text/html html; }
   server {
-    listen 127.0.0.1:$nginx_port;
-    root $PWD/public;
+    listen 127.0.0.1:$nginx_port; root $PWD/public;
     location / { if (\$request_method = OPTIONS) { return 204; } }
   }
 }

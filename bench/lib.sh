@@ -29,10 +29,7 @@ start_paired_agent() { # [env-args...]
     grep -o '[0-9a-f]\{48\}') || { echo "could not pair a phone" >&2; exit 1; }
 }
 
-stop_agent() {
-  kill "$agent_pid"
-  wait "$agent_pid" 2>/dev/null || true
-}
+stop_agent() { kill "$agent_pid" && { wait "$agent_pid" 2>/dev/null || true; }; }
 
 # The median time in ms of COUNT requests from the phone, as from this computer's own address
 # (Host: 127.0.0.1); the last answer is left in $work/answer.
@@ -47,9 +44,4 @@ median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 # One line of a table: the first column left-aligned, the others right-aligned.
-row() { # first [column...]
-  printf '%-32s' "$1"
-  shift
-  printf ' %12s' "$@"
-  echo
-}
+row() { printf '%-32s' "$1" && printf ' %12s' "${@:2}" && echo; }
