@@ -1,37 +1,24 @@
 #include "relay_server/relay_service.hpp"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
-#include <fstream>
-#if defined(__SANITIZE_ADDRESS__)  // GCC
-#define TD_UNDER_ASAN 1
-#elif defined(__has_feature)  // Clang
-#if __has_feature(address_sanitizer)
-#define TD_UNDER_ASAN 1
-#endif
-#endif
-#ifdef TD_UNDER_ASAN
-// ASan's own, declared here: GCC ships no header for it.
-extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
-#endif
-#include <future>
 #include <mutex>
-#include <thread>
 
 #include "common/relay_proof.hpp"
-#include "net/https_client.hpp"
 #include "relay/relay_identity.hpp"
-#include "support/eventually.hpp"
+#include "relay_server/relay_harness.hpp"
 #include "support/loopback_client.hpp"
 #include "support/raw_websocket.hpp"
-#include "support/test_tls.hpp"
+
+// ASan's own, there only under it (GCC ships no header for it).
+extern "C" [[gnu::weak]] std::size_t __sanitizer_get_current_allocated_bytes();
 
 namespace td::relay_server {
 namespace {
 
 using namespace std::chrono_literals;
 using relay::RelayIdentity;
-using relay::ReplyEnvelope;
 using relay::RequestEnvelope;
 using test::eventually;
 
@@ -65,6 +52,11 @@ std::optional<std::string> proofFor(const RelayIdentity& identity,
 class FakeAgent {
   public:
     using Respond = std::function<std::optional<std::string>(const RequestEnvelope&)>;
+    struct State {
+        std::string phoneUrl;  // the relay's challenge names it
+        std::string endedWhy;  // "" while the socket is open
+        std::vector<RequestEnvelope> seen;
+    };
 
     FakeAgent(net::HttpsClient& client, std::uint16_t port, RelayIdentity identity, Respond respond,
               Proving how = Proving::honestly)
@@ -72,11 +64,11 @@ class FakeAgent {
         net::WebSocketHandlers handlers;
         handlers.onEnd = [this](const std::string& why) {
             std::lock_guard lock(mutex_);
-            endedWhy_ = why;
+            state_.endedWhy = why;
         };
         handlers.onText = [this](std::string text) { onText(text); };
         handlers.maxMessageBytes = 64 * 1024 * 1024;
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex_);  // the challenge may come before `socket_` is set
         socket_ = client.openWebSocket(
             "wss://127.0.0.1:" + std::to_string(port) + "/mac/ws?id=" + identity_.id(), handlers);
     }
@@ -84,18 +76,12 @@ class FakeAgent {
     void close() { socket_->close(); }
 
     const std::string& id() const { return identity_.id(); }
-    // Why the relay ended the socket ("" while it is open).
-    std::string endedWhy() const {
+    State state() const {
         std::lock_guard lock(mutex_);
-        return endedWhy_;
+        return state_;
     }
-    std::vector<RequestEnvelope> seen() const {
-        std::lock_guard lock(mutex_);
-        return seen_;
-    }
-    std::string phoneUrl() const {
-        std::lock_guard lock(mutex_);
-        return phoneUrl_;
+    bool ends() const {
+        return eventually([this] { return !state().endedWhy.empty(); }, 5s);
     }
 
   private:
@@ -105,7 +91,7 @@ class FakeAgent {
             challenged_ = true;
             const auto challenge = relay::readChallenge(text);
             ASSERT_TRUE(challenge) << text;
-            phoneUrl_ = challenge->phoneUrl;
+            state_.phoneUrl = challenge->phoneUrl;
             if (auto proof = proofFor(identity_, *challenge, socket_->host(), how_)) {
                 socket_->sendText(*proof);
             }
@@ -113,7 +99,7 @@ class FakeAgent {
         }
         auto envelope = relay::readRequestEnvelope(text);
         ASSERT_TRUE(envelope) << text;
-        seen_.push_back(*envelope);
+        state_.seen.push_back(*envelope);
         if (auto reply = respond_(*envelope)) {
             socket_->sendText(*reply);
         }
@@ -125,9 +111,7 @@ class FakeAgent {
     mutable std::mutex mutex_;
     std::shared_ptr<net::WebSocket> socket_;
     bool challenged_ = false;
-    std::string phoneUrl_;
-    std::string endedWhy_;
-    std::vector<RequestEnvelope> seen_;
+    State state_;
 };
 
 FakeAgent::Respond replying(int status, std::string contentType, std::string body) {
@@ -151,57 +135,18 @@ class RawAgent : public test::RawWebSocket {
     }
 };
 
-// What the process holds: its resident memory, or under ASan (whose quarantine keeps freed
-// blocks resident on purpose) the bytes still allocated.
-std::size_t heldKib() {
-#ifdef TD_UNDER_ASAN
-    return __sanitizer_get_current_allocated_bytes() / 1024;
-#else
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with("VmRSS:")) {
-            return std::stoul(line.substr(6));
-        }
+// The bytes the process holds allocated: what it frees leaves at once, even under ASan (whose
+// quarantine keeps freed blocks resident on purpose).
+std::size_t heldBytes() {
+    if (__sanitizer_get_current_allocated_bytes) {
+        return __sanitizer_get_current_allocated_bytes();
     }
-    return 0;
-#endif
+    const auto info = ::mallinfo2();
+    return info.uordblks + info.hblkhd;
 }
 
-class RelayServiceTest : public ::testing::Test {
+class RelayServiceTest : public test::RelayHarness {
   protected:
-    void startRelay(RelayOptions options = {}, bool tls = true) {
-        options.address = "127.0.0.1";
-        options.port = 0;
-        options.metricsPort = 0;
-        if (tls) {
-            options.certFile = pki.certFile();
-            options.keyFile = pki.keyFile();
-        }
-        relay = std::make_unique<RelayService>(options);
-    }
-
-    std::future<net::HttpResponse> fetchLater(
-        const std::string& method, const std::string& path, std::string body = {},
-        std::vector<std::pair<std::string, std::string>> headers = {}) {
-        auto answer = std::make_shared<std::promise<net::HttpResponse>>();
-        net::HttpRequest request;
-        request.method = method;
-        request.url = "https://127.0.0.1:" + std::to_string(relay->port()) + path;
-        request.headers = std::move(headers);
-        request.body = std::move(body);
-        client.send(request, [answer](net::HttpResponse r) { answer->set_value(std::move(r)); });
-        return answer->get_future();
-    }
-
-    net::HttpResponse fetch(const std::string& method, const std::string& path,
-                            std::string body = {},
-                            std::vector<std::pair<std::string, std::string>> headers = {}) {
-        auto future = fetchLater(method, path, std::move(body), std::move(headers));
-        EXPECT_EQ(future.wait_for(20s), std::future_status::ready);
-        return future.get();
-    }
-
     // A plain request to the relay's port, answered whole.
     std::string plain(const std::string& request, const char* from = "127.0.0.1") {
         auto phone = test::LoopbackClient::from(from, relay->port());
@@ -212,67 +157,54 @@ class RelayServiceTest : public ::testing::Test {
     std::string metrics() {
         return test::bodyOf(test::exchange(*relay->metricsPort(), "GET /metrics HTTP/1.1\r\n\r\n"));
     }
-
-    bool proven(std::size_t agents) {
-        return eventually([&] { return relay->agentCount() == agents; }, 10s);
-    }
-
-    test::TestPki pki;
-    net::HttpsClient client{net::TlsTrust{pki.caFile()}};
-    std::unique_ptr<RelayService> relay;
 };
 
 TEST(RelayRoutes, TellAgentsPhonesAndEverythingElseApart) {
-    struct Row {
-        const char* target;
-        const char* host;
-        const char* domain;
-        Route::Kind kind;
-        const char* id;
-        const char* rest;
-    };
-    const std::string longId(129, 'a');
-    const std::vector<Row> rows = {
-        {"/healthz", "r", "", Route::Kind::health, "", ""},
-        {"/mac/ws?id=AB-12", "r", "", Route::Kind::agentSocket, "AB-12", ""},
-        {"/mac/ws?x=1&id=AB", "r", "", Route::Kind::agentSocket, "AB", ""},
-        {"/mac/ws?id=a_b", "r", "", Route::Kind::badAgentId, "", ""},
-        {"/mac/ws", "r", "", Route::Kind::badAgentId, "", ""},
-        {"/phone/AB", "r", "", Route::Kind::phoneRedirect, "AB", "/phone/AB/"},
-        {"/phone/AB?pair=1", "r", "", Route::Kind::phoneRedirect, "AB", "/phone/AB/?pair=1"},
-        {"/phone/AB/", "r", "", Route::Kind::phone, "AB", "/"},
-        {"/phone/AB/api/config?x=/y", "r", "", Route::Kind::phone, "AB", "/api/config?x=/y"},
-        {"/phone//api", "r", "", Route::Kind::notFound, "", ""},
-        {"/phone/a.b/", "r", "", Route::Kind::notFound, "", ""},
-        {"/phoneAB/", "r", "", Route::Kind::notFound, "", ""},
-        {"/", "r", "", Route::Kind::notFound, "", ""},
-        // One origin per computer: the host names the agent, the path is the agent's own.
-        {"/api/x?y=1", "ab2.Relay.Test:8443", "relay.test:8443", Route::Kind::phone, "ab2",
-         "/api/x?y=1"},
-        {"/healthz", "ab2.relay.test:8443", "relay.test:8443", Route::Kind::phone, "ab2",
-         "/healthz"},
-        {"/", "a.b.relay.test:8443", "relay.test:8443", Route::Kind::notFound, "", ""},
-        {"/", "relay.test:8443", "relay.test:8443", Route::Kind::notFound, "", ""},
-        {"/healthz", "relay.test:8443", "relay.test:8443", Route::Kind::health, "", ""},
-        {"/phone/ab2/api?x", "relay.test:8443", "relay.test:8443", Route::Kind::phoneRedirect,
-         "ab2", "https://ab2.relay.test:8443/api?x"},
-        {"/phone/ab2?pair=1", "relay.test:8443", "relay.test:8443", Route::Kind::phoneRedirect,
-         "ab2", "https://ab2.relay.test:8443/?pair=1"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.host) + row.target);
-        const Route route = routeFor(row.target, row.host, row.domain);
-        EXPECT_EQ(route.kind, row.kind);
-        EXPECT_EQ(route.id, row.id);
-        EXPECT_EQ(route.rest, row.rest);
+    using enum Route::Kind;
+    const std::string longId(128, 'a');  // the longest an identifier may be
+    const std::vector<
+        std::tuple<std::string, std::string, std::string, Route::Kind, std::string, std::string>>
+        rows = {
+            // target, Host, phone domain, and the route: kind, identifier, what follows
+            {"/healthz", "r", "", health, "", ""},
+            {"/mac/ws?id=AB-12", "r", "", agentSocket, "AB-12", ""},
+            {"/mac/ws?x=1&id=AB", "r", "", agentSocket, "AB", ""},
+            {"/mac/ws?id=a_b", "r", "", badAgentId, "", ""},
+            {"/mac/ws", "r", "", badAgentId, "", ""},
+            {"/phone/AB", "r", "", phoneRedirect, "AB", "/phone/AB/"},
+            {"/phone/AB?pair=1", "r", "", phoneRedirect, "AB", "/phone/AB/?pair=1"},
+            {"/phone/AB/", "r", "", phone, "AB", "/"},
+            {"/phone/AB/api/config?x=/y", "r", "", phone, "AB", "/api/config?x=/y"},
+            {"/phone/" + longId + "/", "r", "", phone, longId, "/"},
+            {"/phone/a" + longId + "/", "r", "", notFound, "", ""},
+            {"/phone//api", "r", "", notFound, "", ""},
+            {"/phone/a.b/", "r", "", notFound, "", ""},
+            {"/phoneAB/", "r", "", notFound, "", ""},
+            {"/", "r", "", notFound, "", ""},
+            // One origin per computer: the host names the agent, the path is the agent's own.
+            {"/api/x?y=1", "ab2.Relay.Test:8443", "relay.test:8443", phone, "ab2", "/api/x?y=1"},
+            {"/healthz", "ab2.relay.test:8443", "relay.test:8443", phone, "ab2", "/healthz"},
+            {"/", "a.b.relay.test:8443", "relay.test:8443", notFound, "", ""},
+            {"/", "relay.test:8443", "relay.test:8443", notFound, "", ""},
+            {"/healthz", "relay.test:8443", "relay.test:8443", health, "", ""},
+            {"/phone/ab2/api?x", "relay.test:8443", "relay.test:8443", phoneRedirect, "ab2",
+             "https://ab2.relay.test:8443/api?x"},
+            {"/phone/ab2?pair=1", "relay.test:8443", "relay.test:8443", phoneRedirect, "ab2",
+             "https://ab2.relay.test:8443/?pair=1"},
+        };
+    for (const auto& [target, host, domain, kind, id, rest] : rows) {
+        const Route route = routeFor(target, host, domain);
+        EXPECT_EQ(std::tie(route.kind, route.id, route.rest), std::tie(kind, id, rest))
+            << host << target;
     }
-    EXPECT_EQ(routeFor("/phone/" + longId + "/", "r", "").kind, Route::Kind::notFound);
-    EXPECT_EQ(routeFor("/phone/" + longId.substr(1) + "/", "r", "").kind, Route::Kind::phone);
 }
 
+// What a phone sends reaches its agent without the hop-by-hop fields, and the answer comes back
+// whole; requests no agent should see, or that wait too long or too many, are answered here.
 TEST_F(RelayServiceTest, CarriesPhoneRequestsToTheirAgentAndBack) {
     RelayOptions options;
     options.maxBody = 1000;
+    options.replyTimeout = 1s;
     startRelay(options);
     EXPECT_EQ(fetch("GET", "/healthz").body, "ok");
     EXPECT_EQ(fetch("GET", "/other").status, 404);
@@ -282,21 +214,19 @@ TEST_F(RelayServiceTest, CarriesPhoneRequestsToTheirAgentAndBack) {
     const std::string png("\x89PNG\0\xff", 6);
     FakeAgent agent(client, relay->port(), newIdentity(), replying(201, "image/png", png));
     ASSERT_TRUE(proven(1));
-    EXPECT_EQ(agent.phoneUrl(),
-              "https://127.0.0.1:" + std::to_string(relay->port()) + "/phone/" + agent.id() + "/");
-
     const std::string prefix = "/phone/" + agent.id();
+    EXPECT_EQ(agent.state().phoneUrl,
+              "https://127.0.0.1:" + std::to_string(relay->port()) + prefix + "/");
+
     const auto answer =
         fetch("POST", prefix + "/api/pair?x=1", R"({"pin":"1"})",
               {{"X-TD-Token", "t"}, {"Connection", "close, X-Private"}, {"X-Private", "hop"}});
-    EXPECT_EQ(answer.status, 201);
-    EXPECT_EQ(answer.contentType, "image/png");
-    EXPECT_EQ(answer.body, png);
-    ASSERT_EQ(agent.seen().size(), 1u);
-    const RequestEnvelope sent = agent.seen()[0];
-    EXPECT_EQ(sent.method, "POST");
-    EXPECT_EQ(sent.path, "/api/pair?x=1");
-    EXPECT_EQ(sent.body, R"({"pin":"1"})");
+    EXPECT_EQ(std::tie(answer.status, answer.contentType, answer.body),
+              std::make_tuple(201, "image/png", png));
+    ASSERT_EQ(agent.state().seen.size(), 1u);
+    const RequestEnvelope sent = agent.state().seen[0];
+    EXPECT_EQ(std::tie(sent.method, sent.path, sent.body),
+              std::make_tuple("POST", "/api/pair?x=1", R"({"pin":"1"})"));
     std::map<std::string, std::string> headers(sent.headers.begin(), sent.headers.end());
     EXPECT_EQ(headers["X-TD-Token"], "t");
     EXPECT_EQ(headers.count("Host"), 1u);
@@ -306,29 +236,25 @@ TEST_F(RelayServiceTest, CarriesPhoneRequestsToTheirAgentAndBack) {
 
     EXPECT_EQ(fetch("POST", prefix + "/api/type", "\xff\xfe").status, 400);
     EXPECT_EQ(fetch("POST", prefix + "/api/type", std::string(1001, 'a')).status, 413);
-    EXPECT_EQ(agent.seen().size(), 1u);  // neither reached the agent
+    EXPECT_EQ(agent.state().seen.size(), 1u);  // neither reached the agent
 
     const std::string counted = metrics();
     EXPECT_NE(counted.find("\ntapdeck_relay_agents 1\n"), std::string::npos) << counted;
     EXPECT_NE(counted.find("tapdeck_relay_phone_requests_total{code=\"201\"} 1\n"),
               std::string::npos);
     EXPECT_EQ(counted.find(agent.id()), std::string::npos);  // no label names an agent
-}
 
-TEST_F(RelayServiceTest, BoundsHowLongAndHowManyRequestsWaitOnOneAgent) {
-    RelayOptions options;
-    options.replyTimeout = 1s;
-    startRelay(options);
+    // An agent that never answers keeps at most 64 phones waiting, each for the reply timeout.
     FakeAgent silent(client, relay->port(), newIdentity(), SILENT);
-    ASSERT_TRUE(proven(1));
+    ASSERT_TRUE(proven(2));
     std::vector<std::future<net::HttpResponse>> waiting;
     for (int i = 0; i < 65; ++i) {
         waiting.push_back(fetchLater("GET", "/phone/" + silent.id() + "/api/config"));
     }
     std::map<int, int> statuses;
-    for (auto& answer : waiting) {
-        ASSERT_EQ(answer.wait_for(20s), std::future_status::ready);
-        ++statuses[answer.get().status];
+    for (auto& waited : waiting) {
+        ASSERT_EQ(waited.wait_for(20s), std::future_status::ready);
+        ++statuses[waited.get().status];
     }
     EXPECT_EQ(statuses, (std::map<int, int>{{503, 1}, {504, 64}}));
     EXPECT_EQ(fetch("GET", "/phone/" + silent.id() + "/api/config").status, 504);
@@ -351,27 +277,15 @@ TEST_F(RelayServiceTest, AnIdentifierIsTakenOnlyWithAProofOfItsKey) {
         FakeAgent hijacker(client, relay->port(), victim, replying(200, "text/plain", "stolen"),
                            how);
         EXPECT_EQ(fetch("GET", victimPage).body, "first");
-        EXPECT_TRUE(eventually([&] { return !hijacker.endedWhy().empty(); }, 5s));
-        EXPECT_EQ(hijacker.endedWhy(), "closed by the peer (1008)");
-        EXPECT_TRUE(hijacker.seen().empty());
+        EXPECT_TRUE(hijacker.ends());
+        EXPECT_EQ(hijacker.state().endedWhy, "closed by the peer (1008)");
+        EXPECT_TRUE(hijacker.state().seen.empty());
     }
     EXPECT_EQ(fetch("GET", victimPage).body, "first");
-    // A relay that knows its own names refuses an agent that reached it by another: a relay in
-    // the middle cannot pass on a proof it had an agent make for its own name.
-    RelayOptions named;
-    named.address = "127.0.0.1";
-    named.port = 0;
-    named.certFile = pki.certFile();
-    named.keyFile = pki.keyFile();
-    named.names = {"relay.example"};
-    RelayService elsewhere(named);
-    FakeAgent misdirected(client, elsewhere.port(), victim, SILENT);
-    EXPECT_TRUE(eventually([&] { return !misdirected.endedWhy().empty(); }, 5s));
-    EXPECT_EQ(elsewhere.agentCount(), 0u);
 
     // The owner coming back (the same key, a new socket) replaces its older socket.
     FakeAgent again(client, relay->port(), victim, replying(200, "text/plain", "again"));
-    EXPECT_TRUE(eventually([&] { return !first->endedWhy().empty(); }));
+    EXPECT_TRUE(first->ends());
     EXPECT_EQ(fetch("GET", victimPage).body, "again");
     first.reset();
     EXPECT_EQ(relay->agentCount(), 1u);
@@ -380,6 +294,15 @@ TEST_F(RelayServiceTest, AnIdentifierIsTakenOnlyWithAProofOfItsKey) {
                              "proofs_total{result=\"timeout\"} 1\n"}) {
         EXPECT_NE(counted.find(line), std::string::npos) << line << counted;
     }
+
+    // A relay that knows its own names refuses an agent that reached it by another: a relay in
+    // the middle cannot pass on a proof it had an agent make for its own name.
+    RelayOptions named;
+    named.names = {"relay.example"};
+    startRelay(named);
+    FakeAgent misdirected(client, relay->port(), victim, SILENT);
+    EXPECT_TRUE(misdirected.ends());
+    EXPECT_EQ(relay->agentCount(), 0u);
 }
 
 // What an agent answers reaches a phone only when a phone can use it; anything else is a 502 at
@@ -429,16 +352,14 @@ TEST_F(RelayServiceTest, AgentsThatStopReadingOrTrickleAreClosedWithTheirMemory)
     RawAgent reader(relay->port(), silent);  // never reads a request
     ASSERT_TRUE(reader.upgraded());
     ASSERT_TRUE(proven(1));
-    const std::size_t before = heldKib();
+    const std::size_t before = heldBytes();
     const std::string body(400'000, 'b');
     std::vector<test::LoopbackClient> phones;
     for (int i = 0; i < 64; ++i) {  // from eight addresses: each may hold an eighth of the bodies
         const std::string from = "127.0.0." + std::to_string(2 + i % 8);
         phones.push_back(test::LoopbackClient::from(from.c_str(), relay->port()));
         phones.back().send("POST /phone/" + silent.id() +
-                           "/x HTTP/1.1\r\nHost: r\r\n"
-                           "Connection: close\r\n"
-                           "Content-Length: " +
+                           "/x HTTP/1.1\r\nHost: r\r\nConnection: close\r\nContent-Length: " +
                            std::to_string(body.size()) + "\r\n\r\n" + body);
     }
     std::map<std::string, int> answers;
@@ -448,7 +369,7 @@ TEST_F(RelayServiceTest, AgentsThatStopReadingOrTrickleAreClosedWithTheirMemory)
     // Past 8 MiB queued the agent is closed, and its phones hear it at once.
     EXPECT_GE(answers["HTTP/1.1 502"], 20) << testing::PrintToString(answers);
     EXPECT_TRUE(reader.closedByPeer(5s));
-    EXPECT_LT(heldKib(), before + 40 * 1024);
+    EXPECT_LT(heldBytes(), before + 40 * 1024 * 1024);
 
     // Before its proof a socket takes no message larger than a proof.
     test::RawWebSocket stranger(relay->port(), "/mac/ws?id=" + newIdentity().id());
@@ -457,6 +378,7 @@ TEST_F(RelayServiceTest, AgentsThatStopReadingOrTrickleAreClosedWithTheirMemory)
     stranger.send(std::string(4000, ' '));
     EXPECT_TRUE(stranger.closedByPeer(7s));
 
+    // A fragment every tenth of a second keeps the socket busy; the message is never whole.
     RelayOptions quick;
     quick.agentIdleTimeout = 1s;
     startRelay(quick, /*tls=*/false);
@@ -464,12 +386,12 @@ TEST_F(RelayServiceTest, AgentsThatStopReadingOrTrickleAreClosedWithTheirMemory)
     ASSERT_TRUE(proven(1));
     const auto started = std::chrono::steady_clock::now();
     trickler.send("{", /*final=*/false);
-    for (int i = 0; i < 30 && std::chrono::steady_clock::now() - started < 3s; ++i) {
+    bool closed = false;
+    while (!closed && std::chrono::steady_clock::now() - started < 3s) {
         trickler.send(" ", false, /*continuation=*/true);
-        std::this_thread::sleep_for(100ms);
+        closed = trickler.closedByPeer(100ms);
     }
-    EXPECT_TRUE(trickler.closedByPeer(3s));
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
+    EXPECT_TRUE(closed);
     EXPECT_TRUE(proven(0));
 }
 
@@ -488,16 +410,15 @@ TEST_F(RelayServiceTest, EachAddressHoldsBoundedAgentsAndPhones) {
     EXPECT_FALSE(RawAgent(relay->port(), newIdentity()).upgraded());
     EXPECT_TRUE(RawAgent(relay->port(), newIdentity(), "127.0.0.3").upgraded());
 
-    const std::string health = "GET /healthz HTTP/1.1\r\nHost: r\r\n\r\n";
     std::vector<test::LoopbackClient> kept;
     std::vector<std::string> first;
     for (int i = 0; i < 4; ++i) {
         kept.push_back(test::LoopbackClient::from("127.0.0.4", relay->port()));
-        kept.back().send(health);
-        first.push_back(kept.back().readExactly(15, 5s));
+        kept.back().send("GET /healthz HTTP/1.1\r\nHost: r\r\n\r\n");
+        first.push_back(kept.back().readExactly(12, 5s));
     }
-    EXPECT_EQ(first, (std::vector<std::string>{"HTTP/1.1 200 OK", "HTTP/1.1 200 OK",
-                                               "HTTP/1.1 200 OK", "HTTP/1.1 503 Se"}));
+    EXPECT_EQ(first, (std::vector<std::string>{"HTTP/1.1 200", "HTTP/1.1 200", "HTTP/1.1 200",
+                                               "HTTP/1.1 503"}));
     const std::string proxied =
         "GET /healthz HTTP/1.1\r\nHost: r\r\nConnection: close\r\nX-Forwarded-For: ";
     EXPECT_TRUE(plain(proxied + "127.0.0.4\r\n\r\n", "127.0.0.9").starts_with("HTTP/1.1 503"));
@@ -508,13 +429,11 @@ TEST_F(RelayServiceTest, EachAddressHoldsBoundedAgentsAndPhones) {
 
     // Bodies promised and never sent: an address holds its share of the budget, and such
     // connections make room for newer ones like idle ones do.
-    const std::string promise =
-        "POST /phone/x/y HTTP/1.1\r\nHost: r\r\nContent-Length: 600\r\n\r\n";
     std::vector<test::LoopbackClient> slow;
     for (int i = 0; i < 24; ++i) {
         const std::string from = "127.0.1." + std::to_string(i / 2 + 1);
         slow.push_back(test::LoopbackClient::from(from.c_str(), relay->port()));
-        slow.back().send(promise);
+        slow.back().send("POST /phone/x/y HTTP/1.1\r\nHost: r\r\nContent-Length: 600\r\n\r\n");
     }
     EXPECT_TRUE(slow[1].readAll(2s).starts_with("HTTP/1.1 503"));  // past its address's share
     EXPECT_TRUE(plain("GET /healthz HTTP/1.1\r\nHost: r\r\nConnection: close\r\n\r\n", "127.0.2.1")
@@ -547,7 +466,7 @@ TEST_F(RelayServiceTest, IdleConnectionsMakeRoomForNewOnesUnderLoad) {
     }
     idle.clear();
     EXPECT_EQ(fetch("GET", "/phone/" + echo.id() + "/last").body, "/last");
-    EXPECT_TRUE(echo.endedWhy().empty());
+    EXPECT_TRUE(echo.state().endedWhy.empty());
 }
 
 }  // namespace
