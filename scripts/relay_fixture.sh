@@ -38,20 +38,32 @@ wait_for_line() { # file pattern seconds
 }
 
 # DIR/ca.pem, and DIR/cert.pem with DIR/key.pem that it signed for 127.0.0.1 and the DNS names
-# given (wildcards too).
+# given (wildcards too). The C++ tests' authority is made here as well (tests/support/test_tls.cpp).
 make_test_certificates() { # dir [dns-name...]
   local names=IP:127.0.0.1 name
   for name in "${@:2}"; do names+=",DNS:$name"; done
   (
     cd "$1"
-    local ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
-    openssl req -x509 "${ec[@]}" -keyout ca.key -out ca.pem -days 2 -subj '/CN=Tapdeck test CA' \
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key \
+      -out ca.pem -days 2 -subj '/CN=Tapdeck test CA' \
       -addext 'basicConstraints=critical,CA:TRUE' -addext 'keyUsage=critical,keyCertSign,cRLSign'
-    openssl req "${ec[@]}" -keyout key.pem -out cert.csr -subj '/CN=127.0.0.1'
-    printf 'subjectAltName=%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' "$names" >cert.ext
-    openssl x509 -req -in cert.csr -CA ca.pem -CAkey ca.key -set_serial 2 -days 2 \
-      -extfile cert.ext -out cert.pem
-  ) >/dev/null 2>&1 || { echo "openssl could not make the test certificates" >&2; return 1; }
+  ) >/dev/null 2>&1 || { echo "openssl could not make the test authority" >&2; return 1; }
+  issue_test_certificate "$1" cert "$names"
+}
+
+# DIR/NAME.pem with its key DIR/NAME-key.pem (DIR/key.pem for "cert"), signed by DIR/ca.pem for
+# the subject alternative names given (as IP:... and DNS:...).
+issue_test_certificate() { # dir name alt-names
+  local key=$2-key.pem
+  [ "$2" = cert ] && key=key.pem
+  (
+    cd "$1"
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "$key" \
+      -out "$2.csr" -subj "/CN=$2"
+    printf 'subjectAltName=%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' "$3" >"$2.ext"
+    openssl x509 -req -in "$2.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+      -extfile "$2.ext" -out "$2.pem"
+  ) >/dev/null 2>&1 || { echo "openssl could not make the test certificate $2" >&2; return 1; }
 }
 
 # Starts tapdeck-relay on 127.0.0.1 (a free port) with ARGS; sets relay_pid and relay_port.

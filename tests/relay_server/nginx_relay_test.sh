@@ -5,7 +5,7 @@
 # Headless agents connect through nginx and prove their ids; each must be reachable at its own
 # host through nginx. Then the instance with the most agents is killed: within 10 s its agents
 # must be proven again on the others, with their phones reaching them. Neither nginx nor the
-# relays may log an id or a token.
+# relays may log an id or a token, and SIGTERM stops the others cleanly.
 #
 #   tests/relay_server/nginx_relay_test.sh BUILD_DIR
 set -euo pipefail
@@ -15,13 +15,18 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 source "$ROOT/scripts/relay_fixture.sh"
 
 make_work_dir
-
 fail() {
   echo "FAIL: $*" >&2
   for log in "$work"/relay-*.log "$work"/nginx-error.log; do
     [ -s "$log" ] && { echo "--- $log" >&2; tail -n 20 "$log" >&2; }
   done
   exit 1
+}
+# Runs COMMAND until it succeeds, every 50 ms, at most TRIES times.
+retry() { # tries command...
+  local i
+  for ((i = 1; i < $1; i++)); do "${@:2}" && return 0; sleep 0.05; done
+  "${@:2}"
 }
 
 # A port outside the ephemeral range that nothing listens on.
@@ -32,14 +37,13 @@ done
 domain="relay.test:$nginx_port"
 
 make_test_certificates "$work" relay.test '*.relay.test'
-declare -A pid_of metrics_of
+declare -A pid_of metrics_of token_of
 relays=(a b c)
 for relay in "${relays[@]}"; do
   # The agents reach nginx by its address here (a real relay's name in production).
   start_relay "$work/relay-$relay.log" --phone-domain "$domain" --name "127.0.0.1:$nginx_port" \
     --trusted-proxy 127.0.0.1 --metrics 127.0.0.1:0
-  pid_of[$relay]=$relay_pid
-  metrics_of[$relay]=$metrics_port
+  pid_of[$relay]=$relay_pid metrics_of[$relay]=$metrics_port
   ports+=("$relay_port")
 done
 
@@ -85,11 +89,8 @@ started_pids+=($!)
 fetch() { # curl arguments...
   curl -sS --max-time 10 --cacert "$work/ca.pem" --connect-to "::127.0.0.1:$nginx_port" "$@"
 }
-for _ in $(seq 100); do
-  [ "$(fetch -o /dev/null -w '%{http_code}' "https://$domain/healthz" 2>/dev/null)" = 200 ] && break
-  sleep 0.05
-done
-[ "$(fetch "https://$domain/healthz")" = ok ] || fail "GET /healthz through nginx did not answer ok"
+healthy() { [ "$(fetch "https://$domain/healthz" 2>/dev/null)" = ok ]; }
+retry 100 healthy || fail "GET /healthz through nginx did not answer ok"
 
 agents_on() { # relay
   curl -s --max-time 5 "http://127.0.0.1:${metrics_of[$1]}/metrics" |
@@ -100,9 +101,9 @@ proven_on() { # relays...
   for relay in "$@"; do sum=$((sum + $(agents_on "$relay"))); done
   echo "$sum"
 }
+all_proven() { [ "$(proven_on "$@")" = "$count" ]; } # relays...
 
 count=6
-declare -A token_of
 ids=()
 for k in $(seq "$count"); do
   token=$(openssl rand -hex 24)
@@ -113,8 +114,7 @@ for k in $(seq "$count"); do
   ids+=("$id")
   token_of[$id]=$token
 done
-for _ in $(seq 300); do [ "$(proven_on "${relays[@]}")" = "$count" ] && break; sleep 0.05; done
-[ "$(proven_on "${relays[@]}")" = "$count" ] || fail "$(proven_on "${relays[@]}") of $count agents proved their ids"
+retry 300 all_proven "${relays[@]}" || fail "$(proven_on "${relays[@]}") of $count agents proved their ids"
 
 # A phone reaches its computer at its own host; the old address leads there.
 reachable() { # id
@@ -129,27 +129,19 @@ for id in "${ids[@]}"; do
 done
 
 # The instance with the most agents goes down at once.
-busiest=a
-for relay in "${relays[@]}"; do
-  [ "$(agents_on "$relay")" -gt "$(agents_on "$busiest")" ] && busiest=$relay
-done
-moved=$(agents_on "$busiest")
+read -r moved busiest < <(for relay in "${relays[@]}"; do echo "$(agents_on "$relay") $relay"; done |
+  sort -rn | head -n 1)
 [ "$moved" -gt 0 ] || fail "no instance has an agent"
 survivors=()
 for relay in "${relays[@]}"; do [ "$relay" = "$busiest" ] || survivors+=("$relay"); done
 killed_at=$(date +%s%N)
 kill -KILL "${pid_of[$busiest]}"
-for _ in $(seq 200); do
-  if [ "$(proven_on "${survivors[@]}")" = "$count" ]; then
-    all=yes
-    for id in "${ids[@]}"; do reachable "$id" 2>/dev/null || { all=no; break; }; done
-    [ "$all" = yes ] && break
-  fi
-  sleep 0.05
-done
+back() {
+  all_proven "${survivors[@]}" || return 1
+  for id in "${ids[@]}"; do reachable "$id" 2>/dev/null || return 1; done
+}
+retry 200 back || fail "after an instance died, $(proven_on "${survivors[@]}") of $count agents proved again, not all reachable"
 took_ms=$((($(date +%s%N) - killed_at) / 1000000))
-[ "$(proven_on "${survivors[@]}")" = "$count" ] || fail "after an instance died, $(proven_on "${survivors[@]}") of $count agents proved again"
-for id in "${ids[@]}"; do reachable "$id" || fail "agent $id is not reachable after an instance died"; done
 [ "$took_ms" -lt 10000 ] || fail "the agents took $took_ms ms to be proven and reachable again"
 
 for id in "${ids[@]}"; do
@@ -158,11 +150,11 @@ for id in "${ids[@]}"; do
 done
 
 # SIGTERM stops a relay with its agents still connected, cleanly (under the sanitizers too).
+stopped() { ! kill -0 "$1" 2>/dev/null; } # pid
 for relay in "${survivors[@]}"; do
   pid=${pid_of[$relay]}
   kill -TERM "$pid"
-  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-  ! kill -0 "$pid" 2>/dev/null || fail "relay $relay did not stop within 5 s of SIGTERM"
+  retry 100 stopped "$pid" || fail "relay $relay did not stop within 5 s of SIGTERM"
   wait "$pid" || fail "relay $relay exited with status $? on SIGTERM"
 done
 

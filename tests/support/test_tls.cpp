@@ -12,27 +12,20 @@
 
 namespace td::test {
 
-// An authority, and two certificates it signed: one for this machine, one for another host.
+// An authority, and two certificates it signed: one for this machine, one for another host. The
+// relay's shell tests make theirs the same way.
 TestPki::TestPki() {
     const auto path = [this](const char* name) { return (dir_.path() / name).string(); };
     caFile_ = path("ca.pem");
-    certFile_ = path("server.pem");
-    keyFile_ = path("server.key");
+    certFile_ = path("cert.pem");
+    keyFile_ = path("key.pem");
     otherCertFile_ = path("other.pem");
-    otherKeyFile_ = path("other.key");
-    dir_.write("make.sh", R"(set -e
-key="-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
-openssl req -x509 $key -days 2 -subj "/CN=Tapdeck Test CA" -keyout ca.key -out ca.pem
-issue() {
-    openssl req $key -subj "/CN=$1" -keyout "$2.key" -out "$2.csr"
-    echo "subjectAltName=$3" > "$2.ext"
-    openssl x509 -req -in "$2.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-        -extfile "$2.ext" -out "$2.pem"
-}
-issue localhost server DNS:localhost,IP:127.0.0.1
-issue other.example other DNS:other.example
-)");
-    const std::string command = "cd '" + dir_.path().string() + "' && sh make.sh 2>/dev/null";
+    otherKeyFile_ = path("other-key.pem");
+    dir_.write("make.sh", ". '" TD_SOURCE_DIR
+                          "/scripts/relay_fixture.sh'\n"
+                          "make_test_certificates . localhost\n"
+                          "issue_test_certificate . other DNS:other.example\n");
+    const std::string command = "cd '" + dir_.path().string() + "' && bash -e make.sh";
     if (std::system(command.c_str()) != 0) {
         ADD_FAILURE() << "openssl could not make the test certificates";
     }
