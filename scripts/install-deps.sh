@@ -19,8 +19,8 @@ PACKAGES=(
   dpkg-dev file lintian appstream desktop-file-utils
   # a private desktop session for the tests that need one
   xvfb dbus pulseaudio x11-utils x11-xkb-utils
-  # a Wayland compositor for the keyboard tests (headless)
-  sway util-linux iproute2
+  # a Wayland compositor for the keyboard tests (headless), and a window that shows what arrives
+  sway wev util-linux iproute2
   # GNOME's compositor and portal for the keys test, its grant dialog answered over AT-SPI
   mutter xdg-desktop-portal xdg-desktop-portal-gnome libatspi2.0-dev at-spi2-core
   # the pages, in a real browser (emoji font so screenshots show what a phone shows)

@@ -1,15 +1,12 @@
 // Keys through the real GNOME portal: mutter, headless, as the compositor; xdg-desktop-portal
 // with its GNOME backend, started by a session bus of the test's own; the grant dialog answered
 // through the accessibility bus as a person would; and a window that records what arrives.
-#include <atspi/atspi.h>
-#include <gio/gio.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
-#include <thread>
 
 #include "host/input.hpp"
+#include "host/process.hpp"
 #include "support/child_process.hpp"
 #include "support/eventually.hpp"
 #include "support/temp_dir.hpp"
@@ -21,80 +18,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 using test::eventually;
-
-// The first accessible below `node` with this role whose name ends with `name` (GTK names a
-// button "_Share Share": its mnemonic, then its label).
-AtspiAccessible* find(AtspiAccessible* node, const std::string& role, const std::string& name,
-                      int depth = 0) {
-    if (!node || depth > 25) {
-        return nullptr;
-    }
-    gchar* nodeRole = atspi_accessible_get_role_name(node, nullptr);
-    gchar* nodeName = atspi_accessible_get_name(node, nullptr);
-    const std::string actualName = nodeName ? nodeName : "";
-    const bool match = nodeRole && role == nodeRole && actualName.size() >= name.size() &&
-                       actualName.compare(actualName.size() - name.size(), name.size(), name) == 0;
-    g_free(nodeRole);
-    g_free(nodeName);
-    if (match) {
-        return static_cast<AtspiAccessible*>(g_object_ref(node));
-    }
-    const int children = atspi_accessible_get_child_count(node, nullptr);
-    for (int i = 0; i < children; ++i) {
-        AtspiAccessible* child = atspi_accessible_get_child_at_index(node, i, nullptr);
-        AtspiAccessible* found = find(child, role, name, depth + 1);
-        if (child) {
-            g_object_unref(child);
-        }
-        if (found) {
-            return found;
-        }
-    }
-    return nullptr;
-}
-
-// Waits for the control to show, enabled, then acts on it (a check box only when it is not
-// checked).
-bool activate(const std::string& role, const std::string& name) {
-    AtspiAccessible* control = nullptr;
-    eventually(
-        [&] {
-            AtspiAccessible* desktop = atspi_get_desktop(0);
-            control = find(desktop, role, name);
-            g_object_unref(desktop);
-            if (!control) {
-                return false;
-            }
-            // A button the dialog has not enabled yet would ignore the press.
-            AtspiStateSet* states = atspi_accessible_get_state_set(control);
-            const bool sensitive = atspi_state_set_contains(states, ATSPI_STATE_SENSITIVE);
-            g_object_unref(states);
-            if (!sensitive) {
-                g_object_unref(control);
-                control = nullptr;
-            }
-            return control != nullptr;
-        },
-        15s);
-    if (!control) {
-        return false;
-    }
-    AtspiStateSet* states = atspi_accessible_get_state_set(control);
-    const bool checked = atspi_state_set_contains(states, ATSPI_STATE_CHECKED);
-    g_object_unref(states);
-    bool done = role == "check box" && checked;
-    if (!done) {
-        AtspiAction* action = atspi_accessible_get_action_iface(control);
-        // GTK 4 acts but may answer false: the grant itself is checked afterwards.
-        done = action != nullptr;
-        if (action) {
-            atspi_action_do_action(action, 0, nullptr);
-            g_object_unref(action);
-        }
-    }
-    g_object_unref(control);
-    return done;
-}
 
 class GnomePortal : public ::testing::Test {
   protected:
@@ -116,30 +39,20 @@ class GnomePortal : public ::testing::Test {
             << mutter_->output();
         ::setenv("WAYLAND_DISPLAY", "tapdeck-gnome", 1);
         // The portals the bus starts must find the same desktop.
-        GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-        ASSERT_NE(bus, nullptr);
-        GVariantBuilder environment;
-        g_variant_builder_init(&environment, G_VARIANT_TYPE("a{ss}"));
-        for (const char* name : {"WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "XDG_RUNTIME_DIR"}) {
-            g_variant_builder_add(&environment, "{ss}", name, std::getenv(name));
-        }
-        GVariant* reply = g_dbus_connection_call_sync(
-            bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-            "UpdateActivationEnvironment", g_variant_new("(a{ss})", &environment), nullptr,
-            G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-        ASSERT_NE(reply, nullptr);
-        g_variant_unref(reply);
+        ASSERT_EQ(runProcess("dbus-update-activation-environment",
+                             {"WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "XDG_RUNTIME_DIR"})
+                      .status,
+                  0);
         // The portal starts on first use, with GNOME's backend behind it: wait for it here, as
         // a session has it running long before the agent asks (whose probe waits 3 s at most).
-        reply = g_dbus_connection_call_sync(
-            bus, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-            "org.freedesktop.DBus.Properties", "Get",
-            g_variant_new("(ss)", "org.freedesktop.portal.RemoteDesktop", "version"), nullptr,
-            G_DBUS_CALL_FLAGS_NONE, 60'000, nullptr, nullptr);
-        ASSERT_NE(reply, nullptr);
-        g_variant_unref(reply);
-        g_object_unref(bus);
-        atspi_init();
+        const auto portal = runProcess(
+            "gdbus",
+            {"call", "--session", "--timeout", "60", "--dest", "org.freedesktop.portal.Desktop",
+             "--object-path", "/org/freedesktop/portal/desktop", "--method",
+             "org.freedesktop.DBus.Properties.Get", "org.freedesktop.portal.RemoteDesktop",
+             "version"},
+            {}, 65s);
+        ASSERT_EQ(portal.status, 0) << portal.output;
     }
     static void TearDownTestSuite() {
         ::unsetenv("WAYLAND_DISPLAY");
@@ -160,8 +73,10 @@ TEST_F(GnomePortal, TheUsersGrantLetsKeysReachTheFocusedWindow) {
     test::ChildProcess observer({WAYLAND_KEY_OBSERVER});
 
     EXPECT_FALSE(typeText(*keyboard, "x"));  // asks: GNOME's dialog opens
-    ASSERT_TRUE(activate("check box", "Allow remote interaction"));
-    ASSERT_TRUE(activate("push button", "Share"));
+    const auto answer = runProcess(
+        "/usr/bin/python3",
+        {ANSWER_DIALOG, "check box:Allow remote interaction", "push button:Share"}, {}, 40s);
+    ASSERT_EQ(answer.status, 0) << answer.output;
     ASSERT_TRUE(eventually([&] { return keyboard->trusted(); }, 10s));
     // The window learns of the portal's keyboard once it exists.
     ASSERT_TRUE(observer.waitForLine(std::regex("ready\n"))) << observer.output();
