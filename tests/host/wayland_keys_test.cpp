@@ -2,7 +2,6 @@
 // it receives, and through the desktop's RemoteDesktop portal (a stand-in on the private bus
 // that records every call). Run inside the private desktop session.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -150,9 +149,7 @@ TEST_F(Portal, AsksWhenTheUserActsThenSendsKeysAndTheTouchpadAndRemembersTheGran
     EXPECT_TRUE(both.pointer->trusted());
     const fs::path token = support.path() / "remote-desktop.token";
     EXPECT_EQ(readFile(token), "restore-1");
-    struct stat info {};
-    ASSERT_EQ(::stat(token.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(fs::status(token).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 
     EXPECT_TRUE(typeText(*first, "Hé\xF0\x9F\x98\x80\n"));
     EXPECT_TRUE(runGesture(*first, DesktopKind::gnome, "show_desktop"));

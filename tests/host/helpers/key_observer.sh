@@ -3,9 +3,8 @@
 # "<modifier state> <keysym name>" for each key press (Shift 1, Control 4, Mod1 8, Mod4 64), and
 # what the pointer does: "button N press|release", "motion X Y" (on the screen).
 # xev is killed when this script is; awk ends with xev's output.
-size=$(xdpyinfo | awk '/dimensions:/ { print $2 }')
-setpriv --pdeathsig KILL -- stdbuf -oL xev -geometry "$size+0+0" -event structure -event keyboard \
-    -event button -event mouse | awk -W interactive '
+setpriv --pdeathsig KILL -- stdbuf -oL xev -geometry 10000x10000+0+0 -event structure \
+    -event keyboard -event button -event mouse | awk -W interactive '
 function has(mask, bit) { return int(mask / bit) % 2 }
 /^[A-Za-z]+ event,/ { event = $1 }
 event == "MapNotify" && !ready++ { print "ready" }
