@@ -21,8 +21,8 @@ PACKAGES=(
   xvfb dbus pulseaudio x11-utils x11-xkb-utils
   # a Wayland compositor for the keyboard tests (headless), and a window that shows what arrives
   sway wev util-linux iproute2
-  # GNOME's compositor and portal for the keys test, its grant dialog answered over AT-SPI
-  mutter xdg-desktop-portal xdg-desktop-portal-gnome libatspi2.0-dev at-spi2-core
+  # GNOME's compositor and portal for the keys test, its grant dialog answered over AT-SPI (Python)
+  mutter xdg-desktop-portal xdg-desktop-portal-gnome gir1.2-atspi-2.0 python3-gi at-spi2-core
   # the pages, in a real browser (emoji font so screenshots show what a phone shows)
   chromium fonts-noto-color-emoji fonts-dejavu-core
 )
