@@ -9,11 +9,16 @@ function has(mask, bit) { return int(mask / bit) % 2 }
 /^[A-Za-z]+ event,/ { event = $1 }
 event == "MapNotify" && !ready++ { print "ready" }
 event == "KeyPress" && $1 == "state" {
-    for (i = 3; i < length($2); i++) state = state * 16 + index("0123456789abcdef", substr($2, i, 1)) - 1
-    print has(state, 1) + 4 * has(state, 4) + 8 * has(state, 8) + 64 * has(state, 64), substr($7, 1, length($7) - 2)
     state = 0
+    for (i = 3; i < length($2); i++) {
+        state = state * 16 + index("0123456789abcdef", substr($2, i, 1)) - 1
+    }
+    modifiers = has(state, 1) + 4 * has(state, 4) + 8 * has(state, 8) + 64 * has(state, 64)
+    print modifiers, substr($7, 1, length($7) - 2)
 }
-event ~ /^Button/ && $1 == "state" { print "button", $4 + 0, (event == "ButtonPress" ? "press" : "release") }
+event ~ /^Button/ && $1 == "state" {
+    print "button", $4 + 0, (event == "ButtonPress" ? "press" : "release")
+}
 event == "MotionNotify" && match($0, /root:\(-?[0-9]+,-?[0-9]+\)/) {
     split(substr($0, RSTART + 6, RLENGTH - 7), at, ","); print "motion", at[1], at[2]
 }

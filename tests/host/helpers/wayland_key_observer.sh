@@ -17,7 +17,9 @@ $3 == "key:" { pressed = $NF == "(pressed)" }
 $1 == "sym:" && pressed { print modifiers + 0, $2 }
 $1 == "depressed:" { delete held }
 $1 ~ /^(depressed|latched|locked):$/ { for (i = 3; i <= NF; i++) held[$i] = 1 }
-$1 == "locked:" { modifiers = held["Shift"] + 4 * held["Control"] + 8 * held["Mod1"] + 64 * held["Mod4"] }
+$1 == "locked:" {
+    modifiers = held["Shift"] + 4 * held["Control"] + 8 * held["Mod1"] + 64 * held["Mod4"]
+}
 $2 == "wl_pointer]" && $3 ~ /^(enter|motion):$/ { printf "motion %g %g\n", $(NF - 1), $NF }
 $3 == "button:" { print "button", $9, ($NF == "(pressed)" ? "press" : "release") }
 $3 == "axis:" { printf "axis %d %g\n", $6, $NF }
