@@ -20,10 +20,6 @@ namespace fs = std::filesystem;
 
 using test::eventually;
 
-std::string readFile(const fs::path& path) {
-    return readWholeFile(path).value_or("");
-}
-
 // sway on the headless backend, in a runtime folder of its own. sway refuses to run as root, so
 // under root it runs as an ordinary user of a user namespace of its own.
 class Sway : public ::testing::Test {
@@ -148,7 +144,7 @@ TEST_F(Portal, AsksWhenTheUserActsThenSendsKeysAndTheTouchpadAndRemembersTheGran
                             "Start granted", "keycode 42 1", "keycode 42 0"}));
     EXPECT_TRUE(both.pointer->trusted());
     const fs::path token = support.path() / "remote-desktop.token";
-    EXPECT_EQ(readFile(token), "restore-1");
+    EXPECT_EQ(readWholeFile(token), "restore-1");
     EXPECT_EQ(fs::status(token).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 
     EXPECT_TRUE(typeText(*first, "Hé\xF0\x9F\x98\x80\n"));
@@ -171,7 +167,7 @@ TEST_F(Portal, AsksWhenTheUserActsThenSendsKeysAndTheTouchpadAndRemembersTheGran
     const auto second = keyboard();
     EXPECT_TRUE(runGesture(*second, DesktopKind::gnome, "lock_screen"));
     EXPECT_EQ(calls(23).at(22), "SelectDevices types=3 persist=2 restore=restore-1");
-    EXPECT_EQ(readFile(token), "restore-2");
+    EXPECT_EQ(readWholeFile(token), "restore-2");
 }
 
 // A grant kept before the touchpad asked only for the keyboard: the next press asks once for
@@ -183,7 +179,7 @@ TEST_F(Portal, AKeyboardOnlyGrantIsAskedAgainOnceForBoth) {
     EXPECT_FALSE(runGesture(*keys, DesktopKind::gnome, "show_desktop"));
     ASSERT_TRUE(eventually([&] { return keys->trusted(); }));
     EXPECT_EQ(calls(2).at(1), "SelectDevices types=3 persist=2 restore=-");
-    EXPECT_EQ(readFile(support.path() / "remote-desktop.devices"), "3");
+    EXPECT_EQ(readWholeFile(support.path() / "remote-desktop.devices"), "3");
 }
 
 TEST_F(Portal, ARefusalIsExplainedAndTheNextPressAsksAgain) {

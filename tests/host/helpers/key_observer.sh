@@ -2,17 +2,14 @@
 # An X window over the whole screen (xev), its events one line each: "ready" once it is mapped,
 # "<modifier state> <keysym name>" for each key press (Shift 1, Control 4, Mod1 8, Mod4 64), and
 # what the pointer does: "button N press|release", "motion X Y" (on the screen).
-# xev is killed when this script is; awk ends with xev's output.
+# xev is killed when this script is; mawk ends with xev's output.
 setpriv --pdeathsig KILL -- stdbuf -oL xev -geometry 10000x10000+0+0 -event structure \
-    -event keyboard -event button -event mouse | awk -W interactive '
+    -event keyboard -event button -event mouse | mawk -W interactive '
 function has(mask, bit) { return int(mask / bit) % 2 }
 /^[A-Za-z]+ event,/ { event = $1 }
 event == "MapNotify" && !ready++ { print "ready" }
 event == "KeyPress" && $1 == "state" {
-    state = 0
-    for (i = 3; i < length($2); i++) {
-        state = state * 16 + index("0123456789abcdef", substr($2, i, 1)) - 1
-    }
+    state = $2 + 0  # mawk reads "0x41," as 65
     modifiers = has(state, 1) + 4 * has(state, 4) + 8 * has(state, 8) + 64 * has(state, 64)
     print modifiers, substr($7, 1, length($7) - 2)
 }

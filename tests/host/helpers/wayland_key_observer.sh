@@ -4,8 +4,8 @@
 # them (Shift 1, Control 4, Mod1 8, Mod4 64), and what the pointer does over it: "motion X Y"
 # (in the window, where it entered too), "button CODE press|release", "axis AXIS VALUE".
 # wev takes a keyboard each time the seat's devices change: only the first one counts.
-# wev is killed when this script is; awk ends with wev's output.
-setpriv --pdeathsig KILL -- stdbuf -oL wev | awk -W interactive '
+# wev is killed when this script is; mawk ends with wev's output.
+setpriv --pdeathsig KILL -- stdbuf -oL wev | mawk -W interactive '
 /^\[/ { mine = pressed = 0 }
 $2 ~ /^wl_(keyboard|pointer)]$/ {
     if ($3 == "enter:" && !first[$2]) first[$2] = $1
