@@ -28,9 +28,9 @@ mock() { gdbus call --session -d org.mpris.MediaPlayer2.bench -o /org/mpris/Medi
 for _ in $(seq 100); do mock AddMethod Next '' '' '' 2>/dev/null && break; sleep 0.05; done
 mock AddProperties "{'PlaybackStatus': <'Playing'>}"
 
-# Starts a helper of the tests, its output in $work/NAME.log.
-helper() { # name [args...]
-  "$BUILD/tests/host/$1" "${@:2}" >"$work/$1.log" 2>&1 &
+# Starts a helper of the tests (tests/host/helpers/), its output in $work/NAME.log.
+helper() { # file [args...]
+  tests/host/helpers/$1 "${@:2}" >"$work/${1%.*}.log" 2>&1 &
   started_pids+=($!)
 }
 
@@ -50,7 +50,7 @@ report() { # backend request...
 }
 
 row request "median ms" ratio
-helper key_observer
+helper key_observer.sh
 wait_for_line "$work/key_observer.log" ready 10
 start_paired_agent
 curl -s -H 'Host: 127.0.0.1' -d '{"pages":[{"name":"Apps","tiles":[{"type":"app","value":"Bench App 001"}]}]}' \
@@ -69,16 +69,18 @@ XDG_RUNTIME_DIR="$runtime" WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPU
   "${as_user[@]}" sway -c "$runtime/config" >"$work/sway.log" 2>&1 &
 started_pids+=($!)
 for _ in $(seq 200); do [ -S "$runtime/wayland-1" ] && break; sleep 0.05; done
-WAYLAND_DISPLAY="$runtime/wayland-1" helper wayland_key_observer
+WAYLAND_DISPLAY="$runtime/wayland-1" helper wayland_key_observer.sh
 start_paired_agent -u DISPLAY WAYLAND_DISPLAY="$runtime/wayland-1"
 report "virtual keyboard" "$typing"
 
 # The portal's stand-in is asked on the first key press and grants it; every press after that
 # goes through it.
-helper fake_remote_desktop_portal grant
-wait_for_line "$work/fake_remote_desktop_portal.log" ready 10
+/usr/bin/python3 -m dbusmock -l /dev/null -t tests/host/helpers/remote_desktop_portal.py \
+  -p '{"answer": "grant"}' >"$work/portal.log" 2>&1 &
+started_pids+=($!)
+wait_for_line "$work/portal.log" ready 10
 start_paired_agent -u DISPLAY WAYLAND_DISPLAY=wayland-none
 curl -s -o /dev/null -H "x-td-token: $token" -d "${typing#* * }" "http://127.0.0.1:$port/api/type"
-wait_for_line "$work/fake_remote_desktop_portal.log" 'Start granted' 10
+wait_for_line "$work/portal.log" 'Start granted' 10
 report portal "$typing"
 echo "(goals: launch, media and gesture under 5 ms of the agent's own time; admin under 50 ms with 300+ entries; typing under 100 ms)"

@@ -11,7 +11,7 @@
 //   bench/pointer_latency.mjs [moves]     (after the README's test command has built everything)
 import { spawnSync } from 'node:child_process';
 import { join } from 'node:path';
-import { BUILD, startAgent, startPlanner, startDisplay, launchBrowser, phonePage, pairByPin }
+import { BUILD, startAgent, startPlanner, startDisplay, launchBrowser, pairByPin }
   from '../tests/e2e/harness.mjs';
 
 const TOUCHES = 200;
@@ -35,7 +35,7 @@ async function fromChromium(browser, agent) {
   await agent.call('/api/config', { pages: [{ name: 'Remote', icon: '🖱️', tiles: [
     { type: 'touchpad', label: 'Touchpad', emoji: '🖱️' }] }],
   settings: { columns: 3, iconScale: 1, labels: true } });
-  const page = await phonePage(browser);
+  const page = await browser.newPage({ viewport: { width: 390, height: 844 }, deviceScaleFactor: 2, hasTouch: true });
   const socketOpened = page.waitForEvent('websocket', (socket) => socket.url().endsWith('/api/pointer'));
   await pairByPin(page, agent);
   await page.getByRole('button', { name: /Touchpad/ }).click();
@@ -72,20 +72,20 @@ async function fromChromium(browser, agent) {
   print("  of which the page's handler", since(handlerTimes));
 }
 
-const planner = await startPlanner();
-const desktop = await startDisplay();
-desktop.lines.on('data', (data) => { if (motion && /motion /.test(data)) motion(performance.now()); });
-const agent = await startAgent(planner, { DISPLAY: desktop.display });
+const stops = [];
+const atEnd = (stop) => stops.push(stop);
 let browser;
 try {
-  const bench = spawnSync(join(BUILD, 'bench/pointer_latency_bench'), [agent.port, agent.pin(), process.argv[2] || 1000],
+  const planner = await startPlanner(atEnd);
+  const desktop = await startDisplay(atEnd);
+  desktop.observer.child.stdout.on('data', (data) => { if (motion && /motion /.test(data)) motion(performance.now()); });
+  const agent = await startAgent(atEnd, planner, { DISPLAY: desktop.display });
+  const bench = spawnSync(join(BUILD, 'bench/pointer_latency_bench'), [String(agent.port), agent.pin(), process.argv[2] || '1000'],
     { env: { ...process.env, DISPLAY: desktop.display }, stdio: 'inherit' });
   if (bench.status !== 0) throw new Error('pointer_latency_bench failed');
   browser = await launchBrowser();
   await fromChromium(browser, agent);
 } finally {
   await browser?.close();
-  await agent.stop();
-  desktop.stop();
-  planner.close();
+  for (const stop of stops.reverse()) await stop();
 }

@@ -32,6 +32,7 @@ export function run(command, args, options = {}) {
   let output = '';
   child.stdout.on('data', (data) => { output += data; });
   return {
+    child,
     output: () => output,
     waitFor: (pattern, from = 0, ms = 10000) => until(() => output.slice(from).match(pattern),
       () => `${command} printed ${pattern}: ${output.slice(from)}`, ms),
@@ -43,7 +44,7 @@ export function run(command, args, options = {}) {
 // Each start* function below hands its stop to `atEnd`, to run once the file's tests are over.
 
 // A mock of the Messages API: answers every plan with the steps given to `reply`.
-async function startPlanner(atEnd) {
+export async function startPlanner(atEnd) {
   const calls = [];
   let steps = [];
   const server = createServer(async (req, res) => {
@@ -58,7 +59,7 @@ async function startPlanner(atEnd) {
   return { url: `http://127.0.0.1:${server.address().port}`, calls, reply: (s) => { steps = s; } };
 }
 
-async function startAgent(atEnd, planner, extraEnv) {
+export async function startAgent(atEnd, planner, extraEnv = {}) {
   const work = mkdtempSync(join(tmpdir(), 'tapdeck-e2e-'));
   const log = join(work, 'tools.log');
   for (const tool of ['systemctl', 'xdg-screensaver', 'wl-copy']) {
@@ -83,6 +84,7 @@ async function startAgent(atEnd, planner, extraEnv) {
   const toolCalls = () => (existsSync(log) ? readFileSync(log, 'utf8') : '');
   return {
     stop,
+    port,
     local: `http://127.0.0.1:${port}`,
     // 127.0.0.2 is not "this computer" to the agent: pages opened there are a phone's.
     phone: `http://127.0.0.2:${port}`,
@@ -101,7 +103,7 @@ async function startAgent(atEnd, planner, extraEnv) {
 export async function startDisplay(atEnd) {
   const xvfb = run('Xvfb', ['-displayfd', '1', '-screen', '0', '1280x800x24', '-nolisten', 'tcp'], { stdio: ['ignore', 'pipe', 'ignore'] });
   const display = `:${(await xvfb.waitFor(/^(\d+)\n/))[1]}`;
-  const observer = run(join(BUILD, 'tests/host/key_observer'), [], { env: { ...process.env, DISPLAY: display } });
+  const observer = run(join(ROOT, 'tests/host/helpers/key_observer.sh'), [], { env: { ...process.env, DISPLAY: display } });
   atEnd(async () => { await observer.stop(); await xvfb.stop(); });
   await observer.waitFor(/ready\n/);
   return { display, observer };
@@ -156,6 +158,11 @@ export async function pairByPin(page, agent, home = agent.phone) {
   await page.locator('#tabs [role="tab"]').first().waitFor();  // the deck is drawn
 }
 
+// Debian's Chromium.
+export const launchBrowser = (args = []) => chromium.launch({ executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
+  args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+    '--disable-component-update', '--disable-sync', ...args] });
+
 export const shot = (page, name) => page.screenshot({ path: join(BUILD, 'e2e-shots', `${name}.png`) });
 
 // Before a file's tests: the planner, what `prepare` starts (it may give the agents' `env`, how
@@ -184,9 +191,7 @@ export function setUp(prepare = async () => ({})) {
     const { env = {}, agents = 1, browserArgs = [] } = await prepare(world);
     for (let i = 0; i < agents; i++) world.agents.push(await startAgent(world.atEnd, world.planner, env));
     [world.agent] = world.agents;
-    world.browser = await chromium.launch({ executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-        '--disable-component-update', '--disable-sync', ...browserArgs] });
+    world.browser = await launchBrowser(browserArgs);
     world.atEnd(() => world.browser.close());
   });
   afterEach(() => Promise.all(world.browser.contexts().map((context) => context.close())));
