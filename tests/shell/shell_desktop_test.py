@@ -1,10 +1,7 @@
 #!/usr/bin/python3
-"""The agent with its desktop shell, in a private desktop session: a tray host of the test's own
-(a StatusNotifierWatcher on the session bus) reads the item and its menu over dbusmenu and clicks
-entries; windows are looked up on the X server.
-
-  shell_desktop_test.py TEST_NAME TAPDECK_BINARY BUILD_DIR
-"""
+"""shell_desktop_test.py TEST_NAME TAPDECK_BINARY BUILD_DIR: the agent with its desktop shell, in
+a private desktop session. A tray host of the test's own reads the item and its menu over dbusmenu
+and clicks entries; windows are looked up on the X server."""
 import atexit, ctypes, os, re, signal, subprocess, sys, tempfile, threading, time, urllib.request
 import dbus, dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
@@ -27,11 +24,6 @@ def eventually(condition, seconds=20):
     return True
 
 
-def check(ok, what):
-    if not ok:
-        raise AssertionError(what)
-
-
 class TrayHost(dbus.service.Object):
     """A desktop panel's tray host: owns the watcher name and remembers who registered an item."""
 
@@ -44,14 +36,6 @@ class TrayHost(dbus.service.Object):
     def RegisterStatusNotifierItem(self, service, sender):
         # Items give their object path (or their bus name, then at the usual path).
         self.item = (sender, service if service.startswith("/") else "/StatusNotifierItem")
-
-    @dbus.service.method(WATCHER, in_signature="s")
-    def RegisterStatusNotifierHost(self, _):
-        pass
-
-    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
-    def Get(self, _, name):
-        return self.GetAll(WATCHER)[name]
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="s", out_signature="a{sv}")
     def GetAll(self, _):
@@ -68,9 +52,8 @@ class Agent:
         support = os.path.join(self.dir, "support")
         os.mkdir(support, 0o700)
         if not first_run:
-            fd = os.open(os.path.join(support, "state.json"), os.O_WRONLY | os.O_CREAT, 0o600)
-            os.write(fd, b'{"pin":"482913","tokens":[],"relayId":"GUI-TEST"}')
-            os.close(fd)
+            with open(os.open(f"{support}/state.json", os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
+                f.write('{"pin":"482913","tokens":[],"relayId":"GUI-TEST"}')
         self.login_item = os.path.join(self.dir, "config/autostart/tapdeck.desktop")
         self.process = subprocess.Popen(
             [BINARY], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
@@ -80,7 +63,7 @@ class Agent:
         atexit.register(self.process.kill)  # on a failed check too; no-op once it exited
         self.output = ""
         threading.Thread(target=self.read, daemon=True).start()
-        check(eventually(lambda: "Listening on port" in self.output), self.output)
+        assert eventually(lambda: "Listening on port" in self.output), self.output
         self.port = int(re.search(r"Listening on port (\d+)", self.output)[1])
 
     def read(self):
@@ -100,11 +83,6 @@ class Agent:
 
 x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
 x11.XOpenDisplay.restype = ctypes.c_void_p
-x11.XInternAtom.restype = ctypes.c_ulong
-x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                           ctypes.c_void_p]
-x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
 
 
 class ClientMessage(ctypes.Structure):
@@ -130,11 +108,11 @@ def shown(title):
 
 def close(window):
     """Asks the window to close, as a window manager's close button does."""
-    display = x11.XOpenDisplay(None)
+    display = ctypes.c_void_p(x11.XOpenDisplay(None))
     atom = lambda name: x11.XInternAtom(display, name, 0)
     event = ClientMessage(type=33, window=window, message_type=atom(b"WM_PROTOCOLS"), format=32)
     event.data[0] = atom(b"WM_DELETE_WINDOW")
-    x11.XSendEvent(display, window, 0, 0, ctypes.byref(event))
+    x11.XSendEvent(display, ctypes.c_ulong(window), 0, 0, ctypes.byref(event))
     x11.XFlush(display)
     x11.XCloseDisplay(display)
 
@@ -148,7 +126,7 @@ def menu_of(item, path):
             for id, props, _ in children]
 
 
-def tray_menu_panel_pin_dialog_and_quit():
+def TrayMenuPanelPinDialogAndQuit():
     tray = TrayHost()
     # An app whose icon the agent draws with GTK, which here runs on the main thread.
     with open(os.path.join(os.environ["XDG_DATA_HOME"], "applications/tapdeck-shell-test.desktop"),
@@ -156,65 +134,62 @@ def tray_menu_panel_pin_dialog_and_quit():
         app.write("[Desktop Entry]\nType=Application\nName=Shell Test App\nExec=true\n"
                   f"Icon={BUILD_DIR}/public/icon-192.png\n")
     agent = Agent(first_run=False)
-    check(eventually(lambda: tray.item), "no item registered")
+    assert eventually(lambda: tray.item), "no item registered"
     name, path = tray.item
     prop = lambda p: bus.call_blocking(name, path, dbus.PROPERTIES_IFACE, "Get", "ss",
                                        ("org.kde.StatusNotifierItem", p))
-    check((prop("Id"), prop("IconName")) == ("tapdeck", "tapdeck-symbolic"), "item properties")
+    assert (prop("Id"), prop("IconName")) == ("tapdeck", "tapdeck-symbolic"), "item properties"
     menu_path = prop("Menu")
     menu = menu_of(name, menu_path)
     entries = [entry[1:] for entry in menu]
-    check(entries == [("Update available…", False, ""), ("-", False, ""),
-                      ("Open Control Panel", True, "Control+o"), ("Show Pairing PIN…", True, ""),
-                      ("-", True, ""), ("Quit Tapdeck", True, "Control+q")], entries)
+    assert entries == [("Update available…", False, ""), ("-", False, ""),
+                       ("Open Control Panel", True, "Control+o"), ("Show Pairing PIN…", True, ""),
+                       ("-", True, ""), ("Quit Tapdeck", True, "Control+q")], entries
     click = lambda entry: bus.call_blocking(name, menu_path, MENU, "Event", "isvu",
                                             (menu[entry][0], "clicked", dbus.Int32(0), 0))
-    check(shown("Tapdeck") == [], "a panel before anyone asked for one")
+    assert shown("Tapdeck") == [], "a panel before anyone asked for one"
 
     # The API's request, then the menu twice: one window.
     agent.request("/api/open-admin", "POST")
-    check(eventually(lambda: len(shown("Tapdeck")) == 1), "no panel from the API")
+    assert eventually(lambda: len(shown("Tapdeck")) == 1), "no panel from the API"
     for _ in range(2):
         click(2)
     time.sleep(0.5)  # a second panel, if the clicks made one, is mapped by now
     panel = shown("Tapdeck")
-    check(len(panel) == 1, f"panels: {panel}")
+    assert len(panel) == 1, f"panels: {panel}"
     # Closed, it is only hidden: the next open shows the very same window again.
     close(panel[0])
-    check(eventually(lambda: shown("Tapdeck") == []), "the panel stays after closing")
+    assert eventually(lambda: shown("Tapdeck") == []), "the panel stays after closing"
     agent.request("/api/open-admin", "POST")
-    check(eventually(lambda: shown("Tapdeck") == panel), "not the same panel again")
+    assert eventually(lambda: shown("Tapdeck") == panel), "not the same panel again"
 
     click(3)
-    check(eventually(lambda: len(shown("Pairing PIN")) == 1), "no PIN dialog")
+    assert eventually(lambda: len(shown("Pairing PIN")) == 1), "no PIN dialog"
     icon = agent.request("/api/icon?app=Shell%20Test%20App")
-    check(icon == (200, "image/png"), icon)
-    check(os.path.exists(agent.login_item), "no login item")
+    assert icon == (200, "image/png"), icon
+    assert os.path.exists(agent.login_item), "no login item"
     click(5)
-    check(agent.process.wait(10) == 0, "Quit did not exit cleanly")
+    assert agent.process.wait(10) == 0, "Quit did not exit cleanly"
 
 
-def the_first_run_opens_the_panel_and_registers_at_login():
+def TheFirstRunOpensThePanelAndRegistersAtLogin():
     TrayHost()
     agent = Agent(first_run=True)
-    check(eventually(lambda: len(shown("Tapdeck")) == 1), "no panel on the first run")
+    assert eventually(lambda: len(shown("Tapdeck")) == 1), "no panel on the first run"
     with open(agent.login_item) as file:
         text = file.read()
-    check(f"\nExec={os.path.realpath(BINARY)}\n" in text, text)
-    check("\nX-GNOME-Autostart-enabled=true\n" in text, text)
-    check(agent.stop_with(signal.SIGTERM) == 0, "SIGTERM did not exit cleanly")
+    assert f"\nExec={os.path.realpath(BINARY)}\n" in text, text
+    assert "\nX-GNOME-Autostart-enabled=true\n" in text, text
+    assert agent.stop_with(signal.SIGTERM) == 0, "SIGTERM did not exit cleanly"
 
 
 # Stock GNOME without the tray extension: nobody would show the item, so the panel opens.
-def without_a_tray_the_panel_opens_and_a_service_leaves_login_alone():
+def WithoutATrayThePanelOpensAndAServiceLeavesLoginAlone():
     agent = Agent(first_run=False, env={"INVOCATION_ID": "0123456789abcdef"})
-    check(eventually(lambda: "tray is unavailable" in agent.output), "tray not missed")
-    check(eventually(lambda: len(shown("Tapdeck")) == 1), "no panel without a tray")
-    check(not os.path.exists(agent.login_item), "a login item from a service")
-    check(agent.stop_with(signal.SIGINT) == 0, "SIGINT did not exit cleanly")
+    assert eventually(lambda: "tray is unavailable" in agent.output), "tray not missed"
+    assert eventually(lambda: len(shown("Tapdeck")) == 1), "no panel without a tray"
+    assert not os.path.exists(agent.login_item), "a login item from a service"
+    assert agent.stop_with(signal.SIGINT) == 0, "SIGINT did not exit cleanly"
 
 
-{"TrayMenuPanelPinDialogAndQuit": tray_menu_panel_pin_dialog_and_quit,
- "TheFirstRunOpensThePanelAndRegistersAtLogin": the_first_run_opens_the_panel_and_registers_at_login,
- "WithoutATrayThePanelOpensAndAServiceLeavesLoginAlone":
-     without_a_tray_the_panel_opens_and_a_service_leaves_login_alone}[TEST]()
+globals()[TEST]()
