@@ -31,6 +31,7 @@ struct TdShell {
     GtkWidget* pinDialog = nullptr;
     guint watcherWatch = 0;
     bool trayKnown = false;
+    GDBusConnection* sessionBus = nullptr;  // held for the indicator, which shares it
 
     void log(const std::string& line) const { host.log(host.agent, line.c_str()); }
 };
@@ -220,6 +221,11 @@ G_MODULE_EXPORT TdShell* tdShellStart(const TdShellHost* host) {
     gtk_icon_theme_append_search_path(gtk_icon_theme_get_default(), shell->iconFolder.c_str());
     gtk_window_set_default_icon_name("tapdeck");
 
+    // The indicator asks for the session bus in the background and, on a slow start, uses it
+    // before it came (its item then never registers); made here first, the bus is there for it.
+    if (GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)) {
+        shell->sessionBus = bus;
+    }
     shell->indicator =
         app_indicator_new("tapdeck", "tapdeck-symbolic", APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
     app_indicator_set_icon_theme_path(shell->indicator, shell->iconFolder.c_str());
@@ -265,6 +271,9 @@ G_MODULE_EXPORT void tdShellStop(TdShell* shell) {
     // Out of the tray now. The indicator itself is left to the process's end: finalizing it
     // disconnects from menu items its menu has already let go of.
     app_indicator_set_status(shell->indicator, APP_INDICATOR_STATUS_PASSIVE);
+    if (shell->sessionBus) {
+        g_object_unref(shell->sessionBus);
+    }
     delete shell;
 }
 
