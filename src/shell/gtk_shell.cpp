@@ -223,9 +223,7 @@ G_MODULE_EXPORT TdShell* tdShellStart(const TdShellHost* host) {
 
     // The indicator asks for the session bus in the background and, on a slow start, uses it
     // before it came (its item then never registers); made here first, the bus is there for it.
-    if (GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)) {
-        shell->sessionBus = bus;
-    }
+    shell->sessionBus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     shell->indicator =
         app_indicator_new("tapdeck", "tapdeck-symbolic", APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
     app_indicator_set_icon_theme_path(shell->indicator, shell->iconFolder.c_str());
