@@ -50,8 +50,8 @@ td::relay::RelayLinks agentLinks(td::net::HttpsClient& client, td::MainThread& l
     links.openSocket = [&client](const std::string& url, td::net::WebSocketHandlers handlers) {
         return client.openWebSocket(url, std::move(handlers));
     };
-    links.replay = [](td::server::Request, td::relay::RelayLinks::Done done) {
-        done(td::server::textResponse(200, "text/plain", "ok"));
+    links.replay = [](td::server::ConnectionPtr connection, td::server::Request) {
+        connection->send(td::server::textResponse(200, "text/plain", "ok"));
     };
     links.runLater = [&loop](std::chrono::milliseconds delay, std::function<void()> task) {
         loop.postAfter(delay, std::move(task));

@@ -6,6 +6,8 @@
 const BASE = location.pathname.replace(/[^/]*$/, '');
 // The agent itself serves plain HTTP: a page over HTTPS came through the relay.
 export const relayed = location.protocol === 'https:' || BASE !== '/';
+// On a relay's shared name (/phone/ID/) every computer's pages share one origin.
+export const sharedOrigin = BASE !== '/';
 
 // One token per computer: on the relay's shared name every computer has the same origin, so
 // the key names the folder (the key at the root is the one phones paired before already hold).

@@ -1,5 +1,5 @@
 // The phone's remote: pairing, the pages of tiles, and the planner box.
-import { api, token, relayed, Unauthorized, Unreachable, watchReloads, toast, el, ask, imageAddress, PLAN_ERRORS } from './api.js';
+import { api, token, relayed, sharedOrigin, Unauthorized, Unreachable, watchReloads, toast, el, ask, imageAddress, PLAN_ERRORS } from './api.js';
 import { openTouchpad, setUpTouchpad } from './touchpad.js';
 
 const $ = (id) => document.getElementById(id);
@@ -523,9 +523,17 @@ function enableSwipes() {
 }
 
 function init() {
-  // Installed from the relay, the page opens even when the computer cannot be reached.
+  // Installed from the relay, the page opens even when the computer cannot be reached; but not
+  // on a relay's shared name, where a page of another computer could write what a worker serves
+  // (one registered there before is taken away).
   if (relayed && window.isSecureContext && 'serviceWorker' in navigator) {
-    navigator.serviceWorker.register('sw.js').catch(() => {});
+    if (sharedOrigin) {
+      navigator.serviceWorker.getRegistrations()
+        .then((all) => all.forEach((registration) => registration.unregister()))
+        .catch(() => {});
+    } else {
+      navigator.serviceWorker.register('sw.js').catch(() => {});
+    }
   }
   $('retry').addEventListener('click', start);
   setUpTouchpad();

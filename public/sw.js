@@ -6,11 +6,18 @@ const SHELL = 'tapdeck-shell-v2';
 const FILES = ['./', 'index.html', 'phone.js', 'api.js', 'touchpad.js', 'app.css', 'icon.svg',
   'icon-192.png', 'icon-512.png', 'manifest.webmanifest'];
 
+// On a relay's shared name every computer's pages share one origin and its caches: a page of
+// another computer could write what this worker would serve. There it keeps and serves nothing,
+// and takes itself away.
+const SHARED_ORIGIN = new URL(self.registration.scope).pathname !== '/';
+
 self.addEventListener('install', (event) => {
+  if (SHARED_ORIGIN) return self.skipWaiting();
   event.waitUntil(caches.open(SHELL).then((cache) => cache.addAll(FILES)).then(() => self.skipWaiting()));
 });
 
 self.addEventListener('activate', (event) => {
+  if (SHARED_ORIGIN) return event.waitUntil(self.registration.unregister());
   event.waitUntil(caches.keys()
     .then((names) => Promise.all(names.filter((name) => name !== SHELL).map((name) => caches.delete(name))))
     .then(() => self.clients.claim()));
@@ -26,7 +33,7 @@ function inShell(url) {
 
 self.addEventListener('fetch', (event) => {
   const url = new URL(event.request.url);
-  if (event.request.method !== 'GET' || !inShell(url)) return;  // the API goes to the network
+  if (SHARED_ORIGIN || event.request.method !== 'GET' || !inShell(url)) return;  // the API goes to the network
   const kept = () => caches.match(url.pathname).then((copy) => copy || caches.match('./'));
   event.respondWith(fetch(event.request)
     .then((answer) => {

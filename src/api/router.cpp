@@ -73,6 +73,11 @@ void Router::route(const ConnectionPtr& connection, Request request) const {
         if (endpoint->runs == Runs::onWorkPool) {
             context_.server.runOnWorkPool(
                 [this, endpoint, connection, request = std::move(request)] {
+                    if (!connection->beginWork()) {
+                        TD_LOG(http, request.method + " " + std::string(endpoint->path) +
+                                         ": nobody waited for it to begin");
+                        return;
+                    }
                     run(*endpoint, connection, request);
                 });
         } else {

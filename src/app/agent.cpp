@@ -3,7 +3,6 @@
 #include "api/handlers.hpp"
 #include "common/log.hpp"
 #include "host/apps.hpp"
-#include "relay/relayed_connection.hpp"
 
 namespace td::app {
 namespace {
@@ -116,8 +115,8 @@ relay::RelayLinks Agent::relayLinks() {
     links.openSocket = [this](const std::string& url, net::WebSocketHandlers handlers) {
         return https_.openWebSocket(url, std::move(handlers));
     };
-    links.replay = [this](server::Request request, relay::RelayLinks::Done done) {
-        replayRelayed(std::move(request), std::move(done));
+    links.replay = [this](server::ConnectionPtr connection, server::Request request) {
+        replayRelayed(std::move(connection), std::move(request));
     };
     links.runLater = [this](std::chrono::milliseconds delay, std::function<void()> task) {
         mainThread_.postAfter(delay, [weak = std::weak_ptr(alive_), task = std::move(task)] {
@@ -142,12 +141,12 @@ relay::RelayLinks Agent::relayLinks() {
     return links;
 }
 
-void Agent::replayRelayed(server::Request request, relay::RelayLinks::Done done) {
+void Agent::replayRelayed(server::ConnectionPtr connection, server::Request request) {
     // The server refuses such a body from its head; a relayed one is whole already.
     if (request.body.size() > router_.bodyLimit(request.method, request.path)) {
-        return done(server::jsonResponse({{"ok", false}}, 413));
+        return connection->json({{"ok", false}}, 413);
     }
-    router_.route(std::make_shared<relay::RelayedConnection>(std::move(done)), std::move(request));
+    router_.route(connection, std::move(request));
 }
 
 void Agent::start() {

@@ -83,7 +83,7 @@ class Agent {
     host::IconSource::GtkThread gtkThread();
     host::LiveState::Listener liveStateListener();
     // Answers a request the relay carried, through the same router as the server's.
-    void replayRelayed(server::Request request, relay::RelayLinks::Done done);
+    void replayRelayed(server::ConnectionPtr connection, server::Request request);
 
     const Settings settings_;
     MainThread& mainThread_;

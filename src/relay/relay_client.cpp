@@ -51,13 +51,18 @@ std::optional<server::Request> relayedRequest(const RequestEnvelope& envelope) {
 }
 
 std::shared_ptr<RelayClient> RelayClient::create(std::string relayId, std::string socketUrl,
-                                                 RelayLinks links) {
-    return std::shared_ptr<RelayClient>(
-        new RelayClient(std::move(relayId), std::move(socketUrl), std::move(links)));
+                                                 RelayLinks links,
+                                                 std::chrono::milliseconds replayDeadline) {
+    return std::shared_ptr<RelayClient>(new RelayClient(std::move(relayId), std::move(socketUrl),
+                                                        std::move(links), replayDeadline));
 }
 
-RelayClient::RelayClient(std::string relayId, std::string socketUrl, RelayLinks links)
-    : relayId_(std::move(relayId)), socketUrl_(std::move(socketUrl)), links_(std::move(links)) {}
+RelayClient::RelayClient(std::string relayId, std::string socketUrl, RelayLinks links,
+                         std::chrono::milliseconds replayDeadline)
+    : relayId_(std::move(relayId)),
+      socketUrl_(std::move(socketUrl)),
+      links_(std::move(links)),
+      replayDeadline_(replayDeadline) {}
 
 bool RelayClient::enabled() const {
     std::lock_guard lock(mutex_);
@@ -210,31 +215,76 @@ void RelayClient::handle(std::uint64_t connection, const std::string& text) {
     if (!envelope) {
         return;  // dropped without a reply: the relay's own time-out answers the phone
     }
-    bool admitted = false;
+    auto request = relayedRequest(*envelope);
+    const std::string& reqId = envelope->reqId;
+    std::shared_ptr<RelayedConnection> replayed;
     std::shared_ptr<net::WebSocket> socket;
+    bool scheduleCheck = false;
+    int refusedWith = 400;  // a path that is not one, or a request id already in use
     {
         std::lock_guard lock(mutex_);
-        admitted = inFlight_ < MAX_REPLAYS_IN_FLIGHT;
-        inFlight_ += admitted ? 1 : 0;
         socket = socket_;
+        if (replays_.size() >= MAX_REPLAYS_IN_FLIGHT) {
+            refusedWith = 503;
+        } else if (request && !replays_.contains(reqId)) {
+            replayed = std::make_shared<RelayedConnection>(
+                [weak = weak_from_this(), reqId](server::Response response) {
+                    if (auto self = weak.lock()) {
+                        self->reply(reqId, response);
+                    }
+                });
+            replays_.emplace(reqId, Replay{std::chrono::steady_clock::now() + replayDeadline_,
+                                           replayed});
+            scheduleCheck = !std::exchange(deadlineCheckPending_, true);
+        }
     }
-    if (!admitted) {
-        TD_LOG(relay, "too many relayed requests at once; refused one");
+    if (!replayed) {
+        TD_LOG(relay, "a relayed request was refused with " + std::to_string(refusedWith));
         if (socket) {
-            socket->sendText(replyText(envelope->reqId, refusal(503)));
+            socket->sendText(replyText(reqId, refusal(refusedWith)));
         }
         return;
     }
-    auto request = relayedRequest(*envelope);
-    if (!request) {
-        return reply(envelope->reqId, refusal(400));
+    if (scheduleCheck) {
+        links_.runLater(replayDeadline_, [weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->giveUpOverdue();
+            }
+        });
     }
-    links_.replay(std::move(*request),
-                  [weak = weak_from_this(), reqId = envelope->reqId](server::Response response) {
-                      if (auto self = weak.lock()) {
-                          self->reply(reqId, response);
-                      }
-                  });
+    links_.replay(std::move(replayed), std::move(*request));
+}
+
+void RelayClient::giveUpOverdue() {
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<std::shared_ptr<RelayedConnection>> overdue;
+    std::optional<std::chrono::steady_clock::time_point> next;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [reqId, replay] : replays_) {
+            if (replay.deadline > now) {
+                next = std::min(next.value_or(replay.deadline), replay.deadline);
+            } else if (auto connection = replay.connection.lock()) {
+                overdue.push_back(std::move(connection));
+            }
+        }
+        deadlineCheckPending_ = next.has_value();
+    }
+    if (!overdue.empty()) {
+        TD_LOG(relay, std::to_string(overdue.size()) +
+                          " relayed requests were answered at their deadline; their work goes on");
+    }
+    for (const auto& connection : overdue) {
+        connection->giveUp();  // which answers, through reply()
+    }
+    if (next) {
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now);
+        links_.runLater(wait, [weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->giveUpOverdue();
+            }
+        });
+    }
 }
 
 void RelayClient::answerChallenge(const Challenge& challenge,
@@ -263,7 +313,7 @@ void RelayClient::reply(const std::string& reqId, const server::Response& respon
     std::shared_ptr<net::WebSocket> socket;
     {
         std::lock_guard lock(mutex_);
-        --inFlight_;
+        replays_.erase(reqId);
         socket = socket_;
     }
     if (socket) {

@@ -6,10 +6,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "common/relay_envelope.hpp"
 #include "common/relay_proof.hpp"
 #include "net/websocket.hpp"
+#include "relay/relayed_connection.hpp"
 #include "server/request.hpp"
 #include "server/response.hpp"
 
@@ -21,9 +23,8 @@ struct RelayLinks {
     std::function<std::shared_ptr<net::WebSocket>(const std::string& url,
                                                   net::WebSocketHandlers handlers)>
         openSocket;
-    // Answers one replayed request; `done` is called once, on any thread.
-    using Done = std::function<void(server::Response)>;
-    std::function<void(server::Request, Done)> replay;
+    // Answers one replayed request on `connection`, which takes one answer, from any thread.
+    std::function<void(server::ConnectionPtr connection, server::Request)> replay;
     // Runs `task` on the main thread after `delay`.
     std::function<void(std::chrono::milliseconds delay, std::function<void()> task)> runLater;
     // Told when the connection comes up (true) and when a connection that was up is lost
@@ -43,17 +44,22 @@ std::optional<server::Request> relayedRequest(const RequestEnvelope& envelope);
 // as request envelopes; each is replayed into the agent's own router (in-process, so it is
 // answered by the same endpoints on the port the server really uses, and marked relayed) and
 // answered with a reply envelope. A lost connection is opened again every 5 seconds while the
-// client is enabled. Every method may be called from any thread.
+// client is enabled. A request not answered by its deadline is answered then (the relay waits no
+// longer), and what its work answers later is dropped. Every method may be called from any
+// thread.
 class RelayClient : public std::enable_shared_from_this<RelayClient> {
   public:
     static constexpr std::chrono::milliseconds RECONNECT_DELAY{5'000};
     // Requests being answered at once; past it a request is answered 503 at once (the relay
     // service itself allows as many).
     static constexpr std::size_t MAX_REPLAYS_IN_FLIGHT = 64;
+    // A relay waits 30 s for an answer; this leaves the answer time to reach it.
+    static constexpr std::chrono::milliseconds REPLAY_DEADLINE{25'000};
 
     // `socketUrl`: the relay's socket address for this agent; opens nothing yet.
-    static std::shared_ptr<RelayClient> create(std::string relayId, std::string socketUrl,
-                                               RelayLinks links);
+    static std::shared_ptr<RelayClient> create(
+        std::string relayId, std::string socketUrl, RelayLinks links,
+        std::chrono::milliseconds replayDeadline = REPLAY_DEADLINE);
 
     const std::string& relayId() const { return relayId_; }
     bool enabled() const;
@@ -72,7 +78,8 @@ class RelayClient : public std::enable_shared_from_this<RelayClient> {
     void stop();
 
   private:
-    RelayClient(std::string relayId, std::string socketUrl, RelayLinks links);
+    RelayClient(std::string relayId, std::string socketUrl, RelayLinks links,
+                std::chrono::milliseconds replayDeadline);
 
     void startLocked();
     void stopLocked();
@@ -86,10 +93,13 @@ class RelayClient : public std::enable_shared_from_this<RelayClient> {
     void handle(std::uint64_t connection, const std::string& text);
     void answerChallenge(const Challenge& challenge, const std::shared_ptr<net::WebSocket>& socket);
     void reply(const std::string& reqId, const server::Response& response);
+    // Answers the replays past their deadline; while others wait, runs again at the next one.
+    void giveUpOverdue();
 
     const std::string relayId_;
     const std::string socketUrl_;
     const RelayLinks links_;
+    const std::chrono::milliseconds replayDeadline_;
 
     mutable std::mutex mutex_;  // guards every field below
     std::shared_ptr<net::WebSocket> socket_;
@@ -100,7 +110,12 @@ class RelayClient : public std::enable_shared_from_this<RelayClient> {
     bool awaitingFirstMessage_ = false;  // a relay that asks for a proof asks first
     std::string phoneUrl_;
     bool enabled_ = false;
-    std::size_t inFlight_ = 0;
+    struct Replay {
+        std::chrono::steady_clock::time_point deadline;
+        std::weak_ptr<RelayedConnection> connection;
+    };
+    std::unordered_map<std::string, Replay> replays_;  // by reqId, until answered
+    bool deadlineCheckPending_ = false;
 };
 
 }  // namespace td::relay

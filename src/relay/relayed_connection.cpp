@@ -41,7 +41,7 @@ void RelayedConnection::send(const server::Response& response) {
 
 void RelayedConnection::sendRaw(std::shared_ptr<const std::string> bytes, bool close,
                                 WriteDone done) {
-    if (!answered_.load()) {
+    if (state_.load() != State::answered) {
         server::Response response = headOnly(*bytes);
         const std::size_t bodyStart = bytes->find("\r\n\r\n");
         if (close && bodyStart != std::string::npos) {
@@ -58,10 +58,34 @@ void RelayedConnection::close() {
     answer(server::Response{500, {}, {}, {}});
 }
 
-void RelayedConnection::answer(server::Response response) {
-    if (answered_.exchange(true)) {
-        return;
+bool RelayedConnection::beginWork() {
+    State waiting = State::waiting;
+    return state_.compare_exchange_strong(waiting, State::working);
+}
+
+void RelayedConnection::giveUp() {
+    State waiting = State::waiting;
+    if (state_.compare_exchange_strong(waiting, State::answered)) {
+        return deliver(server::jsonResponse(
+            {{"ok", false}, {"error", "The computer was too busy to begin this in time"}}, 503));
     }
+    State working = State::working;
+    if (state_.compare_exchange_strong(working, State::answered)) {
+        deliver(server::jsonResponse(
+            {{"ok", true},
+             {"pending", true},
+             {"message", "Still at it on the computer: the relay does not wait for the end"}},
+            202));
+    }
+}
+
+void RelayedConnection::answer(server::Response response) {
+    if (state_.exchange(State::answered) != State::answered) {
+        deliver(std::move(response));
+    }
+}
+
+void RelayedConnection::deliver(server::Response response) {
     auto done = std::move(done_);
     done(std::move(response));
 }

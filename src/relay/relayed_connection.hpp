@@ -20,13 +20,20 @@ class RelayedConnection final : public server::Connection {
     void send(const server::Response& response) override;
     void sendRaw(std::shared_ptr<const std::string> bytes, bool close, WriteDone done) override;
     void close() override;
+    bool beginWork() override;
     using Connection::sendRaw;
 
+    // The relay will not wait for the answer any longer: answers now, 503 when the work has not
+    // begun (and then it never does), else 202 (it goes on); a later answer is dropped.
+    void giveUp();
+
   private:
+    enum class State { waiting, working, answered };
     void answer(server::Response response);
+    void deliver(server::Response response);
 
     Done done_;
-    std::atomic<bool> answered_{false};
+    std::atomic<State> state_{State::waiting};
 };
 
 }  // namespace td::relay

@@ -16,6 +16,8 @@ namespace {
 
 constexpr std::string_view AGENT_SOCKET = "/mac/ws";
 constexpr std::string_view PHONE_PREFIX = "/phone/";
+// The port phones use when the phone domain names none.
+constexpr std::string_view HTTPS_PORT = "443";
 constexpr std::size_t MAX_ID_LENGTH = 128;
 // A Content-Type is a media type and a parameter or two, not a page of text.
 constexpr std::size_t MAX_CONTENT_TYPE = 256;
@@ -56,6 +58,16 @@ std::string_view trimmed(std::string_view text) {
     return text;
 }
 
+// "name:port" as name and port; the port is empty when none is named.
+std::pair<std::string_view, std::string_view> splitPort(std::string_view host) {
+    const std::size_t colon = host.rfind(':');
+    if (colon == std::string_view::npos || colon + 1 == host.size() ||
+        host.find_first_not_of("0123456789", colon + 1) != std::string_view::npos) {
+        return {host, {}};
+    }
+    return {host.substr(0, colon), host.substr(colon + 1)};
+}
+
 // The rest of a path below /phone/ID at the agent's own origin: "/REST", or "/" for none.
 std::string belowAgent(std::string_view afterId) {
     return afterId.starts_with('/') ? std::string(afterId) : "/" + std::string(afterId);
@@ -67,26 +79,67 @@ void PendingReplies::add(const std::string& reqId, AgentLink::Answer answer) {
     waiting_[reqId] = std::move(answer);
 }
 
-bool PendingReplies::settle(const relay::ReplyEnvelope& reply) {
-    auto found = waiting_.find(reply.reqId);
-    if (found == waiting_.end()) {
-        return false;
+PendingReplies::Outcome PendingReplies::settle(const relay::ReplyEnvelope& reply) {
+    if (auto found = waiting_.find(reply.reqId); found != waiting_.end()) {
+        auto answer = std::move(found->second);
+        waiting_.erase(found);
+        answer(reply);
+        return Outcome::answered;
     }
-    auto answer = std::move(found->second);
-    waiting_.erase(found);
-    answer(reply);
-    return true;
+    if (auto late = std::find(abandoned_.begin(), abandoned_.end(), reply.reqId);
+        late != abandoned_.end()) {
+        abandoned_.erase(late);
+        return Outcome::late;
+    }
+    return Outcome::unknown;
 }
 
-void PendingReplies::remove(const std::string& reqId) {
-    waiting_.erase(reqId);
+void PendingReplies::abandon(const std::string& reqId) {
+    if (waiting_.erase(reqId) == 0) {
+        return;
+    }
+    abandoned_.push_back(reqId);
+    if (abandoned_.size() > MAX_ABANDONED) {
+        abandoned_.pop_front();
+    }
 }
 
 void PendingReplies::failAll() {
     auto waiting = std::move(waiting_);
     waiting_.clear();
+    abandoned_.clear();
     for (auto& [reqId, answer] : waiting) {
         answer(std::nullopt);
+    }
+}
+
+bool SharedBudget::fitsShare(const std::string& address, std::size_t bytes) const {
+    const auto found = byAddress_.find(addressKey(address));
+    return (found == byAddress_.end() ? 0 : found->second) + bytes <= share_;
+}
+
+bool SharedBudget::hold(const std::string& address, std::size_t bytes) {
+    if (bytes == 0) {
+        return true;
+    }
+    if (!fits(bytes) || !fitsShare(address, bytes)) {
+        return false;
+    }
+    held_ += bytes;
+    byAddress_[addressKey(address)] += bytes;
+    return true;
+}
+
+void SharedBudget::release(const std::string& address, std::size_t bytes) {
+    if (bytes == 0) {
+        return;
+    }
+    held_ -= bytes;
+    if (auto it = byAddress_.find(addressKey(address)); it != byAddress_.end()) {
+        it->second -= bytes;
+        if (it->second == 0) {
+            byAddress_.erase(it);
+        }
     }
 }
 
@@ -94,7 +147,9 @@ Hub::Hub(RelayOptions options, std::size_t maxConnections)
     : phones(options.maxPhonesPerAddress),
       agents(options.maxAgentsPerAddress),
       connections(maxConnections),
-      options_(std::move(options)) {}
+      options_(std::move(options)),
+      bodies_(options_.bodyBudget, options_.bodyBudget / 8),
+      messages_(options_.messageBudget, options_.messageBudget / 8) {}
 
 std::string Hub::clientAddress(const std::string& peer, std::string_view forwardedFor) const {
     const auto& proxies = options_.trustedProxies;
@@ -114,39 +169,31 @@ std::string Hub::phoneUrl(const std::string& id, std::string_view agentHost) con
     return "https://" + lowerCase(agentHost) + "/phone/" + id + "/";
 }
 
-bool Hub::holdBody(const std::string& address, std::size_t bytes) {
-    const std::string key = addressKey(address);
-    std::size_t& ofAddress = bodiesByAddress_[key];
-    if (heldBodies_ + bytes > options_.bodyBudget || ofAddress + bytes > options_.bodyBudget / 8) {
-        if (ofAddress == 0) {
-            bodiesByAddress_.erase(key);
-        }
+bool Hub::holdMessage(const AgentLink& reader, const std::string& address, std::size_t bytes) {
+    if (!messages_.fitsShare(address, bytes)) {
         return false;
     }
-    heldBodies_ += bytes;
-    ofAddress += bytes;
-    return true;
+    while (!messages_.fits(bytes)) {
+        const auto largest = largestMessageHolder();
+        if (!largest || largest.get() == &reader ||
+            largest->heldMessageBytes() <= reader.heldMessageBytes()) {
+            return false;
+        }
+        log("An agent's message gave way to another's: agents' messages fill the relay");
+        largest->giveWay();  // which releases what it held, at once
+    }
+    return messages_.hold(address, bytes);
 }
 
-void Hub::releaseBody(const std::string& address, std::size_t bytes) {
-    if (bytes == 0) {
-        return;
-    }
-    heldBodies_ -= bytes;
-    if (auto it = bodiesByAddress_.find(addressKey(address)); it != bodiesByAddress_.end()) {
-        it->second -= bytes;
-        if (it->second == 0) {
-            bodiesByAddress_.erase(it);
+std::shared_ptr<AgentLink> Hub::largestMessageHolder() const {
+    std::shared_ptr<AgentLink> largest;
+    for (const auto& [id, weak] : agents_) {
+        auto agent = weak.lock();
+        if (agent && (!largest || agent->heldMessageBytes() > largest->heldMessageBytes())) {
+            largest = std::move(agent);
         }
     }
-}
-
-bool Hub::holdMessage(std::size_t bytes) {
-    if (heldMessages_ + bytes > options_.messageBudget) {
-        return false;
-    }
-    heldMessages_ += bytes;
-    return true;
+    return largest;
 }
 
 bool Hub::isOwnName(std::string_view host) const {
@@ -218,9 +265,13 @@ bool isRelayId(std::string_view id) {
 
 Route routeFor(std::string_view target, std::string_view host, std::string_view phoneDomain) {
     if (!phoneDomain.empty()) {
-        const std::string name = lowerCase(host);
-        const std::string suffix = "." + lowerCase(phoneDomain);
-        if (name.size() > suffix.size() && name.ends_with(suffix)) {
+        const auto [hostName, hostPort] = splitPort(host);
+        const auto [domainName, domainPort] = splitPort(phoneDomain);
+        const std::string name = lowerCase(hostName);
+        const std::string suffix = "." + lowerCase(domainName);
+        const bool phonesPort =
+            hostPort.empty() || hostPort == (domainPort.empty() ? HTTPS_PORT : domainPort);
+        if (name.size() > suffix.size() && name.ends_with(suffix) && phonesPort) {
             const std::string id = name.substr(0, name.size() - suffix.size());
             return isRelayId(id) ? Route{Route::Kind::phone, id, std::string(target)} : Route{};
         }
@@ -386,7 +437,7 @@ bool ConnectionBook::admit() {
     // A quarter stays for agents: connections that never become one cannot shut them out.
     const std::size_t forOthers = limit_ - limit_ / 4;
     while (others_ + agents_ >= limit_ || others_ >= forOthers) {
-        if (!evictLongestIdle()) {
+        if (!evictOne()) {
             return false;
         }
     }
@@ -411,13 +462,23 @@ void ConnectionBook::busy(IdlePlace place) {
     idle_.erase(place);
 }
 
-bool ConnectionBook::evictLongestIdle() {
-    while (!idle_.empty()) {
-        auto connection = idle_.front().lock();
-        idle_.pop_front();
-        if (connection) {
-            connection->evict();  // which leaves the book
-            return true;
+ConnectionBook::IdlePlace ConnectionBook::waitingForProof(std::weak_ptr<IdleConnection> agent) {
+    return unproven_.insert(unproven_.end(), std::move(agent));
+}
+
+void ConnectionBook::proven(IdlePlace place) {
+    unproven_.erase(place);
+}
+
+bool ConnectionBook::evictOne() {
+    for (auto* waiting : {&unproven_, &idle_}) {
+        while (!waiting->empty()) {
+            auto connection = waiting->front().lock();
+            waiting->pop_front();
+            if (connection) {
+                connection->evict();  // which leaves the book
+                return true;
+            }
         }
     }
     return false;

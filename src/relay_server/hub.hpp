@@ -53,7 +53,8 @@ struct RelayOptions {
     // Phones' bodies held at once while they wait for their agents; one address may hold an
     // eighth of it.
     std::size_t bodyBudget = 64 * 1024 * 1024;
-    // Agents' messages being read at once (a reply may be 4 MiB).
+    // Agents' messages being read at once (a reply may be 4 MiB); one address may hold an
+    // eighth of it.
     std::size_t messageBudget = 64 * 1024 * 1024;
     // An agent's socket silent this long is dead (a ping goes out at half of it), and a message
     // begun must be whole within it.
@@ -70,28 +71,46 @@ class AgentLink {
   public:
     // Called once: the reply, or nothing when the agent went away first.
     using Answer = std::function<void(std::optional<relay::ReplyEnvelope>)>;
+    // Called once the request has left for the agent's socket (or will never leave): what the
+    // phone sent is no longer held on its behalf.
+    using Sent = std::function<void()>;
 
     virtual ~AgentLink() = default;
     // Sends the request to the agent; false, sending nothing, when too many are in flight.
-    virtual bool forward(const relay::RequestEnvelope& envelope, Answer answer) = 0;
-    // The phone stopped waiting; a late reply is dropped.
+    virtual bool forward(const relay::RequestEnvelope& envelope, Answer answer, Sent sent) = 0;
+    // The phone stopped waiting; the reply, when it comes, is dropped and the agent kept.
     virtual void abandon(const std::string& reqId) = 0;
     // Ends the connection (another agent proved the identifier).
     virtual void close() = 0;
+    // Bytes of the message being read from it.
+    virtual std::size_t heldMessageBytes() const = 0;
+    // Ends the connection with 1013: its message holds what all agents' messages may.
+    virtual void giveWay() = 0;
 };
 
-// The answers an agent still owes, by request id.
+// The answers an agent still owes, by request id, and the latest requests whose phones stopped
+// waiting: a reply to one of those is dropped, since the agent was only slow.
 class PendingReplies {
   public:
+    enum class Outcome { answered, late, unknown };
+    // Abandoned requests are remembered up to this many, the oldest forgotten first; an agent
+    // of ours answers each within its own deadline, before the relay's.
+    static constexpr std::size_t MAX_ABANDONED = 256;
+
+    // Phones waiting.
     std::size_t size() const { return waiting_.size(); }
+    // Whether a reply may come: some phone waits, or one stopped waiting.
+    bool expectsReply() const { return !waiting_.empty() || !abandoned_.empty(); }
     void add(const std::string& reqId, AgentLink::Answer answer);
-    // False when nobody waits for the reply (it is dropped).
-    bool settle(const relay::ReplyEnvelope& reply);
-    void remove(const std::string& reqId);
+    // `late` (dropped) when its phone stopped waiting, `unknown` when it was never asked.
+    Outcome settle(const relay::ReplyEnvelope& reply);
+    void abandon(const std::string& reqId);
+    // Every phone still waiting hears that the agent is gone.
     void failAll();
 
   private:
     std::unordered_map<std::string, AgentLink::Answer> waiting_;
+    std::list<std::string> abandoned_;  // oldest first
 };
 
 // What /metrics shows: counts since the start, no id, address or path in any label.
@@ -147,37 +166,60 @@ class AddressSlot {
     std::string address_;
 };
 
-// A connection that waits for a request head and may be closed to make room for another.
+// A connection that may be closed to make room for another: a phone's waiting for a request
+// head, or an agent's that has not proven its identifier yet.
 class IdleConnection {
   public:
     virtual ~IdleConnection() = default;
     virtual void evict() = 0;
 };
 
-// Every connection is counted, and their number stays below the descriptor limit: past it the
-// longest-idle one that is not an agent makes room, and agents keep a share no phone can take.
+// Every connection is counted, and their number stays below the descriptor limit: past it an
+// unproven agent socket or the longest-idle phone connection makes room, and proven agents keep
+// a share no phone can take.
 class ConnectionBook {
   public:
     enum class Kind { other, agent };
     using IdlePlace = std::list<std::weak_ptr<IdleConnection>>::iterator;
 
     explicit ConnectionBook(std::size_t limit) : limit_(limit) {}
-    // Whether a new connection may stay; may close the longest-idle one to make room.
+    // Whether a new connection may stay; may close one to make room: an agent's socket that has
+    // not proven its identifier yet, oldest first, else the longest-idle phone connection.
     bool admit();
     void leave(Kind kind);
     void becomeAgent();
     IdlePlace waiting(std::weak_ptr<IdleConnection> connection);
     void busy(IdlePlace place);
+    IdlePlace waitingForProof(std::weak_ptr<IdleConnection> agent);
+    void proven(IdlePlace place);
     std::size_t count() const { return others_ + agents_; }
     std::size_t limit() const { return limit_; }
 
   private:
-    bool evictLongestIdle();
+    bool evictOne();
 
     const std::size_t limit_;
     std::size_t others_ = 0;
     std::size_t agents_ = 0;
-    std::list<std::weak_ptr<IdleConnection>> idle_;  // longest idle first
+    std::list<std::weak_ptr<IdleConnection>> unproven_;  // oldest first
+    std::list<std::weak_ptr<IdleConnection>> idle_;      // longest idle first
+};
+
+// Bytes held in all and by each address (an IPv6 /64), an address taking at most a share.
+class SharedBudget {
+  public:
+    SharedBudget(std::size_t total, std::size_t share) : total_(total), share_(share) {}
+    // False, holding nothing, past the whole or the address's share.
+    bool hold(const std::string& address, std::size_t bytes);
+    void release(const std::string& address, std::size_t bytes);
+    bool fits(std::size_t bytes) const { return held_ + bytes <= total_; }
+    bool fitsShare(const std::string& address, std::size_t bytes) const;
+
+  private:
+    const std::size_t total_;
+    const std::size_t share_;
+    std::size_t held_ = 0;
+    std::unordered_map<std::string, std::size_t> byAddress_;
 };
 
 // Who is connected: one proven agent per identifier.
@@ -203,14 +245,23 @@ class Hub {
     // Where an agent's phones go: https://ID.DOMAIN/ or https://HOST/phone/ID/.
     std::string phoneUrl(const std::string& id, std::string_view agentHost) const;
 
-    // Bodies held for phones still waiting, across every connection and per address; past
-    // either budget a request is refused (503) rather than held.
-    bool holdBody(const std::string& address, std::size_t bytes);
-    void releaseBody(const std::string& address, std::size_t bytes);
+    // What phones' requests hold until they leave for their agents (bodies, and heads larger
+    // than a head may be without cookies), in all and per address; past either a request is
+    // refused (503) rather than held.
+    bool holdBody(const std::string& address, std::size_t bytes) {
+        return bodies_.hold(address, bytes);
+    }
+    void releaseBody(const std::string& address, std::size_t bytes) {
+        bodies_.release(address, bytes);
+    }
 
-    // Bytes of agents' messages being read; past the budget the agent is closed.
-    bool holdMessage(std::size_t bytes);
-    void releaseMessage(std::size_t bytes) { heldMessages_ -= bytes; }
+    // Bytes of proven agents' messages being read, in all and per address (an eighth). Past
+    // its address's share the reader is refused; when all of it is taken, the agent holding
+    // the most gives way, which may be the reader itself (then it is refused).
+    bool holdMessage(const AgentLink& reader, const std::string& address, std::size_t bytes);
+    void releaseMessage(const std::string& address, std::size_t bytes) {
+        messages_.release(address, bytes);
+    }
 
     // Whether an agent that reached the relay by `host` (its Host header) may be proven here.
     bool isOwnName(std::string_view host) const;
@@ -228,9 +279,10 @@ class Hub {
     std::unordered_map<std::string, std::weak_ptr<AgentLink>> agents_;
     std::uint64_t lastRequestId_ = 0;
     std::atomic<std::size_t> agentCount_{0};
-    std::size_t heldBodies_ = 0;
-    std::unordered_map<std::string, std::size_t> bodiesByAddress_;
-    std::size_t heldMessages_ = 0;
+    std::shared_ptr<AgentLink> largestMessageHolder() const;
+
+    SharedBudget bodies_;
+    SharedBudget messages_;
 };
 
 // 1 to 128 letters, digits and hyphens.
@@ -243,7 +295,8 @@ struct Route {
     std::string id;
     std::string rest;  // phone: the target below the agent's prefix; redirect: the new location
 };
-// `host`: the request's Host; with a phone domain, ID.DOMAIN serves agent ID.
+// `host`: the request's Host; with a phone domain, ID.DOMAIN serves agent ID, also when the
+// Host names the port phones use (the domain's, else 443).
 Route routeFor(std::string_view target, std::string_view host, std::string_view phoneDomain);
 
 // Header fields that belong to one connection and are not passed on: the standard ones, any

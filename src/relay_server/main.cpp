@@ -214,6 +214,12 @@ int main(int argc, char** argv) {
             logLine("Metrics listening on " + (metricsIpv6 ? "[" + at + "]" : at) + ":" +
                     std::to_string(*metricsPort));
         }
+        if (arguments.options.phoneDomain.empty()) {
+            logLine("Without --phone-domain every computer's pages share this relay's origin: "
+                    "their storage is shared, no service worker runs, and one computer's page "
+                    "can read what another's keeps in the same browser. Serve only people who "
+                    "trust each other.");
+        }
         int received = 0;
         sigwait(&stopSignals, &received);
         logLine("Stopping");

@@ -38,8 +38,13 @@ using boost::system::error_code;
 
 using TlsStream = TlsSocket;
 
-// A phone's request head may carry cookies and a token, not pages of headers.
+// A phone's request head may carry a token and the usual fields, not pages of them.
 inline constexpr std::uint32_t MAX_HEADER_BYTES = 64 * 1024;
+// Cookies are not counted in that: the pages use none, but a page of another computer under the
+// same domain may have set some, and they must not lock the browser out. They are read and
+// dropped, never passed on; this bounds them past any browser's store for one site (180 of
+// 4 KiB), and what a head holds past MAX_HEADER_BYTES counts against its address's share.
+inline constexpr std::uint32_t MAX_COOKIE_BYTES = 1024 * 1024;
 // A whole request must arrive, and a whole answer leave, within this.
 inline constexpr auto REQUEST_TIMEOUT = std::chrono::seconds(30);
 // An idle kept-alive phone connection is closed after this.
@@ -61,8 +66,37 @@ inline constexpr std::size_t MAX_PROOF_BYTES = 1024;
 inline constexpr auto AGENT_HANDSHAKE_TIMEOUT = std::chrono::seconds(5);
 // How long a closed agent has to answer the close frame before its socket is closed anyway.
 inline constexpr auto CLOSE_GRACE = std::chrono::seconds(2);
+// The service worker of every page on a relay whose computers share one origin: it serves
+// nothing and unregisters itself.
+inline constexpr std::string_view RETIRING_WORKER =
+    "self.addEventListener('install', () => self.skipWaiting());\n"
+    "self.addEventListener('activate', (event) => event.waitUntil(self.registration.unregister()));\n";
 // Header fields a phone's request may carry to its agent.
 inline constexpr std::size_t MAX_HEADER_FIELDS = 100;
+
+// A request parser that reads cookies but keeps none, and counts the rest of the head against
+// MAX_HEADER_BYTES.
+class PhoneRequestParser final : public http::request_parser<http::string_body> {
+  public:
+    PhoneRequestParser() { header_limit(MAX_HEADER_BYTES + MAX_COOKIE_BYTES); }
+
+  private:
+    void on_field_impl(http::field name, beast::string_view nameText, beast::string_view value,
+                       error_code& ec) override {
+        if (name == http::field::cookie) {
+            return;
+        }
+        // As it stood in the head: name, ": ", value and the line's end.
+        fieldBytes_ += nameText.size() + value.size() + 4;
+        if (fieldBytes_ > MAX_HEADER_BYTES) {
+            ec = http::error::header_limit;
+            return;
+        }
+        get().insert(name, nameText, value);
+    }
+
+    std::size_t fieldBytes_ = 0;
+};
 
 inline std::string peerOf(const tcp::socket& socket) {
     error_code ignored;
@@ -113,6 +147,7 @@ void guarded(Body&& body, OnFailure&& onFailure) noexcept {
 // socket in order and replies come up in any order.
 template <typename Stream>
 class AgentSession final : public AgentLink,
+                           public IdleConnection,
                            public std::enable_shared_from_this<AgentSession<Stream>> {
   public:
     AgentSession(Stream&& stream, Hub& hub, std::string id, std::string peer, AddressSlot slot,
@@ -128,6 +163,7 @@ class AgentSession final : public AgentLink,
     }
 
     void accept(const http::request<http::string_body>& upgrade) {
+        unprovenPlace_ = hub_.connections.waitingForProof(this->weak_from_this());
         websocket::stream_base::timeout timeouts{};
         timeouts.handshake_timeout = AGENT_HANDSHAKE_TIMEOUT;
         timeouts.idle_timeout = hub_.options().agentIdleTimeout;
@@ -142,8 +178,9 @@ class AgentSession final : public AgentLink,
                              });
     }
 
-    bool forward(const relay::RequestEnvelope& envelope, Answer answer) override {
+    bool forward(const relay::RequestEnvelope& envelope, Answer answer, Sent sent) override {
         if (ended_ || !proven_) {
+            sent();
             answer(std::nullopt);
             return true;
         }
@@ -153,18 +190,35 @@ class AgentSession final : public AgentLink,
         std::string text = relay::writeRequestEnvelope(envelope);
         if (queuedBytes_ + text.size() > MAX_QUEUED_BYTES_PER_AGENT) {
             hub_.log("Agent closed from " + peer_ + ": it takes no requests");
+            sent();
             answer(std::nullopt);
             close();
             return true;
         }
         pending_.add(envelope.reqId, std::move(answer));
-        send(std::move(text));
+        send(std::move(text), std::move(sent));
         return true;
     }
 
-    void abandon(const std::string& reqId) override { pending_.remove(reqId); }
+    void abandon(const std::string& reqId) override { pending_.abandon(reqId); }
 
     void close() override { closeWith(websocket::close_code::normal); }
+
+    std::size_t heldMessageBytes() const override { return heldMessage_; }
+
+    void giveWay() override {
+        hub_.log("Agent closed from " + peer_ + ": its message gave way to another's");
+        closeWith(websocket::close_code::try_again_later);
+    }
+
+    // Room for a connection that is of use: this one has not proven its identifier.
+    void evict() override {
+        unprovenPlace_.reset();  // the book took it off its list
+        end();
+        error_code ignored;
+        beast::get_lowest_layer(socket_).socket().close(ignored);
+        ticket_.release();
+    }
 
   private:
     void onAccept(const error_code& ec, const std::string& host) {
@@ -174,7 +228,7 @@ class AgentSession final : public AgentLink,
         const auto random = secureRandomBytes(relay::CHALLENGE_BYTES);
         challenge_ = base64UrlEncode(std::string(random.begin(), random.end()));
         host_ = host;
-        send(relay::writeChallenge({challenge_, hub_.phoneUrl(id_, host)}));
+        send(relay::writeChallenge({challenge_, hub_.phoneUrl(id_, host)}), [] {});
         proofTimer_.expires_after(hub_.options().proofTimeout);
         proofTimer_.async_wait([weak = this->weak_from_this()](const error_code& waitEc) {
             if (auto self = weak.lock(); self && !waitEc && !self->proven_) {
@@ -197,10 +251,16 @@ class AgentSession final : public AgentLink,
         if (ec) {
             return end();
         }
-        // What the message holds so far counts against what all agents' messages may.
-        if (buffer_.size() > heldMessage_) {
-            if (!hub_.holdMessage(buffer_.size() - heldMessage_)) {
-                hub_.log("Agent closed from " + peer_ + ": agents' messages fill the relay");
+        if (proven_ && !messageBegun_ && !pending_.expectsReply()) {
+            // An agent speaks only to answer: nothing of a message nobody asked for is held.
+            hub_.log("Agent closed from " + peer_ + ": it sent what nobody asked for");
+            return closeWith(websocket::close_code::policy_error);
+        }
+        // A proven agent's message counts, as it grows, against what agents' messages may
+        // hold; a proof is too small to count.
+        if (proven_ && buffer_.size() > heldMessage_) {
+            if (!hub_.holdMessage(*this, peer_, buffer_.size() - heldMessage_)) {
+                hub_.log("Agent closed from " + peer_ + ": its address's messages fill its share");
                 return closeWith(websocket::close_code::try_again_later);
             }
             heldMessage_ = buffer_.size();
@@ -224,7 +284,7 @@ class AgentSession final : public AgentLink,
     }
 
     void releaseBuffer() {
-        hub_.releaseMessage(std::exchange(heldMessage_, 0));
+        hub_.releaseMessage(peer_, std::exchange(heldMessage_, 0));
         buffer_.consume(buffer_.size());
         const std::size_t grown = buffer_.capacity();
         if (grown > KEEP_BUFFER_BYTES) {
@@ -250,9 +310,10 @@ class AgentSession final : public AgentLink,
         if (proven_) {
             // Only replies to requests it was sent: anything else (a reply nobody asked for, one
             // that cannot be read) is an agent broken or hostile, and its phones hear at once
-            // rather than at their time-out. Nothing is parsed when nothing was asked.
-            const auto reply = pending_.size() > 0 ? relay::readReplyEnvelope(text) : std::nullopt;
-            if (!reply || !pending_.settle(*reply)) {
+            // rather than at their time-out. A reply whose phone stopped waiting is dropped:
+            // the agent was only slow.
+            const auto reply = relay::readReplyEnvelope(text);
+            if (!reply || pending_.settle(*reply) == PendingReplies::Outcome::unknown) {
                 hub_.log("Agent closed from " + peer_ + ": it sent what is no reply of ours");
                 closeWith(websocket::close_code::policy_error);
             }
@@ -268,18 +329,21 @@ class AgentSession final : public AgentLink,
             return closeWith(websocket::close_code::policy_error);
         }
         proven_ = true;
+        if (unprovenPlace_) {
+            hub_.connections.proven(*std::exchange(unprovenPlace_, std::nullopt));
+        }
         ticket_.becomeAgent();
         socket_.read_message_max(relay::MAX_REPLY_ENVELOPE_BYTES);
         hub_.attach(id_, this->shared_from_this(), peer_);
         attached_ = true;
     }
 
-    void send(std::string text) {
+    void send(std::string text, Sent sent) {
         if (ended_ || closing_) {
-            return;
+            return sent();
         }
         queuedBytes_ += text.size();
-        outbox_.push_back(std::move(text));
+        outbox_.push_back({std::move(text), std::move(sent)});
         if (!writing_) {
             writeNext();
         }
@@ -288,7 +352,7 @@ class AgentSession final : public AgentLink,
     void writeNext() {
         writing_ = true;
         socket_.text(true);
-        socket_.async_write(asio::buffer(outbox_.front()),
+        socket_.async_write(asio::buffer(outbox_.front().text),
                             [self = this->shared_from_this()](const error_code& ec, std::size_t) {
                                 guarded([&] { self->onWritten(ec); }, [&] { self->close(); });
                             });
@@ -296,8 +360,10 @@ class AgentSession final : public AgentLink,
 
     void onWritten(const error_code& ec) {
         writing_ = false;
-        queuedBytes_ -= outbox_.front().size();
+        queuedBytes_ -= outbox_.front().text.size();
+        const Sent sent = std::move(outbox_.front().sent);
         outbox_.pop_front();
+        sent();
         if (ec) {
             return end();
         }
@@ -334,15 +400,20 @@ class AgentSession final : public AgentLink,
         if (!closing_) {
             messageTimer_.cancel();
         }
+        if (unprovenPlace_) {
+            hub_.connections.proven(*std::exchange(unprovenPlace_, std::nullopt));
+        }
         // The message being written stays until its write ends: the socket still reads it.
         while (outbox_.size() > (writing_ ? 1 : 0)) {
-            queuedBytes_ -= outbox_.back().size();
+            queuedBytes_ -= outbox_.back().text.size();
+            const Sent sent = std::move(outbox_.back().sent);
             outbox_.pop_back();
+            sent();
         }
         if (attached_) {
             hub_.detach(id_, this, peer_);
         }
-        hub_.releaseMessage(std::exchange(heldMessage_, 0));
+        hub_.releaseMessage(peer_, std::exchange(heldMessage_, 0));
         pending_.failAll();
     }
 
@@ -357,8 +428,13 @@ class AgentSession final : public AgentLink,
     std::string challenge_;
     std::string host_;
     beast::flat_buffer buffer_;
+    struct Outgoing {
+        std::string text;
+        Sent sent;
+    };
     // A list, not a deque: an idle agent holds no block of it.
-    std::list<std::string> outbox_;
+    std::list<Outgoing> outbox_;
+    std::optional<ConnectionBook::IdlePlace> unprovenPlace_;
     std::size_t queuedBytes_ = 0;
     std::size_t heldMessage_ = 0;  // of the message being read, counted in the hub
     PendingReplies pending_;
@@ -385,6 +461,7 @@ class PhoneSession final : public IdleConnection,
 
     ~PhoneSession() override {
         releaseBody();
+        releaseHead();
         if (idlePlace_) {
             hub_.connections.busy(*idlePlace_);
         }
@@ -428,16 +505,49 @@ class PhoneSession final : public IdleConnection,
 
     void readRequest() {
         parser_.emplace();
-        parser_->header_limit(MAX_HEADER_BYTES);
         parser_->body_limit(hub_.options().maxBody);
         waitIdle();
         beast::get_lowest_layer(stream_).expires_after(served_ ? KEEP_ALIVE_TIMEOUT
                                                                : REQUEST_TIMEOUT);
-        http::async_read_header(
-            stream_, buffer_, *parser_,
-            [self = this->shared_from_this()](const error_code& ec, std::size_t) {
-                guarded([&] { self->onHeader(ec); }, [&] { self->closeNow(); });
-            });
+        readHead();
+    }
+
+    void readHead() {
+        http::async_read_some(stream_, buffer_, *parser_,
+                              [self = this->shared_from_this()](const error_code& ec, std::size_t) {
+                                  guarded([&] { self->onHeadRead(ec); }, [&] { self->closeNow(); });
+                              });
+    }
+
+    // A head larger than MAX_HEADER_BYTES (cookies) holds its excess against its address's
+    // share while it is read; once parsed, its buffer goes and so does the hold.
+    void onHeadRead(const error_code& ec) {
+        if (!ec && !parser_->is_header_done()) {
+            const std::size_t excess =
+                buffer_.size() > MAX_HEADER_BYTES ? buffer_.size() - MAX_HEADER_BYTES : 0;
+            if (excess > heldHead_) {
+                if (!hub_.holdBody(peer_, excess - heldHead_)) {
+                    releaseHead();
+                    return answer(503, "text/plain", "The relay is busy", false);
+                }
+                heldHead_ = excess;
+            }
+            return readHead();
+        }
+        if (heldHead_ > 0) {
+            shrinkBuffer();
+            releaseHead();
+        }
+        onHeader(ec);
+    }
+
+    void releaseHead() { hub_.releaseBody(peer_, std::exchange(heldHead_, 0)); }
+
+    // What follows the head, in a buffer of its own size.
+    void shrinkBuffer() {
+        beast::flat_buffer rest;
+        rest.commit(asio::buffer_copy(rest.prepare(buffer_.size()), buffer_.data()));
+        buffer_ = std::move(rest);
     }
 
     // The head is in; the connection stays one that may make room for others until its whole
@@ -539,6 +649,13 @@ class PhoneSession final : public IdleConnection,
     void forward(const Route& route) {
         auto& request = parser_->get();
         const bool keepAlive = request.keep_alive();
+        if (hub_.options().phoneDomain.empty() && request.count("Service-Worker") > 0) {
+            // Every computer's pages share this origin, and its storage: a worker of one could
+            // serve what another's page wrote. Whatever worker a page asks for, it gets one
+            // that takes itself away at once, which also retires one installed before.
+            countAnswer_ = false;
+            return answer(200, "text/javascript", std::string(RETIRING_WORKER), keepAlive);
+        }
         auto agent = hub_.find(route.id);
         if (!agent) {
             return answer(502, "text/plain", "The computer is not connected", keepAlive);
@@ -560,12 +677,19 @@ class PhoneSession final : public IdleConnection,
         // The agent may answer at once (when it is already gone): wait before asking.
         const std::string reqId = envelope.reqId;
         waitingFor_ = reqId;
-        const bool sent =
-            agent->forward(envelope, [weak = this->weak_from_this(), reqId,
-                                      keepAlive](std::optional<relay::ReplyEnvelope> reply) {
+        const bool sent = agent->forward(
+            envelope,
+            [weak = this->weak_from_this(), reqId,
+             keepAlive](std::optional<relay::ReplyEnvelope> reply) {
                 if (auto self = weak.lock()) {
                     guarded([&] { self->onReply(reqId, std::move(reply), keepAlive); },
                             [&] { self->closeNow(); });
+                }
+            },
+            [weak = this->weak_from_this(), reqId] {
+                // The body is the agent's socket's now: it holds nothing of this phone's.
+                if (auto self = weak.lock(); self && self->waitingFor_ == reqId) {
+                    self->releaseBody();
                 }
             });
         if (!sent) {
@@ -711,7 +835,7 @@ class PhoneSession final : public IdleConnection,
     AddressSlot phoneSlot_;
     std::optional<ConnectionBook::IdlePlace> idlePlace_;
     beast::flat_buffer buffer_;
-    std::optional<http::request_parser<http::string_body>> parser_;
+    std::optional<PhoneRequestParser> parser_;
     std::optional<http::response<http::string_body>> response_;
     asio::steady_timer replyTimer_;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
@@ -719,6 +843,7 @@ class PhoneSession final : public IdleConnection,
     std::string location_;
     std::string drain_;
     std::size_t heldBody_ = 0;
+    std::size_t heldHead_ = 0;
     bool countAnswer_ = true;
     bool served_ = false;
 };

@@ -55,6 +55,10 @@ class Connection {
     // is open then, so the answer is about this peer). False for anything not on loopback.
     virtual bool peerIsThisUser() { return false; }
 
+    // Work that may take long (a handler on the work pool) is about to begin; false when nobody
+    // waits for its answer any more, and then it does not begin.
+    virtual bool beginWork() { return true; }
+
     void sendRaw(std::string bytes, bool close, WriteDone done = {}) {
         sendRaw(std::make_shared<const std::string>(std::move(bytes)), close, std::move(done));
     }

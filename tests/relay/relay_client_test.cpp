@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <ranges>
 #include <thread>
@@ -174,7 +175,7 @@ TEST_F(RelayTest, EachReplyReachesItsPhoneAndTheClientReconnectsOnlyWhileEnabled
     std::atomic<bool> holding{true};  // replays wait for the test until it says otherwise
     std::mutex mutex;                 // guards the two below
     std::vector<std::pair<std::chrono::milliseconds, std::function<void()>>> later;
-    std::vector<std::pair<std::string, RelayLinks::Done>> held;
+    std::vector<std::pair<std::string, server::ConnectionPtr>> held;
     const auto sizeOf = [&](const auto& waiting) {
         std::lock_guard lock(mutex);
         return waiting.size();
@@ -195,15 +196,18 @@ TEST_F(RelayTest, EachReplyReachesItsPhoneAndTheClientReconnectsOnlyWhileEnabled
         ++opens;
         return agentSide.openWebSocket(url, std::move(handlers));
     };
-    links.replay = [&](server::Request request, RelayLinks::Done done) {
+    links.replay = [&](server::ConnectionPtr connection, server::Request request) {
         const std::string n = request.query.at("n");
         if (!holding) {
-            return done(server::textResponse(200, "text/plain", n));
+            return connection->send(server::textResponse(200, "text/plain", n));
         }
         std::lock_guard lock(mutex);
-        held.emplace_back(n, std::move(done));
+        held.emplace_back(n, std::move(connection));
     };
     links.runLater = [&](std::chrono::milliseconds delay, std::function<void()> task) {
+        if (delay == RelayClient::REPLAY_DEADLINE) {
+            return;  // the replays' deadline is not this test's
+        }
         std::lock_guard lock(mutex);
         later.emplace_back(delay, std::move(task));
     };
@@ -236,8 +240,8 @@ TEST_F(RelayTest, EachReplyReachesItsPhoneAndTheClientReconnectsOnlyWhileEnabled
     ASSERT_TRUE(eventually([&] { return sizeOf(held) == 64 && turnedAway() == 136; }, 60s))
         << sizeOf(held) << " held, " << turnedAway() << " turned away";
     holding = false;
-    for (auto& [n, done] : std::views::reverse(held)) {
-        done(server::textResponse(200, "text/plain", n));
+    for (auto& [n, connection] : std::views::reverse(held)) {
+        connection->send(server::textResponse(200, "text/plain", n));
     }
     int answered = 0;
     for (int n = 0; n < 200; ++n) {
@@ -269,6 +273,64 @@ TEST_F(RelayTest, EachReplyReachesItsPhoneAndTheClientReconnectsOnlyWhileEnabled
     EXPECT_EQ(opens, opened);
     EXPECT_EQ(sizeOf(later), 0u);
     EXPECT_EQ(losses, 1);
+}
+
+// A request the relay would stop waiting for is answered at the client's own deadline: 202 when
+// its work has begun (it goes on), 503 when it has not (it never begins); what the work answers
+// later is dropped, and the relay keeps the agent.
+TEST_F(RelayTest, RequestsPastTheirDeadlineAreAnsweredThenAndTheirLateAnswersDropped) {
+    startRelay();
+    net::HttpsClient agentSide(net::TlsTrust{pki.caFile()});
+    MainThread mainThread(MainThread::Context::own);
+    std::thread loop([&] { mainThread.run(); });
+    std::mutex mutex;
+    std::map<std::string, server::ConnectionPtr> held;  // by path
+    RelayLinks links;
+    links.openSocket = [&](const std::string& url, net::WebSocketHandlers handlers) {
+        return agentSide.openWebSocket(url, std::move(handlers));
+    };
+    links.replay = [&](server::ConnectionPtr connection, server::Request request) {
+        if (request.path == "/now") {
+            return connection->send(server::textResponse(200, "text/plain", "now"));
+        }
+        if (request.path == "/begun") {
+            EXPECT_TRUE(connection->beginWork());
+        }
+        std::lock_guard lock(mutex);
+        held[request.path] = std::move(connection);
+    };
+    links.runLater = [&](std::chrono::milliseconds delay, std::function<void()> task) {
+        mainThread.postAfter(delay, std::move(task));
+    };
+    const RelayIdentity identity = *RelayIdentity::generate();
+    links.prove = [&identity](std::string_view message) {
+        return std::optional(Proof{identity.rawPublicKey(), identity.sign(message)});
+    };
+    auto agent = RelayClient::create(
+        identity.id(),
+        "wss://127.0.0.1:" + std::to_string(relay->port()) + "/mac/ws?id=" + identity.id(),
+        links, 300ms);
+    agent->setEnabled(true);
+    ASSERT_TRUE(proven(1));
+    const std::string phone = "/phone/" + identity.id();
+    auto begun = fetchLater("GET", phone + "/begun");
+    auto queued = fetchLater("GET", phone + "/queued");
+    ASSERT_EQ(begun.wait_for(10s), std::future_status::ready);  // not the relay's 30 s
+    const auto pending = begun.get();
+    EXPECT_EQ(pending.status, 202);
+    EXPECT_NE(pending.body.find("\"pending\":true"), std::string::npos);
+    ASSERT_EQ(queued.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(queued.get().status, 503);
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_FALSE(held.at("/queued")->beginWork());
+        held.at("/begun")->send(server::textResponse(200, "text/plain", "late"));
+    }
+    EXPECT_EQ(fetch("GET", phone + "/now").body, "now");
+    EXPECT_EQ(relay->agentCount(), 1u);
+    agent->setEnabled(false);
+    mainThread.post([&] { mainThread.quit(); });
+    loop.join();
 }
 
 }  // namespace

@@ -184,6 +184,10 @@ TEST(RelayRoutes, TellAgentsPhonesAndEverythingElseApart) {
             // One origin per computer: the host names the agent, the path is the agent's own.
             {"/api/x?y=1", "ab2.Relay.Test:8443", "relay.test:8443", phone, "ab2", "/api/x?y=1"},
             {"/healthz", "ab2.relay.test:8443", "relay.test:8443", phone, "ab2", "/healthz"},
+            // The port phones use may be named or not; another is not theirs.
+            {"/x", "ab2.relay.test:443", "relay.test", phone, "ab2", "/x"},
+            {"/x", "ab2.relay.test", "relay.test:8443", phone, "ab2", "/x"},
+            {"/x", "ab2.relay.test:8443", "relay.test", notFound, "", ""},
             {"/", "a.b.relay.test:8443", "relay.test:8443", notFound, "", ""},
             {"/", "relay.test:8443", "relay.test:8443", notFound, "", ""},
             {"/healthz", "relay.test:8443", "relay.test:8443", health, "", ""},
@@ -232,13 +236,27 @@ TEST_F(RelayServiceTest, CarriesPhoneRequestsToTheirAgentAndBack) {
         EXPECT_EQ(headers.count(hop), 0u) << hop;
     }
 
+    // Cookies (another computer's page may set them for the whole domain) lock no one out and
+    // never reach an agent; other fields are bounded.
+    const std::string half(40'000, 'c');
+    fetch("GET", prefix + "/c", {}, Headers(5, {"Cookie", half}));
+    const auto seen = agent.state().seen;
+    ASSERT_EQ(seen.size(), 2u);
+    for (const auto& [name, value] : seen[1].headers) {
+        EXPECT_NE(name, "Cookie");
+    }
+    EXPECT_EQ(fetch("GET", prefix + "/c", {}, {{"X-Big", half}, {"X-Bigger", half}}).status, 431);
+    // On a relay whose computers share one origin, any service worker is one that goes away.
+    const auto worker = fetch("GET", prefix + "/sw.js", {}, {{"Service-Worker", "script"}});
+    EXPECT_NE(worker.body.find("unregister()"), std::string::npos);
+
     EXPECT_EQ(fetch("POST", prefix + "/api/type", "\xff\xfe").status, 400);
     EXPECT_EQ(fetch("POST", prefix + "/api/type", std::string(1001, 'a')).status, 413);
-    EXPECT_EQ(agent.state().seen.size(), 1u);  // neither reached the agent
+    EXPECT_EQ(agent.state().seen.size(), 2u);  // none of the last four reached the agent
 
     const std::string counted = metrics();
     EXPECT_NE(counted.find("\ntapdeck_relay_agents 1\n"), std::string::npos) << counted;
-    EXPECT_NE(counted.find("tapdeck_relay_phone_requests_total{code=\"201\"} 1\n"),
+    EXPECT_NE(counted.find("tapdeck_relay_phone_requests_total{code=\"201\"} 2\n"),
               std::string::npos);
     EXPECT_EQ(counted.find(agent.id()), std::string::npos);  // no label names an agent
 
@@ -434,8 +452,99 @@ TEST_F(RelayServiceTest, EachAddressHoldsBoundedAgentsAndPhones) {
         slow.back().send("POST /phone/x/y HTTP/1.1\r\nHost: r\r\nContent-Length: 600\r\n\r\n");
     }
     EXPECT_TRUE(slow[1].readAll(2s).starts_with("HTTP/1.1 503"));  // past its address's share
-    EXPECT_TRUE(plain("GET /healthz HTTP/1.1\r\nHost: r\r\nConnection: close\r\n\r\n", "127.0.2.1")
-                    .starts_with("HTTP/1.1 200"));
+    const std::string health = "GET /healthz HTTP/1.1\r\nHost: r\r\nConnection: close\r\n\r\n";
+    EXPECT_TRUE(plain(health, "127.0.2.1").starts_with("HTTP/1.1 200"));
+    // So do agents' sockets that never prove their identifiers.
+    std::vector<test::RawWebSocket> unproven;
+    for (int i = 0; i < 24; ++i) {
+        const std::string from = "127.0.3." + std::to_string(i / 2 + 1);
+        unproven.emplace_back(relay->port(), "/mac/ws?id=" + newIdentity().id(), "", from.c_str());
+    }
+    EXPECT_TRUE(plain(health, "127.0.2.2").starts_with("HTTP/1.1 200"));
+}
+
+// An agent on the relay's plain socket that a phone has asked something: it has read the
+// request's envelope once `ask` returns.
+struct AskedAgent {
+    AskedAgent(std::uint16_t port, const RelayIdentity& identity, const char* from)
+        : id(identity.id()), port(port), from(from), agent(port, identity, from) {
+        ask();
+    }
+    void ask() {
+        phone.emplace(test::LoopbackClient::from(from, port));
+        phone->send("GET /phone/" + id + "/x HTTP/1.1\r\nHost: r\r\nConnection: close\r\n\r\n");
+        envelope = relay::readRequestEnvelope(agent.readFrame());
+    }
+    void reply(const std::string& body) {
+        agent.send(relay::writeReplyEnvelope({envelope->reqId, 200, "text/plain", body}));
+    }
+    // Whether the relay closed it with 1013, soon.
+    bool toldToTryLater(std::chrono::milliseconds within) {
+        int opcode = 0;
+        const std::string payload = agent.readFrame(&opcode, within);
+        return opcode == 8 && payload.starts_with("\x03\xf5");
+    }
+    const std::string id;
+    const std::uint16_t port;
+    const char* const from;
+    RawAgent agent;
+    std::optional<test::LoopbackClient> phone;
+    std::optional<RequestEnvelope> envelope;
+};
+
+// How many of `agents` the relay has closed with 1013, once it has closed one.
+std::size_t toldToTryLater(std::vector<std::unique_ptr<AskedAgent>>& agents) {
+    std::size_t told = 0;
+    for (auto until = std::chrono::steady_clock::now() + 10s;
+         told == 0 && std::chrono::steady_clock::now() < until;) {
+        for (auto& agent : agents) {
+            told += agent->toldToTryLater(20ms);
+        }
+    }
+    return told;
+}
+
+// A reply that comes after its phone's 504 is dropped and its agent kept (only slow); an agent
+// speaks only when asked. One address holds at most an eighth of what agents' messages may
+// hold together, and when all of it is taken the agent holding the most gives way, not the one
+// that reads.
+TEST_F(RelayServiceTest, ASlowAgentIsKeptAndNoAddressTakesTheMessageBudget) {
+    RelayOptions options;
+    options.replyTimeout = 500ms;
+    options.messageBudget = 8 * 1024 * 1024;  // 1 MiB an address
+    startRelay(options, /*tls=*/false);
+    AskedAgent slow(relay->port(), newIdentity(), "127.0.0.1");
+    ASSERT_TRUE(slow.envelope);
+    EXPECT_TRUE(slow.phone->readAll(5s).starts_with("HTTP/1.1 504"));
+    slow.reply("late");
+    slow.ask();
+    ASSERT_TRUE(slow.envelope);
+    slow.reply("on time");
+    EXPECT_TRUE(slow.phone->readAll(5s).ends_with("on time"));
+    slow.agent.send(relay::writeReplyEnvelope({"nobody", 200, "text/plain", "?"}));
+    EXPECT_TRUE(slow.agent.closedByPeer(5s));
+
+    AskedAgent twin(relay->port(), newIdentity(), "127.0.0.2");
+    ASSERT_TRUE(twin.envelope);
+    twin.agent.send(std::string(600 * 1024, 'x'), /*final=*/false);
+    ASSERT_TRUE(twin.agent.heard());
+    AskedAgent otherTwin(relay->port(), newIdentity(), "127.0.0.2");
+    ASSERT_TRUE(otherTwin.envelope);
+    otherTwin.agent.send(std::string(600 * 1024, 'x'), /*final=*/false);
+    EXPECT_TRUE(otherTwin.toldToTryLater(5s));
+    std::vector<std::unique_ptr<AskedAgent>> fillers;
+    for (int i = 0; i < 7; ++i) {
+        const std::string from = "127.0.1." + std::to_string(i + 1);
+        fillers.push_back(std::make_unique<AskedAgent>(relay->port(), newIdentity(), from.c_str()));
+        ASSERT_TRUE(fillers.back()->envelope);
+        fillers.back()->agent.send(std::string(1000 * 1024, 'x'), /*final=*/false);
+        ASSERT_TRUE(fillers.back()->agent.heard());
+    }
+    AskedAgent honest(relay->port(), newIdentity(), "127.0.0.3");
+    ASSERT_TRUE(honest.envelope);
+    honest.reply(std::string(600 * 1024, 'h'));
+    EXPECT_TRUE(honest.phone->readAll(10s).starts_with("HTTP/1.1 200"));
+    EXPECT_EQ(toldToTryLater(fillers), 1u);
 }
 
 // Past the connection cap the longest-idle connection makes room, under TLS too, and every

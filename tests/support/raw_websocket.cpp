@@ -37,6 +37,15 @@ bool RawWebSocket::send(std::string_view payload, bool final, bool continuation)
     return client_.send(frame.append(payload));
 }
 
+bool RawWebSocket::heard() {
+    if (!client_.send(std::string("\x89\x80\0\0\0\0", 6))) {
+        return false;
+    }
+    int opcode = 0;
+    readFrame(&opcode);
+    return opcode == 10;
+}
+
 std::string RawWebSocket::readFrame(int* opcode, std::chrono::milliseconds timeout) {
     const std::string head = client_.readExactly(2, timeout);
     if (head.size() < 2) {

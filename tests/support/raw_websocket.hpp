@@ -28,6 +28,8 @@ class RawWebSocket {
     // final unless told.
     // False once the connection is gone.
     bool send(std::string_view payload, bool final = true, bool continuation = false);
+    // True once the server answered a ping: it has read everything sent before.
+    bool heard();
     // The payload of the next frame from the server ("" when none comes in time), and its
     // opcode (8 for close, whose payload starts with the code).
     std::string readFrame(int* opcode = nullptr,
