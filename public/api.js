@@ -25,7 +25,8 @@ export class Unauthorized extends Error {}
 export class Unreachable extends Error {}
 
 // Calls an endpoint and returns its JSON answer (with `status`), whatever the status.
-export async function api(path, { method = 'POST', body } = {}) {
+// `keepalive`: the request outlives the page (a last word as it closes).
+export async function api(path, { method = 'POST', body, keepalive = false } = {}) {
   const headers = {};
   if (token.get()) headers['x-td-token'] = token.get();
   if (body !== undefined) headers['content-type'] = 'application/json';
@@ -36,6 +37,7 @@ export async function api(path, { method = 'POST', body } = {}) {
       headers,
       body: body === undefined ? undefined : JSON.stringify(body),
       cache: 'no-store',
+      keepalive,
     });
   } catch {
     throw new Unreachable();

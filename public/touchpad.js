@@ -11,6 +11,7 @@ const DRAG_AFTER_TAP_MS = 300;  // a touch this soon after a tap holds the butto
 const ACCELERATION = 0.9;       // extra gain per px/ms of finger speed
 const MAX_GAIN_SPEED = 3;       // px/ms past which the gain grows no more
 const RELAY_BATCH_MS = 50;
+const RETRIES = 20;             // a batch the computer was too busy for is sent again, this often
 const REOPEN_AFTER_MS = 5000;   // a socket the computer closed (idle, restart) is opened again
 const SPEED_KEY = 'tapdeck.touchpad.speed';
 
@@ -21,6 +22,7 @@ class Channel {
     this.socket = null;
     this.timer = null;
     this.openedAt = -Infinity;
+    this.posting = false;
     if (!relayed) this.open();
   }
 
@@ -46,23 +48,43 @@ class Channel {
     this.timer ??= setTimeout(() => this.flush(), RELAY_BATCH_MS);
   }
 
-  flush() {
+  // `last`: the page is going away, and what is sent must outlive it. Over HTTP one batch is
+  // in flight at a time, so that batches arrive in order.
+  flush(last = false) {
     clearTimeout(this.timer);
     this.timer = null;
-    const events = this.queue.splice(0, 256);
-    if (!events.length) return;
     if (this.socket?.readyState === WebSocket.OPEN) {
-      this.socket.send(JSON.stringify(events));
-    } else {
-      api('api/pointer', { body: { events } }).then((answer) => {
-        if (!answer.ok && answer.error) toast(answer.error);
-      }).catch(() => toast('The computer did not answer.'));
+      const events = this.queue.splice(0, 256);
+      if (events.length) this.socket.send(JSON.stringify(events));
+    } else if (!this.posting || last) {
+      const events = this.queue.splice(0, 256);
+      if (events.length) this.post(events, last, RETRIES);
     }
-    if (this.queue.length) this.timer = setTimeout(() => this.flush(), RELAY_BATCH_MS);
+    if (this.queue.length && !this.posting) this.timer = setTimeout(() => this.flush(), RELAY_BATCH_MS);
+  }
+
+  // A batch the computer (or the relay) was too busy for is sent again before what came since:
+  // a button let go must arrive.
+  post(events, last, retries) {
+    this.posting = true;
+    const next = () => {
+      this.posting = false;
+      if (this.queue.length) this.timer ??= setTimeout(() => this.flush(), RELAY_BATCH_MS);
+    };
+    const again = () => {
+      if (retries > 0) return setTimeout(() => this.post(events, last, retries - 1), RELAY_BATCH_MS);
+      toast('The computer did not answer.');
+      next();
+    };
+    api('api/pointer', { body: { events }, keepalive: last }).then((answer) => {
+      if (answer.status === 503) return again();
+      if (!answer.ok && answer.error) toast(answer.error);
+      next();
+    }).catch(again);
   }
 
   close() {
-    this.flush();
+    this.flush(true);
     const socket = this.pending;
     this.pending = null;
     this.socket = null;
@@ -163,6 +185,14 @@ class Pad {
 
   pointercancel(event) { this.pointerup(event); }
 
+  // The page closes or hides mid-drag: the button is let go, not left held on the computer.
+  letGo() {
+    this.touches.clear();
+    if (!this.dragging) return;
+    this.dragging = false;
+    this.queueNow([['button', 'left', 'up']]);
+  }
+
   click(button) {
     navigator.vibrate?.(10);
     this.queueNow([['button', button, 'click']]);
@@ -231,9 +261,15 @@ export function openTouchpad() {
     pad.speed = Number(speedInput.value);
     localStorage.setItem(SPEED_KEY, speedInput.value);
   };
-  const onVisible = () => { if (document.visibilityState === 'visible' && open) keepAwake(); };
+  const onVisible = () => {
+    if (document.visibilityState === 'visible') return keepAwake();
+    pad.letGo();
+    channel.flush(true);
+  };
+  const onHide = () => { pad.letGo(); channel.flush(true); };
   document.addEventListener('visibilitychange', onVisible);
-  open = { channel, onVisible };
+  addEventListener('pagehide', onHide);
+  open = { channel, pad, onVisible, onHide };
   document.body.classList.add('pad-open');
   $('touchpad').hidden = false;
   keepAwake();
@@ -242,8 +278,10 @@ export function openTouchpad() {
 
 export function closeTouchpad() {
   if (!open) return;
+  open.pad.letGo();
   open.channel.close();
   document.removeEventListener('visibilitychange', open.onVisible);
+  removeEventListener('pagehide', open.onHide);
   open = null;
   wakeLock?.release().catch(() => {});
   wakeLock = null;

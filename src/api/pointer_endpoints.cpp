@@ -77,33 +77,41 @@ void pointerSocket(const ApiContext& context, const server::ConnectionPtr& conne
         return connection->send(refused(400, "Ask for the tapdeck-pointer protocol"));
     }
     auto lane = context.pointerLane;
-    const std::string sender = senderOf(request);
-    if (!lane->admitSocket(sender)) {
+    const auto socket = lane->admitSocket(senderOf(request));
+    if (!socket) {
         return connection->send(refused(429, "Too many touchpads open from this phone"));
     }
     // Only what answers at once, on this thread: a desktop that must be asked is asked by the
     // page's POST, and the page opens the socket again later.
     if (!context.pointer.trusted()) {
-        lane->releaseSocket(sender);
+        lane->releaseSocket(*socket);
         return connection->send(refused(503, context.pointer.unavailableText()));
     }
     server::SocketHandlers handlers;
     host::Pointer* pointer = &context.pointer;
-    handlers.onMessage = [lane, pointer, sender](std::string_view message) {
+    handlers.onMessage = [lane, pointer, socket = *socket,
+                          weak = std::weak_ptr(connection)](std::string_view message) {
         const auto events = parseJson(message);
-        const auto read = events ? host::readPointerEvents(*events) : std::nullopt;
+        auto read = events ? host::readPointerEvents(*events) : std::nullopt;
         if (!read) {
             TD_LOG(http, "a touchpad message broke the rules: the socket is closed");
-            return false;
+            return server::Taken::refused;
         }
-        lane->post(*pointer, std::move(*read), sender);  // when full, dropped: the next comes
-        return true;
+        // While it waits for room, nothing but the lane holds the connection (no read is
+        // pending): the lane keeps it until it reads on.
+        const bool room = lane->postFromSocket(*pointer, std::move(*read), socket,
+                                               [connection = weak.lock()] {
+                                                   if (connection) {
+                                                       connection->resumeReading();
+                                                   }
+                                               });
+        return room ? server::Taken::readOn : server::Taken::waitForRoom;
     };
-    handlers.onClose = [lane, sender] { lane->releaseSocket(sender); };
+    handlers.onClose = [lane, socket = *socket] { lane->releaseSocket(socket); };
     server::SocketOptions options{std::string(POINTER_PROTOCOL), POINTER_BODY, POINTER_IDLE,
                                   POINTER_MESSAGES_PER_SECOND};
     if (!connection->becomeWebSocket(request, std::move(options), std::move(handlers))) {
-        lane->releaseSocket(sender);
+        lane->releaseSocket(*socket);
         connection->send(refused(400, "No WebSocket here: send POST /api/pointer"));
     }
 }

@@ -32,40 +32,138 @@ PointerLane::~PointerLane() {
     thread_.join();
 }
 
+std::string PointerLane::holderOf(const Socket& socket) {
+    return "socket " + std::to_string(socket.number);
+}
+
+std::string PointerLane::holderOfPosts(const std::string& sender) {
+    return "posts of " + sender;
+}
+
 bool PointerLane::post(host::Pointer& pointer, std::vector<host::PointerEvent> events,
                        const std::string& sender) {
     {
         std::lock_guard lock(mutex_);
+        if (stopping_) {
+            return false;
+        }
         const auto from = waiting_.find(sender);
         const std::size_t fromSender = from == waiting_.end() ? 0 : from->second.size();
-        if (stopping_ || events.empty() || waitingCount_ + events.size() > MAX_WAITING_EVENTS ||
+        if (waitingCount_ + events.size() > MAX_WAITING_EVENTS ||
             fromSender + events.size() > MAX_WAITING_EVENTS_PER_SENDER) {
-            return !stopping_ && events.empty();
+            pointer_ = &pointer;
+            releaseLocked(sender, holderOfPosts(sender), &events);
+            changed_.notify_one();
+            return false;
         }
-        pointer_ = &pointer;
-        waitingCount_ += events.size();
-        auto& queue = waiting_[sender];
-        queue.insert(queue.end(), events.begin(), events.end());
+        queueLocked(pointer, events, sender, holderOfPosts(sender));
     }
     changed_.notify_one();
     return true;
 }
 
-bool PointerLane::admitSocket(const std::string& sender) {
+std::optional<PointerLane::Socket> PointerLane::admitSocket(const std::string& sender) {
     std::lock_guard lock(mutex_);
     std::size_t& held = sockets_[sender];
     if (held >= MAX_SOCKETS_PER_SENDER) {
-        return false;
+        return std::nullopt;
     }
     ++held;
-    return true;
+    return Socket{sender, ++lastSocket_};
 }
 
-void PointerLane::releaseSocket(const std::string& sender) {
-    std::lock_guard lock(mutex_);
-    if (auto it = sockets_.find(sender); it != sockets_.end() && --it->second == 0) {
-        sockets_.erase(it);
+bool PointerLane::postFromSocket(host::Pointer& pointer, std::vector<host::PointerEvent> events,
+                                 const Socket& socket, std::function<void()> room) {
+    bool hasRoom = true;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) {
+            return true;  // nothing more is applied, nor read
+        }
+        queueLocked(pointer, events, socket.sender, holderOf(socket));
+        hasRoom = hasRoomLocked(socket.sender);
+        if (!hasRoom) {
+            waitingForRoom_[socket.sender].push_back(std::move(room));
+        }
     }
+    changed_.notify_one();
+    return hasRoom;
+}
+
+void PointerLane::releaseSocket(const Socket& socket) {
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = sockets_.find(socket.sender); it != sockets_.end() && --it->second == 0) {
+            sockets_.erase(it);
+        }
+        releaseLocked(socket.sender, holderOf(socket), nullptr);
+    }
+    changed_.notify_one();
+}
+
+void PointerLane::queueLocked(host::Pointer& pointer, const std::vector<host::PointerEvent>& events,
+                              const std::string& sender, const std::string& holder) {
+    if (events.empty()) {
+        return;
+    }
+    pointer_ = &pointer;
+    auto& queue = waiting_[sender];
+    queue.insert(queue.end(), events.begin(), events.end());
+    waitingCount_ += events.size();
+    auto& held = held_[holder];
+    for (const host::PointerEvent& event : events) {
+        if (event.kind != host::PointerEvent::Kind::button) {
+            continue;
+        }
+        std::erase(held, event.button);
+        if (event.action == host::ButtonAction::down) {
+            held.push_back(event.button);
+        }
+    }
+    if (held.empty()) {
+        held_.erase(holder);
+    }
+}
+
+void PointerLane::releaseLocked(const std::string& sender, const std::string& holder,
+                                const std::vector<host::PointerEvent>* events) {
+    const auto found = held_.find(holder);
+    if (found == held_.end() || !pointer_) {
+        return;
+    }
+    const auto letsGo = [events](host::Button button) {
+        return !events || std::any_of(events->begin(), events->end(), [button](const auto& event) {
+                   return event.kind == host::PointerEvent::Kind::button &&
+                          event.button == button && event.action != host::ButtonAction::down;
+               });
+    };
+    std::vector<host::PointerEvent> releases;
+    for (host::Button button : found->second) {
+        if (letsGo(button)) {
+            releases.push_back({host::PointerEvent::Kind::button, 0, 0, button,
+                                host::ButtonAction::up});
+        }
+    }
+    queueLocked(*pointer_, releases, sender, holder);
+}
+
+bool PointerLane::hasRoomLocked(const std::string& sender) const {
+    const auto from = waiting_.find(sender);
+    const std::size_t fromSender = from == waiting_.end() ? 0 : from->second.size();
+    return waitingCount_ < MAX_WAITING_EVENTS && fromSender < MAX_WAITING_EVENTS_PER_SENDER;
+}
+
+std::vector<std::function<void()>> PointerLane::roomMadeLocked() {
+    std::vector<std::function<void()>> room;
+    for (auto it = waitingForRoom_.begin(); it != waitingForRoom_.end();) {
+        if (hasRoomLocked(it->first)) {
+            std::move(it->second.begin(), it->second.end(), std::back_inserter(room));
+            it = waitingForRoom_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return room;
 }
 
 void PointerLane::run() {
@@ -82,6 +180,14 @@ void PointerLane::run() {
             TD_LOG(keys, "a touchpad batch could not be applied: " + pointer->unavailableText());
         }
         lock.lock();
+        const auto room = roomMadeLocked();
+        if (!room.empty()) {
+            lock.unlock();
+            for (const auto& resume : room) {
+                resume();
+            }
+            lock.lock();
+        }
     }
 }
 

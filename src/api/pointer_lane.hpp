@@ -1,9 +1,12 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,9 +19,13 @@ namespace td::api {
 // came, so that a slow backend (the portal answers each call) holds up neither the network thread
 // nor other phones' taps. Phones take turns, a few events each, so that one phone's backlog
 // delays another's taps by one turn at most; within a long backlog, consecutive moves go as one.
+// No event is dropped: a socket whose phone has its share waiting stops being read until there
+// is room (TCP holds the phone back), and a POST past it is refused whole, so the page sends it
+// again. Whatever a socket or a phone's POSTs hold down is let go when the socket ends or when
+// a batch that would let it go is refused.
 class PointerLane {
   public:
-    // Events waiting at most: past it a new batch is dropped (the phone sends the next frame).
+    // Events waiting before new ones wait for room (a socket) or are refused (a POST).
     static constexpr std::size_t MAX_WAITING_EVENTS = 4096;
     // Of which one sender (a phone's token, else an address) may have this many, a message's
     // worth: a flood leaves room for other phones, and what they wait behind stays short.
@@ -32,29 +39,56 @@ class PointerLane {
     // Sockets one sender may hold at once: a phone needs one.
     static constexpr std::size_t MAX_SOCKETS_PER_SENDER = 4;
 
+    // One socket's place in the lane.
+    struct Socket {
+        std::string sender;
+        std::uint64_t number = 0;
+    };
+
     PointerLane();
     ~PointerLane();  // applies nothing more; waits for the batch being applied
     PointerLane(const PointerLane&) = delete;
     PointerLane& operator=(const PointerLane&) = delete;
 
-    // False (nothing queued) when too much is waiting already, from `sender` or in all.
+    // A POST's batch: false, with nothing of it queued, when `sender` has its share waiting or
+    // the lane is full; the buttons it would have let go are let go all the same.
     bool post(host::Pointer& pointer, std::vector<host::PointerEvent> events,
               const std::string& sender);
 
-    // A socket from `sender` opens; false past MAX_SOCKETS_PER_SENDER.
-    bool admitSocket(const std::string& sender);
-    void releaseSocket(const std::string& sender);
+    // A socket from `sender` opens; nothing past MAX_SOCKETS_PER_SENDER.
+    std::optional<Socket> admitSocket(const std::string& sender);
+    // A socket's batch, always queued; false when its sender's share (or the lane) is full
+    // now, and then `room` is called once, from the lane's thread, when there is room again.
+    bool postFromSocket(host::Pointer& pointer, std::vector<host::PointerEvent> events,
+                        const Socket& socket, std::function<void()> room);
+    // The socket ended: what it holds down is let go.
+    void releaseSocket(const Socket& socket);
 
   private:
+    // Who holds buttons down: a socket, or a phone's POSTs.
+    static std::string holderOf(const Socket& socket);
+    static std::string holderOfPosts(const std::string& sender);
+
+    void queueLocked(host::Pointer& pointer, const std::vector<host::PointerEvent>& events,
+                     const std::string& sender, const std::string& holder);
+    // Queues the release of what `holder` holds down that `events` would let go (all of it
+    // when `events` is empty), past every share: at most one per button.
+    void releaseLocked(const std::string& sender, const std::string& holder,
+                       const std::vector<host::PointerEvent>* events);
+    bool hasRoomLocked(const std::string& sender) const;
     void run();
     std::vector<host::PointerEvent> takeTurnLocked();
+    std::vector<std::function<void()>> roomMadeLocked();
 
     std::mutex mutex_;
     std::condition_variable changed_;
     host::Pointer* pointer_ = nullptr;
     std::map<std::string, std::deque<host::PointerEvent>> waiting_;  // by sender, none empty
     std::size_t waitingCount_ = 0;
+    std::map<std::string, std::vector<host::Button>> held_;  // by holder, none empty
+    std::map<std::string, std::vector<std::function<void()>>> waitingForRoom_;  // by sender
     std::map<std::string, std::size_t> sockets_;
+    std::uint64_t lastSocket_ = 0;
     bool stopping_ = false;
     std::thread thread_;  // last: it starts once everything it uses exists
 };

@@ -11,10 +11,19 @@
 
 namespace td::server {
 
+// What becomes of a message a WebSocket's reader was handed.
+enum class Taken {
+    readOn,  // the next message is read
+    // Taken, but whoever applies it has no room for more: nothing more is read (TCP holds the
+    // peer back) until `Connection::resumeReading`.
+    waitForRoom,
+    refused,  // it broke the rules: the socket closes with 1008
+};
+
 // What a connection that became a WebSocket hears; each runs on the connection's strand.
 struct SocketHandlers {
-    // One text message; false closes the socket with 1008 (a message that breaks the rules).
-    std::function<bool(std::string_view message)> onMessage;
+    // One text message.
+    std::function<Taken(std::string_view message)> onMessage;
     // The socket ended, however it ended; once.
     std::function<void()> onClose;
 };
@@ -49,6 +58,9 @@ class Connection {
     // only receives; on the connection's strand only. False when this connection cannot become
     // one (a request the relay carried): the caller answers it instead.
     virtual bool becomeWebSocket(const Request&, SocketOptions, SocketHandlers) { return false; }
+
+    // A WebSocket whose last message was taken with `waitForRoom` reads on; from any thread.
+    virtual void resumeReading() {}
 
     // Whether the peer is a process of the user running the agent, asked of the kernel once;
     // on the connection's strand only, while the request that asks is being routed (the socket

@@ -57,6 +57,7 @@ class TcpConnection final : public Connection, public std::enable_shared_from_th
     void close() override;
     bool becomeWebSocket(const Request& upgrade, SocketOptions options,
                          SocketHandlers handlers) override;
+    void resumeReading() override;
     bool peerIsThisUser() override;
     using Connection::sendRaw;
 

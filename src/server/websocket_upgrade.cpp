@@ -34,8 +34,11 @@ struct TcpConnection::Upgraded {
     asio::steady_timer pace;  // holds the next read back while the socket is over its rate
     const SocketOptions options;
     SocketHandlers handlers;
-    std::chrono::steady_clock::time_point windowStart = std::chrono::steady_clock::now();
-    std::size_t readInWindow = 0;
+    double burst() const { return std::max(1.0, static_cast<double>(options.messagesPerSecond) / 10); }
+    // Messages that may be read now: refilled at the rate allowed, up to a burst's worth.
+    double credit = burst();
+    std::chrono::steady_clock::time_point refilled = std::chrono::steady_clock::now();
+    bool waitingForRoom = false;
     bool ended = false;
 };
 
@@ -93,13 +96,16 @@ bool TcpConnection::becomeWebSocket(const Request& request, SocketOptions option
 
 void TcpConnection::readMessage() {
     Upgraded& socket = *upgraded_;
+    // A bucket rather than a window per second: past a burst, reads are spaced evenly, and a
+    // sender over the rate waits a message's worth, never the rest of a second.
+    const double rate = static_cast<double>(socket.options.messagesPerSecond);
     const auto now = std::chrono::steady_clock::now();
-    if (now - socket.windowStart >= std::chrono::seconds(1)) {
-        socket.windowStart = now;
-        socket.readInWindow = 0;
-    }
-    if (socket.readInWindow >= socket.options.messagesPerSecond) {
-        socket.pace.expires_at(socket.windowStart + std::chrono::seconds(1));
+    socket.credit = std::min(
+        socket.burst(), socket.credit + rate * std::chrono::duration<double>(now - socket.refilled).count());
+    socket.refilled = now;
+    if (socket.credit < 1) {
+        socket.pace.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>((1 - socket.credit) / rate)));
         socket.pace.async_wait([self = shared_from_this()](const error_code& ec) {
             if (!ec && !self->closed_) {
                 self->readMessage();
@@ -107,7 +113,7 @@ void TcpConnection::readMessage() {
         });
         return;
     }
-    ++socket.readInWindow;
+    socket.credit -= 1;
     socket.stream.async_read(
         socket.buffer,
         [self = shared_from_this()](const error_code& ec, std::size_t) { self->onMessage(ec); });
@@ -120,10 +126,15 @@ void TcpConnection::onMessage(const error_code& ec) {
     Upgraded& socket = *upgraded_;
     const auto data = socket.buffer.data();
     const std::string_view message(static_cast<const char*>(data.data()), data.size());
-    const bool kept =
-        socket.stream.got_text() && socket.handlers.onMessage && socket.handlers.onMessage(message);
+    const Taken taken = socket.stream.got_text() && socket.handlers.onMessage
+                            ? socket.handlers.onMessage(message)
+                            : Taken::refused;
     socket.buffer.consume(socket.buffer.size());
-    if (!kept) {
+    if (taken == Taken::waitForRoom) {
+        socket.waitingForRoom = true;
+        return;
+    }
+    if (taken == Taken::refused) {
         // The close frame says why; a peer that does not answer it is not waited for.
         socket.stream.async_close(
             websocket::close_code::policy_error,
@@ -137,6 +148,16 @@ void TcpConnection::onMessage(const error_code& ec) {
         return;
     }
     readMessage();
+}
+
+void TcpConnection::resumeReading() {
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+        Upgraded* socket = self->upgraded_.get();
+        if (socket && socket->waitingForRoom && !socket->ended && !self->closed_) {
+            socket->waitingForRoom = false;
+            self->readMessage();
+        }
+    });
 }
 
 // The socket ended: whoever listened hears it once.
