@@ -1,13 +1,36 @@
 #include "app/agent.hpp"
 
+#include <unistd.h>
+
 #include "api/handlers.hpp"
 #include "common/log.hpp"
 #include "host/apps.hpp"
+#include "host/host_facts.hpp"
 
 namespace td::app {
 namespace {
 constexpr auto UPDATE_CHECK_INTERVAL = std::chrono::hours(24);
 }  // namespace
+
+PortProblem describeHeldPort(std::uint16_t port, std::optional<unsigned> holder, unsigned self) {
+    const std::string name = "Port " + std::to_string(port);
+    const std::string elsewhere =
+        " Start Tapdeck with TD_PORT set to another port, or stop that program.";
+    if (holder && *holder == self) {
+        return {name + " is taken by another program of yours",
+                name + " is taken by another program of yours (is Tapdeck running twice?), so "
+                       "this one answers no phone." +
+                    elsewhere};
+    }
+    const std::string who = holder ? "another user (uid " + std::to_string(*holder) + ")"
+                                   : "a program the system does not name";
+    return {name + " is held by " + who,
+            name + " is held by " + who +
+                ": phones that open this computer's address reach that program instead of "
+                "Tapdeck, and would give it their pairing token. Do not pair or use a phone "
+                "until Tapdeck has its port." +
+                elsewhere};
+}
 
 Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
     : settings_(std::move(settings)),
@@ -75,9 +98,12 @@ server::ServerOptions Agent::serverOptions() {
         });
     };
     options.onBindGaveUp = [this] {
-        onMainThread([this] {
+        const std::uint16_t port = settings_.port;
+        const PortProblem problem =
+            describeHeldPort(port, host::portListenerUid(port), static_cast<unsigned>(::getuid()));
+        onMainThread([this, problem] {
             if (events_.bindGaveUp) {
-                events_.bindGaveUp(*this);
+                events_.bindGaveUp(*this, problem);
             }
         });
     };

@@ -23,11 +23,20 @@ namespace td::app {
 
 class Agent;
 
+// Why the agent runs without its HTTP server: its port is held, and by whom.
+struct PortProblem {
+    std::string headline;  // a short line, for a menu
+    std::string details;   // what it means for phones, and what to do
+};
+// `holder`: the user whose socket listens on the port, where the kernel tells it; `self`: ours.
+PortProblem describeHeldPort(std::uint16_t port, std::optional<unsigned> holder, unsigned self);
+
 // What the agent tells the mode that runs it (headless or the desktop shell). Each is called
 // on the main thread, and only while the agent exists.
 struct AgentEvents {
     std::function<void(Agent&, std::uint16_t port)> listening;
-    std::function<void(Agent&)> bindGaveUp;
+    // The port stayed taken through the fast attempts (binding goes on, slower).
+    std::function<void(Agent&, const PortProblem&)> bindGaveUp;
     std::function<void(Agent&, const update::UpdateInfo&)> updateAvailable;
     // The relay connection came up (true), or one that was up was lost (false).
     std::function<void(Agent&, bool connected)> relayChanged;

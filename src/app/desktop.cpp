@@ -22,6 +22,7 @@ struct ShellModule {
     TdShellShowPanel showPanel = nullptr;
     TdShellShowPin showPin = nullptr;
     TdShellUpdateAvailable updateAvailable = nullptr;
+    TdShellServerChanged serverChanged = nullptr;
     TdShellStop stop = nullptr;
 
     bool load(const std::filesystem::path& path) {
@@ -35,6 +36,7 @@ struct ShellModule {
                symbol(module, shell::SHOW_PANEL_SYMBOL, showPanel) &&
                symbol(module, shell::SHOW_PIN_SYMBOL, showPin) &&
                symbol(module, shell::UPDATE_AVAILABLE_SYMBOL, updateAvailable) &&
+               symbol(module, shell::SERVER_CHANGED_SYMBOL, serverChanged) &&
                symbol(module, shell::STOP_SYMBOL, stop);
     }
 
@@ -62,6 +64,9 @@ TdShellHost shellHost(ShellSide& side, const std::string& iconFolder,
     host.agent = &side;
     host.port = [](void* data) noexcept -> unsigned {
         return static_cast<ShellSide*>(data)->agent->port();
+    };
+    host.listeningPort = [](void* data) noexcept -> unsigned {
+        return static_cast<ShellSide*>(data)->agent->server().listeningPort();
     };
     host.pin = [](void* data, char* buffer, unsigned size) noexcept {
         const std::string pin = static_cast<ShellSide*>(data)->agent->store().pinValue();
@@ -113,6 +118,20 @@ std::optional<int> runDesktop(const Settings& settings) {
         if (shell) {
             module.updateAvailable(shell, info.version.c_str(), info.notes.c_str(),
                                    info.url.c_str());
+        }
+    };
+    events.listening = [&shell, &module, logged = events.listening](Agent& agent,
+                                                                   std::uint16_t port) {
+        logged(agent, port);
+        if (shell) {
+            module.serverChanged(shell, "", "");
+        }
+    };
+    events.bindGaveUp = [&shell, &module, logged = events.bindGaveUp](
+                            Agent& agent, const PortProblem& problem) {
+        logged(agent, problem);
+        if (shell) {
+            module.serverChanged(shell, problem.headline.c_str(), problem.details.c_str());
         }
     };
     events.showPanel = [&shell, &module](Agent&) {

@@ -41,9 +41,9 @@ AgentEvents loggedEvents() {
             printPairingBanner(agent);
         }
     };
-    events.bindGaveUp = [](Agent& agent) {
+    events.bindGaveUp = [](Agent& agent, const PortProblem& problem) {
         logLine("Could not listen on port " + std::to_string(agent.settings().port) +
-                "; running without the HTTP server");
+                "; running without the HTTP server. " + problem.details);
     };
     events.updateAvailable = [](Agent&, const update::UpdateInfo& info) {
         logLine("Update available \xE2\x80\x94 " + info.version + " \xE2\x86\x92 " + info.url);

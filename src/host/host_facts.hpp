@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,5 +44,11 @@ std::string withoutDotLocal(std::string hostName);
 
 // The machine's network host name.
 std::string hostName();
+
+// The user whose socket listens on TCP `port` in the text of /proc/net/tcp or /proc/net/tcp6;
+// nothing when none listens there.
+std::optional<unsigned> listenerUid(std::string_view procNetTcp, std::uint16_t port);
+// The same from the kernel's own tables, IPv4 and IPv6.
+std::optional<unsigned> portListenerUid(std::uint16_t port);
 
 }  // namespace td::host

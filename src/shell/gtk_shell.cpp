@@ -6,6 +6,7 @@
 
 #include <array>
 #include <string>
+#include <utility>
 
 #include "shell/shell_abi.hpp"
 
@@ -24,6 +25,8 @@ struct TdShell {
     std::string iconFolder;
     std::string webViewModule;
     AppIndicator* indicator = nullptr;
+    GtkWidget* portItem = nullptr;
+    std::string portProblem;  // why the agent does not listen; empty while it does or tries
     GtkWidget* updateItem = nullptr;
     GtkWidget* updateSeparator = nullptr;
     std::string updateUrl;
@@ -57,9 +60,19 @@ TdWebViewNew webViewFactory(const TdShell& shell) {
     return reinterpret_cast<TdWebViewNew>(symbol);
 }
 
+// Never what answers on the port while the agent does not listen there: another user's program
+// could be serving a page that asks for the PIN.
 GtkWidget* panelContent(const TdShell& shell) {
-    const std::string url =
-        "http://127.0.0.1:" + std::to_string(shell.host.port(shell.host.agent)) + "/admin";
+    const unsigned port = shell.host.listeningPort(shell.host.agent);
+    if (port == 0) {
+        GtkWidget* label = gtk_label_new(shell.portProblem.empty()
+                                             ? "Tapdeck is waiting for its port\xE2\x80\xA6"
+                                             : shell.portProblem.c_str());
+        gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+        gtk_label_set_max_width_chars(GTK_LABEL(label), 60);
+        return label;
+    }
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/admin";
     if (const TdWebViewNew newWebView = webViewFactory(shell)) {
         if (void* view = newWebView(url.c_str())) {
             return GTK_WIDGET(view);
@@ -254,6 +267,38 @@ G_MODULE_EXPORT void tdShellUpdateAvailable(TdShell* shell, const char* version,
     // The item's title is what trays show on hover.
     app_indicator_set_title(shell->indicator,
                             (std::string("Tapdeck ") + version + " is available").c_str());
+}
+
+G_MODULE_EXPORT void tdShellServerChanged(TdShell* shell, const char* headline,
+                                          const char* details) {
+    const bool held = headline && *headline;
+    shell->portProblem = held && details ? details : "";
+    // An entry at the top of the menu while the port is held, none otherwise.
+    if (held && !shell->portItem) {
+        GtkWidget* menu = GTK_WIDGET(app_indicator_get_menu(shell->indicator));
+        shell->portItem = menuEntry(menu, "", 0,
+                                    G_CALLBACK(+[](GtkMenuItem*, gpointer data) noexcept {
+                                        showPanel(static_cast<TdShell*>(data));
+                                    }),
+                                    shell);
+        gtk_menu_reorder_child(GTK_MENU(menu), shell->portItem, 0);
+    } else if (!held && shell->portItem) {
+        gtk_widget_destroy(std::exchange(shell->portItem, nullptr));
+    }
+    if (held) {
+        gtk_menu_item_set_label(GTK_MENU_ITEM(shell->portItem),
+                                (std::string("\xE2\x9A\xA0 ") + headline).c_str());
+    }
+    app_indicator_set_status(shell->indicator,
+                             held ? APP_INDICATOR_STATUS_ATTENTION : APP_INDICATOR_STATUS_ACTIVE);
+    if (shell->panel) {
+        GtkWidget* old = gtk_bin_get_child(GTK_BIN(shell->panel));
+        if (old) {
+            gtk_widget_destroy(old);
+        }
+        gtk_container_add(GTK_CONTAINER(shell->panel), panelContent(*shell));
+        gtk_widget_show_all(shell->panel);
+    }
 }
 
 G_MODULE_EXPORT void tdShellStop(TdShell* shell) {

@@ -9,6 +9,8 @@ struct TdShellHost {
     void* agent;
     // The port the agent answers on (the configured one until it listens).
     unsigned (*port)(void* agent);
+    // The port the agent listens on; 0 while it does not (what answers there is not the agent).
+    unsigned (*listeningPort)(void* agent);
     // Writes the PIN of this moment, NUL-terminated, into `buffer`.
     void (*pin)(void* agent, char* buffer, unsigned size);
     // One lifecycle line for the log (stdout).
@@ -32,6 +34,9 @@ using TdShellShowPin = void (*)(TdShell* shell);
 // Shows the menu's update entry: "Update available — VERSION →".
 using TdShellUpdateAvailable = void (*)(TdShell* shell, const char* version, const char* notes,
                                         const char* url);
+// The agent listens (empty `headline`), or its port is held by another program and `headline`
+// and `details` say so: the menu and the control panel follow.
+using TdShellServerChanged = void (*)(TdShell* shell, const char* headline, const char* details);
 // Takes the item out of the tray and destroys every window.
 using TdShellStop = void (*)(TdShell* shell);
 
@@ -45,6 +50,7 @@ inline constexpr const char* START_SYMBOL = "tdShellStart";
 inline constexpr const char* SHOW_PANEL_SYMBOL = "tdShellShowPanel";
 inline constexpr const char* SHOW_PIN_SYMBOL = "tdShellShowPin";
 inline constexpr const char* UPDATE_AVAILABLE_SYMBOL = "tdShellUpdateAvailable";
+inline constexpr const char* SERVER_CHANGED_SYMBOL = "tdShellServerChanged";
 inline constexpr const char* STOP_SYMBOL = "tdShellStop";
 inline constexpr const char* WEB_VIEW_NEW_SYMBOL = "tdWebViewNew";
 }  // namespace td::shell

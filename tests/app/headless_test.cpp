@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -108,6 +109,29 @@ TEST(Headless, RefusesToStartOnASupportFolderOthersCanWrite) {
     ::chmod(shortcuts.c_str(), 0755);
     AgentProcess fine(support.path());
     EXPECT_NE(fine.port(), 0);
+}
+
+// Another user who takes the port first would get the phones' tokens: the agent says so, naming
+// that user, instead of only that it runs without its server.
+TEST(Headless, SaysWhoHoldsItsPortWhenAnotherUserDoes) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to listen as another user";
+    }
+    td::test::ChildProcess squatter(
+        {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
+         "import signal, socket\n"
+         "s = socket.socket(socket.AF_INET6)\n"
+         "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+         "s.bind(('::', 0)); s.listen()\n"
+         "print('port', s.getsockname()[1], flush=True); signal.pause()"});
+    const auto held = squatter.waitForLine(std::regex("port (\\d+)\n"));
+    ASSERT_TRUE(held) << squatter.output();
+    td::test::TempDir support;
+    AgentProcess agent(support.path(), {"--headless"}, {"TD_PORT=" + (*held)[1].str()});
+    EXPECT_TRUE(agent.waitForLine(std::regex("Could not listen on port " + (*held)[1].str() +
+                                             ".*held by another user \\(uid 65534\\).*token"),
+                                  30s))
+        << agent.output();
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ namespace {
 
 struct FakeAgent {
     std::string pin = "111111";
+    bool listening = true;
 };
 
 template <typename Function>
@@ -43,6 +44,22 @@ std::string stringProperty(GtkWidget* widget, const char* name) {
     return text;
 }
 
+// The label of the tray menu's first entry.
+std::string firstMenuLabel() {
+    std::string label;
+    GList* all = gtk_window_list_toplevels();
+    for (GList* it = all; it; it = it->next) {
+        GtkWidget* child = gtk_bin_get_child(GTK_BIN(it->data));
+        if (child && GTK_IS_MENU(child)) {
+            GList* items = gtk_container_get_children(GTK_CONTAINER(child));
+            label = gtk_menu_item_get_label(GTK_MENU_ITEM(items->data));
+            g_list_free(items);
+        }
+    }
+    g_list_free(all);
+    return label;
+}
+
 void settle() {
     for (int i = 0; i < 50 && g_main_context_iteration(nullptr, FALSE); ++i) {
     }
@@ -55,6 +72,9 @@ TEST(ShellModule, ThePinDialogShowsThePinOfThatMomentAndTheUpdateEntryItsVersion
     TdShellHost host{};
     host.agent = &agent;
     host.port = [](void*) noexcept -> unsigned { return 9000; };
+    host.listeningPort = [](void* data) noexcept -> unsigned {
+        return static_cast<FakeAgent*>(data)->listening ? 9000 : 0;
+    };
     host.pin = [](void* data, char* buffer, unsigned size) noexcept {
         std::strncpy(buffer, static_cast<FakeAgent*>(data)->pin.c_str(), size - 1);
     };
@@ -104,6 +124,25 @@ TEST(ShellModule, ThePinDialogShowsThePinOfThatMomentAndTheUpdateEntryItsVersion
     }
     g_list_free(all);
     EXPECT_TRUE(found);
+
+    // Another program holds the port: the menu says so first, and the panel shows why rather
+    // than what answers on that port.
+    agent.listening = false;
+    const auto serverChanged =
+        symbol<TdShellServerChanged>(module, td::shell::SERVER_CHANGED_SYMBOL);
+    serverChanged(shell, "Port 9000 is held by another user (uid 7)", "Do not pair.");
+    symbol<TdShellShowPanel>(module, td::shell::SHOW_PANEL_SYMBOL)(shell);
+    settle();
+    EXPECT_EQ(firstMenuLabel(), "\xE2\x9A\xA0 Port 9000 is held by another user (uid 7)");
+    bool told = false;
+    for (GtkWidget* window : toplevelsOf(GTK_TYPE_WINDOW)) {
+        GtkWidget* child = gtk_bin_get_child(GTK_BIN(window));
+        told |= child && GTK_IS_LABEL(child) &&
+                gtk_label_get_text(GTK_LABEL(child)) == std::string("Do not pair.");
+    }
+    EXPECT_TRUE(told);
+    serverChanged(shell, "", "");
+    EXPECT_NE(firstMenuLabel(), "\xE2\x9A\xA0 Port 9000 is held by another user (uid 7)");
     symbol<TdShellStop>(module, td::shell::STOP_SYMBOL)(shell);
 }
 

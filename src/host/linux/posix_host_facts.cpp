@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -17,6 +18,9 @@ namespace {
 constexpr std::string_view LAN_PREFIXES[] = {"en", "eth", "wl"};
 constexpr const char* MACHINE_INFO = "/etc/machine-info";
 constexpr const char* ROUTES = "/proc/net/route";
+constexpr const char* TCP_TABLES[] = {"/proc/net/tcp", "/proc/net/tcp6"};
+// A socket's state in those tables: listening.
+constexpr std::string_view LISTEN_STATE = "0A";
 // Bridges and links of containers and virtual machines: no phone reaches this computer there.
 constexpr std::string_view VIRTUAL_PREFIXES[] = {"docker", "br-", "virbr", "veth", "lxc", "vnet"};
 
@@ -155,6 +159,41 @@ std::string computerName() {
         return *pretty;
     }
     return withoutDotLocal(hostName());
+}
+
+std::optional<unsigned> listenerUid(std::string_view procNetTcp, std::uint16_t port) {
+    std::istringstream lines{std::string(procNetTcp)};
+    std::string line;
+    std::getline(lines, line);  // the heading
+    while (std::getline(lines, line)) {
+        // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid ...
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits;
+        unsigned uid = 0;
+        if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >>
+              uid) ||
+            state != LISTEN_STATE) {
+            continue;
+        }
+        const std::size_t colon = local.rfind(':');
+        if (colon != std::string::npos &&
+            std::strtoul(local.c_str() + colon + 1, nullptr, 16) == port) {
+            return uid;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<unsigned> portListenerUid(std::uint16_t port) {
+    for (const char* table : TCP_TABLES) {
+        std::ifstream file(table);
+        std::stringstream text;
+        text << file.rdbuf();
+        if (const auto uid = listenerUid(text.str(), port)) {
+            return uid;
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace td::host
