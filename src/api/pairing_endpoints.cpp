@@ -95,12 +95,22 @@ std::string pairingLink(const ApiContext& context) {
 // The link and its QR code, and, for a phone that cannot reach the first address, every
 // address of this computer with a link of its own (the same one-time code: whichever is used
 // first uses it up), and the firewalls that may stand in the way.
-Response connect(const ApiContext& context, const Request&) {
-    const std::string code = context.store.mintCode();
-    const std::string url = pairingLinkFor(context, code);
+Response connect(const ApiContext& context, const Request& request) {
+    // This computer pairs as many phones as it likes; a phone pairs a few, at a pace.
+    const auto code = request.source == server::RequestSource::loopback
+                          ? std::optional(context.store.mintCode())
+                          : context.store.mintCodeFor(tokenOf(request).value_or(""));
+    if (!code) {
+        return server::jsonResponse(
+            {{"ok", false},
+             {"error", "This phone may pair no more phones for now: unpair one it paired, or "
+                       "pair from the computer"}},
+            429);
+    }
+    const std::string url = pairingLinkFor(context, *code);
     Json addresses = Json::array();
     for (const host::LanAddress& lan : host::lanAddresses()) {
-        const std::string link = lanPairingLink(context, lan.address, code);
+        const std::string link = lanPairingLink(context, lan.address, *code);
         addresses.push_back({{"interface", lan.interface},
                              {"address", lan.address},
                              {"defaultRoute", lan.defaultRoute},

@@ -148,6 +148,15 @@ void Store::loadStateLocked() {
             }
         }
         storedRelayId_ = jsonread::string(*state, "relayId").value_or("");
+        families_.clear();
+        if (const Json* families = jsonread::member(*state, "tokenFamilies");
+            families && families->is_object()) {
+            for (const auto& [token, family] : families->items()) {
+                if (family.is_string() && tokens_.contains(token)) {
+                    families_[token] = family.get<std::string>();
+                }
+            }
+        }
     }
     // What is missing is made now and written once, before the Store answers anything.
     const bool complete = !pin_.empty() && !storedRelayId_.empty();
@@ -163,7 +172,10 @@ void Store::loadStateLocked() {
 }
 
 bool Store::saveStateLocked() const {
-    const Json state{{"pin", pin_}, {"tokens", tokens_}, {"relayId", storedRelayId_}};
+    Json state{{"pin", pin_}, {"tokens", tokens_}, {"relayId", storedRelayId_}};
+    if (!families_.empty()) {
+        state["tokenFamilies"] = families_;
+    }
     if (!replaceFileAtomically(stateFile_, dumpCompact(state), PRIVATE_FILE_MODE)) {
         TD_LOG(store, "cannot write " + stateFile_ + ": " + std::strerror(errno));
         return false;
@@ -171,11 +183,15 @@ bool Store::saveStateLocked() const {
     return true;
 }
 
-PairResult Store::grantTokenLocked() {
+PairResult Store::grantTokenLocked(const std::string& family) {
     std::string token = randomHex(24);
     tokens_.insert(token);
+    if (!family.empty()) {
+        families_[token] = family;
+    }
     if (!saveStateLocked()) {
         tokens_.erase(token);
+        families_.erase(token);
         return {PairResult::Kind::notSaved, {}};
     }
     publishLocked();
@@ -308,18 +324,50 @@ bool Store::tokenValid(const std::string& token) const {
 void Store::removeToken(const std::string& token) {
     std::lock_guard lock(mutex_);
     tokens_.erase(token);
+    families_.erase(token);
     publishLocked();
     saveStateLocked();
 }
 
 std::string Store::mintCode() {
     std::lock_guard lock(mutex_);
+    return mintCodeLocked({});
+}
+
+std::optional<std::string> Store::mintCodeFor(const std::string& token) {
+    std::lock_guard lock(mutex_);
+    const std::string family = familyOfLocked(token);
+    const auto now = options_.now();
+    auto& minted = codesMinted_[family];
+    while (!minted.empty() && minted.front() <= now - std::chrono::minutes(1)) {
+        minted.pop_front();
+    }
+    const auto ofFamily = [&family](const auto& entry) { return entry.second == family; };
+    const std::size_t alive = (tokens_.contains(family) ? 1 : 0) +
+                              std::count_if(families_.begin(), families_.end(), ofFamily);
+    const std::size_t open = std::count_if(codes_.begin(), codes_.end(), [&](const auto& entry) {
+        return entry.second.family == family && entry.second.expiry > now;
+    });
+    if (minted.size() >= MAX_CODES_PER_MINUTE || alive + open >= MAX_FAMILY_TOKENS) {
+        TD_LOG(store, "a phone asked for more pairing codes than its share");
+        return std::nullopt;
+    }
+    minted.push_back(now);
+    return mintCodeLocked(family);
+}
+
+std::string Store::mintCodeLocked(const std::string& family) {
     const auto now = options_.now();
     // Codes nobody presented would otherwise pile up for the life of the process.
-    std::erase_if(codes_, [now](const auto& entry) { return entry.second <= now; });
+    std::erase_if(codes_, [now](const auto& entry) { return entry.second.expiry <= now; });
     std::string code = randomHex(8);
-    codes_[code] = now + CODE_LIFETIME;
+    codes_[code] = {now + CODE_LIFETIME, family};
     return code;
+}
+
+std::string Store::familyOfLocked(const std::string& token) const {
+    const auto found = families_.find(token);
+    return found == families_.end() ? token : found->second;
 }
 
 PairResult Store::consumeCode(const std::string& code) {
@@ -328,12 +376,12 @@ PairResult Store::consumeCode(const std::string& code) {
     if (it == codes_.end()) {
         return {PairResult::Kind::wrong, {}};
     }
-    const auto expiry = it->second;
+    const auto expiry = it->second.expiry;
     if (expiry <= options_.now()) {
         codes_.erase(it);
         return {PairResult::Kind::wrong, {}};
     }
-    PairResult result = grantTokenLocked();
+    PairResult result = grantTokenLocked(it->second.family);
     if (result.kind == PairResult::Kind::ok) {
         codes_.erase(it);  // a code whose token could not be kept may be presented again
     }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -78,7 +79,14 @@ class Store {
     bool isLocked() const;
     bool tokenValid(const std::string& token) const;
     void removeToken(const std::string& token);
+    // A code minted for this computer (its banner, its admin page).
     std::string mintCode();
+    // A code a paired phone asks for, to pair another: nothing when its family (the phone and
+    // the phones paired with codes from it, or from them) has had MAX_CODES_PER_MINUTE codes in
+    // the last minute, or would pass MAX_FAMILY_TOKENS tokens alive with the codes still open.
+    std::optional<std::string> mintCodeFor(const std::string& token);
+    static constexpr std::size_t MAX_CODES_PER_MINUTE = 5;
+    static constexpr std::size_t MAX_FAMILY_TOKENS = 10;
     // `wrong` for a code never minted, already used or expired.
     PairResult consumeCode(const std::string& code);
     // Codes minted and not yet presented (expired ones go when the next code is minted).
@@ -105,8 +113,12 @@ class Store {
     void removeUnfinishedWrites() const;
     void loadStateLocked();
     bool saveStateLocked() const;
-    // A new token, kept only when the state with it was written.
-    PairResult grantTokenLocked();
+    // A new token, kept only when the state with it was written; `family`: the token whose
+    // code paired it (by its family), empty for none.
+    PairResult grantTokenLocked(const std::string& family = {});
+    std::string mintCodeLocked(const std::string& family);
+    // The first token of the family `token` belongs to.
+    std::string familyOfLocked(const std::string& token) const;
     void loadConfigLocked();
     bool saveConfigLocked() const;
 
@@ -118,7 +130,15 @@ class Store {
     std::string pin_;
     std::set<std::string> tokens_;
     int pairFailures_ = 0;
-    std::map<std::string, std::chrono::system_clock::time_point> codes_;
+    struct Code {
+        std::chrono::system_clock::time_point expiry;
+        std::string family;  // empty: this computer's
+    };
+    std::map<std::string, Code> codes_;
+    // Tokens paired with a phone's code, each to the first token of its family (kept in the
+    // state, so that a restart does not reset what a phone has made).
+    std::map<std::string, std::string> families_;
+    std::map<std::string, std::deque<std::chrono::system_clock::time_point>> codesMinted_;
     Json config_ = Json::object();
     std::string storedRelayId_;
 

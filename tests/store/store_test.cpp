@@ -153,6 +153,35 @@ TEST(PinRule, FourToEightAsciiDigits) {
     EXPECT_TRUE(isValidPin("0000") && isValidPin("12345678"));
 }
 
+// A phone makes a few codes a minute, and the tokens its codes (and theirs) pair stay few, also
+// across a restart; unpairing one makes room. This computer's own codes are not counted.
+TEST_F(StoreTest, APhoneMintsFewCodesAndItsFamilyOfTokensStaysSmall) {
+    auto store = open();
+    const std::string phone = store->pair(store->pinValue()).token;
+    std::vector<std::string> children;
+    for (std::size_t i = 0; i < Store::MAX_CODES_PER_MINUTE; ++i) {
+        const auto code = store->mintCodeFor(phone);
+        ASSERT_TRUE(code);
+        children.push_back(store->consumeCode(*code).token);
+    }
+    EXPECT_FALSE(store->mintCodeFor(phone));  // a sixth within the minute
+    clock = clock.load() + 61s;
+    std::size_t minted = 0;  // the family is the phone and 5 children: 4 more, from a child
+    while (const auto code = store->mintCodeFor(children[0])) {
+        minted += store->consumeCode(*code).kind == Kind::ok;
+    }
+    EXPECT_EQ(minted, Store::MAX_FAMILY_TOKENS - 1 - children.size());
+    clock = clock.load() + 61s;
+    store = open();
+    EXPECT_FALSE(store->mintCodeFor(phone));
+    store->removeToken(children[1]);
+    clock = clock.load() + 600s;  // the open codes expired
+    EXPECT_TRUE(store->mintCodeFor(phone));
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(store->consumeCode(store->mintCode()).kind, Kind::ok);
+    }
+}
+
 TEST_F(StoreTest, OneTimeCodesPairOnceBeforeTheyExpireAndTokensCanBeRemoved) {
     const auto store = open();
     const std::string code = store->mintCode();
