@@ -1,13 +1,15 @@
 #include "common/json.hpp"
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 
 namespace td {
 namespace {
 
 template <class Document>
-std::optional<Document> parseShaped(std::string_view text) {
-    if (shapeOf(text) != JsonShape::fits) {
+std::optional<Document> parseShaped(std::string_view text, std::size_t maxValues) {
+    if (shapeOf(text, maxValues) != JsonShape::fits) {
         return std::nullopt;
     }
     Document parsed =
@@ -30,42 +32,46 @@ std::string dumpCompact(const Json& value) {
 
 namespace {
 
-// Follows JSON text a character at a time, to tell the characters inside strings (quotes and
-// escapes included) from the structure around them.
-class OutsideStrings {
-  public:
-    bool outside(char ch) {
-        if (inString_) {
-            if (escaped_) {
-                escaped_ = false;
-            } else if (ch == '\\') {
-                escaped_ = true;
-            } else if (ch == '"') {
-                inString_ = false;
-            }
-            return false;
+// Where the string that opens at `open` (a quote) ends: just past its closing quote, or the
+// text's end. Strings are most of a message's bytes: they are skipped a quote at a time, a quote
+// being the end unless an odd number of backslashes escapes it.
+std::size_t pastString(std::string_view text, std::size_t open) {
+    for (std::size_t from = open + 1; from < text.size();) {
+        const auto* quote =
+            static_cast<const char*>(std::memchr(text.data() + from, '"', text.size() - from));
+        if (!quote) {
+            break;
         }
-        inString_ = ch == '"';
-        return !inString_;
+        const std::size_t close = static_cast<std::size_t>(quote - text.data());
+        std::size_t backslashes = 0;
+        while (close - backslashes > open + 1 && text[close - backslashes - 1] == '\\') {
+            ++backslashes;
+        }
+        if (backslashes % 2 == 0) {
+            return close + 1;
+        }
+        from = close + 1;
     }
-
-  private:
-    bool inString_ = false;
-    bool escaped_ = false;
-};
+    return text.size();
+}
 
 }  // namespace
 
-JsonShape shapeOf(std::string_view text) {
+JsonShape shapeOf(std::string_view text, std::size_t maxValues) {
     // Per open array or object: its member count, or NOT_AN_OBJECT for an array. Every member
     // of an object has exactly one colon outside strings at the object's own level.
     constexpr std::size_t NOT_AN_OBJECT = ~std::size_t{0};
     std::array<std::size_t, MAX_JSON_DEPTH + 1> members{};
     int depth = 0;
-    OutsideStrings scan;
-    for (const char ch : text) {
-        if (!scan.outside(ch)) {
+    std::size_t values = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const char ch = text[at];
+        if (ch == '"') {
+            at = pastString(text, at) - 1;
             continue;
+        }
+        if ((ch == '[' || ch == '{' || ch == ',') && ++values > maxValues) {
+            return JsonShape::tooMany;
         }
         if (ch == '[' || ch == '{') {
             if (++depth > MAX_JSON_DEPTH) {
@@ -82,23 +88,12 @@ JsonShape shapeOf(std::string_view text) {
     return JsonShape::fits;
 }
 
-bool valuesAtMost(std::string_view text, std::size_t limit) {
-    std::size_t values = 0;
-    OutsideStrings scan;
-    for (const char ch : text) {
-        if (scan.outside(ch) && (ch == '[' || ch == '{' || ch == ',') && ++values > limit) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::optional<UntrustedJson> parseJson(std::string_view text) {
-    return parseShaped<UntrustedJson>(text);
+std::optional<UntrustedJson> parseJson(std::string_view text, std::size_t maxValues) {
+    return parseShaped<UntrustedJson>(text, maxValues);
 }
 
 std::optional<Json> parseOrderedJson(std::string_view text) {
-    return parseShaped<Json>(text);
+    return parseShaped<Json>(text, SIZE_MAX);
 }
 
 UntrustedJson parseObjectOrEmpty(std::string_view text) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,19 +29,16 @@ inline constexpr int MAX_JSON_DEPTH = 64;
 // in proportion to its size.
 inline constexpr std::size_t MAX_JSON_MEMBERS = 256;
 
-enum class JsonShape { fits, tooDeep, tooWide };
+enum class JsonShape { fits, tooDeep, tooWide, tooMany };
 
 // Whether the text (read as JSON, strings skipped) stays within MAX_JSON_DEPTH and
-// MAX_JSON_MEMBERS; one cheap pass, decided before anything is built.
-JsonShape shapeOf(std::string_view text);
-
-// Whether the text (strings skipped) holds at most `limit` arrays, objects, members and
-// elements: one cheap pass, for messages whose real form is a handful of values, so that a
-// hostile one of nested arrays is refused before it costs a parse.
-bool valuesAtMost(std::string_view text, std::size_t limit);
+// MAX_JSON_MEMBERS, and holds at most `maxValues` arrays, objects, members and elements (for
+// messages whose real form is a handful of values, so that a hostile one of nested arrays is
+// refused before it costs a parse); one cheap pass, decided before anything is built.
+JsonShape shapeOf(std::string_view text, std::size_t maxValues = SIZE_MAX);
 
 // The parsed document, or nothing when the text is not JSON or its shape does not fit.
-std::optional<UntrustedJson> parseJson(std::string_view text);
+std::optional<UntrustedJson> parseJson(std::string_view text, std::size_t maxValues = SIZE_MAX);
 
 // The same, with members kept in the order written: only for the configuration, whose order
 // the user chose.

@@ -18,10 +18,10 @@ const std::string* stringMember(const UntrustedJson& object, const char* name) {
 }
 
 std::optional<UntrustedJson> objectFrom(std::string_view text, std::size_t limit) {
-    if (text.size() > limit || !valuesAtMost(text, MAX_ENVELOPE_VALUES)) {
+    if (text.size() > limit) {
         return std::nullopt;
     }
-    auto parsed = parseJson(text);
+    auto parsed = parseJson(text, MAX_ENVELOPE_VALUES);
     if (!parsed || !parsed->is_object()) {
         return std::nullopt;
     }
@@ -50,6 +50,14 @@ std::vector<std::pair<std::string, std::string>> headersOf(const UntrustedJson& 
         headers.emplace_back(name, value.get<std::string>());
     }
     return headers;
+}
+
+Json replyHead(const ReplyEnvelope& envelope) {
+    Json headers = Json::object();
+    if (!envelope.contentType.empty()) {
+        headers["Content-Type"] = envelope.contentType;
+    }
+    return {{"reqId", envelope.reqId}, {"status", envelope.status}, {"headers", headers}};
 }
 
 }  // namespace
@@ -88,11 +96,7 @@ std::string writeRequestEnvelope(const RequestEnvelope& envelope) {
 }
 
 std::string writeReplyEnvelope(const ReplyEnvelope& envelope) {
-    Json headers = Json::object();
-    if (!envelope.contentType.empty()) {
-        headers["Content-Type"] = envelope.contentType;
-    }
-    Json message{{"reqId", envelope.reqId}, {"status", envelope.status}, {"headers", headers}};
+    Json message = replyHead(envelope);
     if (isValidUtf8(envelope.body)) {
         message["body"] = envelope.body;
     } else {
@@ -102,8 +106,29 @@ std::string writeReplyEnvelope(const ReplyEnvelope& envelope) {
     return dumpCompact(message);
 }
 
+std::string writeBinaryReply(const ReplyEnvelope& envelope) {
+    // Compact JSON holds no raw line feed: the first one ends the head.
+    std::string message = dumpCompact(replyHead(envelope));
+    message.reserve(message.size() + 1 + envelope.body.size());
+    message += '\n';
+    message += envelope.body;
+    return message;
+}
+
+std::optional<ReplyEnvelope> readBinaryReply(std::string_view message) {
+    const std::size_t end = message.substr(0, MAX_BINARY_REPLY_HEAD).find('\n');
+    if (end == std::string_view::npos || message.size() > MAX_REPLY_ENVELOPE_BYTES) {
+        return std::nullopt;
+    }
+    auto reply = readReplyEnvelope(message.substr(0, end));
+    if (reply) {
+        reply->body.assign(message.substr(end + 1));
+    }
+    return reply;
+}
+
 std::optional<ReplyEnvelope> readReplyEnvelope(std::string_view text) {
-    const auto object = objectFrom(text, MAX_REPLY_ENVELOPE_BYTES);
+    auto object = objectFrom(text, MAX_REPLY_ENVELOPE_BYTES);
     if (!object) {
         return std::nullopt;
     }
@@ -131,8 +156,8 @@ std::optional<ReplyEnvelope> readReplyEnvelope(std::string_view text) {
             return std::nullopt;
         }
         reply.body = std::move(*bytes);
-    } else if (const std::string* body = stringMember(*object, "body")) {
-        reply.body = *body;
+    } else if (auto body = object->find("body"); body != object->end() && body->is_string()) {
+        reply.body = std::move(*body->get_ptr<std::string*>());  // a page or a picture: moved
     }
     return reply;
 }

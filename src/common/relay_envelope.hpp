@@ -56,4 +56,13 @@ std::string writeReplyEnvelope(const ReplyEnvelope& envelope);
 // integer from 100 to 599, or a `bodyBase64` that is not base64. `bodyBase64` wins over `body`.
 std::optional<ReplyEnvelope> readReplyEnvelope(std::string_view text);
 
+// The same reply as one binary message, for a relay that offers to read it: the head as compact
+// JSON with `reqId`, `status` and `headers`, a line feed, then the body's bytes as they are.
+// Neither side escapes, checks or parses a byte of the body, which is most of a reply.
+std::string writeBinaryReply(const ReplyEnvelope& envelope);
+// Nothing when the head is no reply head (as above), longer than MAX_BINARY_REPLY_HEAD, or the
+// message larger than MAX_REPLY_ENVELOPE_BYTES.
+std::optional<ReplyEnvelope> readBinaryReply(std::string_view message);
+inline constexpr std::size_t MAX_BINARY_REPLY_HEAD = 16 * 1024;
+
 }  // namespace td::relay

@@ -94,7 +94,11 @@ bool signatureIsValid(std::string_view rawPublicKey, std::string_view signature,
 }
 
 std::string writeChallenge(const Challenge& challenge) {
-    return dumpCompact(Json{{"challenge", challenge.challenge}, {"phoneUrl", challenge.phoneUrl}});
+    Json message{{"challenge", challenge.challenge}, {"phoneUrl", challenge.phoneUrl}};
+    if (challenge.binaryReplies) {
+        message["binaryReplies"] = true;
+    }
+    return dumpCompact(message);
 }
 
 std::optional<Challenge> readChallenge(std::string_view text) {
@@ -108,7 +112,9 @@ std::optional<Challenge> readChallenge(std::string_view text) {
         phoneUrl->size() > MAX_PHONE_URL) {
         return std::nullopt;
     }
-    return Challenge{*challenge, *phoneUrl};
+    const auto binary = object->find("binaryReplies");
+    return Challenge{*challenge, *phoneUrl,
+                     binary != object->end() && binary->is_boolean() && binary->get<bool>()};
 }
 
 std::string writeProof(const Proof& proof) {

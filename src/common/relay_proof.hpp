@@ -33,6 +33,8 @@ bool signatureIsValid(std::string_view rawPublicKey, std::string_view signature,
 struct Challenge {
     std::string challenge;  // base64url of CHALLENGE_BYTES random bytes
     std::string phoneUrl;   // where this agent's phones go, ending in "/"
+    // The relay reads replies as binary messages too (writeBinaryReply); "binaryReplies":true.
+    bool binaryReplies = false;
 };
 std::string writeChallenge(const Challenge& challenge);
 // Nothing when the text is not such a message (an envelope, say).

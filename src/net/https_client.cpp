@@ -131,6 +131,7 @@ std::shared_ptr<WebSocket> HttpsClient::openWebSocket(const std::string& url,
         TD_LOG(https, "refused a WebSocket: " + error);
         struct Refused final : WebSocket {
             void sendText(std::string) override {}
+            void sendBinary(std::string) override {}
             void close() override {}
             std::string host() const override { return {}; }
         };

@@ -20,6 +20,8 @@ class WebSocket {
     virtual ~WebSocket() = default;
     // Queued and sent in order from any thread; dropped once the socket has ended.
     virtual void sendText(std::string text) = 0;
+    // The same, as a binary message.
+    virtual void sendBinary(std::string bytes) = 0;
     // Closes with code 1000 (normal closure), or abandons a connection still being opened.
     virtual void close() = 0;
     // The Host field its upgrade request sends ("host" or "host:port").

@@ -57,16 +57,20 @@ class WebSocketSession final : public WebSocket,
         asio::post(strand_, [self = shared_from_this()] { self->resolve(); });
     }
 
-    void sendText(std::string text) override {
-        asio::post(strand_, [self = shared_from_this(), text = std::move(text)]() mutable {
+    void sendText(std::string text) override { queue(std::move(text), /*binary=*/false); }
+    void sendBinary(std::string bytes) override { queue(std::move(bytes), /*binary=*/true); }
+
+    void queue(std::string message, bool binary) {
+        asio::post(strand_, [self = shared_from_this(), message = std::move(message),
+                             binary]() mutable {
             if (self->ended_ || self->closing_) {
                 return;
             }
-            if (self->queuedBytes_ + text.size() > MAX_QUEUED_BYTES) {
+            if (self->queuedBytes_ + message.size() > MAX_QUEUED_BYTES) {
                 return self->end("the peer reads nothing of what is sent");
             }
-            self->queuedBytes_ += text.size();
-            self->outbox_.push_back(std::move(text));
+            self->queuedBytes_ += message.size();
+            self->outbox_.push_back({std::move(message), binary});
             if (self->open_ && self->outbox_.size() == 1) {
                 self->writeNext();
             }
@@ -179,8 +183,8 @@ class WebSocketSession final : public WebSocket,
 
     void writeNext() {
         writing_ = true;
-        stream_->text(true);
-        stream_->async_write(asio::buffer(outbox_.front()),
+        stream_->text(!outbox_.front().binary);
+        stream_->async_write(asio::buffer(outbox_.front().bytes),
                              [self = shared_from_this()](const error_code& ec, std::size_t) {
                                  self->onWritten(ec);
                              });
@@ -191,7 +195,7 @@ class WebSocketSession final : public WebSocket,
         if (ec) {
             return end("cannot send: " + ec.message());
         }
-        queuedBytes_ -= outbox_.front().size();
+        queuedBytes_ -= outbox_.front().bytes.size();
         outbox_.pop_front();
         if (!outbox_.empty() && !closing_) {
             writeNext();
@@ -247,7 +251,7 @@ class WebSocketSession final : public WebSocket,
     void dropOutbox() {
         const std::size_t dropped = queuedBytes_;
         while (outbox_.size() > (writing_ ? 1 : 0)) {
-            queuedBytes_ -= outbox_.back().size();
+            queuedBytes_ -= outbox_.back().bytes.size();
             outbox_.pop_back();
         }
         if (dropped > TRIM_AFTER_BYTES) {
@@ -269,7 +273,11 @@ class WebSocketSession final : public WebSocket,
     Target target_;
     WebSocketHandlers handlers_;
     beast::flat_buffer buffer_;
-    std::deque<std::string> outbox_;
+    struct Outgoing {
+        std::string bytes;
+        bool binary = false;
+    };
+    std::deque<Outgoing> outbox_;
     std::size_t queuedBytes_ = 0;
     bool writing_ = false;
     bool open_ = false;

@@ -31,6 +31,18 @@ std::string replyText(const std::string& reqId, const server::Response& response
     return text;
 }
 
+// The same as one binary message, for a relay that reads them.
+std::string binaryReply(const std::string& reqId, const server::Response& response) {
+    std::string message =
+        writeBinaryReply({reqId, response.status, response.contentType, response.body});
+    if (message.size() > MAX_REPLY_ENVELOPE_BYTES) {
+        TD_LOG(relay, "an answer too large to carry was replaced by a 502");
+        return writeBinaryReply(
+            {reqId, 502, "text/plain", "The answer is too large to carry through the relay"});
+    }
+    return message;
+}
+
 }  // namespace
 
 std::optional<server::Request> relayedRequest(const RequestEnvelope& envelope) {
@@ -110,6 +122,7 @@ void RelayClient::startLocked() {
     // The socket calls back only on its own thread, after this returns: holding the lock
     // while it opens cannot deadlock.
     awaitingFirstMessage_ = true;
+    binaryReplies_ = false;
     socket_ = links_.openSocket(socketUrl_, listen(++connection_));
 }
 
@@ -301,22 +314,30 @@ void RelayClient::answerChallenge(const Challenge& challenge,
         return;
     }
     socket->sendText(writeProof(*proof));
+    std::lock_guard lock(mutex_);
+    binaryReplies_ = challenge.binaryReplies;
     // The relay carries the phones' requests already; its word on where they go is taken only
     // when it is an address a phone can open.
     if (isHttpsUrl(challenge.phoneUrl) && challenge.phoneUrl.ends_with('/')) {
-        std::lock_guard lock(mutex_);
         phoneUrl_ = challenge.phoneUrl.substr(0, challenge.phoneUrl.size() - 1);
     }
 }
 
 void RelayClient::reply(const std::string& reqId, const server::Response& response) {
     std::shared_ptr<net::WebSocket> socket;
+    bool binary = false;
     {
         std::lock_guard lock(mutex_);
         replays_.erase(reqId);
         socket = socket_;
+        binary = binaryReplies_;
     }
-    if (socket) {
+    if (!socket) {
+        return;
+    }
+    if (binary) {
+        socket->sendBinary(binaryReply(reqId, response));
+    } else {
         socket->sendText(replyText(reqId, response));
     }
 }

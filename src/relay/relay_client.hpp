@@ -108,6 +108,7 @@ class RelayClient : public std::enable_shared_from_this<RelayClient> {
     std::uint64_t lastTicket_ = 0;
     bool isConnected_ = false;
     bool awaitingFirstMessage_ = false;  // a relay that asks for a proof asks first
+    bool binaryReplies_ = false;         // the relay reads replies as binary messages
     std::string phoneUrl_;
     bool enabled_ = false;
     struct Replay {

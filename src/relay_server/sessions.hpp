@@ -228,7 +228,8 @@ class AgentSession final : public AgentLink,
         const auto random = secureRandomBytes(relay::CHALLENGE_BYTES);
         challenge_ = base64UrlEncode(std::string(random.begin(), random.end()));
         host_ = host;
-        send(relay::writeChallenge({challenge_, hub_.phoneUrl(id_, host)}), [] {});
+        send(relay::writeChallenge({challenge_, hub_.phoneUrl(id_, host), /*binaryReplies=*/true}),
+             [] {});
         proofTimer_.expires_after(hub_.options().proofTimeout);
         proofTimer_.async_wait([weak = this->weak_from_this()](const error_code& waitEc) {
             if (auto self = weak.lock(); self && !waitEc && !self->proven_) {
@@ -274,9 +275,7 @@ class AgentSession final : public AgentLink,
         }
         messageBegun_ = false;
         messageTimer_.cancel();
-        if (socket_.got_text()) {
-            onMessage(beast::buffers_to_string(buffer_.data()));
-        }
+        onMessage(beast::buffers_to_string(buffer_.data()), !socket_.got_text());
         releaseBuffer();
         if (!ended_ && !closing_) {
             read();
@@ -306,20 +305,21 @@ class AgentSession final : public AgentLink,
         });
     }
 
-    void onMessage(const std::string& text) {
+    void onMessage(const std::string& text, bool binary) {
         if (proven_) {
             // Only replies to requests it was sent: anything else (a reply nobody asked for, one
             // that cannot be read) is an agent broken or hostile, and its phones hear at once
             // rather than at their time-out. A reply whose phone stopped waiting is dropped:
             // the agent was only slow.
-            const auto reply = relay::readReplyEnvelope(text);
+            const auto reply =
+                binary ? relay::readBinaryReply(text) : relay::readReplyEnvelope(text);
             if (!reply || pending_.settle(*reply) == PendingReplies::Outcome::unknown) {
                 hub_.log("Agent closed from " + peer_ + ": it sent what is no reply of ours");
                 closeWith(websocket::close_code::policy_error);
             }
             return;
         }
-        const auto proof = relay::readProof(text);
+        const auto proof = binary ? std::nullopt : relay::readProof(text);
         const bool valid = proof && relay::relayIdForKey(proof->rawPublicKey) == id_ &&
                            relay::signatureIsValid(proof->rawPublicKey, proof->signature,
                                                    relay::proofMessage(host_, id_, challenge_));
