@@ -114,8 +114,19 @@ void PendingReplies::failAll() {
 }
 
 bool SharedBudget::fitsShare(const std::string& address, std::size_t bytes) const {
+    return heldBy(address) + bytes <= share_;
+}
+
+std::size_t SharedBudget::heldBy(const std::string& address) const {
     const auto found = byAddress_.find(addressKey(address));
-    return (found == byAddress_.end() ? 0 : found->second) + bytes <= share_;
+    return found == byAddress_.end() ? 0 : found->second;
+}
+
+std::optional<std::pair<std::string, std::size_t>> SharedBudget::largestHolder() const {
+    const auto largest = std::max_element(
+        byAddress_.begin(), byAddress_.end(),
+        [](const auto& a, const auto& b) { return a.second < b.second; });
+    return largest == byAddress_.end() ? std::nullopt : std::optional(*largest);
 }
 
 bool SharedBudget::hold(const std::string& address, std::size_t bytes) {
@@ -169,27 +180,63 @@ std::string Hub::phoneUrl(const std::string& id, std::string_view agentHost) con
     return "https://" + lowerCase(agentHost) + "/phone/" + id + "/";
 }
 
-bool Hub::holdMessage(const AgentLink& reader, const std::string& address, std::size_t bytes) {
+bool Hub::holdBody(const std::string& address, std::size_t bytes) {
+    if (!bodies_.fitsShare(address, bytes)) {
+        return false;
+    }
+    while (!bodies_.fits(bytes)) {
+        const auto largest = bodies_.largestHolder();
+        if (!largest || largest->first == addressKey(address) ||
+            largest->second <= bodies_.heldBy(address)) {
+            return false;
+        }
+        std::shared_ptr<BodyReader> victim;
+        for (const auto& weak : bodyReaders_) {
+            auto reader = weak.lock();
+            if (reader && addressKey(reader->bodyAddress()) == largest->first &&
+                (!victim || reader->heldBodyBytes() > victim->heldBodyBytes())) {
+                victim = std::move(reader);
+            }
+        }
+        if (!victim) {
+            return false;  // what it holds is on its way to agents already
+        }
+        victim->giveWay();  // which releases what it held, at once
+    }
+    return bodies_.hold(address, bytes);
+}
+
+Hub::BodyPlace Hub::readingBody(std::weak_ptr<BodyReader> reader) {
+    return bodyReaders_.insert(bodyReaders_.end(), std::move(reader));
+}
+
+bool Hub::holdMessage(const std::string& address, std::size_t bytes) {
     if (!messages_.fitsShare(address, bytes)) {
         return false;
     }
     while (!messages_.fits(bytes)) {
-        const auto largest = largestMessageHolder();
-        if (!largest || largest.get() == &reader ||
-            largest->heldMessageBytes() <= reader.heldMessageBytes()) {
+        // Many small messages hold as much as one large one: the address is what counts.
+        const auto largest = messages_.largestHolder();
+        if (!largest || largest->first == addressKey(address) ||
+            largest->second <= messages_.heldBy(address)) {
+            return false;
+        }
+        const auto victim = largestMessageFrom(largest->first);
+        if (!victim) {
             return false;
         }
         log("An agent's message gave way to another's: agents' messages fill the relay");
-        largest->giveWay();  // which releases what it held, at once
+        victim->giveWay();  // which releases what it held, at once
     }
     return messages_.hold(address, bytes);
 }
 
-std::shared_ptr<AgentLink> Hub::largestMessageHolder() const {
+std::shared_ptr<AgentLink> Hub::largestMessageFrom(const std::string& address) const {
     std::shared_ptr<AgentLink> largest;
     for (const auto& [id, weak] : agents_) {
         auto agent = weak.lock();
-        if (agent && (!largest || agent->heldMessageBytes() > largest->heldMessageBytes())) {
+        if (agent && agent->heldMessageBytes() > 0 && addressKey(agent->address()) == address &&
+            (!largest || agent->heldMessageBytes() > largest->heldMessageBytes())) {
             largest = std::move(agent);
         }
     }
@@ -455,7 +502,7 @@ void ConnectionBook::becomeAgent() {
 }
 
 ConnectionBook::IdlePlace ConnectionBook::waiting(std::weak_ptr<IdleConnection> connection) {
-    return idle_.insert(idle_.end(), std::move(connection));
+    return idle_.insert(idle_.end(), {std::move(connection), std::chrono::steady_clock::now()});
 }
 
 void ConnectionBook::busy(IdlePlace place) {
@@ -463,7 +510,7 @@ void ConnectionBook::busy(IdlePlace place) {
 }
 
 ConnectionBook::IdlePlace ConnectionBook::waitingForProof(std::weak_ptr<IdleConnection> agent) {
-    return unproven_.insert(unproven_.end(), std::move(agent));
+    return unproven_.insert(unproven_.end(), {std::move(agent), std::chrono::steady_clock::now()});
 }
 
 void ConnectionBook::proven(IdlePlace place) {
@@ -471,14 +518,16 @@ void ConnectionBook::proven(IdlePlace place) {
 }
 
 bool ConnectionBook::evictOne() {
-    for (auto* waiting : {&unproven_, &idle_}) {
-        while (!waiting->empty()) {
-            auto connection = waiting->front().lock();
-            waiting->pop_front();
-            if (connection) {
-                connection->evict();  // which leaves the book
-                return true;
-            }
+    while (!unproven_.empty() || !idle_.empty()) {
+        auto& oldest = idle_.empty() || (!unproven_.empty() &&
+                                         unproven_.front().since < idle_.front().since)
+                           ? unproven_
+                           : idle_;
+        auto connection = oldest.front().connection.lock();
+        oldest.pop_front();
+        if (connection) {
+            connection->evict();  // which leaves the book
+            return true;
         }
     }
     return false;

@@ -84,6 +84,8 @@ class AgentLink {
     virtual void close() = 0;
     // Bytes of the message being read from it.
     virtual std::size_t heldMessageBytes() const = 0;
+    // The address it connected from.
+    virtual const std::string& address() const = 0;
     // Ends the connection with 1013: its message holds what all agents' messages may.
     virtual void giveWay() = 0;
 };
@@ -166,6 +168,16 @@ class AddressSlot {
     std::string address_;
 };
 
+// A phone's connection whose body is still arriving: closed when the bodies' budget is full and
+// its address holds the most of it.
+class BodyReader {
+  public:
+    virtual ~BodyReader() = default;
+    virtual std::size_t heldBodyBytes() const = 0;
+    virtual const std::string& bodyAddress() const = 0;
+    virtual void giveWay() = 0;
+};
+
 // A connection that may be closed to make room for another: a phone's waiting for a request
 // head, or an agent's that has not proven its identifier yet.
 class IdleConnection {
@@ -174,13 +186,18 @@ class IdleConnection {
     virtual void evict() = 0;
 };
 
-// Every connection is counted, and their number stays below the descriptor limit: past it an
-// unproven agent socket or the longest-idle phone connection makes room, and proven agents keep
-// a share no phone can take.
+// Every connection is counted, and their number stays below the descriptor limit: past it the
+// connection that has waited longest, an agent's socket for its proof or a phone's for a whole
+// request, makes room (an honest agent proves itself at once, a flood's sockets wait), and
+// proven agents keep a share no phone can take.
 class ConnectionBook {
   public:
     enum class Kind { other, agent };
-    using IdlePlace = std::list<std::weak_ptr<IdleConnection>>::iterator;
+    struct Waiting {
+        std::weak_ptr<IdleConnection> connection;
+        std::chrono::steady_clock::time_point since;
+    };
+    using IdlePlace = std::list<Waiting>::iterator;
 
     explicit ConnectionBook(std::size_t limit) : limit_(limit) {}
     // Whether a new connection may stay; may close one to make room: an agent's socket that has
@@ -201,8 +218,8 @@ class ConnectionBook {
     const std::size_t limit_;
     std::size_t others_ = 0;
     std::size_t agents_ = 0;
-    std::list<std::weak_ptr<IdleConnection>> unproven_;  // oldest first
-    std::list<std::weak_ptr<IdleConnection>> idle_;      // longest idle first
+    std::list<Waiting> unproven_;  // oldest first
+    std::list<Waiting> idle_;      // longest idle first
 };
 
 // Bytes held in all and by each address (an IPv6 /64), an address taking at most a share.
@@ -214,6 +231,9 @@ class SharedBudget {
     void release(const std::string& address, std::size_t bytes);
     bool fits(std::size_t bytes) const { return held_ + bytes <= total_; }
     bool fitsShare(const std::string& address, std::size_t bytes) const;
+    std::size_t heldBy(const std::string& address) const;
+    // An address holding the most, and what it holds; nothing when none holds anything.
+    std::optional<std::pair<std::string, std::size_t>> largestHolder() const;
 
   private:
     const std::size_t total_;
@@ -246,19 +266,22 @@ class Hub {
     std::string phoneUrl(const std::string& id, std::string_view agentHost) const;
 
     // What phones' requests hold until they leave for their agents (bodies, and heads larger
-    // than a head may be without cookies), in all and per address; past either a request is
-    // refused (503) rather than held.
-    bool holdBody(const std::string& address, std::size_t bytes) {
-        return bodies_.hold(address, bytes);
-    }
+    // than a head may be without cookies), in all and per address; past its address's share a
+    // request is refused (503). When all is taken, the address holding the most gives way, a
+    // body still arriving at a time, unless that is the requester's own address (refused).
+    bool holdBody(const std::string& address, std::size_t bytes);
+    using BodyPlace = std::list<std::weak_ptr<BodyReader>>::iterator;
+    BodyPlace readingBody(std::weak_ptr<BodyReader> reader);
+    void bodyRead(BodyPlace place) { bodyReaders_.erase(place); }
     void releaseBody(const std::string& address, std::size_t bytes) {
         bodies_.release(address, bytes);
     }
 
     // Bytes of proven agents' messages being read, in all and per address (an eighth). Past
-    // its address's share the reader is refused; when all of it is taken, the agent holding
-    // the most gives way, which may be the reader itself (then it is refused).
-    bool holdMessage(const AgentLink& reader, const std::string& address, std::size_t bytes);
+    // its address's share the reader is refused; when all of it is taken, the address holding
+    // the most gives way, its largest message first, unless that is the reader's own address
+    // (then the reader is refused).
+    bool holdMessage(const std::string& address, std::size_t bytes);
     void releaseMessage(const std::string& address, std::size_t bytes) {
         messages_.release(address, bytes);
     }
@@ -279,10 +302,12 @@ class Hub {
     std::unordered_map<std::string, std::weak_ptr<AgentLink>> agents_;
     std::uint64_t lastRequestId_ = 0;
     std::atomic<std::size_t> agentCount_{0};
-    std::shared_ptr<AgentLink> largestMessageHolder() const;
+    // The agent from `address` whose message being read is the largest.
+    std::shared_ptr<AgentLink> largestMessageFrom(const std::string& address) const;
 
     SharedBudget bodies_;
     SharedBudget messages_;
+    std::list<std::weak_ptr<BodyReader>> bodyReaders_;
 };
 
 // 1 to 128 letters, digits and hyphens.

@@ -73,6 +73,8 @@ inline constexpr std::string_view RETIRING_WORKER =
     "self.addEventListener('activate', (event) => event.waitUntil(self.registration.unregister()));\n";
 // Header fields a phone's request may carry to its agent.
 inline constexpr std::size_t MAX_HEADER_FIELDS = 100;
+// Read at a time while a head arrives.
+inline constexpr std::size_t HEAD_READ_BYTES = 16 * 1024;
 
 // A request parser that reads cookies but keeps none, and counts the rest of the head against
 // MAX_HEADER_BYTES.
@@ -205,6 +207,7 @@ class AgentSession final : public AgentLink,
     void close() override { closeWith(websocket::close_code::normal); }
 
     std::size_t heldMessageBytes() const override { return heldMessage_; }
+    const std::string& address() const override { return peer_; }
 
     void giveWay() override {
         hub_.log("Agent closed from " + peer_ + ": its message gave way to another's");
@@ -252,6 +255,12 @@ class AgentSession final : public AgentLink,
         if (ec) {
             return end();
         }
+        if (ended_) {
+            // A read under way when the socket was closed still brings what was in flight:
+            // dropped, and never held against the budget (end() gave this agent's share back).
+            buffer_.consume(buffer_.size());
+            return;
+        }
         if (proven_ && !messageBegun_ && !pending_.expectsReply()) {
             // An agent speaks only to answer: nothing of a message nobody asked for is held.
             hub_.log("Agent closed from " + peer_ + ": it sent what nobody asked for");
@@ -260,7 +269,7 @@ class AgentSession final : public AgentLink,
         // A proven agent's message counts, as it grows, against what agents' messages may
         // hold; a proof is too small to count.
         if (proven_ && buffer_.size() > heldMessage_) {
-            if (!hub_.holdMessage(*this, peer_, buffer_.size() - heldMessage_)) {
+            if (!hub_.holdMessage(peer_, buffer_.size() - heldMessage_)) {
                 hub_.log("Agent closed from " + peer_ + ": its address's messages fill its share");
                 return closeWith(websocket::close_code::try_again_later);
             }
@@ -450,6 +459,7 @@ class AgentSession final : public AgentLink,
 // answered from the agent's reply; or an agent's upgrade, which hands the stream over.
 template <typename Stream>
 class PhoneSession final : public IdleConnection,
+                           public BodyReader,
                            public std::enable_shared_from_this<PhoneSession<Stream>> {
   public:
     PhoneSession(Stream&& stream, Hub& hub, std::string peer)
@@ -460,6 +470,7 @@ class PhoneSession final : public IdleConnection,
           replyTimer_(stream_.get_executor()) {}
 
     ~PhoneSession() override {
+        bodyArrived();
         releaseBody();
         releaseHead();
         if (idlePlace_) {
@@ -480,6 +491,16 @@ class PhoneSession final : public IdleConnection,
         } else {
             readRequest();
         }
+    }
+
+    std::size_t heldBodyBytes() const override { return heldBody_; }
+    const std::string& bodyAddress() const override { return phoneSlot_.address(); }
+
+    // Room for other phones' bodies: this one's address holds the most, and it is not all here.
+    void giveWay() override {
+        bodyArrived();
+        releaseBody();
+        closeNow();
     }
 
     // Room for a newer connection: this one has sent nothing it waits an answer for.
@@ -512,33 +533,54 @@ class PhoneSession final : public IdleConnection,
         readHead();
     }
 
+    // Read by hand rather than by http::async_read_header, which returns only once the head is
+    // whole: a head's size is judged as it grows.
     void readHead() {
-        http::async_read_some(stream_, buffer_, *parser_,
-                              [self = this->shared_from_this()](const error_code& ec, std::size_t) {
-                                  guarded([&] { self->onHeadRead(ec); }, [&] { self->closeNow(); });
-                              });
+        if (buffer_.size() > 0 && parseHead()) {
+            return;
+        }
+        stream_.async_read_some(
+            buffer_.prepare(HEAD_READ_BYTES),
+            [self = this->shared_from_this()](const error_code& ec, std::size_t bytes) {
+                guarded(
+                    [&] {
+                        if (ec) {
+                            return self->closeNow();  // the phone left or timed out
+                        }
+                        self->buffer_.commit(bytes);
+                        if (!self->parseHead()) {
+                            self->readHead();
+                        }
+                    },
+                    [&] { self->closeNow(); });
+            });
     }
 
-    // A head larger than MAX_HEADER_BYTES (cookies) holds its excess against its address's
-    // share while it is read; once parsed, its buffer goes and so does the hold.
-    void onHeadRead(const error_code& ec) {
-        if (!ec && !parser_->is_header_done()) {
+    // True once the head is whole or refused (and handed on); false while more is needed. A
+    // head larger than MAX_HEADER_BYTES (cookies) holds its excess against its address's share
+    // while it is read; once parsed, its buffer goes and so does the hold.
+    bool parseHead() {
+        error_code ec;
+        buffer_.consume(parser_->put(buffer_.data(), ec));
+        if (ec == http::error::need_more) {
             const std::size_t excess =
                 buffer_.size() > MAX_HEADER_BYTES ? buffer_.size() - MAX_HEADER_BYTES : 0;
             if (excess > heldHead_) {
                 if (!hub_.holdBody(peer_, excess - heldHead_)) {
                     releaseHead();
-                    return answer(503, "text/plain", "The relay is busy", false);
+                    answer(503, "text/plain", "The relay is busy", false);
+                    return true;
                 }
                 heldHead_ = excess;
             }
-            return readHead();
+            return false;
         }
         if (heldHead_ > 0) {
             shrinkBuffer();
             releaseHead();
         }
         onHeader(ec);
+        return true;
     }
 
     void releaseHead() { hub_.releaseBody(peer_, std::exchange(heldHead_, 0)); }
@@ -590,6 +632,9 @@ class PhoneSession final : public IdleConnection,
         if (parser_->is_done()) {
             return onRequest({});
         }
+        if (body > 0) {
+            bodyPlace_ = hub_.readingBody(this->weak_from_this());
+        }
         http::async_read(stream_, buffer_, *parser_,
                          [self = this->shared_from_this()](const error_code& ec, std::size_t) {
                              guarded([&] { self->onRequest(ec); }, [&] { self->closeNow(); });
@@ -598,6 +643,7 @@ class PhoneSession final : public IdleConnection,
 
     void onRequest(const error_code& ec) {
         stopIdling();
+        bodyArrived();
         if (ec == http::error::body_limit) {
             return answer(413, "text/plain", "Payload Too Large", false);
         }
@@ -828,12 +874,19 @@ class PhoneSession final : public IdleConnection,
 
     void releaseBody() { hub_.releaseBody(phoneSlot_.address(), std::exchange(heldBody_, 0)); }
 
+    void bodyArrived() {
+        if (bodyPlace_) {
+            hub_.bodyRead(*std::exchange(bodyPlace_, std::nullopt));
+        }
+    }
+
     Stream stream_;
     Hub& hub_;
     const std::string peer_;
     ConnectionTicket ticket_;
     AddressSlot phoneSlot_;
     std::optional<ConnectionBook::IdlePlace> idlePlace_;
+    std::optional<Hub::BodyPlace> bodyPlace_;
     beast::flat_buffer buffer_;
     std::optional<PhoneRequestParser> parser_;
     std::optional<http::response<http::string_body>> response_;

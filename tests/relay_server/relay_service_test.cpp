@@ -203,6 +203,33 @@ TEST(RelayRoutes, TellAgentsPhonesAndEverythingElseApart) {
     }
 }
 
+// Past the cap the connection that has waited longest makes room, a phone's waiting for a
+// request or an agent's for its proof: new connections never push out an agent proving itself.
+TEST(ConnectionBook, TheConnectionWaitingLongestMakesRoom) {
+    struct Waiting : IdleConnection {
+        explicit Waiting(ConnectionBook& book) : book(book) {}
+        void evict() override {
+            evicted = true;
+            book.leave(ConnectionBook::Kind::other);
+        }
+        ConnectionBook& book;
+        bool evicted = false;
+    };
+    ConnectionBook book(8);  // six for anything but proven agents
+    std::vector<std::shared_ptr<Waiting>> idle;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(book.admit());
+        idle.push_back(std::make_shared<Waiting>(book));
+        book.waiting(idle.back());
+    }
+    ASSERT_TRUE(book.admit());
+    const auto proving = std::make_shared<Waiting>(book);
+    book.waitingForProof(proving);
+    EXPECT_TRUE(book.admit());
+    EXPECT_TRUE(idle[0]->evicted);
+    EXPECT_FALSE(proving->evicted);
+}
+
 // What a phone sends reaches its agent without the hop-by-hop fields, and the answer comes back
 // whole; requests no agent should see, or that wait too long or too many, are answered here.
 TEST_F(RelayServiceTest, CarriesPhoneRequestsToTheirAgentAndBack) {
@@ -463,6 +490,29 @@ TEST_F(RelayServiceTest, EachAddressHoldsBoundedAgentsAndPhones) {
     EXPECT_TRUE(plain(health, "127.0.2.2").starts_with("HTTP/1.1 200"));
 }
 
+// When phones' bodies take all the relay holds for them, the address holding the most gives way
+// (a body still trickling in), not the phone that asks now; a head swollen with cookies holds
+// its excess against its address's share while it arrives.
+TEST_F(RelayServiceTest, WhenBodiesFillTheRelayTheAddressHoldingTheMostGivesWay) {
+    RelayOptions options;
+    options.bodyBudget = 8000;  // 1,000 bytes an address
+    startRelay(options, /*tls=*/false);
+    std::vector<test::LoopbackClient> tricklers;
+    for (int i = 1; i <= 8; ++i) {
+        const std::string from = "127.0.5." + std::to_string(i);
+        tricklers.push_back(test::LoopbackClient::from(from.c_str(), relay->port()));
+        tricklers.back().send("POST /phone/x/y HTTP/1.1\r\nHost: r\r\nContent-Length: 1000\r\n\r\n");
+        tricklers.back().readAll(50ms);  // the relay has taken its head in
+    }
+    EXPECT_TRUE(plain("POST /phone/x/y HTTP/1.1\r\nHost: r\r\nConnection: close\r\n"
+                      "Content-Length: 2\r\n\r\n{}",
+                      "127.0.5.9")
+                    .starts_with("HTTP/1.1 502"));  // held, and carried to no agent
+    auto cookies = test::LoopbackClient::from("127.0.5.10", relay->port());
+    cookies.send("GET /healthz HTTP/1.1\r\nHost: r\r\nCookie: " + std::string(70'000, 'c'));
+    EXPECT_TRUE(cookies.readAll(5s).starts_with("HTTP/1.1 503"));
+}
+
 // An agent on the relay's plain socket that a phone has asked something: it has read the
 // request's envelope once `ask` returns.
 struct AskedAgent {
@@ -471,7 +521,7 @@ struct AskedAgent {
         ask();
     }
     void ask() {
-        phone.emplace(test::LoopbackClient::from(from, port));
+        phone.emplace(test::LoopbackClient::from(from.c_str(), port));
         phone->send("GET /phone/" + id + "/x HTTP/1.1\r\nHost: r\r\nConnection: close\r\n\r\n");
         envelope = relay::readRequestEnvelope(agent.readFrame());
     }
@@ -486,23 +536,11 @@ struct AskedAgent {
     }
     const std::string id;
     const std::uint16_t port;
-    const char* const from;
+    const std::string from;
     RawAgent agent;
     std::optional<test::LoopbackClient> phone;
     std::optional<RequestEnvelope> envelope;
 };
-
-// How many of `agents` the relay has closed with 1013, once it has closed one.
-std::size_t toldToTryLater(std::vector<std::unique_ptr<AskedAgent>>& agents) {
-    std::size_t told = 0;
-    for (auto until = std::chrono::steady_clock::now() + 10s;
-         told == 0 && std::chrono::steady_clock::now() < until;) {
-        for (auto& agent : agents) {
-            told += agent->toldToTryLater(20ms);
-        }
-    }
-    return told;
-}
 
 // A reply that comes after its phone's 504 is dropped and its agent kept (only slow); an agent
 // speaks only when asked. One address holds at most an eighth of what agents' messages may
@@ -532,19 +570,46 @@ TEST_F(RelayServiceTest, ASlowAgentIsKeptAndNoAddressTakesTheMessageBudget) {
     ASSERT_TRUE(otherTwin.envelope);
     otherTwin.agent.send(std::string(600 * 1024, 'x'), /*final=*/false);
     EXPECT_TRUE(otherTwin.toldToTryLater(5s));
+    // Many small messages of one address weigh as much as a large one.
     std::vector<std::unique_ptr<AskedAgent>> fillers;
-    for (int i = 0; i < 7; ++i) {
-        const std::string from = "127.0.1." + std::to_string(i + 1);
+    for (int i = 0; i < 32; ++i) {
+        const std::string from = "127.0.1." + std::to_string(i / 4 + 1);
         fillers.push_back(std::make_unique<AskedAgent>(relay->port(), newIdentity(), from.c_str()));
         ASSERT_TRUE(fillers.back()->envelope);
-        fillers.back()->agent.send(std::string(1000 * 1024, 'x'), /*final=*/false);
-        ASSERT_TRUE(fillers.back()->agent.heard());
+        RawAgent& agent = fillers.back()->agent;
+        agent.send(std::string(240 * 1024, 'x'), /*final=*/false);
+        ASSERT_TRUE(agent.heard());
+        agent.sendHead(50 * 1024, /*final=*/false, /*continuation=*/true);
+        agent.sendBytes(std::string(10 * 1024, 'x'));  // the rest of the frame is still to come
     }
     AskedAgent honest(relay->port(), newIdentity(), "127.0.0.3");
     ASSERT_TRUE(honest.envelope);
-    honest.reply(std::string(600 * 1024, 'h'));
+    honest.reply(std::string(1000 * 1024, 'h'));
     EXPECT_TRUE(honest.phone->readAll(10s).starts_with("HTTP/1.1 200"));
-    EXPECT_EQ(toldToTryLater(fillers), 1u);
+    // One that gave way, and goes on sending, holds nothing more: once its address's others are
+    // gone too, the address's share is whole again.
+    std::size_t gaveWay = fillers.size();
+    for (auto until = std::chrono::steady_clock::now() + 10s;
+         gaveWay == fillers.size() && std::chrono::steady_clock::now() < until;) {
+        for (std::size_t i = 0; i < fillers.size() && gaveWay == fillers.size(); ++i) {
+            gaveWay = fillers[i]->toldToTryLater(20ms) ? i : gaveWay;
+        }
+    }
+    ASSERT_LT(gaveWay, fillers.size());
+    const std::size_t first = gaveWay / 4 * 4;
+    for (std::size_t i = first; i < first + 4; ++i) {
+        if (i != gaveWay) {
+            fillers[i]->agent.stopSending();
+            EXPECT_TRUE(fillers[i]->agent.closedByPeer(5s));
+        }
+    }
+    fillers[gaveWay]->agent.sendBytes(std::string(40 * 1024, 'x'));
+    fillers[gaveWay]->agent.stopSending();
+    EXPECT_TRUE(fillers[gaveWay]->agent.closedByPeer(5s));
+    AskedAgent whole(relay->port(), newIdentity(), fillers[first]->from.c_str());
+    ASSERT_TRUE(whole.envelope);
+    whole.reply(std::string(1000 * 1024, 'w'));
+    EXPECT_TRUE(whole.phone->readAll(10s).starts_with("HTTP/1.1 200"));
 }
 
 // Past the connection cap the longest-idle connection makes room, under TLS too, and every

@@ -25,16 +25,24 @@ std::string RawWebSocket::refusalBody() {
 }
 
 bool RawWebSocket::send(std::string_view payload, bool final, bool continuation) {
+    return sendHead(payload.size(), final, continuation) && sendBytes(payload);
+}
+
+bool RawWebSocket::sendHead(std::size_t length, bool final, bool continuation) {
     std::string frame(1, static_cast<char>((final ? 0x80 : 0) | (continuation ? 0 : 1)));
-    const int lengthBytes = payload.size() < 126 ? 0 : payload.size() < 65536 ? 2 : 8;
-    frame += static_cast<char>(0x80 | (lengthBytes == 0   ? payload.size()
+    const int lengthBytes = length < 126 ? 0 : length < 65536 ? 2 : 8;
+    frame += static_cast<char>(0x80 | (lengthBytes == 0   ? length
                                        : lengthBytes == 2 ? 126
                                                           : 127));
     for (int shift = 8 * lengthBytes - 8; shift >= 0; shift -= 8) {
-        frame += static_cast<char>(payload.size() >> shift & 0xff);
+        frame += static_cast<char>(length >> shift & 0xff);
     }
     frame.append(4, '\0');
-    return client_.send(frame.append(payload));
+    return client_.send(frame);
+}
+
+bool RawWebSocket::sendBytes(std::string_view bytes) {
+    return client_.send(std::string(bytes));
 }
 
 bool RawWebSocket::heard() {

@@ -28,6 +28,10 @@ class RawWebSocket {
     // final unless told.
     // False once the connection is gone.
     bool send(std::string_view payload, bool final = true, bool continuation = false);
+    // A frame's head announcing `length` bytes, whose payload follows in `sendBytes` (the mask
+    // key is zero: the bytes go as they are).
+    bool sendHead(std::size_t length, bool final = true, bool continuation = false);
+    bool sendBytes(std::string_view bytes);
     // True once the server answered a ping: it has read everything sent before.
     bool heard();
     // The payload of the next frame from the server ("" when none comes in time), and its
