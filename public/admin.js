@@ -51,7 +51,9 @@ async function load({ onlyChanges = false } = {}) {
 function render() {
   const a = state.admin;
   $('about').textContent = `${a.host} · version ${a.version}`;
-  $('pin').textContent = a.pin;
+  // A phone is not shown the PIN, nor may it change it: both belong to the computer.
+  $('pin').textContent = a.pin ?? '(shown on the computer)';
+  $('pin-form').hidden = a.pin === null;
   renderPages();
   renderFlows();
   renderSettings();

@@ -6,7 +6,7 @@
 #include "update/version.hpp"
 
 namespace td::api::handlers {
-Response admin(const ApiContext& context, const Request&) {
+Response admin(const ApiContext& context, const Request& request) {
     Json gestures = Json::array();
     for (const auto& [id, gesture] : host::GESTURES) {
         gestures.push_back({{"value", id},
@@ -18,7 +18,8 @@ Response admin(const ApiContext& context, const Request&) {
          {"host", host::hostName()},
          {"version", update::currentVersion()},
          {"config", context.store.snapshotConfig()},
-         {"pin", context.store.pinValue()},
+         // The PIN makes tokens without bound: this computer's screen shows it, a phone's not.
+         {"pin", requestIsLocal(request, context.port()) ? Json(context.store.pinValue()) : Json(nullptr)},
          {"apps", host::listApps()},
          {"gestures", std::move(gestures)},
          {"shortcuts",

@@ -69,6 +69,11 @@ Response unpair(const ApiContext& context, const Request& request) {
 }
 
 Response setPin(const ApiContext& context, const Request& request) {
+    // A phone that chose the PIN would know it, and pair as many more as it liked.
+    if (!requestIsLocal(request, context.port())) {
+        return server::jsonResponse(
+            {{"ok", false}, {"error", "The PIN is changed on the computer itself"}}, 403);
+    }
     return server::jsonResponse({{"ok", context.store.setPin(bodyString(request, "pin"))}});
 }
 
@@ -97,7 +102,7 @@ std::string pairingLink(const ApiContext& context) {
 // first uses it up), and the firewalls that may stand in the way.
 Response connect(const ApiContext& context, const Request& request) {
     // This computer pairs as many phones as it likes; a phone pairs a few, at a pace.
-    const auto code = request.source == server::RequestSource::loopback
+    const auto code = requestIsLocal(request, context.port())
                           ? std::optional(context.store.mintCode())
                           : context.store.mintCodeFor(tokenOf(request).value_or(""));
     if (!code) {

@@ -61,6 +61,9 @@ void postPointer(const ApiContext& context, const server::ConnectionPtr& connect
     }
     // Asking the desktop may wait (the portal's remembered grant): on a worker.
     context.server.runOnWorkPool([&context, connection, queue, batch = std::move(*read)]() mutable {
+        if (!connection->beginWork()) {
+            return;  // the relay stopped waiting: sent again, it would be applied twice
+        }
         if (!context.pointer.requestAccess()) {
             return connection->json({{"ok", false}, {"error", context.pointer.unavailableText()}});
         }

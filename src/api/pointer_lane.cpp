@@ -131,6 +131,13 @@ void PointerLane::releaseLocked(const std::string& sender, const std::string& ho
     if (found == held_.end() || !pointer_) {
         return;
     }
+    // Let go only where nobody else holds the button (two touchpads dragging at once).
+    const auto heldElsewhere = [this, &holder](host::Button button) {
+        return std::any_of(held_.begin(), held_.end(), [&](const auto& entry) {
+            return entry.first != holder &&
+                   std::find(entry.second.begin(), entry.second.end(), button) != entry.second.end();
+        });
+    };
     const auto letsGo = [events](host::Button button) {
         return !events || std::any_of(events->begin(), events->end(), [button](const auto& event) {
                    return event.kind == host::PointerEvent::Kind::button &&
@@ -138,11 +145,19 @@ void PointerLane::releaseLocked(const std::string& sender, const std::string& ho
                });
     };
     std::vector<host::PointerEvent> releases;
+    std::vector<host::Button> kept;
     for (host::Button button : found->second) {
-        if (letsGo(button)) {
+        if (!letsGo(button)) {
+            kept.push_back(button);
+        } else if (!heldElsewhere(button)) {
             releases.push_back({host::PointerEvent::Kind::button, 0, 0, button,
                                 host::ButtonAction::up});
         }
+    }
+    if (kept.empty()) {
+        held_.erase(found);
+    } else {
+        found->second = std::move(kept);
     }
     queueLocked(*pointer_, releases, sender, holder);
 }

@@ -78,10 +78,11 @@ test('a phone pairs, taps, follows changes and opens the admin page at its compu
   await page.getByRole('button', { name: /Next/ }).waitFor();
   assert.ok(requested.every((url) => url.startsWith(home(agent)) && !url.endsWith('/api/events')), requested.join(' '));
 
-  // The admin page, with the same token, gives out the computer's own address.
+  // The admin page, with the same token, gives out the computer's own address, but not its PIN.
   await page.getByRole('button', { name: 'Settings' }).click();
   await page.getByRole('link', { name: 'Edit pages and tiles' }).click();
-  await page.locator('#pin').filter({ hasText: agent.pin() }).waitFor();
+  await page.locator('#pin').filter({ hasText: 'shown on the computer' }).waitFor();
+  assert.ok(await page.locator('#pin-form').isHidden());
   assert.equal(await page.locator('#relay-url').textContent(), home(agent));
 });
 

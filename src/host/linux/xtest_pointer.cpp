@@ -43,10 +43,9 @@ class XTestPointer final : public Pointer {
   public:
     PointerBackend backend() const override { return PointerBackend::xtest; }
 
-    bool trusted() override {
-        std::unique_lock lock(mutex_, std::try_to_lock);
-        return lock ? displayLocked() != nullptr : opened_.load();
-    }
+    // Never opens the display: the network thread asks, and an X server that does not answer
+    // would hold it. The display is opened when the agent starts, or on a worker when asked.
+    bool trusted() override { return opened_.load(); }
     bool requestAccess() override {  // nothing to ask for on X11
         std::lock_guard lock(mutex_);
         return displayLocked() != nullptr;
@@ -133,7 +132,9 @@ class XTestPointer final : public Pointer {
 }  // namespace
 
 std::unique_ptr<Pointer> makeXTestPointer() {
-    return std::make_unique<XTestPointer>();
+    auto pointer = std::make_unique<XTestPointer>();
+    pointer->requestAccess();  // opens the display now, at start, off the network thread
+    return pointer;
 }
 
 }  // namespace td::host
