@@ -2,6 +2,9 @@
 // null sink), which the test command starts around these tests. Each proves its effect.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -232,6 +235,24 @@ TEST_F(Keyboard, TypesAnyTextKeepingCaseAndLayout) {
     EXPECT_EQ(lines,
               (std::vector<std::string>{"0 Shift_L", "1 H", "0 eacute", "0 space", "0 U20AC",
                                         "0 U0001F600", "0 Shift_L", "1 exclam", "0 Return"}));
+}
+
+// Many phones typing at once: each worker asks whether keys can be sent, each opening a display
+// of its own at the same moment; Xlib's shared tables survive it.
+TEST_F(Keyboard, WorkersAskingAtOnceCrashNothing) {
+    std::vector<std::thread> workers;
+    std::atomic<int> trusted{0};
+    for (int i = 0; i < 32; ++i) {
+        workers.emplace_back([this, &trusted] {
+            for (int j = 0; j < 10; ++j) {
+                trusted += keyboard->trusted();
+            }
+        });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    EXPECT_EQ(trusted, 320);
 }
 
 // Combinations by keysym in the layout in use now, also after the user switched it: on AZERTY

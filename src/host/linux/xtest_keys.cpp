@@ -11,6 +11,7 @@
 
 #include "common/log.hpp"
 #include "host/linux/keyboards.hpp"
+#include "host/linux/xlib_connections.hpp"
 
 namespace td::host {
 namespace {
@@ -27,7 +28,10 @@ int ignoreXError(Display*, XErrorEvent*) noexcept {
 }
 
 struct DisplayClose {
-    void operator()(Display* display) const noexcept { XCloseDisplay(display); }
+    void operator()(Display* display) const noexcept {
+        std::lock_guard lock(xlibConnections());
+        XCloseDisplay(display);
+    }
 };
 using DisplayPtr = std::unique_ptr<Display, DisplayClose>;
 
@@ -35,13 +39,16 @@ using DisplayPtr = std::unique_ptr<Display, DisplayClose>;
 DisplayPtr openDisplayWithXTest() {
     static std::once_flag handlerInstalled;
     std::call_once(handlerInstalled, [] { XSetErrorHandler(ignoreXError); });
+    std::unique_lock lock(xlibConnections());
     DisplayPtr display(XOpenDisplay(nullptr));
     if (!display) {
         TD_LOG(keys, "cannot open the X display");
         return nullptr;
     }
     int event = 0, error = 0, major = 0, minor = 0;
-    if (!XTestQueryExtension(display.get(), &event, &error, &major, &minor)) {
+    const bool hasXTest = XTestQueryExtension(display.get(), &event, &error, &major, &minor);
+    lock.unlock();  // the display's deleter takes it again
+    if (!hasXTest) {
         TD_LOG(keys, "the X server has no XTEST extension");
         return nullptr;
     }

@@ -9,6 +9,7 @@
 
 #include "common/log.hpp"
 #include "host/linux/pointers.hpp"
+#include "host/linux/xlib_connections.hpp"
 
 namespace td::host {
 namespace {
@@ -33,7 +34,10 @@ int ignoreXError(Display*, XErrorEvent*) noexcept {
 }
 
 struct DisplayClose {
-    void operator()(Display* display) const noexcept { XCloseDisplay(display); }
+    void operator()(Display* display) const noexcept {
+        std::lock_guard lock(xlibConnections());
+        XCloseDisplay(display);
+    }
 };
 
 // X11: the X server's own pointer. Moves go to exact positions: XTest's relative motion would
@@ -97,9 +101,13 @@ class XTestPointer final : public Pointer {
         if (!display_) {
             static std::once_flag handlerInstalled;
             std::call_once(handlerInstalled, [] { XSetErrorHandler(ignoreXError); });
+            std::unique_lock lock(xlibConnections());
             display_.reset(XOpenDisplay(nullptr));
             int event = 0, error = 0, major = 0, minor = 0;
-            if (display_ && !XTestQueryExtension(display_.get(), &event, &error, &major, &minor)) {
+            const bool hasXTest =
+                display_ && XTestQueryExtension(display_.get(), &event, &error, &major, &minor);
+            lock.unlock();  // the display's deleter takes it again
+            if (display_ && !hasXTest) {
                 TD_LOG(keys, "the X server has no XTEST extension: no pointer");
                 display_.reset();
             }

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <mutex>
+
+namespace td::host {
+
+// Held while a connection to the X server is opened, checked for XTEST or closed: Xlib's and
+// its extensions' tables of displays are made and changed then, and several workers open
+// displays at once (phones typing together) while the touchpad keeps one of its own.
+inline std::mutex& xlibConnections() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+}  // namespace td::host
