@@ -13,11 +13,13 @@ source scripts/relay_fixture.sh
 make_work_dir
 
 # Starts a headless agent on a free port with a support folder of its own, in the environment
-# that env's ARGS make, and pairs a phone from 127.0.0.2; sets agent_pid, port and token.
+# that env's ARGS make, and pairs a phone from 127.0.0.2; sets agent_pid, port and token. Its
+# update check goes to a closed local port, or to UPDATE_URL when set (empty: the product's).
 # shellcheck disable=SC2120 # the environment is optional
 start_paired_agent() { # [env-args...]
   rm -rf "$work/support"
-  env "$@" TD_PORT=0 TD_SUPPORT="$work/support" TD_UPDATE_URL=http://127.0.0.1:1/latest.json \
+  env "$@" TD_PORT=0 TD_SUPPORT="$work/support" \
+    TD_UPDATE_URL="${UPDATE_URL-http://127.0.0.1:1/latest.json}" \
     "$BUILD/tapdeck" --headless >"$work/agent.log" 2>&1 &
   agent_pid=$!
   started_pids+=("$agent_pid")

@@ -143,9 +143,10 @@ struct Server::Impl {
         std::string peer;
         std::function<bool()> paired;
     };
-    // Guards `sseConns` only; no write happens while it is held.
+    // Guards `sseConns` and `sseOpening` only; no write happens while it is held.
     mutable std::mutex sseLock;
     std::vector<EventStream> sseConns;
+    std::size_t sseOpening = 0;  // streams admitted and not yet listed
 
     asio::strand<asio::io_context::executor_type> bindStrand;
     std::optional<tcp::acceptor> listener;  // these three are touched only on bindStrand
@@ -352,17 +353,20 @@ void Server::openSSE(const ConnectionPtr& connection, const std::string& peer,
         const auto fromPeer =
             std::count_if(s.sseConns.begin(), s.sseConns.end(),
                           [&peer](const auto& stream) { return stream.peer == peer; });
-        admitted = s.sseConns.size() < s.options.limits.maxEventStreams &&
+        admitted = s.sseConns.size() + s.sseOpening < s.options.limits.maxEventStreams &&
                    static_cast<std::size_t>(fromPeer) < s.options.limits.maxEventStreamsPerPeer;
+        // Held until the stream is listed: another network thread opening one meanwhile counts it.
+        s.sseOpening += admitted ? 1 : 0;
     }
     if (!admitted) {
         connection->json({{"ok", false}}, 503);  // an event source gives up rather than retry
         return;
     }
-    // Streams open on the one network thread, so no other open can pass the caps meanwhile.
+    // The head is queued before the stream is listed: no event may go out before it.
     connection->sendRaw(streamHead(), false);
     {
         std::lock_guard lock(s.sseLock);
+        --s.sseOpening;
         s.sseConns.push_back({connection, peer, std::move(paired)});
     }
     connection->sendRaw(streamGreeting(), false);

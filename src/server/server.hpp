@@ -55,8 +55,8 @@ struct ServerOptions {
     std::chrono::milliseconds slowBindRetryDelay{5'000};
     // The largest body each request may carry (see `BodyLimit`); empty: the reader's maximum.
     BodyLimit bodyLimit;
-    // One thread serves every socket: handlers that block run on the work pool, so it is never
-    // held up, and one thread spares the cross-thread wake-ups that two would cost.
+    // Threads serving the sockets (each connection on a strand of its own when more than one);
+    // handlers that block run on the work pool, so these are never held up.
     std::size_t networkThreads = 1;
     std::size_t maxWorkThreads = 64;  // run handlers that may block
     std::function<void(std::uint16_t port)> onListening;
