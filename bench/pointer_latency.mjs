@@ -78,7 +78,13 @@ let browser;
 try {
   const planner = await startPlanner(atEnd);
   const desktop = await startDisplay(atEnd);
-  desktop.observer.child.stdout.on('data', (data) => { if (motion && /motion /.test(data)) motion(performance.now()); });
+  // Whole lines only: a line may come in two pieces ("motion", " 641 400\n").
+  let partial = '';
+  desktop.observer.child.stdout.on('data', (data) => {
+    const lines = (partial + data).split('\n');
+    partial = lines.pop();
+    if (motion && lines.some((line) => line.startsWith('motion '))) motion(performance.now());
+  });
   const agent = await startAgent(atEnd, planner, { DISPLAY: desktop.display });
   const bench = spawnSync(join(BUILD, 'bench/pointer_latency_bench'), [String(agent.port), agent.pin(), process.argv[2] || '1000'],
     { env: { ...process.env, DISPLAY: desktop.display }, stdio: 'inherit' });
