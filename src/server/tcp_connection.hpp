@@ -28,7 +28,7 @@ struct ConnectionEnv {
     ServerLimits limits;
     std::size_t maxConnections = 0;  // the limit, lowered to what the descriptors allow
     BodyLimit bodyLimit;
-    // Called on the network thread only, and only while the server runs.
+    // Called on a network thread only, and only while the server runs.
     std::function<void(const ConnectionPtr&, Request)> deliver;
     std::atomic<std::size_t> openCount{0};
     std::atomic<std::size_t> bodyBytesInFlight{0};
