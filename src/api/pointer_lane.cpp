@@ -86,7 +86,7 @@ bool PointerLane::postFromSocket(host::Pointer& pointer, std::vector<host::Point
             waitingForRoom_[socket.sender].push_back(std::move(room));
         }
     }
-    changed_.notify_one();
+    changed_.notify_one();  // the lane's thread takes it from here
     return hasRoom;
 }
 
