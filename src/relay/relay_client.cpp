@@ -19,25 +19,14 @@ server::Response refusal(int status) {
     return server::jsonResponse({{"ok", false}}, status);
 }
 
-// The reply envelope, or a 502 in its place when it would be larger than a relay reads.
-std::string replyText(const std::string& reqId, const server::Response& response) {
-    std::string text =
-        writeReplyEnvelope({reqId, response.status, response.contentType, response.body});
-    if (text.size() > MAX_REPLY_ENVELOPE_BYTES) {
-        TD_LOG(relay, "an answer too large to carry was replaced by a 502");
-        return writeReplyEnvelope(
-            {reqId, 502, "text/plain", "The answer is too large to carry through the relay"});
-    }
-    return text;
-}
-
-// The same as one binary message, for a relay that reads them.
-std::string binaryReply(const std::string& reqId, const server::Response& response) {
-    std::string message =
-        writeBinaryReply({reqId, response.status, response.contentType, response.body});
+// The reply as a text envelope, or as one binary message for a relay that reads them; a 502 in
+// its place when it would be larger than a relay reads.
+std::string replyMessage(const std::string& reqId, const server::Response& response, bool binary) {
+    const auto write = binary ? writeBinaryReply : writeReplyEnvelope;
+    std::string message = write({reqId, response.status, response.contentType, response.body});
     if (message.size() > MAX_REPLY_ENVELOPE_BYTES) {
         TD_LOG(relay, "an answer too large to carry was replaced by a 502");
-        return writeBinaryReply(
+        return write(
             {reqId, 502, "text/plain", "The answer is too large to carry through the relay"});
     }
     return message;
@@ -254,7 +243,7 @@ void RelayClient::handle(std::uint64_t connection, const std::string& text) {
     if (!replayed) {
         TD_LOG(relay, "a relayed request was refused with " + std::to_string(refusedWith));
         if (socket) {
-            socket->sendText(replyText(reqId, refusal(refusedWith)));
+            socket->sendText(replyMessage(reqId, refusal(refusedWith), /*binary=*/false));
         }
         return;
     }
@@ -336,9 +325,9 @@ void RelayClient::reply(const std::string& reqId, const server::Response& respon
         return;
     }
     if (binary) {
-        socket->sendBinary(binaryReply(reqId, response));
+        socket->sendBinary(replyMessage(reqId, response, true));
     } else {
-        socket->sendText(replyText(reqId, response));
+        socket->sendText(replyMessage(reqId, response, false));
     }
 }
 

@@ -180,30 +180,37 @@ std::string Hub::phoneUrl(const std::string& id, std::string_view agentHost) con
     return "https://" + lowerCase(agentHost) + "/phone/" + id + "/";
 }
 
-bool Hub::holdBody(const std::string& address, std::size_t bytes) {
-    if (!bodies_.fitsShare(address, bytes)) {
+bool SharedBudget::holdGivingWay(const std::string& address, std::size_t bytes,
+                                 const std::function<bool(const std::string& key)>& giveWay) {
+    if (!fitsShare(address, bytes)) {
         return false;
     }
-    while (!bodies_.fits(bytes)) {
-        const auto largest = bodies_.largestHolder();
+    while (!fits(bytes)) {
+        // Many small holds weigh as much as one large one: the address is what counts.
+        const auto largest = largestHolder();
         if (!largest || largest->first == addressKey(address) ||
-            largest->second <= bodies_.heldBy(address)) {
+            largest->second <= heldBy(address) || !giveWay(largest->first)) {
             return false;
         }
+    }
+    return hold(address, bytes);
+}
+
+bool Hub::holdBody(const std::string& address, std::size_t bytes) {
+    return bodies_.holdGivingWay(address, bytes, [this](const std::string& key) {
         std::shared_ptr<BodyReader> victim;
         for (const auto& weak : bodyReaders_) {
             auto reader = weak.lock();
-            if (reader && addressKey(reader->bodyAddress()) == largest->first &&
+            if (reader && addressKey(reader->bodyAddress()) == key &&
                 (!victim || reader->heldBodyBytes() > victim->heldBodyBytes())) {
                 victim = std::move(reader);
             }
         }
-        if (!victim) {
-            return false;  // what it holds is on its way to agents already
+        if (victim) {
+            victim->giveWay();  // which releases what it held, at once
         }
-        victim->giveWay();  // which releases what it held, at once
-    }
-    return bodies_.hold(address, bytes);
+        return victim != nullptr;  // else what it holds is on its way to agents already
+    });
 }
 
 Hub::BodyPlace Hub::readingBody(std::weak_ptr<BodyReader> reader) {
@@ -211,24 +218,14 @@ Hub::BodyPlace Hub::readingBody(std::weak_ptr<BodyReader> reader) {
 }
 
 bool Hub::holdMessage(const std::string& address, std::size_t bytes) {
-    if (!messages_.fitsShare(address, bytes)) {
-        return false;
-    }
-    while (!messages_.fits(bytes)) {
-        // Many small messages hold as much as one large one: the address is what counts.
-        const auto largest = messages_.largestHolder();
-        if (!largest || largest->first == addressKey(address) ||
-            largest->second <= messages_.heldBy(address)) {
-            return false;
+    return messages_.holdGivingWay(address, bytes, [this](const std::string& key) {
+        const auto victim = largestMessageFrom(key);
+        if (victim) {
+            log("An agent's message gave way to another's: agents' messages fill the relay");
+            victim->giveWay();  // which releases what it held, at once
         }
-        const auto victim = largestMessageFrom(largest->first);
-        if (!victim) {
-            return false;
-        }
-        log("An agent's message gave way to another's: agents' messages fill the relay");
-        victim->giveWay();  // which releases what it held, at once
-    }
-    return messages_.hold(address, bytes);
+        return victim != nullptr;
+    });
 }
 
 std::shared_ptr<AgentLink> Hub::largestMessageFrom(const std::string& address) const {

@@ -234,6 +234,11 @@ class SharedBudget {
     std::size_t heldBy(const std::string& address) const;
     // An address holding the most, and what it holds; nothing when none holds anything.
     std::optional<std::pair<std::string, std::size_t>> largestHolder() const;
+    // The same as hold; but when the whole is taken, the address holding the most (by its key)
+    // gives way through `giveWay` until the bytes fit, unless that is `address` itself or holds
+    // no more than it, or `giveWay` can free nothing of it.
+    bool holdGivingWay(const std::string& address, std::size_t bytes,
+                       const std::function<bool(const std::string& key)>& giveWay);
 
   private:
     const std::size_t total_;
