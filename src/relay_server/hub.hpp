@@ -76,8 +76,9 @@ class AgentLink {
     using Sent = std::function<void()>;
 
     virtual ~AgentLink() = default;
-    // Sends the request to the agent; false, sending nothing, when too many are in flight.
-    virtual bool forward(const relay::RequestEnvelope& envelope, Answer answer, Sent sent) = 0;
+    // Sends the request envelope `text` to the agent; false, sending nothing, when too many are
+    // in flight.
+    virtual bool forward(const std::string& reqId, std::string text, Answer answer, Sent sent) = 0;
     // The phone stopped waiting; the reply, when it comes, is dropped and the agent kept.
     virtual void abandon(const std::string& reqId) = 0;
     // Ends the connection (another agent proved the identifier).
@@ -168,8 +169,8 @@ class AddressSlot {
     std::string address_;
 };
 
-// A phone's connection whose body is still arriving: closed when the bodies' budget is full and
-// its address holds the most of it.
+// A phone's connection whose head or body is still arriving: closed when the bodies' budget is
+// full and its address holds the most of it.
 class BodyReader {
   public:
     virtual ~BodyReader() = default;

@@ -73,6 +73,8 @@ inline constexpr std::string_view RETIRING_WORKER =
     "self.addEventListener('activate', (event) => event.waitUntil(self.registration.unregister()));\n";
 // Header fields a phone's request may carry to its agent.
 inline constexpr std::size_t MAX_HEADER_FIELDS = 100;
+// Answers larger than this are held against the phone's address until it has read them.
+inline constexpr std::size_t SMALL_ANSWER_BYTES = 64 * 1024;
 // Read at a time while a head arrives.
 inline constexpr std::size_t HEAD_READ_BYTES = 16 * 1024;
 
@@ -180,7 +182,7 @@ class AgentSession final : public AgentLink,
                              });
     }
 
-    bool forward(const relay::RequestEnvelope& envelope, Answer answer, Sent sent) override {
+    bool forward(const std::string& reqId, std::string text, Answer answer, Sent sent) override {
         if (ended_ || !proven_) {
             sent();
             answer(std::nullopt);
@@ -189,7 +191,6 @@ class AgentSession final : public AgentLink,
         if (pending_.size() >= hub_.options().maxInFlightPerAgent) {
             return false;
         }
-        std::string text = relay::writeRequestEnvelope(envelope);
         if (queuedBytes_ + text.size() > MAX_QUEUED_BYTES_PER_AGENT) {
             hub_.log("Agent closed from " + peer_ + ": it takes no requests");
             sent();
@@ -197,7 +198,7 @@ class AgentSession final : public AgentLink,
             close();
             return true;
         }
-        pending_.add(envelope.reqId, std::move(answer));
+        pending_.add(reqId, std::move(answer));
         send(std::move(text), std::move(sent));
         return true;
     }
@@ -473,6 +474,7 @@ class PhoneSession final : public IdleConnection,
         bodyArrived();
         releaseBody();
         releaseHead();
+        releaseAnswer();
         if (idlePlace_) {
             hub_.connections.busy(*idlePlace_);
         }
@@ -493,13 +495,16 @@ class PhoneSession final : public IdleConnection,
         }
     }
 
-    std::size_t heldBodyBytes() const override { return heldBody_; }
-    const std::string& bodyAddress() const override { return phoneSlot_.address(); }
+    std::size_t heldBodyBytes() const override { return heldBody_ + heldHead_; }
+    const std::string& bodyAddress() const override {
+        return heldHead_ > 0 ? peer_ : phoneSlot_.address();
+    }
 
     // Room for other phones' bodies: this one's address holds the most, and it is not all here.
     void giveWay() override {
         bodyArrived();
         releaseBody();
+        releaseHead();
         closeNow();
     }
 
@@ -567,15 +572,20 @@ class PhoneSession final : public IdleConnection,
                 buffer_.size() > MAX_HEADER_BYTES ? buffer_.size() - MAX_HEADER_BYTES : 0;
             if (excess > heldHead_) {
                 if (!hub_.holdBody(peer_, excess - heldHead_)) {
+                    bodyArrived();
                     releaseHead();
                     answer(503, "text/plain", "The relay is busy", false);
                     return true;
                 }
                 heldHead_ = excess;
+                if (!bodyPlace_) {
+                    bodyPlace_ = hub_.readingBody(this->weak_from_this());
+                }
             }
             return false;
         }
         if (heldHead_ > 0) {
+            bodyArrived();
             shrinkBuffer();
             releaseHead();
         }
@@ -584,6 +594,7 @@ class PhoneSession final : public IdleConnection,
     }
 
     void releaseHead() { hub_.releaseBody(peer_, std::exchange(heldHead_, 0)); }
+    void releaseAnswer() { hub_.releaseBody(answerAddress_, std::exchange(heldAnswer_, 0)); }
 
     // What follows the head, in a buffer of its own size.
     void shrinkBuffer() {
@@ -720,11 +731,20 @@ class PhoneSession final : public IdleConnection,
                 envelope.headers.emplace_back(field.name_string(), field.value());
             }
         }
+        // Escaped as JSON, a body may grow up to six times (a control character becomes \u0001):
+        // what waits for the agent's socket is held at its real size.
+        std::string text = relay::writeRequestEnvelope(envelope);
+        if (text.size() > heldBody_) {
+            if (!hub_.holdBody(phoneSlot_.address(), text.size() - heldBody_)) {
+                return answer(503, "text/plain", "The relay is busy", keepAlive);
+            }
+            heldBody_ = text.size();
+        }
         // The agent may answer at once (when it is already gone): wait before asking.
         const std::string reqId = envelope.reqId;
         waitingFor_ = reqId;
         const bool sent = agent->forward(
-            envelope,
+            reqId, std::move(text),
             [weak = this->weak_from_this(), reqId,
              keepAlive](std::optional<relay::ReplyEnvelope> reply) {
                 if (auto self = weak.lock()) {
@@ -784,6 +804,18 @@ class PhoneSession final : public IdleConnection,
 
     void answer(int status, std::string_view contentType, std::string body, bool keepAlive) {
         releaseBody();
+        // An answer stays in memory until the phone has read it: a large one is held against the
+        // phone's address's share, so that phones that read nothing cannot fill the relay.
+        if (body.size() > SMALL_ANSWER_BYTES) {
+            answerAddress_ = phoneSlot_.held() ? phoneSlot_.address() : peer_;
+            if (hub_.holdBody(answerAddress_, body.size())) {
+                heldAnswer_ = body.size();
+            } else {
+                status = 503;
+                contentType = "text/plain";
+                body = "The relay is busy";
+            }
+        }
         if (countAnswer_) {
             hub_.metrics.answered(status, std::chrono::steady_clock::now() - started_);
         }
@@ -825,6 +857,7 @@ class PhoneSession final : public IdleConnection,
     void onWritten(const error_code& ec, bool keepAlive) {
         served_ = true;
         response_.reset();  // a large answer's body goes now, not with the next answer
+        releaseAnswer();
         if (buffer_.capacity() > KEEP_BUFFER_BYTES) {
             buffer_ = beast::flat_buffer();
         }
@@ -897,6 +930,8 @@ class PhoneSession final : public IdleConnection,
     std::string drain_;
     std::size_t heldBody_ = 0;
     std::size_t heldHead_ = 0;
+    std::size_t heldAnswer_ = 0;
+    std::string answerAddress_;
     bool countAnswer_ = true;
     bool served_ = false;
 };

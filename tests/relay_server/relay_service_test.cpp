@@ -490,29 +490,6 @@ TEST_F(RelayServiceTest, EachAddressHoldsBoundedAgentsAndPhones) {
     EXPECT_TRUE(plain(health, "127.0.2.2").starts_with("HTTP/1.1 200"));
 }
 
-// When phones' bodies take all the relay holds for them, the address holding the most gives way
-// (a body still trickling in), not the phone that asks now; a head swollen with cookies holds
-// its excess against its address's share while it arrives.
-TEST_F(RelayServiceTest, WhenBodiesFillTheRelayTheAddressHoldingTheMostGivesWay) {
-    RelayOptions options;
-    options.bodyBudget = 8000;  // 1,000 bytes an address
-    startRelay(options, /*tls=*/false);
-    std::vector<test::LoopbackClient> tricklers;
-    for (int i = 1; i <= 8; ++i) {
-        const std::string from = "127.0.5." + std::to_string(i);
-        tricklers.push_back(test::LoopbackClient::from(from.c_str(), relay->port()));
-        tricklers.back().send("POST /phone/x/y HTTP/1.1\r\nHost: r\r\nContent-Length: 1000\r\n\r\n");
-        tricklers.back().readAll(50ms);  // the relay has taken its head in
-    }
-    EXPECT_TRUE(plain("POST /phone/x/y HTTP/1.1\r\nHost: r\r\nConnection: close\r\n"
-                      "Content-Length: 2\r\n\r\n{}",
-                      "127.0.5.9")
-                    .starts_with("HTTP/1.1 502"));  // held, and carried to no agent
-    auto cookies = test::LoopbackClient::from("127.0.5.10", relay->port());
-    cookies.send("GET /healthz HTTP/1.1\r\nHost: r\r\nCookie: " + std::string(70'000, 'c'));
-    EXPECT_TRUE(cookies.readAll(5s).starts_with("HTTP/1.1 503"));
-}
-
 // An agent on the relay's plain socket that a phone has asked something: it has read the
 // request's envelope once `ask` returns.
 struct AskedAgent {
@@ -541,6 +518,51 @@ struct AskedAgent {
     std::optional<test::LoopbackClient> phone;
     std::optional<RequestEnvelope> envelope;
 };
+
+// When phones' bodies take all the relay holds for them, the address holding the most gives way
+// (a body still trickling in), not the phone that asks now; a head swollen with cookies holds
+// its excess against its address's share while it arrives.
+TEST_F(RelayServiceTest, WhenBodiesFillTheRelayTheAddressHoldingTheMostGivesWay) {
+    RelayOptions options;
+    options.bodyBudget = 8000;  // 1,000 bytes an address
+    startRelay(options, /*tls=*/false);
+    std::vector<test::LoopbackClient> tricklers;
+    for (int i = 1; i <= 8; ++i) {
+        const std::string from = "127.0.5." + std::to_string(i);
+        tricklers.push_back(test::LoopbackClient::from(from.c_str(), relay->port()));
+        tricklers.back().send("POST /phone/x/y HTTP/1.1\r\nHost: r\r\nContent-Length: 1000\r\n\r\n");
+        tricklers.back().readAll(50ms);  // the relay has taken its head in
+    }
+    EXPECT_TRUE(plain("POST /phone/x/y HTTP/1.1\r\nHost: r\r\nConnection: close\r\n"
+                      "Content-Length: 2\r\n\r\n{}",
+                      "127.0.5.9")
+                    .starts_with("HTTP/1.1 502"));  // held, and carried to no agent
+    auto cookies = test::LoopbackClient::from("127.0.5.10", relay->port());
+    cookies.send("GET /healthz HTTP/1.1\r\nHost: r\r\nCookie: " + std::string(70'000, 'c'));
+    EXPECT_TRUE(cookies.readAll(5s).starts_with("HTTP/1.1 503"));
+    // Heads swollen with cookies give way as bodies do.
+    tricklers.clear();
+    std::vector<test::LoopbackClient> swollen;
+    for (int i = 1; i <= 8; ++i) {
+        const std::string from = "127.0.6." + std::to_string(i);
+        swollen.push_back(test::LoopbackClient::from(from.c_str(), relay->port()));
+        swollen.back().send("GET /healthz HTTP/1.1\r\nHost: r\r\nCookie: " +
+                            std::string(65'536 + 992, 'c'));  // 1,000 bytes past the head
+        swollen.back().readAll(50ms);
+    }
+    EXPECT_TRUE(plain("POST /phone/x/y HTTP/1.1\r\nHost: r\r\nConnection: close\r\n"
+                      "Content-Length: 2\r\n\r\n{}",
+                      "127.0.5.11")
+                    .starts_with("HTTP/1.1 502"));
+    // So does a large answer, until the phone has read it: past the address's share, 503.
+    for (const std::size_t size : {std::size_t{60'000}, std::size_t{100'000}}) {
+        AskedAgent agent(relay->port(), newIdentity(), "127.0.5.12");
+        ASSERT_TRUE(agent.envelope);
+        agent.reply(std::string(size, 'a'));
+        EXPECT_EQ(agent.phone->readAll(5s).substr(0, 12),
+                  size < 65'536 ? "HTTP/1.1 200" : "HTTP/1.1 503");
+    }
+}
 
 // A reply that comes after its phone's 504 is dropped and its agent kept (only slow); an agent
 // speaks only when asked. One address holds at most an eighth of what agents' messages may
