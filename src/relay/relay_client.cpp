@@ -228,15 +228,15 @@ void RelayClient::handle(std::uint64_t connection, const std::string& text) {
         socket = socket_;
         if (replays_.size() >= MAX_REPLAYS_IN_FLIGHT) {
             refusedWith = 503;
-        } else if (request && !replays_.contains(reqId)) {
+        } else if (request && !replays_.contains({connection, reqId})) {
             replayed = std::make_shared<RelayedConnection>(
-                [weak = weak_from_this(), reqId](server::Response response) {
+                [weak = weak_from_this(), connection, reqId](server::Response response) {
                     if (auto self = weak.lock()) {
-                        self->reply(reqId, response);
+                        self->reply(connection, reqId, response);
                     }
                 });
-            replays_.emplace(reqId, Replay{std::chrono::steady_clock::now() + replayDeadline_,
-                                           replayed});
+            replays_.emplace(std::pair(connection, reqId),
+                             Replay{std::chrono::steady_clock::now() + replayDeadline_, replayed});
             scheduleCheck = !std::exchange(deadlineCheckPending_, true);
         }
     }
@@ -263,7 +263,7 @@ void RelayClient::giveUpOverdue() {
     std::optional<std::chrono::steady_clock::time_point> next;
     {
         std::lock_guard lock(mutex_);
-        for (const auto& [reqId, replay] : replays_) {
+        for (const auto& [key, replay] : replays_) {
             if (replay.deadline > now) {
                 next = std::min(next.value_or(replay.deadline), replay.deadline);
             } else if (auto connection = replay.connection.lock()) {
@@ -312,12 +312,16 @@ void RelayClient::answerChallenge(const Challenge& challenge,
     }
 }
 
-void RelayClient::reply(const std::string& reqId, const server::Response& response) {
+void RelayClient::reply(std::uint64_t connection, const std::string& reqId,
+                        const server::Response& response) {
     std::shared_ptr<net::WebSocket> socket;
     bool binary = false;
     {
         std::lock_guard lock(mutex_);
-        replays_.erase(reqId);
+        replays_.erase({connection, reqId});
+        if (connection != connection_) {
+            return;  // that connection is gone, and with it whoever waited
+        }
         socket = socket_;
         binary = binaryReplies_;
     }

@@ -6,7 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
+#include <map>
 
 #include "common/relay_envelope.hpp"
 #include "common/relay_proof.hpp"
@@ -92,7 +92,10 @@ class RelayClient : public std::enable_shared_from_this<RelayClient> {
     void reconnect(std::uint64_t ticket);
     void handle(std::uint64_t connection, const std::string& text);
     void answerChallenge(const Challenge& challenge, const std::shared_ptr<net::WebSocket>& socket);
-    void reply(const std::string& reqId, const server::Response& response);
+    // Sends the answer on the connection the request came on, and only while it is current: a
+    // relay (or the same one after a restart) never hears of requests it did not send.
+    void reply(std::uint64_t connection, const std::string& reqId,
+               const server::Response& response);
     // Answers the replays past their deadline; while others wait, runs again at the next one.
     void giveUpOverdue();
 
@@ -115,7 +118,8 @@ class RelayClient : public std::enable_shared_from_this<RelayClient> {
         std::chrono::steady_clock::time_point deadline;
         std::weak_ptr<RelayedConnection> connection;
     };
-    std::unordered_map<std::string, Replay> replays_;  // by reqId, until answered
+    // By connection and reqId, until answered.
+    std::map<std::pair<std::uint64_t, std::string>, Replay> replays_;
     bool deadlineCheckPending_ = false;
 };
 

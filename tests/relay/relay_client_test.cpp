@@ -328,6 +328,24 @@ TEST_F(RelayTest, RequestsPastTheirDeadlineAreAnsweredThenAndTheirLateAnswersDro
     }
     EXPECT_EQ(fetch("GET", phone + "/now").body, "now");
     EXPECT_EQ(relay->agentCount(), 1u);
+
+    // What a connection before the relay's restart asked is answered to nobody: the new one
+    // never hears of it (its relay would take it for what nobody asked).
+    auto stale = fetchLater("GET", phone + "/stale");
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lock(mutex);
+        return held.contains("/stale");
+    }));
+    const std::uint16_t port = relay->port();
+    relay.reset();
+    startRelay({}, true, port);
+    ASSERT_TRUE(eventually([&] { return relay->agentCount() == 1; }, 20s));  // back after 5 s
+    {
+        std::lock_guard lock(mutex);
+        held.at("/stale")->send(server::textResponse(200, "text/plain", "stale"));
+    }
+    EXPECT_EQ(fetch("GET", phone + "/now").body, "now");
+    EXPECT_EQ(relay->agentCount(), 1u);
     agent->setEnabled(false);
     mainThread.post([&] { mainThread.quit(); });
     loop.join();
