@@ -300,7 +300,8 @@ TEST_F(RelayTest, RequestsPastTheirDeadlineAreAnsweredThenAndTheirLateAnswersDro
         held[request.path] = std::move(connection);
     };
     links.runLater = [&](std::chrono::milliseconds delay, std::function<void()> task) {
-        mainThread.postAfter(delay, std::move(task));
+        // Reconnecting at once: a request from before a relay's restart is still unanswered.
+        mainThread.postAfter(delay == RelayClient::RECONNECT_DELAY ? 50ms : delay, std::move(task));
     };
     const RelayIdentity identity = *RelayIdentity::generate();
     links.prove = [&identity](std::string_view message) {
@@ -309,7 +310,7 @@ TEST_F(RelayTest, RequestsPastTheirDeadlineAreAnsweredThenAndTheirLateAnswersDro
     auto agent = RelayClient::create(
         identity.id(),
         "wss://127.0.0.1:" + std::to_string(relay->port()) + "/mac/ws?id=" + identity.id(),
-        links, 300ms);
+        links, 2s);
     agent->setEnabled(true);
     ASSERT_TRUE(proven(1));
     const std::string phone = "/phone/" + identity.id();
@@ -339,7 +340,7 @@ TEST_F(RelayTest, RequestsPastTheirDeadlineAreAnsweredThenAndTheirLateAnswersDro
     const std::uint16_t port = relay->port();
     relay.reset();
     startRelay({}, true, port);
-    ASSERT_TRUE(eventually([&] { return relay->agentCount() == 1; }, 20s));  // back after 5 s
+    ASSERT_TRUE(proven(1));
     {
         std::lock_guard lock(mutex);
         held.at("/stale")->send(server::textResponse(200, "text/plain", "stale"));
