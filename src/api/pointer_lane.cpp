@@ -21,7 +21,8 @@ std::vector<host::PointerEvent> coalesceMoves(std::vector<host::PointerEvent> ev
     return out;
 }
 
-PointerLane::PointerLane() : thread_([this] { run(); }) {}
+PointerLane::PointerLane(std::chrono::milliseconds postHoldSilence)
+    : postHoldSilence_(postHoldSilence), thread_([this] { run(); }) {}
 
 PointerLane::~PointerLane() {
     {
@@ -56,7 +57,13 @@ bool PointerLane::post(host::Pointer& pointer, std::vector<host::PointerEvent> e
             changed_.notify_one();
             return false;
         }
-        queueLocked(pointer, events, sender, holderOfPosts(sender));
+        const std::string holder = holderOfPosts(sender);
+        queueLocked(pointer, events, sender, holder);
+        if (held_.contains(holder)) {
+            postHolders_[holder] = {sender, std::chrono::steady_clock::now()};
+        } else {
+            postHolders_.erase(holder);
+        }
     }
     changed_.notify_one();
     return true;
@@ -80,10 +87,13 @@ bool PointerLane::postFromSocket(host::Pointer& pointer, std::vector<host::Point
         if (stopping_) {
             return true;  // nothing more is applied, nor read
         }
-        queueLocked(pointer, events, socket.sender, holderOf(socket));
-        hasRoom = hasRoomLocked(socket.sender);
-        if (!hasRoom) {
-            waitingForRoom_[socket.sender].push_back(std::move(room));
+        pointer_ = &pointer;
+        hasRoom = !asideBySender_.contains(socket.sender) && hasRoomLocked(socket.sender);
+        if (hasRoom) {
+            queueLocked(pointer, events, socket.sender, holderOf(socket));
+        } else {
+            asideBySender_[socket.sender].push_back(
+                {std::move(events), holderOf(socket), std::move(room)});
         }
     }
     changed_.notify_one();  // the lane's thread takes it from here
@@ -91,12 +101,29 @@ bool PointerLane::postFromSocket(host::Pointer& pointer, std::vector<host::Point
 }
 
 void PointerLane::releaseSocket(const Socket& socket) {
+    std::function<void()> room;
     {
         std::lock_guard lock(mutex_);
         if (auto it = sockets_.find(socket.sender); it != sockets_.end() && --it->second == 0) {
             sockets_.erase(it);
         }
-        releaseLocked(socket.sender, holderOf(socket), nullptr);
+        const std::string holder = holderOf(socket);
+        if (auto aside = asideBySender_.find(socket.sender); aside != asideBySender_.end()) {
+            auto& batches = aside->second;
+            for (auto it = batches.begin(); it != batches.end();) {
+                if (it->holder == holder && pointer_) {
+                    queueLocked(*pointer_, it->events, socket.sender, holder);
+                    room = std::move(it->room);  // let go of the connection it keeps alive
+                    it = batches.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            if (batches.empty()) {
+                asideBySender_.erase(aside);
+            }
+        }
+        releaseLocked(socket.sender, holder, nullptr);
     }
     changed_.notify_one();
 }
@@ -170,23 +197,49 @@ bool PointerLane::hasRoomLocked(const std::string& sender) const {
 
 std::vector<std::function<void()>> PointerLane::roomMadeLocked() {
     std::vector<std::function<void()>> room;
-    for (auto it = waitingForRoom_.begin(); it != waitingForRoom_.end();) {
-        if (hasRoomLocked(it->first)) {
-            std::move(it->second.begin(), it->second.end(), std::back_inserter(room));
-            it = waitingForRoom_.erase(it);
+    for (auto it = asideBySender_.begin(); it != asideBySender_.end();) {
+        auto& batches = it->second;
+        while (!batches.empty() && hasRoomLocked(it->first)) {
+            queueLocked(*pointer_, batches.front().events, it->first, batches.front().holder);
+            room.push_back(std::move(batches.front().room));
+            batches.pop_front();
+        }
+        it = batches.empty() ? asideBySender_.erase(it) : std::next(it);
+    }
+    return room;
+}
+
+std::optional<std::chrono::steady_clock::time_point> PointerLane::letGoOfSilentPostsLocked() {
+    const auto now = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::time_point> next;
+    for (auto it = postHolders_.begin(); it != postHolders_.end();) {
+        const auto due = it->second.lastPost + postHoldSilence_;
+        if (due <= now) {
+            TD_LOG(keys, "a phone's POSTs held a button and fell silent: let go");
+            releaseLocked(it->second.sender, it->first, nullptr);
+            it = postHolders_.erase(it);
         } else {
+            next = std::min(next.value_or(due), due);
             ++it;
         }
     }
-    return room;
+    return next;
 }
 
 void PointerLane::run() {
     std::unique_lock lock(mutex_);
     while (true) {
-        changed_.wait(lock, [this] { return stopping_ || waitingCount_ > 0; });
+        const auto wake = [this] { return stopping_ || waitingCount_ > 0; };
+        if (const auto due = letGoOfSilentPostsLocked()) {
+            changed_.wait_until(lock, *due, wake);
+        } else {
+            changed_.wait(lock, wake);
+        }
         if (stopping_) {
             return;
+        }
+        if (waitingCount_ == 0) {
+            continue;  // woken for a silent phone's button
         }
         const std::vector<host::PointerEvent> turn = takeTurnLocked();
         host::Pointer* pointer = pointer_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -38,6 +39,9 @@ class PointerLane {
     static constexpr std::size_t EVENTS_PER_TURN = 32;
     // Sockets one sender may hold at once: a phone needs one.
     static constexpr std::size_t MAX_SOCKETS_PER_SENDER = 4;
+    // A button a phone's POSTs hold is let go after this long without a POST from it: a phone
+    // that lost its network mid-drag would leave it held (a moving drag posts every 50 ms).
+    static constexpr std::chrono::seconds POST_HOLD_SILENCE{10};
 
     // One socket's place in the lane.
     struct Socket {
@@ -45,7 +49,7 @@ class PointerLane {
         std::uint64_t number = 0;
     };
 
-    PointerLane();
+    explicit PointerLane(std::chrono::milliseconds postHoldSilence = POST_HOLD_SILENCE);
     ~PointerLane();  // applies nothing more; waits for the batch being applied
     PointerLane(const PointerLane&) = delete;
     PointerLane& operator=(const PointerLane&) = delete;
@@ -57,11 +61,12 @@ class PointerLane {
 
     // A socket from `sender` opens; nothing past MAX_SOCKETS_PER_SENDER.
     std::optional<Socket> admitSocket(const std::string& sender);
-    // A socket's batch, always queued; false when its sender's share (or the lane) is full
-    // now, and then `room` is called once, from the lane's thread, when there is room again.
+    // A socket's batch: queued while its sender has room (and the lane); otherwise kept aside,
+    // false, and queued when there is room, `room` then called once from the lane's thread (the
+    // socket reads nothing meanwhile, so at most one batch a socket waits so).
     bool postFromSocket(host::Pointer& pointer, std::vector<host::PointerEvent> events,
                         const Socket& socket, std::function<void()> room);
-    // The socket ended: what it holds down is let go.
+    // The socket ended: what it sent is queued, and what it holds down let go.
     void releaseSocket(const Socket& socket);
 
   private:
@@ -76,6 +81,8 @@ class PointerLane {
     void releaseLocked(const std::string& sender, const std::string& holder,
                        const std::vector<host::PointerEvent>* events);
     bool hasRoomLocked(const std::string& sender) const;
+    // Lets go of what POSTs hold that have been silent POST_HOLD_SILENCE; when the next is due.
+    std::optional<std::chrono::steady_clock::time_point> letGoOfSilentPostsLocked();
     void run();
     std::vector<host::PointerEvent> takeTurnLocked();
     std::vector<std::function<void()>> roomMadeLocked();
@@ -86,7 +93,18 @@ class PointerLane {
     std::map<std::string, std::deque<host::PointerEvent>> waiting_;  // by sender, none empty
     std::size_t waitingCount_ = 0;
     std::map<std::string, std::vector<host::Button>> held_;  // by holder, none empty
-    std::map<std::string, std::vector<std::function<void()>>> waitingForRoom_;  // by sender
+    struct Aside {
+        std::vector<host::PointerEvent> events;
+        std::string holder;
+        std::function<void()> room;
+    };
+    std::map<std::string, std::deque<Aside>> asideBySender_;  // none empty
+    struct PostHolder {
+        std::string sender;
+        std::chrono::steady_clock::time_point lastPost;
+    };
+    std::map<std::string, PostHolder> postHolders_;  // by holder, while it holds a button
+    const std::chrono::milliseconds postHoldSilence_;
     std::map<std::string, std::size_t> sockets_;
     std::uint64_t lastSocket_ = 0;
     bool stopping_ = false;

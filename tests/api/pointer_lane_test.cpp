@@ -14,6 +14,7 @@ using host::Button;
 using host::ButtonAction;
 using host::PointerEvent;
 using test::eventually;
+using namespace std::chrono_literals;
 
 class GatedPointer : public host::Pointer {
   public:
@@ -99,6 +100,33 @@ TEST(PointerLane, DropsNothingAndLetsGoOfWhatIsLeftHeld) {
     EXPECT_FALSE(lane.post(pointer, {button(Button::right, ButtonAction::up)}, "poster"));
     pointer.open(true);
     EXPECT_TRUE(pointer.hasApplied(button(Button::right, ButtonAction::up)));
+}
+
+// A phone's POSTs hold a button and fall silent (its network went mid-drag): let go after a
+// while; a second socket's share waits aside rather than passing the phone's share.
+TEST(PointerLane, ASilentPhonesButtonIsLetGoAndItsSocketsShareOneShare) {
+    GatedPointer pointer;
+    PointerLane lane(200ms);
+    const std::shared_ptr<void> reopened(nullptr, [&pointer](void*) { pointer.open(true); });
+    pointer.open(true);
+    ASSERT_TRUE(lane.post(pointer, {button(Button::middle, ButtonAction::down)}, "gone"));
+    EXPECT_TRUE(pointer.hasApplied(button(Button::middle, ButtonAction::up)));
+
+    pointer.open(false);
+    const std::vector<PointerEvent> full(256, PointerEvent{PointerEvent::Kind::move, 1, 0});
+    std::vector<PointerLane::Socket> sockets;
+    int aside = 0;
+    for (int i = 0; i < 4; ++i) {
+        sockets.push_back(*lane.admitSocket("flood"));
+        aside += !lane.postFromSocket(pointer, full, sockets.back(), [] {});
+    }
+    EXPECT_GE(aside, 2);  // one went in (two, had the lane taken a turn of it meanwhile)
+    EXPECT_TRUE(lane.post(pointer, std::vector<PointerEvent>(256, full[0]), "other"));
+    for (const auto& socket : sockets) {
+        lane.releaseSocket(socket);  // what waited aside is applied all the same
+    }
+    pointer.open(true);
+    EXPECT_TRUE(eventually([&] { return pointer.movedRight() == 5 * 256; }));
 }
 
 }  // namespace
