@@ -146,7 +146,7 @@ struct Server::Impl {
     // Guards `sseConns` and `sseOpening` only; no write happens while it is held.
     mutable std::mutex sseLock;
     std::vector<EventStream> sseConns;
-    std::size_t sseOpening = 0;  // streams admitted and not yet listed
+    std::vector<std::string> sseOpening;  // the peers of streams admitted and not yet listed
 
     asio::strand<asio::io_context::executor_type> bindStrand;
     std::optional<tcp::acceptor> listener;  // these three are touched only on bindStrand
@@ -353,10 +353,14 @@ void Server::openSSE(const ConnectionPtr& connection, const std::string& peer,
         const auto fromPeer =
             std::count_if(s.sseConns.begin(), s.sseConns.end(),
                           [&peer](const auto& stream) { return stream.peer == peer; });
-        admitted = s.sseConns.size() + s.sseOpening < s.options.limits.maxEventStreams &&
-                   static_cast<std::size_t>(fromPeer) < s.options.limits.maxEventStreamsPerPeer;
+        const auto openingFromPeer = std::count(s.sseOpening.begin(), s.sseOpening.end(), peer);
+        admitted = s.sseConns.size() + s.sseOpening.size() < s.options.limits.maxEventStreams &&
+                   static_cast<std::size_t>(fromPeer + openingFromPeer) <
+                       s.options.limits.maxEventStreamsPerPeer;
         // Held until the stream is listed: another network thread opening one meanwhile counts it.
-        s.sseOpening += admitted ? 1 : 0;
+        if (admitted) {
+            s.sseOpening.push_back(peer);
+        }
     }
     if (!admitted) {
         connection->json({{"ok", false}}, 503);  // an event source gives up rather than retry
@@ -366,7 +370,7 @@ void Server::openSSE(const ConnectionPtr& connection, const std::string& peer,
     connection->sendRaw(streamHead(), false);
     {
         std::lock_guard lock(s.sseLock);
-        --s.sseOpening;
+        s.sseOpening.erase(std::find(s.sseOpening.begin(), s.sseOpening.end(), peer));
         s.sseConns.push_back({connection, peer, std::move(paired)});
     }
     connection->sendRaw(streamGreeting(), false);
