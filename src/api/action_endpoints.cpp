@@ -120,6 +120,12 @@ Response pressKeys(const ApiContext& context, const Request& request) {
 }
 
 Response typeText(const ApiContext& context, const Request& request) {
+    const auto turn = context.typing->take(tokenOf(request).value_or(request.peer));
+    if (!turn) {
+        return server::jsonResponse(
+            {{"ok", false}, {"error", "Still typing what this phone sent: send the rest after it"}},
+            429);
+    }
     const std::string text = bodyString(request, "text");
     return keyActionAnswer(context, host::typeText(context.keyboard, text), host::KeysHelp::brief);
 }

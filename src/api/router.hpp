@@ -12,6 +12,7 @@
 #include "api/media_art.hpp"
 #include "api/plan_runs.hpp"
 #include "api/pointer_lane.hpp"
+#include "api/sender_turns.hpp"
 #include "common/settings.hpp"
 #include "host/host_facts.hpp"
 #include "host/icons.hpp"
@@ -50,6 +51,8 @@ struct ApiContext {
     std::shared_ptr<PlanRuns> plans = std::make_shared<PlanRuns>();
     // Where touchpad sockets apply their events, off the network thread.
     std::shared_ptr<PointerLane> pointerLane = std::make_shared<PointerLane>();
+    // Texts each phone is typing, or waiting to type: one under way and one more.
+    std::shared_ptr<SenderTurns> typing = std::make_shared<SenderTurns>(2);
     // The computer's name as the configuration's readers are told it, and their answer.
     std::shared_ptr<RecentText> computerName =
         std::make_shared<RecentText>(host::computerName, std::chrono::seconds(10));

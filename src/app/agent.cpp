@@ -197,6 +197,7 @@ void Agent::stop() {
     relay_->setEnabled(false);  // no request arrives through it from now on
     liveState_.stop();          // nothing more to tell the streams
     context_.plans->stop();     // a plan between steps ends now, not after its last pause
+    input_.keyboard->stopTyping();  // a long text ends now, not minutes later
     server_.stop();
     https_.stop();
 }

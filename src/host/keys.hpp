@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -43,6 +44,16 @@ class Keyboard {
     virtual bool typeKeysyms(const std::vector<Keysym>& keysyms) = 0;
     // Why keys cannot be delivered now, and what to do about it.
     virtual std::string unavailableText(KeysHelp form) = 0;
+
+    // From now on typing stops between characters: the agent is stopping, and a long text (a
+    // minute of CJK) must hold neither its end nor the desktop.
+    void stopTyping() { typingStopped_ = true; }
+
+  protected:
+    bool typingStopped() const { return typingStopped_.load(); }
+
+  private:
+    std::atomic<bool> typingStopped_{false};
 };
 
 struct KeyboardOptions {

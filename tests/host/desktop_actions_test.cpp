@@ -255,6 +255,22 @@ TEST_F(Keyboard, WorkersAskingAtOnceCrashNothing) {
     EXPECT_EQ(trusted, 320);
 }
 
+// A long text stops between characters once the agent stops (a minute of CJK must not hold
+// its end), and nothing is typed after that.
+TEST_F(Keyboard, TypingStopsWhenAskedTo) {
+    std::string text;
+    for (int i = 0; i < 2000; ++i) {
+        text += "\xE6\xBC\xA2";  // a character no layout has: typed on a borrowed key
+    }
+    const auto started = std::chrono::steady_clock::now();
+    std::thread typing([&] { typeText(*keyboard, text); });
+    ASSERT_FALSE(keys(1).empty());  // it began
+    keyboard->stopTyping();
+    typing.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_FALSE(typeText(*keyboard, "a"));
+}
+
 // Combinations by keysym in the layout in use now, also after the user switched it: on AZERTY
 // ctrl+z is Control with the key that types "z" (where QWERTY has w).
 TEST_F(Keyboard, CombinationsFollowTheLayoutInUse) {

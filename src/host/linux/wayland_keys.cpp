@@ -124,7 +124,7 @@ class VirtualKeyboard final : public Keyboard {
         if (!usableLocked()) {
             return false;
         }
-        for (std::size_t at = 0; at < keysyms.size();) {
+        for (std::size_t at = 0; at < keysyms.size() && !typingStopped();) {
             // The keys of one keymap: the next distinct keysyms, as many as fit.
             std::vector<Keysym> keys;
             std::size_t end = at;
@@ -146,7 +146,7 @@ class VirtualKeyboard final : public Keyboard {
                 sendKeyLocked(key, false);
             }
         }
-        return wl_display_roundtrip(display_) >= 0;
+        return wl_display_roundtrip(display_) >= 0 && !typingStopped();
     }
 
     std::string unavailableText(KeysHelp form) override {

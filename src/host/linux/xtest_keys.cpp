@@ -212,7 +212,7 @@ class XTestKeyboard final : public Keyboard {
         const std::vector<KeySym> keysyms(text.begin(), text.end());
         const std::vector<KeyCode> spare = findSpareKeys(display.get());
         bool typedAll = true;
-        for (std::size_t at = 0; at < keysyms.size();) {
+        for (std::size_t at = 0; at < keysyms.size() && !typingStopped();) {
             const std::size_t next = typeRun(display.get(), keysyms, at, spare);
             if (next == at) {  // no spare key at all for this character
                 typedAll = false;
@@ -222,7 +222,7 @@ class XTestKeyboard final : public Keyboard {
             }
         }
         XSync(display.get(), False);
-        return typedAll;
+        return typedAll && !typingStopped();
     }
 
     std::string unavailableText(KeysHelp form) override {

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace td::api {
+
+// How much of one kind of slow work each sender (a phone's token, else an address) has under
+// way: typing is done one text at a time, and a phone's texts waiting for their turn would each
+// hold a worker that every phone and this computer share.
+class SenderTurns {
+  public:
+    explicit SenderTurns(std::size_t perSender) : perSender_(perSender) {}
+
+    // Held while the work runs; nothing when `sender` has its share under way already.
+    std::shared_ptr<void> take(const std::string& sender) {
+        std::lock_guard lock(mutex_);
+        std::size_t& held = held_[sender];
+        if (held >= perSender_) {
+            return nullptr;
+        }
+        ++held;
+        return std::shared_ptr<void>(nullptr, [this, sender](void*) { give(sender); });
+    }
+
+  private:
+    void give(const std::string& sender) {
+        std::lock_guard lock(mutex_);
+        if (auto it = held_.find(sender); it != held_.end() && --it->second == 0) {
+            held_.erase(it);
+        }
+    }
+
+    const std::size_t perSender_;
+    std::mutex mutex_;
+    std::map<std::string, std::size_t> held_;
+};
+
+}  // namespace td::api
