@@ -15,15 +15,28 @@ class SenderTurns {
   public:
     explicit SenderTurns(std::size_t perSender) : perSender_(perSender) {}
 
-    // Held while the work runs; nothing when `sender` has its share under way already.
-    std::shared_ptr<void> take(const std::string& sender) {
+    // Held while the work runs; gives the turn back when it goes.
+    class Turn {
+      public:
+        Turn(SenderTurns& turns, std::string sender) : turns_(turns), sender_(std::move(sender)) {}
+        Turn(const Turn&) = delete;
+        Turn& operator=(const Turn&) = delete;
+        ~Turn() { turns_.give(sender_); }
+
+      private:
+        SenderTurns& turns_;
+        const std::string sender_;
+    };
+
+    // Nothing when `sender` has its share under way already.
+    std::unique_ptr<Turn> take(const std::string& sender) {
         std::lock_guard lock(mutex_);
         std::size_t& held = held_[sender];
         if (held >= perSender_) {
             return nullptr;
         }
         ++held;
-        return std::shared_ptr<void>(nullptr, [this, sender](void*) { give(sender); });
+        return std::make_unique<Turn>(*this, sender);
     }
 
   private:
