@@ -72,7 +72,23 @@ Response shortcut(const ApiContext& context, const Request& request) {
     return okAnswer(host::runShortcut(shortcutsFolder(context), name));
 }
 
+namespace {
+
+// The keyboard serves one phone's keys at a time; a phone's keys waiting beyond their share
+// would each hold a worker every phone shares.
+Response keyboardBusy() {
+    return server::jsonResponse(
+        {{"ok", false}, {"error", "Still sending this phone's keys: send the next after them"}},
+        429);
+}
+
+}  // namespace
+
 Response gesture(const ApiContext& context, const Request& request) {
+    const auto turn = context.keyboardTurns->take(tokenOf(request).value_or(request.peer));
+    if (!turn) {
+        return keyboardBusy();
+    }
     const std::string id = eitherString(server::bodyJSON(request), "value", "action");
     return keyActionAnswer(context,
                            host::runGesture(context.keyboard, context.settings.desktop, id,
@@ -116,15 +132,17 @@ Response pressKeys(const ApiContext& context, const Request& request) {
               "joined by +"}},
             400);
     }
+    const auto turn = context.keyboardTurns->take(tokenOf(request).value_or(request.peer));
+    if (!turn) {
+        return keyboardBusy();
+    }
     return keyActionAnswer(context, host::pressKeys(context.keyboard, combo), host::KeysHelp::full);
 }
 
 Response typeText(const ApiContext& context, const Request& request) {
-    const auto turn = context.typing->take(tokenOf(request).value_or(request.peer));
+    const auto turn = context.keyboardTurns->take(tokenOf(request).value_or(request.peer));
     if (!turn) {
-        return server::jsonResponse(
-            {{"ok", false}, {"error", "Still typing what this phone sent: send the rest after it"}},
-            429);
+        return keyboardBusy();
     }
     const std::string text = bodyString(request, "text");
     return keyActionAnswer(context, host::typeText(context.keyboard, text), host::KeysHelp::brief);

@@ -51,8 +51,9 @@ struct ApiContext {
     std::shared_ptr<PlanRuns> plans = std::make_shared<PlanRuns>();
     // Where touchpad sockets apply their events, off the network thread.
     std::shared_ptr<PointerLane> pointerLane = std::make_shared<PointerLane>();
-    // Texts each phone is typing, or waiting to type: one under way and one more.
-    std::shared_ptr<SenderTurns> typing = std::make_shared<SenderTurns>(2);
+    // Key actions (texts, combinations, gestures) each phone has under way or waiting for the
+    // keyboard: one under way and a few taps more.
+    std::shared_ptr<SenderTurns> keyboardTurns = std::make_shared<SenderTurns>(4);
     // The computer's name as the configuration's readers are told it, and their answer.
     std::shared_ptr<RecentText> computerName =
         std::make_shared<RecentText>(host::computerName, std::chrono::seconds(10));

@@ -169,8 +169,8 @@ class AddressSlot {
     std::string address_;
 };
 
-// A phone's connection whose head or body is still arriving: closed when the bodies' budget is
-// full and its address holds the most of it.
+// A phone's connection whose head or body is still arriving, or whose large answer it has not
+// read: closed when the bodies' budget is full and its address holds the most of it.
 class BodyReader {
   public:
     virtual ~BodyReader() = default;

@@ -495,16 +495,19 @@ class PhoneSession final : public IdleConnection,
         }
     }
 
-    std::size_t heldBodyBytes() const override { return heldBody_ + heldHead_; }
+    // One at a time: a head arriving, then its body, then an answer the phone has not read.
+    std::size_t heldBodyBytes() const override { return heldHead_ + heldBody_ + heldAnswer_; }
     const std::string& bodyAddress() const override {
-        return heldHead_ > 0 ? peer_ : phoneSlot_.address();
+        return heldHead_ > 0 ? peer_ : heldAnswer_ > 0 ? answerAddress_ : phoneSlot_.address();
     }
 
-    // Room for other phones' bodies: this one's address holds the most, and it is not all here.
+    // Room for other phones' bodies: this one's address holds the most, and it is not all here
+    // (or not read).
     void giveWay() override {
         bodyArrived();
         releaseBody();
         releaseHead();
+        releaseAnswer();
         closeNow();
     }
 
@@ -562,22 +565,21 @@ class PhoneSession final : public IdleConnection,
     }
 
     // True once the head is whole or refused (and handed on); false while more is needed. A
-    // head larger than MAX_HEADER_BYTES (cookies) holds its excess against its address's share
-    // while it is read; once parsed, its buffer goes and so does the hold.
+    // head still arriving holds its bytes against its address's share (many slow heads of
+    // 60 KiB would otherwise fill the relay's memory, and cookies may make one 1 MiB); once
+    // parsed, its buffer goes and so does the hold.
     bool parseHead() {
         error_code ec;
         buffer_.consume(parser_->put(buffer_.data(), ec));
         if (ec == http::error::need_more) {
-            const std::size_t excess =
-                buffer_.size() > MAX_HEADER_BYTES ? buffer_.size() - MAX_HEADER_BYTES : 0;
-            if (excess > heldHead_) {
-                if (!hub_.holdBody(peer_, excess - heldHead_)) {
+            if (buffer_.size() > heldHead_) {
+                if (!hub_.holdBody(peer_, buffer_.size() - heldHead_)) {
                     bodyArrived();
                     releaseHead();
                     answer(503, "text/plain", "The relay is busy", false);
                     return true;
                 }
-                heldHead_ = excess;
+                heldHead_ = buffer_.size();
                 if (!bodyPlace_) {
                     bodyPlace_ = hub_.readingBody(this->weak_from_this());
                 }
@@ -810,6 +812,7 @@ class PhoneSession final : public IdleConnection,
             answerAddress_ = phoneSlot_.held() ? phoneSlot_.address() : peer_;
             if (hub_.holdBody(answerAddress_, body.size())) {
                 heldAnswer_ = body.size();
+                bodyPlace_ = hub_.readingBody(this->weak_from_this());  // until it is read
             } else {
                 status = 503;
                 contentType = "text/plain";
@@ -857,6 +860,7 @@ class PhoneSession final : public IdleConnection,
     void onWritten(const error_code& ec, bool keepAlive) {
         served_ = true;
         response_.reset();  // a large answer's body goes now, not with the next answer
+        bodyArrived();
         releaseAnswer();
         if (buffer_.capacity() > KEEP_BUFFER_BYTES) {
             buffer_ = beast::flat_buffer();
