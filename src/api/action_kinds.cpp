@@ -107,6 +107,19 @@ std::vector<ActionKind> actionKinds(const ApiContext& context) {
          "pointer",
          std::nullopt,
          {{"touchpad"}}},
+        // A toggle runs steps (each checked as a flow's), or follows the sound or the player; a
+        // slider runs a Shortcut.
+        {"tiles",
+         {{"/api/tiles", notPost, Access::localOrToken, Runs::onNetworkThread, with(readTiles)},
+          {"/api/tiles/", post, Access::localOrToken, pool, with(tileRequest),
+           tiles::MAX_PUSH_BYTES}},
+         "",
+         std::nullopt,
+         {{"toggle", "source", "mute", "sound"},
+          {"toggle", "source", "playing", "media"},
+          {"toggle"},
+          {"slider", "", "", "shortcuts"},
+          {"status"}}},
     };
 }
 

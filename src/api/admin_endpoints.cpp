@@ -25,7 +25,8 @@ Response admin(const ApiContext& context, const Request& request) {
          {"shortcuts",
           host::listShortcuts(std::filesystem::path(context.store.supportFolder()) / "shortcuts")},
          {"relayUrl", context.relayUrl()},
-         {"relayEnabled", context.store.relayEnabled()}});
+         {"relayEnabled", context.store.relayEnabled()},
+         {"tileSources", context.tileSources ? context.tileSources->report() : Json::array()}});
 }
 
 Response openAdmin(const ApiContext& context, const Request&) {

@@ -13,8 +13,12 @@ Response saveConfig(const ApiContext& context, const Request& request) {
     }
     // Kept only when it can be read back at the next start: otherwise the next start would
     // fall back to the defaults.
-    if (!store::fitsTheStore(store::sanitize(*document))) {
+    const Json sanitized = store::sanitize(*document);
+    if (!store::fitsTheStore(sanitized)) {
         return server::jsonResponse({{"ok", false}, {"error", "Configuration too large"}}, 400);
+    }
+    if (auto problem = tiles::tileProblemIn(sanitized)) {
+        return server::jsonResponse({{"ok", false}, {"error", *problem}}, 400);
     }
     const bool saved = context.store.saveConfig(*document);
     if (context.switchRelay) {

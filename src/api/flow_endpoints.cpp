@@ -55,8 +55,8 @@ void plan(const ApiContext& context, const server::ConnectionPtr& connection,
                           [connection](Json result) { connection->json(result); });
 }
 
-Response runPlan(const ApiContext& context, const Request& request) {
-    const auto steps = flows::readSteps(server::bodyJSON(request));
+Response runSteps(const ApiContext& context, const std::vector<UntrustedJson>& steps,
+                  bool pauseAfterLast) {
     if (steps.size() > MAX_PLAN_STEPS) {
         return server::jsonResponse({{"ok", false}, {"error", "Too many steps"}}, 400);
     }
@@ -73,7 +73,8 @@ Response runPlan(const ApiContext& context, const Request& request) {
     for (const UntrustedJson& step : steps) {
         flows::runStep(step, host);  // a failing step does not stop the run
         ++ran;
-        if (!context.plans->pause(PAUSE_AFTER_STEP, deadline)) {
+        if ((ran == steps.size() && !pauseAfterLast) ||
+            !context.plans->pause(PAUSE_AFTER_STEP, deadline)) {
             break;
         }
     }
@@ -83,6 +84,10 @@ Response runPlan(const ApiContext& context, const Request& request) {
         return server::jsonResponse({{"ok", false}, {"error", "Stopped"}, {"ran", ran}});
     }
     return server::jsonResponse({{"ok", true}, {"ran", ran}});
+}
+
+Response runPlan(const ApiContext& context, const Request& request) {
+    return runSteps(context, flows::readSteps(server::bodyJSON(request)));
 }
 
 Response editFlows(const ApiContext& context, const Request& request) {

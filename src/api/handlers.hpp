@@ -67,10 +67,19 @@ Response shortcuts(const ApiContext& context, const Request& request);
 
 // Flows and plans
 Response runPlan(const ApiContext& context, const Request& request);
+// Runs steps one after another, each checked first, as a plan does: each step's effect is let
+// settle before what follows (a tile's single step has nothing after it to wait for).
+Response runSteps(const ApiContext& context, const std::vector<UntrustedJson>& steps,
+                  bool pauseAfterLast = true);
 // Answers on the connection when the planner is done.
 void plan(const ApiContext& context, const server::ConnectionPtr& connection,
           const Request& request);
 Response editFlows(const ApiContext& context, const Request& request);
+
+// Live tiles: their state, a push of one tile's state (POST /api/tiles/ID), and a tap on one
+// (POST /api/tiles/ID/run).
+Response readTiles(const ApiContext& context, const Request& request);
+Response tileRequest(const ApiContext& context, const Request& request);
 
 // Admin
 Response admin(const ApiContext& context, const Request& request);

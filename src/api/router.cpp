@@ -46,7 +46,10 @@ Router::Router(ApiContext context, std::vector<Endpoint> extra)
 
 const Endpoint* Router::find(std::string_view method, std::string_view path) const {
     for (const Endpoint& endpoint : table_) {
-        if (endpoint.path == path && endpoint.method.matches(method)) {
+        const bool matches = endpoint.path.ends_with('/') ? path.size() > endpoint.path.size() &&
+                                                                path.starts_with(endpoint.path)
+                                                          : endpoint.path == path;
+        if (matches && endpoint.method.matches(method)) {
             return &endpoint;
         }
     }

@@ -27,6 +27,9 @@
 #include "server/static_files.hpp"
 #include "store/config_model.hpp"
 #include "store/store.hpp"
+#include "tiles/latest_runs.hpp"
+#include "tiles/tile_board.hpp"
+#include "tiles/tile_sources.hpp"
 
 namespace td::api {
 
@@ -60,6 +63,11 @@ struct ApiContext {
     std::shared_ptr<KeptConfigAnswer> configAnswer = std::make_shared<KeptConfigAnswer>();
     // The desktop's players and sound as they change; none where nothing follows them.
     const host::LiveState* liveState = nullptr;
+    // The tiles' live state and the Shortcuts that feed it; none in a context without them.
+    tiles::TileBoard* tiles = nullptr;
+    tiles::TileSources* tileSources = nullptr;
+    // Sliders' Shortcuts: one run per slider, the last value always.
+    std::shared_ptr<tiles::LatestRuns> sliderRuns = std::make_shared<tiles::LatestRuns>();
     std::shared_ptr<ArtCache> art = std::make_shared<ArtCache>();
 
     // The port the agent answers on (the one it listens on, once bound).
@@ -104,6 +112,7 @@ inline constexpr std::size_t POINTER_BODY = 16 * 1024;
 inline constexpr std::size_t DOCUMENT_BODY = store::MAX_CONFIG_BYTES;
 
 struct Endpoint {
+    // The path, or with a final "/" every path below it ("/api/tiles/" for "/api/tiles/ID").
     std::string_view path;
     MethodRule method;
     Access access;

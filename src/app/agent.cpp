@@ -9,6 +9,7 @@
 #include "common/log.hpp"
 #include "host/apps.hpp"
 #include "host/host_facts.hpp"
+#include "host/shortcuts.hpp"
 
 namespace td::app {
 namespace {
@@ -21,8 +22,9 @@ PortProblem describeHeldPort(std::uint16_t port, std::optional<unsigned> holder,
         " Start Tapdeck with TD_PORT set to another port, or stop that program.";
     if (holder && *holder == self) {
         return {name + " is taken by another program of yours",
-                name + " is taken by another program of yours (is Tapdeck running twice?), so "
-                       "this one answers no phone." +
+                name +
+                    " is taken by another program of yours (is Tapdeck running twice?), so "
+                    "this one answers no phone." +
                     elsewhere};
     }
     const std::string who = holder ? "another user (uid " + std::to_string(*holder) + ")"
@@ -45,6 +47,23 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
       icons_(settings_.gtkModule, gtkThread()),
       input_(host::chooseInput({settings_.session, settings_.supportFolder})),
       server_(serverOptions()),
+      tileBoard_(
+          [this](std::string message) {
+              server_.broadcast(message, server::StreamAudience::paired);
+          },
+          [this](std::chrono::milliseconds delay, std::function<void()> task) {
+              mainThread_.postAfter(delay, [weak = std::weak_ptr(alive_), task = std::move(task)] {
+                  if (weak.lock()) {
+                      task();
+                  }
+              });
+          }),
+      tileSources_(
+          settings_.supportFolder / "shortcuts",
+          [this] { return host::listShortcuts(settings_.supportFolder / "shortcuts"); },
+          [this](const std::string& tile, const tiles::TileChange& change) {
+              tileBoard_.apply(tile, change);
+          }),
       liveState_(liveStateListener()),
       context_{.settings = settings_,
                .server = server_,
@@ -57,13 +76,16 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
                .switchRelay = [this](bool enabled) { relay_->setEnabled(enabled); },
                .relayConnected = [this] { return relay_->isConnected(); },
                .relayPhoneUrl = [this] { return relay_->phoneUrl(); },
-               .liveState = &liveState_},
+               .liveState = &liveState_,
+               .tiles = &tileBoard_,
+               .tileSources = &tileSources_},
       router_(context_),
       relay_(relay::RelayClient::create(store_.relayId(),
                                         settings_.relaySocketUrl(store_.relayId()), relayLinks())) {
     server_.setRouter([this](const server::ConnectionPtr& connection, server::Request request) {
         router_.route(connection, std::move(request));
     });
+    tileBoard_.reconfigure(store_.snapshotConfig());
 }
 
 Agent::~Agent() {
@@ -78,9 +100,14 @@ std::optional<relay::RelayIdentity> Agent::adoptRelayIdentity() {
     return identity;
 }
 
-store::Store::Options Agent::storeOptions() const {
+store::Store::Options Agent::storeOptions() {
     store::Store::Options options{settings_.supportFolder.string(), settings_.resourcesFolder};
     options.firstRunApps = [] { return host::defaultApps(); };
+    // Saves come only once the agent is built, through its server or its relay.
+    options.configChanged = [this](const Json& config) {
+        tileBoard_.reconfigure(config);
+        tileSources_.reconfigure(config);
+    };
     return options;
 }
 
@@ -122,10 +149,12 @@ host::LiveState::Listener Agent::liveStateListener() {
     return {[this](const std::optional<host::PlayerState>& active) {
                 server_.broadcast(api::handlers::mediaStateMessage(active),
                                   server::StreamAudience::paired);
+                tileBoard_.followPlaying(active && active->status == "Playing");
             },
             [this](const host::VolumeState& volume) {
                 server_.broadcast(api::handlers::volumeStateMessage(volume),
                                   server::StreamAudience::paired);
+                tileBoard_.followMute(volume.muted);
             }};
 }
 
@@ -184,6 +213,7 @@ void Agent::replayRelayed(server::ConnectionPtr connection, server::Request requ
 
 void Agent::start() {
     server_.start();
+    tileSources_.reconfigure(store_.snapshotConfig());
     relay_->setEnabled(store_.relayEnabled());
     checkForUpdate();
     mainThread_.postEvery(UPDATE_CHECK_INTERVAL, [weak = std::weak_ptr(alive_)] {
@@ -194,9 +224,10 @@ void Agent::start() {
 }
 
 void Agent::stop() {
-    relay_->setEnabled(false);  // no request arrives through it from now on
-    liveState_.stop();          // nothing more to tell the streams
-    context_.plans->stop();     // a plan between steps ends now, not after its last pause
+    relay_->setEnabled(false);      // no request arrives through it from now on
+    liveState_.stop();              // nothing more to tell the streams
+    tileSources_.stop();            // no Shortcut feeds a tile after the agent
+    context_.plans->stop();         // a plan between steps ends now, not after its last pause
     input_.keyboard->stopTyping();  // a long text ends now, not minutes later
     server_.stop();
     https_.stop();

@@ -17,6 +17,8 @@
 #include "relay/relay_identity.hpp"
 #include "server/server.hpp"
 #include "store/store.hpp"
+#include "tiles/tile_board.hpp"
+#include "tiles/tile_sources.hpp"
 #include "update/update_check.hpp"
 
 namespace td::app {
@@ -82,7 +84,7 @@ class Agent {
     // Runs `task` on the main thread, unless the agent is gone by then.
     void onMainThread(std::function<void()> task);
     void checkForUpdate();
-    store::Store::Options storeOptions() const;
+    store::Store::Options storeOptions();
     server::ServerOptions serverOptions();
     relay::RelayLinks relayLinks();
     // The agent's relay key (made on first use), with the Store's identifier made its own.
@@ -105,6 +107,9 @@ class Agent {
     host::IconSource icons_;
     const host::DesktopInput input_;
     server::Server server_;
+    // What tiles show, told to the phones' event streams, and the Shortcuts that feed it.
+    tiles::TileBoard tileBoard_;
+    tiles::TileSources tileSources_;
     // Tells the phones' event streams what the desktop's players and sound do.
     host::LiveState liveState_;
     api::ApiContext context_;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,5 +38,25 @@ bool startDetached(const std::string& path, const std::vector<std::string>& args
 // True when it exited with status 0 within `timeLimit`.
 bool runWithInput(const std::string& path, const std::vector<std::string>& args,
                   const std::string& input, std::chrono::milliseconds timeLimit = TOOL_TIME_LIMIT);
+
+// A child whose output the agent reads as it comes, for as long as it runs.
+struct WatchedChild {
+    int pid = -1;     // also its process group: whatever it starts goes with it
+    int output = -1;  // the read ends of its standard output and error: non-blocking,
+    int errors = -1;  // close-on-exec, the caller's to close
+};
+
+// Starts a tool as runProcess does (nothing of the agent's, default signals, a process group
+// of its own), its standard input empty. It is killed when the calling thread ends (the
+// kernel's parent-death signal follows the thread that started it), so that it never outlives
+// the agent: start it from a thread that lives as long as it may run.
+std::optional<WatchedChild> startWatched(const std::string& path,
+                                         const std::vector<std::string>& args,
+                                         const EnvironmentOverrides& environment = {});
+// Its exit status (as runProcess's) once it has ended; nothing while it runs.
+std::optional<int> exitedStatus(int pid);
+// Kills it and everything it started, and collects its exit: its status as runProcess's (an
+// exit before the kill keeps its own).
+int stopWatched(int pid);
 
 }  // namespace td::host

@@ -245,7 +245,14 @@ bool Store::saveConfig(const Json& document) {
     std::lock_guard lock(mutex_);
     config_ = std::move(sanitized);
     publishLocked();
+    tellConfigChangedLocked();
     return saveConfigLocked();
+}
+
+void Store::tellConfigChangedLocked() const {
+    if (options_.configChanged) {
+        options_.configChanged(config_);
+    }
 }
 
 std::set<std::string> Store::allowedApps() const {
@@ -262,6 +269,7 @@ bool Store::addFlow(const std::string& label, const std::string& emoji, const Js
     }
     config_ = std::move(changed);
     publishLocked();
+    tellConfigChangedLocked();
     saveConfigLocked();
     return true;
 }
@@ -270,6 +278,7 @@ void Store::removeFlow(const std::string& label) {
     std::lock_guard lock(mutex_);
     if (removeFlowFrom(config_, label)) {
         publishLocked();
+        tellConfigChangedLocked();
         saveConfigLocked();
     }
 }

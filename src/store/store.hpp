@@ -46,6 +46,9 @@ class Store {
         // The apps a first configuration starts with on its Apps page: asked only when no
         // config.json exists yet, so a saved configuration is never touched.
         std::function<std::vector<std::string>()> firstRunApps = {};
+        // Told each new configuration, in the order they were made (under the Store's lock: it
+        // must not call the Store).
+        std::function<void(const Json& config)> configChanged = {};
     };
 
     explicit Store(Options options);
@@ -110,6 +113,7 @@ class Store {
     std::shared_ptr<const Published> published() const;
     // After every change to the tokens, the configuration or the relay identifier.
     void publishLocked();
+    void tellConfigChangedLocked() const;
     void removeUnfinishedWrites() const;
     void loadStateLocked();
     bool saveStateLocked() const;

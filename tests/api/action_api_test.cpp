@@ -178,8 +178,9 @@ TEST(AdminApi, EverythingTheAdminPageShowsInOneAnswer) {
     EXPECT_EQ(refused.body, (Json{{"ok", false}}));
 
     const auto answer = api.withToken("GET", "/api/admin", api.pairedToken());
-    ASSERT_EQ(answer.body.size(), 10u) << answer.raw;
+    ASSERT_EQ(answer.body.size(), 11u) << answer.raw;
     EXPECT_EQ(answer.body["ok"], true);
+    EXPECT_EQ(answer.body["tileSources"], Json::array());
     // The PIN, which makes tokens, is this computer's: a phone neither reads nor sets it.
     EXPECT_EQ(answer.body["pin"], nullptr);
     EXPECT_EQ(api.local("GET", "/api/admin").body["pin"], api.store().pinValue());

@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -298,6 +299,108 @@ bool runWithInput(const std::string& path, const std::vector<std::string>& args,
     const int status = waitUntil(pid, deadline, timedOut);
     logOutcome(path, status, timedOut);
     return status == 0;
+}
+
+namespace {
+
+// In the child between fork and exec: only calls that are safe after a fork of a threaded
+// process, and no allocation.
+[[noreturn]] void becomeWatched(pid_t parent, int output, int errors, const char* path,
+                                char* const* argv, char* const* envp) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) {  // the thread that started it is gone already
+        ::_exit(127);
+    }
+    ::setpgid(0, 0);
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        ::sigaction(signal, &defaults, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    const int nothing = ::open("/dev/null", O_RDONLY);
+    if (nothing < 0 || ::dup2(nothing, STDIN_FILENO) < 0 || ::dup2(output, STDOUT_FILENO) < 0 ||
+        ::dup2(errors, STDERR_FILENO) < 0) {
+        ::_exit(127);
+    }
+    ::close_range(STDERR_FILENO + 1, ~0U, 0);
+    ::execve(path, argv, envp);
+    ::_exit(127);
+}
+
+struct Pipe {
+    int read = -1;
+    int write = -1;
+    bool open() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            return false;
+        }
+        read = fds[0];
+        write = fds[1];
+        ::fcntl(read, F_SETFL, O_NONBLOCK);
+        return true;
+    }
+    void closeBoth() {
+        for (int fd : {read, write}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+};
+
+}  // namespace
+
+std::optional<WatchedChild> startWatched(const std::string& path,
+                                         const std::vector<std::string>& args,
+                                         const EnvironmentOverrides& environment) {
+    const auto argv = argvFor(path, args);
+    const auto entries = environmentWith(environment);
+    std::vector<char*> envp;
+    for (const auto& entry : entries) {
+        envp.push_back(const_cast<char*>(entry.c_str()));
+    }
+    envp.push_back(nullptr);
+    Pipe output;
+    Pipe errors;
+    if (!output.open() || !errors.open()) {
+        output.closeBoth();
+        errors.closeBoth();
+        return std::nullopt;
+    }
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        becomeWatched(parent, output.write, errors.write, path.c_str(), argv.data(), envp.data());
+    }
+    ::close(output.write);
+    ::close(errors.write);
+    if (pid < 0) {
+        TD_LOG(tools, "cannot start " + path + ": " + std::strerror(errno));
+        ::close(output.read);
+        ::close(errors.read);
+        return std::nullopt;
+    }
+    // Set here too: a signal to the group must reach it even before it has set it itself.
+    ::setpgid(pid, pid);
+    return WatchedChild{pid, output.read, errors.read};
+}
+
+std::optional<int> exitedStatus(int pid) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+        return exitStatusOf(status);
+    }
+    return done < 0 && errno != EINTR ? std::optional(-1) : std::nullopt;
+}
+
+int stopWatched(int pid) {
+    killGroup(pid);
+    return waitFor(pid);
 }
 
 }  // namespace td::host

@@ -1,0 +1,315 @@
+#include "tiles/tile_board.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/base64.hpp"
+#include "common/json_read.hpp"
+#include "common/utf8.hpp"
+
+namespace td::tiles {
+namespace {
+
+constexpr std::string_view MEMBERS[] = {"label", "value", "state", "level", "icon"};
+
+// One emoji is a handful of code points at most (a family joined by zero-width joiners).
+constexpr std::size_t MAX_EMOJI_BYTES = 32;
+
+std::size_t codePoints(std::string_view text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+bool isShortText(std::string_view text) {
+    return isValidUtf8(text) && codePoints(text) <= MAX_TEXT_CHARACTERS &&
+           std::none_of(text.begin(), text.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+// An emoji, not a word: no letters, spaces or controls, and at least one character beyond
+// ASCII (digits, "#" and "*" only as keycaps).
+bool isEmoji(std::string_view text) {
+    if (text.empty() || text.size() > MAX_EMOJI_BYTES || !isValidUtf8(text)) {
+        return false;
+    }
+    bool beyondAscii = false;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80) {
+            beyondAscii = true;
+        } else if (!(std::isdigit(byte) || c == '#' || c == '*')) {
+            return false;
+        }
+    }
+    return beyondAscii;
+}
+
+bool startsWith(std::string_view bytes, std::string_view prefix, std::size_t at = 0) {
+    return bytes.size() >= at + prefix.size() && bytes.substr(at, prefix.size()) == prefix;
+}
+
+// A data: URL of a PNG, JPEG or WebP picture whose bytes are what it says they are.
+bool isIconImage(std::string_view url) {
+    struct Format {
+        std::string_view prefix;
+        bool (*matches)(std::string_view bytes);
+    };
+    static constexpr Format formats[] = {
+        {"data:image/png;base64,",
+         [](std::string_view b) { return startsWith(b, "\x89PNG\r\n\x1A\n"); }},
+        {"data:image/jpeg;base64,",
+         [](std::string_view b) { return startsWith(b, "\xFF\xD8\xFF"); }},
+        {"data:image/webp;base64,",
+         [](std::string_view b) { return startsWith(b, "RIFF") && startsWith(b, "WEBP", 8); }},
+    };
+    for (const Format& format : formats) {
+        if (!startsWith(url, format.prefix)) {
+            continue;
+        }
+        const std::string_view encoded = url.substr(format.prefix.size());
+        if (encoded.size() > (MAX_ICON_IMAGE_BYTES + 2) / 3 * 4) {
+            return false;
+        }
+        const auto bytes = base64Decode(encoded);
+        return bytes && bytes->size() <= MAX_ICON_IMAGE_BYTES && format.matches(*bytes);
+    }
+    return false;
+}
+
+// A script that prints {"value": 42} means the text "42".
+std::optional<std::string> valueText(const UntrustedJson& value) {
+    if (value.is_string()) {
+        return value.get<std::string>();
+    }
+    if (value.is_number_integer()) {
+        return value.dump();
+    }
+    if (value.is_number()) {
+        const double number = value.get<double>();
+        if (!std::isfinite(number)) {
+            return std::nullopt;
+        }
+        char text[32];
+        std::snprintf(text, sizeof text, "%.6g", number);
+        return std::string(text);
+    }
+    return std::nullopt;
+}
+
+// The new value of a member (one of MEMBERS), or why it cannot be one.
+std::variant<Json, std::string> readMember(const std::string& key, const UntrustedJson& value) {
+    if (key == "label" || key == "value") {
+        const auto text =
+            key == "value"
+                ? valueText(value)
+                : (value.is_string() ? std::optional(value.get<std::string>()) : std::nullopt);
+        if (!text || !isShortText(*text)) {
+            return "\"" + key + "\" must be a text of at most 64 characters";
+        }
+        return Json(*text);
+    }
+    if (key == "state") {
+        if (value.is_boolean()) {
+            return Json(value.get<bool>() ? "on" : "off");
+        }
+        if (value.is_string() && (value == "on" || value == "off")) {
+            return Json(value.get<std::string>());
+        }
+        return std::string("\"state\" must be \"on\" or \"off\"");
+    }
+    if (key == "level") {
+        if (!value.is_number() || !std::isfinite(value.get<double>()) || value.get<double>() < 0 ||
+            value.get<double>() > 100) {
+            return std::string("\"level\" must be a number from 0 to 100");
+        }
+        return Json(static_cast<int>(std::lround(value.get<double>())));
+    }
+    if (value.is_string() && (isEmoji(value.get_ref<const std::string&>()) ||
+                              isIconImage(value.get_ref<const std::string&>()))) {
+        return Json(value.get<std::string>());
+    }
+    return std::string(
+        "\"icon\" must be one emoji, or a PNG, JPEG or WebP data: URL of at most 64 KiB");
+}
+
+}  // namespace
+
+bool isTileId(std::string_view id) {
+    return !id.empty() && id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    });
+}
+
+std::optional<std::string> tileProblemIn(const Json& config) {
+    std::set<std::string, std::less<>> seen;
+    for (const Json& page : jsonread::objects(config, "pages").value_or(std::vector<Json>{})) {
+        for (const Json& tile : jsonread::objects(page, "tiles").value_or(std::vector<Json>{})) {
+            if (const Json* every = jsonread::member(tile, "every");
+                every &&
+                (!every->is_number() || every->get<double>() < 1 || every->get<double>() > 86400)) {
+                return std::string("A tile's \"every\" is a number of seconds from 1 to 86400");
+            }
+            const Json* id = jsonread::member(tile, "id");
+            if (!id) {
+                continue;
+            }
+            if (!id->is_string() || !isTileId(id->get_ref<const std::string&>())) {
+                return std::string(
+                    "A tile id is 1 to 64 of the letters a-z, the digits 0-9, \"_\" and \"-\"");
+            }
+            if (!seen.insert(id->get<std::string>()).second) {
+                return "The tile id \"" + id->get<std::string>() + "\" is used twice";
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+std::variant<TileChange, std::string> readTileChange(const UntrustedJson& body) {
+    if (!body.is_object()) {
+        return std::string("A tile's state is a JSON object");
+    }
+    TileChange change;
+    for (const auto& [key, value] : body.items()) {
+        if (std::find(std::begin(MEMBERS), std::end(MEMBERS), key) == std::end(MEMBERS)) {
+            return "unknown member \"" + key + "\": a tile has label, value, state, level and icon";
+        }
+        if (value.is_null()) {
+            change.cleared.insert(key);
+            continue;
+        }
+        auto member = readMember(key, value);
+        if (auto* why = std::get_if<std::string>(&member)) {
+            return std::move(*why);
+        }
+        change.set.emplace(key, std::move(std::get<Json>(member)));
+    }
+    return change;
+}
+
+std::string tileStateMessage(const Json& states) {
+    return "event: state\ndata: " + dumpCompact(Json{{"tiles", states}}) + "\n\n";
+}
+
+TileBoard::TileBoard(Publish publish, RunLater runLater)
+    : publish_(std::move(publish)), runLater_(std::move(runLater)) {}
+
+void TileBoard::reconfigure(const Json& config) {
+    std::map<std::string, Json, std::less<>> tiles;
+    for (const Json& page : jsonread::objects(config, "pages").value_or(std::vector<Json>{})) {
+        for (const Json& tile : jsonread::objects(page, "tiles").value_or(std::vector<Json>{})) {
+            if (auto id = jsonread::string(tile, "id"); id && isTileId(*id)) {
+                tiles.emplace(*id, tile);
+            }
+        }
+    }
+    std::lock_guard lock(mutex_);
+    for (auto state = states_.begin(); state != states_.end();) {
+        state = tiles.count(state->first) ? std::next(state) : states_.erase(state);
+    }
+    tiles_ = std::move(tiles);
+    for (const auto& [source, on] : sources_) {
+        followLocked(source, on);
+    }
+}
+
+std::optional<Json> TileBoard::tile(std::string_view id) const {
+    std::lock_guard lock(mutex_);
+    const auto found = tiles_.find(id);
+    return found == tiles_.end() ? std::nullopt : std::optional(found->second);
+}
+
+TileBoard::Outcome TileBoard::apply(std::string_view id, const TileChange& change) {
+    std::lock_guard lock(mutex_);
+    if (!tiles_.count(id)) {
+        return Outcome::unknownTile;
+    }
+    return applyLocked(std::string(id), change) ? Outcome::changed : Outcome::unchanged;
+}
+
+bool TileBoard::applyLocked(const std::string& id, const TileChange& change) {
+    Json& state = states_[id];
+    const Json before = state.is_object() ? state : Json::object();
+    if (!state.is_object()) {
+        state = Json::object();
+    }
+    for (const std::string& key : change.cleared) {
+        state.erase(key);
+    }
+    for (const auto& [key, value] : change.set) {
+        state[key] = value;
+    }
+    if (state == before) {
+        return false;
+    }
+    pending_.insert(id);
+    schedulePublishLocked();
+    return true;
+}
+
+Json TileBoard::states() const {
+    std::lock_guard lock(mutex_);
+    Json all = Json::object();
+    for (const auto& [id, state] : states_) {
+        if (!state.empty()) {
+            all[id] = state;
+        }
+    }
+    return all;
+}
+
+Json TileBoard::stateOf(std::string_view id) const {
+    std::lock_guard lock(mutex_);
+    const auto found = states_.find(id);
+    return found == states_.end() ? Json::object() : found->second;
+}
+
+void TileBoard::followMute(bool muted) {
+    std::lock_guard lock(mutex_);
+    sources_["mute"] = muted;
+    followLocked("mute", muted);
+}
+
+void TileBoard::followPlaying(bool playing) {
+    std::lock_guard lock(mutex_);
+    sources_["playing"] = playing;
+    followLocked("playing", playing);
+}
+
+void TileBoard::followLocked(std::string_view source, bool on) {
+    TileChange change;
+    change.set.emplace("state", on ? "on" : "off");
+    for (const auto& [id, tile] : tiles_) {
+        if (jsonread::string(tile, "type") == std::string("toggle") &&
+            jsonread::string(tile, "source") == std::string(source)) {
+            applyLocked(id, change);
+        }
+    }
+}
+
+void TileBoard::schedulePublishLocked() {
+    if (publishScheduled_) {
+        return;
+    }
+    publishScheduled_ = true;
+    runLater_(PUBLISH_DELAY, [this] { publishPending(); });
+}
+
+void TileBoard::publishPending() {
+    Json changed = Json::object();
+    {
+        std::lock_guard lock(mutex_);
+        publishScheduled_ = false;
+        for (const std::string& id : pending_) {
+            const auto state = states_.find(id);
+            changed[id] = state == states_.end() ? Json::object() : state->second;
+        }
+        pending_.clear();
+    }
+    if (!changed.empty()) {
+        publish_(tileStateMessage(changed));
+    }
+}
+
+}  // namespace td::tiles

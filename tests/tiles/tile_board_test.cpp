@@ -1,0 +1,137 @@
+#include "tiles/tile_board.hpp"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "common/base64.hpp"
+#include "tiles/latest_runs.hpp"
+
+namespace td::tiles {
+namespace {
+
+std::variant<TileChange, std::string> read(const std::string& text) {
+    return readTileChange(UntrustedJson::parse(text));
+}
+
+TEST(TileChange, APushIsShortTextAStateALevelOrAnIconAndNothingElse) {
+    const std::string png = "data:image/png;base64," + base64Encode("\x89PNG\r\n\x1A\n....");
+    const auto good =
+        read(R"({"label":"Lamp","value":21.5,"state":true,"level":42.4,"icon":null})");
+    ASSERT_TRUE(std::holds_alternative<TileChange>(good));
+    const auto& change = std::get<TileChange>(good);
+    EXPECT_EQ(change.set.at("value"), "21.5");
+    EXPECT_EQ(change.set.at("state"), "on");
+    EXPECT_EQ(change.set.at("level"), 42);
+    EXPECT_EQ(change.cleared.count("icon"), 1u);
+    EXPECT_TRUE(std::holds_alternative<TileChange>(read(R"({"icon":")" + png + "\"}")));
+    EXPECT_TRUE(std::holds_alternative<TileChange>(read(R"({"icon":"👨‍👩‍👧"})")));
+
+    const std::string bigPng =
+        "data:image/png;base64," + base64Encode("\x89PNG\r\n\x1A\n" + std::string(64 * 1024, 'x'));
+    const std::string jpegLabelledPng = "data:image/png;base64," + base64Encode("\xFF\xD8\xFF....");
+    for (const std::string& bad : std::vector<std::string>{
+             R"([1])", R"({"label":")" + std::string(65, 'a') + "\"}", R"({"label":"a\u0007b"})",
+             R"({"state":"maybe"})", R"({"level":101})", R"({"level":"50"})", R"({"icon":"lamp"})",
+             R"x({"icon":"javascript:alert(1)"})x", R"({"icon":")" + jpegLabelledPng + "\"}",
+             R"({"icon":")" + bigPng + "\"}", R"({"colour":"red"})", R"({"value":{"a":1}})"}) {
+        EXPECT_TRUE(std::holds_alternative<std::string>(read(bad))) << bad.substr(0, 80);
+    }
+}
+
+struct Published {
+    std::vector<std::string> messages;
+    std::vector<std::function<void()>> later;
+    TileBoard board{[this](std::string m) { messages.push_back(std::move(m)); },
+                    [this](std::chrono::milliseconds, std::function<void()> task) {
+                        later.push_back(std::move(task));
+                    }};
+    void runLater() {
+        auto tasks = std::move(later);
+        for (auto& task : tasks) {
+            task();
+        }
+    }
+};
+
+TileChange change(const std::string& text) {
+    return std::get<TileChange>(read(text));
+}
+
+Json configWith(Json tiles) {
+    return {{"pages", {{{"name", "P"}, {"tiles", std::move(tiles)}}}}};
+}
+
+TEST(TileBoard, ABurstIsOneMessageAndOnlyConfiguredTilesHoldState) {
+    Published p;
+    p.board.reconfigure(configWith({{{"id", "lamp"}, {"type", "toggle"}},
+                                    {{"id", "cpu"}, {"type", "status"}},
+                                    {{"id", "mute"}, {"type", "toggle"}, {"source", "mute"}}}));
+    EXPECT_EQ(p.board.apply("nope", change(R"({"value":"1"})")), TileBoard::Outcome::unknownTile);
+    EXPECT_EQ(p.board.apply("cpu", change(R"({"value":"1"})")), TileBoard::Outcome::changed);
+    EXPECT_EQ(p.board.apply("cpu", change(R"({"value":"2","label":"CPU"})")),
+              TileBoard::Outcome::changed);
+    EXPECT_EQ(p.board.apply("lamp", change(R"({"state":"on"})")), TileBoard::Outcome::changed);
+    EXPECT_EQ(p.board.apply("lamp", change(R"({"state":"on"})")), TileBoard::Outcome::unchanged);
+    p.board.followMute(true);
+    ASSERT_EQ(p.later.size(), 1u) << "one message is scheduled for the burst";
+    p.runLater();
+    ASSERT_EQ(p.messages.size(), 1u);
+    EXPECT_EQ(p.messages[0], tileStateMessage({{"cpu", {{"value", "2"}, {"label", "CPU"}}},
+                                               {"lamp", {{"state", "on"}}},
+                                               {"mute", {{"state", "on"}}}}));
+
+    p.board.apply("cpu", change(R"({"value":null,"label":null})"));
+    p.runLater();
+    EXPECT_EQ(p.messages.back(), tileStateMessage({{"cpu", Json::object()}}));
+
+    // A tile that leaves loses its state; one that comes and follows the sound takes it at once.
+    p.board.reconfigure(configWith({{{"id", "m2"}, {"type", "toggle"}, {"source", "mute"}}}));
+    EXPECT_EQ(p.board.states(), (Json{{"m2", {{"state", "on"}}}}));
+    EXPECT_EQ(p.board.tile("lamp"), std::nullopt);
+}
+
+TEST(TileBoard, AConfigurationWithAnIdUsedTwiceOrMalformedIsRefused) {
+    EXPECT_EQ(tileProblemIn(configWith({{{"id", "a"}}, {{"type", "app"}}})), std::nullopt);
+    EXPECT_TRUE(tileProblemIn(configWith({{{"id", "a"}}, {{"id", "a"}}})));
+    for (const Json& tile : {Json{{"id", "Lamp"}}, Json{{"id", ""}}, Json{{"id", "a/b"}},
+                             Json{{"id", 7}}, Json{{"id", std::string(65, 'a')}},
+                             Json{{"id", "a"}, {"every", 0}}, Json{{"id", "a"}, {"every", "5"}}}) {
+        EXPECT_TRUE(tileProblemIn(configWith({tile}))) << tile.dump();
+    }
+}
+
+}  // namespace
+}  // namespace td::tiles
+
+namespace td::tiles {
+namespace {
+
+TEST(LatestRuns, ValuesThatComeWhileOneRunsWaitAndOnlyTheLastOfThemRuns) {
+    LatestRuns runs;
+    std::promise<void> started;
+    std::promise<void> release;
+    std::vector<int> ran;
+    auto first = std::async(std::launch::async, [&] {
+        return runs.submit("fan", 1, [&](int value) {
+            if (ran.empty()) {
+                started.set_value();
+                release.get_future().wait();
+            }
+            ran.push_back(value);
+            return value != 4;
+        });
+    });
+    started.get_future().wait();
+    for (int value : {2, 3, 4}) {
+        EXPECT_EQ(runs.submit("fan", value, [](int) { return true; }), std::nullopt);
+    }
+    EXPECT_EQ(runs.submit("lamp", 9, [](int) { return false; }), false) << "keys run apart";
+    release.set_value();
+    EXPECT_EQ(first.get(), true);
+    EXPECT_EQ(ran, (std::vector<int>{1, 4}));
+    EXPECT_EQ(runs.submit("fan", 5, [](int) { return true; }), true) << "nothing left running";
+}
+
+}  // namespace
+}  // namespace td::tiles
