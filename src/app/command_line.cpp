@@ -22,6 +22,8 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
 
 std::string usageText() {
     return "Usage: tapdeck [--headless] [--version] [--help]\n"
+           "       tapdeck tile ID [--label T] [--value T] [--state on|off] [--level N]\n"
+           "                       [--icon EMOJI|FILE]\n"
            "\n"
            "Tapdeck turns your phone into a remote control for this computer.\n"
            "\n"
@@ -29,6 +31,9 @@ std::string usageText() {
            "               (the default when there is no display)\n"
            "  --version    print the version and exit\n"
            "  --help       print this help and exit\n"
+           "  tile ID ...  show a label, value, state, level or icon on the tile with this\n"
+           "               id, through the agent running for this user (an empty value\n"
+           "               clears it); exits 0, or 1 with the reason\n"
            "\n"
            "Environment:\n"
            "  TD_PORT             HTTP port (default 8788; 0 picks a free one)\n"

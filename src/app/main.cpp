@@ -9,11 +9,19 @@
 #include "app/headless.hpp"
 #include "app/process_setup.hpp"
 #include "app/settings_from_environment.hpp"
+#include "app/tile_command.hpp"
 #include "common/log.hpp"
 #include "common/version.hpp"
 
 int main(int argc, char** argv) {
     using td::app::CommandLine;
+    // Scripts, cron jobs and udev rules call this: it sends one request and reads nothing else.
+    if (argc >= 2 && std::string(argv[1]) == "tile") {
+        const td::Settings settings =
+            td::app::settingsFromEnvironment(td::app::processEnvironment());
+        return td::app::runTileCommand(std::vector<std::string>(argv + 2, argv + argc),
+                                       settings.port);
+    }
     std::string error;
     const auto commandLine =
         td::app::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
