@@ -2,13 +2,17 @@
 import { api, watchReloads, toast, el, ask, PLAN_ERRORS, Unauthorized } from './api.js';
 
 const $ = (id) => document.getElementById(id);
-const state = { admin: null, doc: null, page: 0, dirty: false, flowSteps: [] };
+const state = { admin: null, doc: null, page: 0, dirty: false, flowSteps: [], editing: new WeakSet() };
 
 const MEDIA = [['playpause', 'Play / Pause', '⏯️'], ['next', 'Next', '⏭️'], ['previous', 'Previous', '⏮️']];
 const SYSTEM = [['sleep', 'Sleep', '😴'], ['screensaver', 'Screen Saver', '🌌']];
 const TILE_KINDS = [['app', 'App'], ['gesture', 'Gesture'], ['keys', 'Key combination'], ['shortcut', 'Shortcut'],
   ['media', 'Media key'], ['volume', 'Volume'], ['url', 'Web address'], ['system', 'System'], ['text', 'Text'],
-  ['touchpad', 'Touchpad']];
+  ['touchpad', 'Touchpad'], ['toggle', 'Toggle (on / off)'], ['slider', 'Slider'], ['status', 'Status']];
+// Tiles that show what the computer reports: each needs an id.
+const LIVE_KINDS = new Set(['toggle', 'slider', 'status']);
+const TILE_ID = /^[a-z0-9_-]{1,64}$/;
+const DOCS = 'docs/tiles.md#live-tiles';
 // What a key combination looks like to the agent: modifiers, then one key, joined by "+".
 const COMBO = /^((ctrl|shift|alt|super)\+)*[A-Za-z0-9_]+$/i;
 
@@ -39,7 +43,11 @@ async function load({ onlyChanges = false } = {}) {
   }
   loadReport();
   if (onlyChanges && state.admin && answer.pin === state.admin.pin && answer.relayEnabled === state.admin.relayEnabled
-      && JSON.stringify(answer.config) === JSON.stringify(state.admin.config)) return;
+      && JSON.stringify(answer.config) === JSON.stringify(state.admin.config)) {
+    state.admin.tileSources = answer.tileSources;
+    renderSources();
+    return;
+  }
   state.admin = answer;
   state.doc = structuredClone(answer.config);
   state.dirty = false;
@@ -64,7 +72,7 @@ function render() {
 function renderPages() {
   state.page = Math.min(state.page, Math.max(0, pages().length - 1));
   $('page-tabs').replaceChildren(...pages().map((page, i) => el('button', {
-    class: 'page-tab', 'aria-selected': String(i === state.page), onclick: () => { state.page = i; renderPages(); },
+    class: 'page-tab', 'aria-current': String(i === state.page), onclick: () => { state.page = i; renderPages(); },
   }, `${page.icon || ''} ${page.name || 'Page'}`.trim())), el('button', { onclick: addPage }, '+ Page'));
   const page = pages()[state.page];
   $('page-tools').replaceChildren(...(page ? [
@@ -125,21 +133,31 @@ function renderTiles() {
   const tiles = currentTiles();
   let dragFrom = null;
   $('tile-list').replaceChildren(...tiles.map((tile, i) => {
-    const item = el('li', { draggable: 'true', 'data-index': String(i) },
+    const open = state.editing.has(tile);
+    const item = el('li', { draggable: 'true', 'data-index': String(i), 'data-tile-id': tile.id },
       el('span', { class: 'grip', 'aria-hidden': 'true' }, '⠿'),
       tile.type === 'app' ? el('img', { alt: '', src: `api/icon?app=${encodeURIComponent(tile.value || '')}` })
         : el('span', {}, tile.emoji || ''),
       el('span', { class: 'kind' }, tile.type),
       el('input', { class: 'caption', value: tile.label ?? '', placeholder: tileTitle(tile), 'aria-label': 'Caption',
         oninput: (e) => { tile.label = e.target.value; markDirty(); } }),
+      el('button', { class: 'small', 'aria-expanded': String(open), 'aria-label': `Edit ${tile.label || tileTitle(tile)}`, onclick: () => {
+        if (open) state.editing.delete(tile);
+        else state.editing.add(tile);
+        renderTiles();
+      } }, open ? 'Done' : 'Edit'),
       el('button', { class: 'small', 'aria-label': 'Move up', onclick: () => moveTile(i, i - 1) }, '↑'),
-      el('button', { class: 'small danger', 'aria-label': 'Remove', onclick: () => { tiles.splice(i, 1); markDirty(); renderTiles(); } }, '✕'));
+      el('button', { class: 'small danger', 'aria-label': 'Remove', onclick: () => { tiles.splice(i, 1); markDirty(); renderTiles(); } }, '✕'),
+      el('div', { class: 'tile-notes' }, el('p', { class: 'error tile-problem', role: 'alert' }, tileProblem(tile)),
+        el('div', { class: 'source-status', 'data-source-for': tile.id })),
+      open ? tileEditor(tile) : null);
     item.addEventListener('dragstart', () => { dragFrom = i; item.classList.add('dragging'); });
     item.addEventListener('dragend', () => item.classList.remove('dragging'));
     item.addEventListener('dragover', (e) => e.preventDefault());
     item.addEventListener('drop', (e) => { e.preventDefault(); if (dragFrom !== null) moveTile(dragFrom, i); });
     return item;
   }));
+  renderSources();
 }
 
 function moveTile(from, to) {
@@ -207,11 +225,277 @@ function renderTileForm() {
       if (!/^https?:\/\//i.test(url.value)) return toast('A web address starts with http:// or https://.');
       addTile({ type: 'url', value: url.value, label: label.value || url.value, emoji: '🌐' });
     } }, 'Add')));
+  } else if (LIVE_KINDS.has(kind)) {
+    const label = el('input', { placeholder: 'Caption', 'aria-label': 'Caption' });
+    const emoji = el('input', { value: { toggle: '💡', slider: '🎚️', status: '📊' }[kind], maxlength: '8', size: '3', 'aria-label': 'Emoji' });
+    const id = el('input', { placeholder: 'Id', maxlength: '64', autocapitalize: 'off', spellcheck: 'false', 'aria-label': 'Id' });
+    let idTyped = false;
+    label.addEventListener('input', () => { if (!idTyped) id.value = label.value ? idFor(label.value) : ''; });
+    id.addEventListener('input', () => { idTyped = true; });
+    const problem = el('p', { class: 'error', role: 'alert' });
+    const members = { toggle: { on: [], off: [] }, slider: { min: 0, max: 100, step: 1 }, status: {} }[kind];
+    form.replaceChildren(el('div', { class: 'row' }, label, emoji, id, el('button', { onclick: () => {
+      const tile = { type: kind, id: id.value || idFor(label.value || kind), label: label.value || undefined, emoji: emoji.value || undefined, ...members };
+      problem.textContent = tileProblem(tile) || (pages().some((p) => (p.tiles || []).some((t) => t.id === tile.id)) ? `Another tile has the id "${tile.id}".` : '');
+      if (problem.textContent) return;
+      state.editing.add(tile);
+      addTile(tile);
+      label.value = '';
+      id.value = '';
+      idTyped = false;
+    } }, 'Add')), problem,
+    el('p', { class: 'hint' }, {
+      toggle: 'A switch: a tap runs its "on" or "off" steps, and it shows on or off as the computer reports.',
+      slider: 'A level the computer is told as it moves (a Shortcut run with it), shown on every phone.',
+      status: 'A value the computer reports, shown large: a temperature, a count, a state.',
+    }[kind]), exampleShortcut(kind));
   } else if (kind === 'text') {
     const mode = el('select', { 'aria-label': 'What the text does' }, el('option', { value: 'type' }, 'Type it'), el('option', { value: 'clipboard' }, 'Put it on the clipboard'));
     const text = el('input', { placeholder: 'Fixed text, or empty to ask each time', 'aria-label': 'Text' });
     form.replaceChildren(el('div', { class: 'row' }, mode, text, el('button', { onclick: () =>
       addTile({ type: 'text', mode: mode.value, value: text.value, label: text.value || (mode.value === 'type' ? 'Type text' : 'Clipboard'), emoji: mode.value === 'type' ? '⌨️' : '📋' }) }, 'Add')));
+  }
+}
+
+// ---------- live tiles ----------
+
+// What is wrong with a tile's id, as the agent would say when saving; '' when nothing is.
+function tileProblem(tile) {
+  if (tile.id === undefined) return LIVE_KINDS.has(tile.type) ? 'This tile needs an id.' : '';
+  if (!TILE_ID.test(tile.id)) return 'An id is 1 to 64 of the letters a-z, the digits 0-9, "_" and "-".';
+  const uses = pages().flatMap((page) => page.tiles || []).filter((other) => other.id === tile.id).length;
+  return uses > 1 ? `Another tile has the id "${tile.id}".` : '';
+}
+
+// An id made from a caption, that no other tile has.
+function idFor(caption) {
+  const base = caption.toLowerCase().normalize('NFKD').replace(/[\u0300-\u036f]/g, '')
+    .replace(/[^a-z0-9]+/g, '-').replace(/^-+|-+$/g, '').slice(0, 56) || 'tile';
+  const taken = new Set(pages().flatMap((page) => page.tiles || []).map((tile) => tile.id));
+  for (let n = 1; ; n++) {
+    const id = n === 1 ? base : `${base}-${n}`;
+    if (!taken.has(id)) return id;
+  }
+}
+
+// What feeds each tile: a Shortcut's problem in words, or that it runs.
+function renderSources() {
+  const sources = state.admin?.tileSources || [];
+  for (const box of document.querySelectorAll('#tile-list [data-source-for]')) {
+    const source = sources.find((s) => s.tile === box.dataset.sourceFor);
+    if (!source) {
+      box.replaceChildren();
+      continue;
+    }
+    const how = source.mode === 'every' ? `Shortcut "${source.shortcut}" (read every few seconds)` : `Shortcut "${source.shortcut}" (watching)`;
+    const restarts = source.restarts ? `, started again ${source.restarts} time${source.restarts === 1 ? '' : 's'}` : '';
+    box.replaceChildren(source.problem
+      ? el('p', { class: 'source-problem' }, el('strong', {}, `⚠️ Problem: ${how}`), ` ${source.problem}${restarts}.`)
+      : el('p', { class: 'hint' }, `${source.running ? '▶ Running' : source.mode === 'every' ? '✓ Waiting for its next read' : '… Starting'}: ${how}${restarts}.`));
+  }
+}
+
+let fieldCount = 0;
+
+// A labelled field of the tile editor; `key` of `tile` follows what is typed (emptied: removed).
+function field(label, input, tile, key, read = (value) => value) {
+  input.value = tile[key] ?? '';
+  input.addEventListener('input', () => {
+    const value = input.value.trim() === '' ? undefined : read(input.value.trim());
+    if (value === undefined) delete tile[key];
+    else tile[key] = value;
+    markDirty();
+  });
+  return el('label', { class: 'field' }, label, input);
+}
+
+// A text input offering `values` (Shortcut names, apps, gestures) as it is typed.
+function suggesting(attributes, values) {
+  const list = el('datalist', { id: `suggest-${++fieldCount}` }, values.map((value) => el('option', { value })));
+  return { input: el('input', { ...attributes, list: list.id }), list };
+}
+
+function shortcutInput(label) {
+  return suggesting({ placeholder: 'Shortcut name', 'aria-label': label }, state.admin.shortcuts);
+}
+
+const number = (text) => (Number.isFinite(Number(text)) ? Number(text) : undefined);
+// The way each tile is fed as chosen here, while its Shortcut is still to be named.
+const sourceModes = new WeakMap();
+
+// The Shortcut that reports the tile's state: kept running (--watch), or read every S seconds
+// (--read).
+function sourceEditor(tile, render) {
+  const mode = el('select', { 'aria-label': 'Reported by' },
+    el('option', { value: '' }, 'Nothing (its taps and "tapdeck tile")'),
+    el('option', { value: 'watch' }, 'A Shortcut that runs all along (--watch)'),
+    el('option', { value: 'every' }, 'A Shortcut read every few seconds (--read)'));
+  mode.value = sourceModes.get(tile) ?? (tile.watch ? (tile.every !== undefined ? 'every' : 'watch') : '');
+  mode.addEventListener('change', () => {
+    sourceModes.set(tile, mode.value);
+    if (mode.value === '') {
+      delete tile.watch;
+      delete tile.every;
+    } else if (mode.value === 'watch') {
+      delete tile.every;
+    } else {
+      tile.every ??= 10;
+    }
+    markDirty();
+    render();
+  });
+  const shortcut = shortcutInput('Reporting Shortcut');
+  const seconds = el('input', { type: 'number', min: '1', max: '86400', step: '1', 'aria-label': 'Seconds between reads' });
+  return [
+    el('label', { class: 'field' }, 'Reported by', mode),
+    mode.value ? field('Shortcut', shortcut.input, tile, 'watch') : null,
+    mode.value ? shortcut.list : null,
+    mode.value === 'every' ? field('Every (seconds)', seconds, tile, 'every', (v) => Math.max(1, Math.round(number(v) ?? 10))) : null,
+  ];
+}
+
+// A list of steps (as a flow's) that `tile[key]` holds, with a row to add one.
+function stepsEditor(title, tile, key) {
+  const box = el('fieldset', { class: 'steps-editor' });
+  const draw = () => {
+    const steps = Array.isArray(tile[key]) ? tile[key] : [];
+    const adder = stepAdder((step) => { tile[key] = [...steps, step]; markDirty(); draw(); });
+    box.replaceChildren(el('legend', {}, title),
+      el('ol', { class: 'flow-steps' }, steps.map((step, i) => {
+        const problem = stepProblem(step);
+        return el('li', { class: problem ? 'invalid' : '' },
+          el('span', { class: 'kind' }, step.type), el('span', {}, step.label || step.value),
+          problem ? el('span', { class: 'error' }, problem) : null,
+          el('button', { class: 'small danger', 'aria-label': `Remove step ${i + 1}`, onclick: () => { tile[key] = steps.filter((_, j) => j !== i); markDirty(); draw(); } }, '✕'));
+      })),
+      ...(steps.length ? [] : [el('p', { class: 'hint' }, 'No steps.')]),
+      adder);
+  };
+  draw();
+  return box;
+}
+
+// A kind and a value, and a button that hands the step to `add`.
+function stepAdder(add, { confirm = 'Add step' } = {}) {
+  const a = state.admin;
+  const kinds = state.report?.steps || ['app', 'url', 'shortcut', 'gesture', 'keys'];
+  const type = el('select', { 'aria-label': 'Step kind' }, kinds.map((t) => el('option', { value: t }, t)));
+  const { input: value, list } = suggesting({ placeholder: 'App, address, Shortcut, gesture or keys', 'aria-label': 'Step value' }, []);
+  const fill = () => list.replaceChildren(...({
+    app: [...new Set(pages().flatMap((p) => (p.tiles || []).filter((t) => t.type === 'app').map((t) => t.value)))],
+    shortcut: a.shortcuts, gesture: a.gestures.map((g) => g.value),
+  }[type.value] || []).map((v) => el('option', { value: v })));
+  type.addEventListener('change', fill);
+  fill();
+  return el('div', { class: 'row' }, type, value, list, el('button', { class: 'small', onclick: () => {
+    if (!value.value.trim()) return;
+    add({ type: type.value, value: value.value.trim() });
+    value.value = '';
+  } }, confirm));
+}
+
+// What a tap on a status tile runs: one step, or nothing.
+function runEditor(tile, render) {
+  const box = el('fieldset', { class: 'steps-editor' }, el('legend', {}, 'A tap runs'));
+  if (tile.run && typeof tile.run === 'object') {
+    const problem = stepProblem(tile.run);
+    box.append(el('p', { class: 'row' }, el('span', { class: 'kind' }, tile.run.type), el('span', {}, tile.run.value),
+      problem ? el('span', { class: 'error' }, problem) : null,
+      el('button', { class: 'small danger', onclick: () => { delete tile.run; markDirty(); render(); } }, 'Remove')));
+  } else {
+    box.append(el('p', { class: 'hint' }, 'Nothing: the tile only shows its value.'),
+      stepAdder((step) => { tile.run = step; markDirty(); render(); }, { confirm: 'Set' }));
+  }
+  return box;
+}
+
+// The members of a tile beyond its caption: its id and, for a live tile, what feeds it and what a
+// tap does.
+function tileEditor(tile) {
+  const box = el('div', { class: 'tile-editor' });
+  const render = () => {
+    const id = el('input', { placeholder: 'lamp', maxlength: '64', autocapitalize: 'off', spellcheck: 'false', 'aria-label': 'Id' });
+    const idField = field('Id', id, tile, 'id');
+    id.addEventListener('input', () => { box.closest('li').querySelector('.tile-problem').textContent = tileProblem(tile); });
+    const parts = [el('div', { class: 'row' }, idField,
+      el('span', { class: 'hint' }, 'Scripts and "tapdeck tile" change the tile by its id.'))];
+    if (tile.type === 'toggle') {
+      const source = el('select', { 'aria-label': 'Follows' },
+        el('option', { value: '' }, 'Its own state'),
+        el('option', { value: 'mute' }, 'The sound being muted'),
+        el('option', { value: 'playing' }, 'A player playing'));
+      source.value = tile.source || '';
+      source.addEventListener('change', () => {
+        if (source.value) tile.source = source.value;
+        else delete tile.source;
+        markDirty();
+      });
+      parts.push(el('div', { class: 'row' }, el('label', { class: 'field' }, 'Follows', source), ...sourceEditor(tile, render)),
+        el('div', { class: 'steps-pair' }, stepsEditor('Turning it on runs', tile, 'on'), stepsEditor('Turning it off runs', tile, 'off')));
+    } else if (tile.type === 'slider') {
+      const set = shortcutInput('Shortcut run with the level');
+      parts.push(el('div', { class: 'row' },
+        field('From', el('input', { type: 'number', min: '0', max: '100', 'aria-label': 'Lowest level' }), tile, 'min', number),
+        field('To', el('input', { type: 'number', min: '0', max: '100', 'aria-label': 'Highest level' }), tile, 'max', number),
+        field('Step', el('input', { type: 'number', min: '1', max: '100', 'aria-label': 'Step' }), tile, 'step', number)),
+      el('div', { class: 'row' }, field('Runs, with the level', set.input, tile, 'set'), set.list, ...sourceEditor(tile, render)));
+    } else if (tile.type === 'status') {
+      parts.push(el('div', { class: 'row' }, ...sourceEditor(tile, render)), runEditor(tile, render));
+    }
+    if (LIVE_KINDS.has(tile.type)) parts.push(exampleShortcut(tile.type));
+    box.replaceChildren(...parts);
+  };
+  render();
+  return box;
+}
+
+const EXAMPLES = {
+  status: ['cpu-temp', 'read every 10 seconds, it prints the temperature', `#!/bin/sh
+# Prints the CPU's temperature for a status tile: {"value":"47 °C"}
+[ "$1" = --read ] || exit 1
+millis=$(cat /sys/class/thermal/thermal_zone0/temp) || exit 1
+printf '{"value":"%d °C"}\\n' $((millis / 1000))
+`],
+  toggle: ['desk-plug', 'read every 30 seconds, it prints the plug\'s state; the toggle\'s "on" and "off" steps run the links desk-plug-on and desk-plug-off to it (ln -s desk-plug desk-plug-on)', `#!/bin/sh
+# A smart plug that answers Shelly's HTTP API: desk-plug on | off | --read
+plug=http://192.168.1.50
+action=\${1:-\${0##*-}}   # run as desk-plug-on: "on"
+case "$action" in
+  on|off) curl -fsS "$plug/relay/0?turn=$action" >/dev/null ;;
+  --read) curl -fsS "$plug/relay/0" | grep -q '"ison": *true' \\
+            && echo '{"state":"on"}' || echo '{"state":"off"}' ;;
+  *) exit 2 ;;
+esac
+`],
+  slider: ['screen-light', 'run with the level (0 to 100) as its argument', `#!/bin/sh
+# The screen's brightness (brightnessctl): "screen-light 40" sets it, and read with
+# --read it reports it: {"level":40}
+if [ "$1" = --read ]; then
+  echo "{\\"level\\":$(($(brightnessctl get) * 100 / $(brightnessctl max)))}"
+else
+  brightnessctl -q set "\${1:?a level from 0 to 100}%"
+fi
+`],
+};
+
+// A Shortcut to start from, to copy into the Shortcuts folder, and where the rest is told.
+function exampleShortcut(type) {
+  const [name, what, script] = EXAMPLES[type];
+  const code = el('pre', { class: 'example' }, el('code', {}, script));
+  return el('details', { class: 'example-shortcut' },
+    el('summary', {}, 'An example Shortcut'),
+    el('p', { class: 'hint' }, `Saved as ${state.report?.shortcuts?.folder || '~/.config/tapdeck/shortcuts'}/${name} and made executable (chmod +x), and ${what}.`),
+    code,
+    el('div', { class: 'row' }, el('button', { class: 'small', onclick: () => copyText(script, code) }, 'Copy'),
+      el('span', { class: 'hint' }, 'More, with complete examples: ', el('code', {}, DOCS), ' in Tapdeck\'s documentation.')));
+}
+
+async function copyText(text, node) {
+  try {
+    await navigator.clipboard.writeText(text);
+    toast('Copied.', 'ok');
+  } catch {
+    getSelection().selectAllChildren(node);  // no clipboard here: selected, to copy by hand
   }
 }
 
@@ -401,13 +685,26 @@ function renderSettings() {
 async function save() {
   $('save').disabled = true;
   const answer = await api('api/config', { body: state.doc }).catch(() => ({ ok: false }));
+  $('save-error').textContent = answer.ok ? '' : `Not saved: ${answer.error || 'Tapdeck did not answer.'}`;
   if (answer.ok) {
     state.dirty = false;
     toast('Saved. Open phones update by themselves.', 'ok');
+    setTimeout(refreshSources, 1500);  // a Shortcut just set to feed a tile has had time to start
   } else {
     $('save').disabled = false;
     toast('The configuration could not be saved.');
   }
+}
+
+// How the Shortcuts that feed tiles fare, asked again every 10 s while the page is shown and some
+// tile has one.
+async function refreshSources() {
+  if (!state.admin || document.visibilityState !== 'visible') return;
+  if (!pages().some((page) => (page.tiles || []).some((tile) => tile.watch)) && !(state.admin.tileSources || []).length) return;
+  const answer = await api('api/admin', { method: 'GET' }).catch(() => null);
+  if (!answer?.ok) return;
+  state.admin.tileSources = answer.tileSources;
+  renderSources();
 }
 
 function init() {
@@ -448,6 +745,7 @@ function init() {
   // Another editor (or a flow added from a phone) changed the document: show it, unless this
   // page holds unsaved changes of its own.
   watchReloads(() => { if (!state.dirty) load({ onlyChanges: true }).catch(() => {}); });
+  setInterval(refreshSources, 10000);
   window.addEventListener('beforeunload', (event) => { if (state.dirty) event.preventDefault(); });
   load().then(renderTileForm).catch((error) => {
     $('load-error').textContent = error instanceof Unauthorized ? 'Not allowed.' : 'Tapdeck did not answer.';

@@ -83,12 +83,13 @@ async function readEvents(signal, onOpen, onEvent) {
   }
 }
 
-// Calls `onReload` whenever the configuration may have changed, and `onState(change)` when the
-// computer's player or volume changes. At the agent, its event stream says so (reconnecting
+// Calls `onReload` whenever the configuration may have changed, `onState(change)` when the
+// computer's player, volume or a tile's state changes, and `onOpen` each time the event stream
+// opens (what changed before it did is asked for then). At the agent, its event stream says so (reconnecting
 // with a growing pause while the agent is away). The relay carries no event stream, so there
 // the page asks again every 30 s while it is shown. Either way it asks on coming back to the
 // foreground, when a phone has likely missed changes.
-export function watchReloads(onReload, onState = () => {}) {
+export function watchReloads(onReload, onState = () => {}, onOpen = () => {}) {
   let controller = null;
   let retry;
   let poll;
@@ -100,6 +101,7 @@ export function watchReloads(onReload, onState = () => {}) {
       await readEvents(signal, () => {
         if (pause > 2000) onReload();  // back after a gap: changes may have been missed
         pause = 2000;
+        onOpen();
       }, (name, data) => {
         if (name === 'reload') onReload();
         else if (name === 'state') {

@@ -121,10 +121,11 @@ function showPage(index) {
   refreshLive();
 }
 
-const TILE_GLYPHS = { url: '🌐', shortcut: '⚙️', gesture: '✋', keys: '⌘', media: '⏯️', volume: '🔊', system: '💤', text: '⌨️', flow: '⚡', app: '🖥️', touchpad: '🖱️' };
+const TILE_GLYPHS = { url: '🌐', shortcut: '⚙️', gesture: '✋', keys: '⌘', media: '⏯️', volume: '🔊', system: '💤', text: '⌨️', flow: '⚡', app: '🖥️', touchpad: '🖱️', toggle: '💡', slider: '🎚️', status: '📊' };
 
+// A tile's caption: the one its state gives before the configured one.
 function tileLabel(tile) {
-  return tile.label || tile.value || tile.type;
+  return liveTile(tile).label || tile.label || tile.value || tile.type;
 }
 
 // The agent's word on a tile: the entry of its report for the tile's type, the one that names a
@@ -147,7 +148,8 @@ function unavailableReason(tile) {
 // A greyed tile says why on a tap and on a long press, and does nothing else.
 function markUnavailable(node, reason) {
   node.classList.add('unavailable');
-  node.setAttribute('aria-disabled', 'true');
+  // A tile that only shows something has no control to disable.
+  if (node.matches('button') || node.querySelector('input, button')) node.setAttribute('aria-disabled', 'true');
   node.title = reason;
   let timer = null;
   node.addEventListener('pointerdown', () => { timer = setTimeout(() => toast(reason), 500); });
@@ -158,18 +160,181 @@ function markUnavailable(node, reason) {
 
 function renderTile(tile) {
   const reason = unavailableReason(tile);
-  if (tile.type === 'volume') return reason ? markUnavailable(renderVolume(tile), reason) : renderVolume(tile);
-  if (tile.type === 'media' && !reason) return renderMedia(tile);
-  const icon = tile.type === 'app'
-    ? el('img', { class: 'tile-icon', alt: '', src: `api/icon?app=${encodeURIComponent(tile.value || '')}`,
-        onerror: (e) => e.target.replaceWith(el('span', { class: 'tile-glyph' }, tile.emoji || TILE_GLYPHS.app)) })
-    : el('span', { class: 'tile-glyph' }, tile.emoji || TILE_GLYPHS[tile.type] || '•');
-  const button = el('button', {
-    class: `tile tile-${tile.type}`,
-    'data-type': tile.type,
-    onclick: (event) => (reason ? toast(reason) : press(event.currentTarget, tile)),
-  }, icon, el('span', { class: 'tile-label' }, tileLabel(tile)));
-  return reason ? markUnavailable(button, reason) : button;
+  const tap = (event) => (reason ? toast(reason) : press(event.currentTarget, tile));
+  let node;
+  if (tile.type === 'volume') node = renderVolume(tile);
+  else if (tile.type === 'media' && !reason) node = renderMedia(tile);
+  else if (tile.type === 'toggle') node = renderToggle(tile, tap);
+  else if (tile.type === 'slider') node = renderSlider(tile, reason);
+  else if (tile.type === 'status') node = renderStatus(tile, tap);
+  else node = renderButton(tile, tap);
+  if (tile.id) node.dataset.tileId = tile.id;
+  return reason ? markUnavailable(node, reason) : node;
+}
+
+function configuredIcon(tile) {
+  if (tile.type !== 'app') return el('span', { class: 'tile-glyph' }, tile.emoji || TILE_GLYPHS[tile.type] || '•');
+  return el('img', { class: 'tile-icon', alt: '', src: `api/icon?app=${encodeURIComponent(tile.value || '')}`,
+    onerror: (e) => e.target.replaceWith(el('span', { class: 'tile-glyph' }, tile.emoji || TILE_GLYPHS.app)) });
+}
+
+// A picture a tile's state may show: what the agent accepts, and nothing an <img> would fetch.
+const ICON_PICTURE = /^data:image\/(png|jpeg|webp);base64,[A-Za-z0-9+/]+=*$/;
+
+// Puts the tile's icon in `slot`: its state's emoji or picture before the configured one; drawn
+// again only when that changes, so that an app's icon is not fetched again.
+function drawIcon(slot, tile) {
+  const icon = liveTile(tile).icon || '';
+  if (slot.shownIcon === icon) return;
+  slot.shownIcon = icon;
+  if (ICON_PICTURE.test(icon)) slot.replaceChildren(el('img', { class: 'tile-icon', alt: '', src: icon }));
+  else slot.replaceChildren(icon ? el('span', { class: 'tile-glyph' }, icon) : configuredIcon(tile));
+}
+
+// Draws a tile now and, for one with an id, again at each change of the computer's state.
+function showState(node, tile, draw) {
+  if (tile.id) follow(node, draw);
+  else draw();
+}
+
+// A tile a tap runs: its icon, caption and, when its state gives one, a value.
+function renderButton(tile, tap) {
+  const icon = el('span', { class: 'tile-face' });
+  const label = el('span', { class: 'tile-label' });
+  const value = el('span', { class: 'tile-value' });
+  const button = el('button', { class: `tile tile-${tile.type}`, 'data-type': tile.type, onclick: tap }, icon, label, value);
+  showState(button, tile, () => {
+    drawIcon(icon, tile);
+    label.textContent = tileLabel(tile);
+    value.textContent = liveTile(tile).value ?? '';
+    value.hidden = !value.textContent;
+  });
+  return button;
+}
+
+// A switch: pressed while the computer says it is on. "On" and "Off" are written on it, and a
+// toggle whose state is not known yet is drawn as neither.
+function renderToggle(tile, tap) {
+  const icon = el('span', { class: 'tile-face' });
+  const label = el('span', { class: 'tile-label' });
+  const word = el('span', { class: 'toggle-state', 'aria-hidden': 'true' });
+  const button = el('button', { class: 'tile tile-toggle', 'data-type': 'toggle', 'aria-pressed': 'false', onclick: tap },
+    icon, label, word);
+  showState(button, tile, () => {
+    const { state: now } = liveTile(tile);
+    const known = now === 'on' || now === 'off';
+    button.setAttribute('aria-pressed', String(now === 'on'));
+    button.dataset.state = known ? now : 'unknown';
+    button.title = known ? '' : 'Not known yet';
+    word.textContent = known ? (now === 'on' ? 'On' : 'Off') : '—';
+    drawIcon(icon, tile);
+    label.textContent = tileLabel(tile);
+  });
+  return button;
+}
+
+// A value the computer reports, large; a tap runs the tile's step when it has one, and a tile
+// without one is not a button at all.
+function renderStatus(tile, tap) {
+  const icon = el('span', { class: 'tile-face' });
+  const value = el('span', { class: 'status-value' });
+  const label = el('span', { class: 'tile-label' });
+  const node = tile.run
+    ? el('button', { class: 'tile tile-status', 'data-type': 'status', onclick: tap }, icon, value, label)
+    : el('div', { class: 'tile tile-status', 'data-type': 'status' }, icon, value, label);
+  showState(node, tile, () => {
+    drawIcon(icon, tile);
+    value.textContent = liveTile(tile).value ?? '—';
+    value.title = value.textContent;
+    const length = [...value.textContent].length;
+    value.dataset.length = length <= 4 ? 'short' : length <= 7 ? 'medium' : 'long';
+    label.textContent = tileLabel(tile);
+  });
+  return node;
+}
+
+const SLIDER_PAUSE_MS = 100;
+
+// A level from `min` to `max`, shown as a number, that the computer is told as it moves: at
+// most one post every 100 ms and one at a time, the last position always. Every phone's slider
+// follows the level the computer reports, but never one under a finger, nor while this phone's
+// own posts are on their way.
+function renderSlider(tile, reason) {
+  const bound = (value, fallback) => (Number.isFinite(Number(value)) && value !== '' && value !== null
+    ? Math.max(0, Math.min(100, Number(value))) : fallback);
+  const min = bound(tile.min, 0);
+  const max = Math.max(min, bound(tile.max, 100));
+  const step = Number(tile.step) > 0 ? Number(tile.step) : 1;
+  const input = el('input', { type: 'range', min: String(min), max: String(max), step: String(step), value: String(min), disabled: Boolean(reason) });
+  const icon = el('span', { class: 'tile-face' });
+  const label = el('span', { class: 'tile-label' });
+  const shown = el('span', { class: 'slider-value' });
+  const box = el('div', { class: 'tile tile-slider', 'data-type': 'slider' },
+    el('div', { class: 'slider-head' }, icon, label, shown), input);
+  let held = false;     // a finger (or a key) is moving it
+  let pending = null;   // the level to post next
+  let sending = null;   // the level posted, until the agent answers
+  let sent = null;      // the last level posted, while it is the slider's last word
+  let lastPost = -Infinity;
+  let timer = null;
+  let seen = null;      // the state last drawn
+  const busy = () => held || pending !== null || sending !== null;
+  const draw = () => {
+    const now = liveTile(tile);
+    if (now !== seen) {
+      seen = now;  // a level that comes while busy is passed over: the finger's is the newer
+      if (!busy() && Number.isFinite(now.level)) {
+        input.value = String(now.level);
+        sent = null;
+      }
+    }
+    drawIcon(icon, tile);
+    label.textContent = tileLabel(tile);
+    input.setAttribute('aria-label', tileLabel(tile));
+    shown.textContent = input.value;
+  };
+  const send = async () => {
+    timer = null;
+    if (pending === sent) pending = null;
+    if (pending === null) return draw();
+    [sending, pending] = [pending, null];
+    sent = sending;
+    lastPost = performance.now();
+    try {
+      const answer = await api(`api/tiles/${encodeURIComponent(tile.id)}/run`, { body: { level: sending } });
+      if (!answer.ok) toast(answer.error || `${tileLabel(tile)} did not work.`);
+    } catch (error) {
+      handleError(error);
+    } finally {
+      sending = null;
+      schedule();
+    }
+  };
+  const schedule = () => {
+    if (timer || sending !== null) return;
+    if (pending === null) return draw();
+    timer = setTimeout(send, Math.max(0, lastPost + SLIDER_PAUSE_MS - performance.now()));
+  };
+  const moved = () => {
+    pending = Number(input.value);
+    schedule();
+    draw();
+  };
+  const release = () => {
+    if (!held) return;
+    held = false;
+    moved();
+  };
+  input.addEventListener('pointerdown', () => {
+    held = true;
+    sent = null;
+    window.addEventListener('pointerup', release, { once: true });
+    window.addEventListener('pointercancel', release, { once: true });
+  });
+  input.addEventListener('input', () => { held = true; moved(); });
+  input.addEventListener('change', release);
+  showState(box, tile, draw);
+  return box;
 }
 
 // What each tile type asks of the agent (nothing when the user cancels).
@@ -184,6 +349,7 @@ async function actionFor(tile) {
     case 'media': return ['api/media', mediaBody(tile.value)];
     case 'system': return ['api/system', { action: tile.value }];
     case 'flow': return ['api/run-plan', { steps: tile.steps || [] }];
+    case 'toggle': case 'status': return tile.id ? [`api/tiles/${encodeURIComponent(tile.id)}/run`, {}] : null;
     case 'text': {
       const toClipboard = tile.mode === 'clipboard';
       const text = tile.value || (await ask({
@@ -221,13 +387,14 @@ async function press(button, tile) {
 function renderVolume(tile) {
   const slider = el('input', { type: 'range', min: '0', max: '100', value: '50', 'aria-label': 'Volume' });
   const mute = el('button', { class: 'mute', 'aria-label': 'Mute' }, '🔊');
-  const box = el('div', { class: 'tile tile-volume', 'data-type': 'volume' },
-    el('span', { class: 'tile-label' }, tile.label || 'Volume'), el('div', { class: 'volume-row' }, mute, slider));
+  const label = el('span', { class: 'tile-label' }, liveTile(tile).label || tile.label || 'Volume');
+  const box = el('div', { class: 'tile tile-volume', 'data-type': 'volume' }, label, el('div', { class: 'volume-row' }, mute, slider));
   let muted = false;
   let dragging = false;
   const showMute = () => { mute.textContent = muted ? '🔇' : '🔊'; mute.setAttribute('aria-pressed', String(muted)); };
   // The computer's level, as it changes there; never under a finger that is moving the slider.
   follow(box, () => {
+    label.textContent = liveTile(tile).label || tile.label || 'Volume';
     if (!live.volume) return;
     if (!dragging && live.volume.level >= 0) slider.value = String(live.volume.level);
     muted = Boolean(live.volume.muted);
@@ -251,8 +418,17 @@ function renderVolume(tile) {
 
 // ---------- now playing ----------
 
-// What the computer plays and how loud, as it last said; tiles follow it as it changes.
-const live = { media: null, players: [], volume: null, followers: new Set() };
+// What the computer plays and how loud, and the state of each tile with an id, as it last said;
+// tiles follow it as it changes.
+const live = { media: null, players: [], volume: null, tiles: {}, followers: new Set() };
+const NO_STATE = Object.freeze({});
+// How many tile changes the event stream told of, and the count at each tile's last one: an
+// answer to GET /api/tiles asked before a change must not undo it.
+const tileNews = { count: 0, at: new Map() };
+
+function liveTile(tile) {
+  return (tile.id && live.tiles[tile.id]) || NO_STATE;
+}
 const PLAYER_KEY = 'tapdeck.player';
 
 function setLive(change) {
@@ -270,26 +446,50 @@ function follow(node, draw) {
 // Asks for the player and the volume when a tile shows them: at start, after a reload, and
 // every 30 s through the relay, which carries no event stream.
 async function refreshLive() {
-  const types = new Set((state.config?.pages || []).flatMap((page) => (page.tiles || []).map((tile) => tile.type)));
+  const tiles = (state.config?.pages || []).flatMap((page) => (Array.isArray(page.tiles) ? page.tiles : []));
+  const types = new Set(tiles.map((tile) => tile.type));
+  const asked = tileNews.count;
   // A phone unpaired meanwhile learns it here; an agent away is said by the deck's own load.
   const ask = (path) => api(path, { method: 'GET' }).catch((error) => {
     if (error instanceof Unauthorized) handleError(error);
     return null;
   });
-  const [playing, volume] = await Promise.all([types.has('media') ? ask('api/now-playing') : null,
-    types.has('volume') ? ask('api/volume') : null]);
+  const [playing, volume, states] = await Promise.all([types.has('media') ? ask('api/now-playing') : null,
+    types.has('volume') ? ask('api/volume') : null, tiles.some((tile) => tile.id) ? ask('api/tiles') : null]);
   const change = {};
   if (playing?.ok) {
     change.players = playing.players || [];
     change.media = change.players.find((player) => player.id === playing.active) || null;
   }
   if (volume?.ok) change.volume = { level: volume.level, muted: Boolean(volume.muted) };
+  if (states?.ok) change.tiles = tilesAsOf(states.tiles || {}, asked);
   setLive(change);
 }
 
-// A change the event stream told of: the active player, or the volume.
+// The states of GET /api/tiles asked when `asked` changes had been told, with what the event
+// stream told of since kept.
+function tilesAsOf(answered, asked) {
+  const tiles = {};
+  for (const id of new Set([...Object.keys(answered), ...Object.keys(live.tiles)])) {
+    const now = (tileNews.at.get(id) ?? -1) > asked ? live.tiles[id] : answered[id];
+    if (now && typeof now === 'object' && Object.keys(now).length) tiles[id] = now;
+  }
+  return tiles;
+}
+
+// A change the event stream told of: the active player, the volume, or tiles' states (each
+// whole; an empty one has none left).
 function onState(change) {
   if ('volume' in change) setLive({ volume: change.volume });
+  if (change.tiles && typeof change.tiles === 'object') {
+    const tiles = { ...live.tiles };
+    for (const [id, now] of Object.entries(change.tiles)) {
+      tileNews.at.set(id, ++tileNews.count);
+      if (now && typeof now === 'object' && Object.keys(now).length) tiles[id] = now;
+      else delete tiles[id];
+    }
+    setLive({ tiles });
+  }
   if ('media' in change) {
     // No active player means none is left.
     const others = live.players.filter((player) => change.media && player.id !== change.media.id);
@@ -491,7 +691,7 @@ async function start() {
     refreshLive();
     $('unreachable').hidden = true;
     $('deck').hidden = false;
-    stopWatching ??= watchReloads(() => loadConfig().then(refreshLive).catch(loadFailed), onState);
+    stopWatching ??= watchReloads(() => loadConfig().then(refreshLive).catch(loadFailed), onState, refreshLive);
   } catch (error) {
     loadFailed(error);
   }
@@ -506,6 +706,11 @@ function loadFailed(error) {
 function enableSwipes() {
   let start = null;
   $('pages').addEventListener('touchstart', (event) => {
+    // A finger moving a slider is not turning the page.
+    if (event.target.closest?.('input[type="range"]')) {
+      start = null;
+      return;
+    }
     const touch = event.touches[0];
     start = { x: touch.clientX, y: touch.clientY };
   }, { passive: true });
