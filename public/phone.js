@@ -420,7 +420,9 @@ function renderVolume(tile) {
 
 // What the computer plays and how loud, and the state of each tile with an id, as it last said;
 // tiles follow it as it changes.
-const live = { media: null, players: [], volume: null, tiles: {}, followers: new Set() };
+// Tiles' states are kept by id in objects without a prototype: an id such as "__proto__" or
+// "constructor" is a key like any other.
+const live = { media: null, players: [], volume: null, tiles: Object.create(null), followers: new Set() };
 const NO_STATE = Object.freeze({});
 // How many tile changes the event stream told of, and the count at each tile's last one: an
 // answer to GET /api/tiles asked before a change must not undo it.
@@ -469,9 +471,9 @@ async function refreshLive() {
 // The states of GET /api/tiles asked when `asked` changes had been told, with what the event
 // stream told of since kept.
 function tilesAsOf(answered, asked) {
-  const tiles = {};
+  const tiles = Object.create(null);
   for (const id of new Set([...Object.keys(answered), ...Object.keys(live.tiles)])) {
-    const now = (tileNews.at.get(id) ?? -1) > asked ? live.tiles[id] : answered[id];
+    const now = (tileNews.at.get(id) ?? -1) > asked ? live.tiles[id] : (Object.hasOwn(answered, id) ? answered[id] : null);
     if (now && typeof now === 'object' && Object.keys(now).length) tiles[id] = now;
   }
   return tiles;
@@ -482,7 +484,7 @@ function tilesAsOf(answered, asked) {
 function onState(change) {
   if ('volume' in change) setLive({ volume: change.volume });
   if (change.tiles && typeof change.tiles === 'object') {
-    const tiles = { ...live.tiles };
+    const tiles = Object.assign(Object.create(null), live.tiles);
     for (const [id, now] of Object.entries(change.tiles)) {
       tileNews.at.set(id, ++tileNews.count);
       if (now && typeof now === 'object' && Object.keys(now).length) tiles[id] = now;

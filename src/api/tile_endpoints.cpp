@@ -76,16 +76,14 @@ Response runToggle(const ApiContext& context, const std::string& id, const Json&
     return answer;
 }
 
-bool runSliderShortcut(const ApiContext& context, const std::string& id, const std::string& name,
-                       int level) {
-    const auto names = host::listShortcuts(shortcutsFolder(context));
-    if (std::find(names.begin(), names.end(), name) == names.end()) {
-        TD_LOG(tools, "tile " + id + ": there is no Shortcut named " + name);
-        return false;
+void runSliderShortcut(const std::filesystem::path& folder, const std::string& id,
+                       const std::string& name, int level) {
+    const auto result =
+        host::runProcess((folder / name).string(), {std::to_string(level)}, {"TD_TILE=" + id});
+    if (result.status != 0) {
+        TD_LOG(tools, "tile " + id + ": " + name + " failed (status " +
+                          std::to_string(result.status) + ")");
     }
-    const auto result = host::runProcess((shortcutsFolder(context) / name).string(),
-                                         {std::to_string(level)}, {"TD_TILE=" + id});
-    return result.status == 0;
 }
 
 Response runSlider(const ApiContext& context, const std::string& id, const Json& tile,
@@ -107,9 +105,15 @@ Response runSlider(const ApiContext& context, const std::string& id, const Json&
     if (name.empty()) {
         return server::jsonResponse({{"ok", true}});
     }
-    const auto ran = context.sliderRuns->submit(
-        id, level, [&](int value) { return runSliderShortcut(context, id, name, value); });
-    return server::jsonResponse({{"ok", ran.value_or(true)}});
+    const auto names = host::listShortcuts(shortcutsFolder(context));
+    if (std::find(names.begin(), names.end(), name) == names.end()) {
+        return refused("There is no Shortcut named \"" + name + "\"");
+    }
+    // Started as a Shortcut tile's is: the answer does not wait for it.
+    context.sliderRuns->submit(id, level, [folder = shortcutsFolder(context), id, name](int value) {
+        runSliderShortcut(folder, id, name, value);
+    });
+    return server::jsonResponse({{"ok", true}});
 }
 
 Response runTile(const ApiContext& context, const std::string& id, const Request& request) {

@@ -1,13 +1,15 @@
 #include "app/tile_command.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
-#include <fstream>
 #include <map>
 
 #include "common/base64.hpp"
@@ -23,13 +25,19 @@ constexpr std::size_t MAX_REPLY_BYTES = 64 * 1024;
 
 // The picture in a file, as a data: URL; nothing when it is not a picture we show.
 std::optional<std::string> pictureFile(const std::string& path, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    // Not blocking on a named pipe, and reading only a file that holds bytes.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         return std::nullopt;  // not a file: an emoji
     }
-    std::string bytes(tiles::MAX_ICON_IMAGE_BYTES + 1, '\0');
-    file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<std::size_t>(file.gcount()));
+    struct stat info {};
+    std::string bytes;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        bytes.resize(tiles::MAX_ICON_IMAGE_BYTES + 1);
+        const ssize_t got = ::read(fd, bytes.data(), bytes.size());
+        bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    }
+    ::close(fd);
     const auto starts = [&bytes](std::string_view prefix, std::size_t at = 0) {
         return bytes.size() >= at + prefix.size() && bytes.compare(at, prefix.size(), prefix) == 0;
     };
@@ -74,6 +82,29 @@ std::optional<Json> memberValue(const std::string& name, const std::string& text
     return Json(text);
 }
 
+// What the agent said, as text for a terminal: whatever answers on the port may be another
+// program, and its words must not drive the terminal.
+std::string printable(std::string text) {
+    constexpr std::size_t MAX_REASON = 300;
+    if (text.size() > MAX_REASON) {
+        text.resize(MAX_REASON);
+    }
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = ' ';
+        }
+    }
+    // C1 controls (U+0080-U+009F, as UTF-8 C2 80-9F) act as escapes on some terminals too.
+    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+        if (static_cast<unsigned char>(text[i]) == 0xC2 &&
+            static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            text.replace(i, 2, " ");
+        }
+    }
+    return text;
+}
+
 std::optional<std::string> replyError(const std::string& reply, std::uint16_t port) {
     const auto lineEnd = reply.find("\r\n");
     const auto headEnd = reply.find("\r\n\r\n");
@@ -92,7 +123,7 @@ std::optional<std::string> replyError(const std::string& reply, std::uint16_t po
     }
     const auto error = body.find("error");
     return error != body.end() && error->is_string()
-               ? error->get<std::string>()
+               ? printable(error->get<std::string>())
                : "the agent answered " + std::to_string(status);
 }
 
@@ -175,14 +206,19 @@ std::optional<std::string> sendTileCommand(const TileCommand& command, std::uint
         }
         left.remove_prefix(static_cast<std::size_t>(sent));
     }
+    // The limit is for the whole answer, not each read: a peer sending a byte at a time must
+    // not hold the script.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(REPLY_TIME_LIMIT.tv_sec);
     std::string reply;
     char buffer[4096];
     ssize_t got = 0;
-    while (reply.size() < MAX_REPLY_BYTES && (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+    while (reply.size() < MAX_REPLY_BYTES && std::chrono::steady_clock::now() < deadline &&
+           (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
         reply.append(buffer, static_cast<std::size_t>(got));
     }
     ::close(fd);
-    if (got < 0 && reply.empty()) {
+    if (got != 0 && std::chrono::steady_clock::now() >= deadline) {
         return "the agent did not answer within 10 s";
     }
     return replyError(reply, port);

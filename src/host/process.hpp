@@ -44,6 +44,9 @@ struct WatchedChild {
     int pid = -1;     // also its process group: whatever it starts goes with it
     int output = -1;  // the read ends of its standard output and error: non-blocking,
     int errors = -1;  // close-on-exec, the caller's to close
+    // Readable once it has exited, even while something it started holds its output (-1 where
+    // the kernel has no process descriptors); the caller's to close.
+    int exited = -1;
 };
 
 // Starts a tool as runProcess does (nothing of the agent's, default signals, a process group

@@ -1,51 +1,93 @@
 #pragma once
 
+#include <algorithm>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
-#include <optional>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace td::tiles {
 
-// One run per key at a time (a slider's Shortcut): a value that comes while one runs waits for
-// it, replacing any value waiting before it, so that the last value always runs and a drag
-// never piles runs up.
+// Runs sliders' Shortcuts on a few threads of its own, never on a request's: one run per key at
+// a time, and a value that comes while its key runs waits, replacing any value waiting before
+// it, so that the last value always runs and a drag never piles runs up. However many sliders
+// are dragged, they hold these threads only.
 class LatestRuns {
   public:
-    // Runs `run(value)` on this thread, then whatever value came for the key meanwhile; true
-    // or false as the run of `value` went. Nothing when a run for the key was under way: the
-    // value runs after it.
-    std::optional<bool> submit(const std::string& key, int value,
-                               const std::function<bool(int)>& run) {
+    explicit LatestRuns(std::size_t threads = 2) {
+        for (std::size_t i = 0; i < threads; ++i) {
+            threads_.emplace_back([this] { work(); });
+        }
+    }
+    // Waits for the runs under way; values still waiting are dropped.
+    ~LatestRuns() {
         {
             std::lock_guard lock(mutex_);
-            auto [entry, first] = waiting_.try_emplace(key, std::nullopt);
-            if (!first) {
-                entry->second = value;
-                return std::nullopt;
-            }
+            stopping_ = true;
         }
-        const bool ok = run(value);
-        while (true) {
-            std::optional<int> next;
-            {
-                std::lock_guard lock(mutex_);
-                const auto entry = waiting_.find(key);
-                next = std::exchange(entry->second, std::nullopt);
-                if (!next) {
-                    waiting_.erase(entry);
-                    return ok;
-                }
-            }
-            run(*next);
+        changed_.notify_all();
+        for (std::thread& thread : threads_) {
+            thread.join();
         }
+    }
+    LatestRuns(const LatestRuns&) = delete;
+    LatestRuns& operator=(const LatestRuns&) = delete;
+
+    void submit(const std::string& key, int value, std::function<void(int)> run) {
+        {
+            std::lock_guard lock(mutex_);
+            waiting_.insert_or_assign(key, Job{value, std::move(run)});
+        }
+        changed_.notify_one();
+    }
+
+    // Returns once nothing runs or waits (tests).
+    void waitUntilIdle() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return waiting_.empty() && running_.empty(); });
     }
 
   private:
+    struct Job {
+        int value;
+        std::function<void(int)> run;
+    };
+
+    void work() {
+        std::unique_lock lock(mutex_);
+        while (true) {
+            auto next = waiting_.end();
+            changed_.wait(lock, [&] {
+                next = std::find_if(waiting_.begin(), waiting_.end(), [this](const auto& entry) {
+                    return !running_.count(entry.first);
+                });
+                return stopping_ || next != waiting_.end();
+            });
+            if (stopping_) {
+                return;
+            }
+            const std::string key = next->first;
+            Job job = std::move(next->second);
+            waiting_.erase(next);
+            running_.insert(key);
+            lock.unlock();
+            job.run(job.value);
+            lock.lock();
+            running_.erase(key);
+            changed_.notify_all();
+        }
+    }
+
     std::mutex mutex_;
-    // A key is present while it runs; its value is the one waiting, if any.
-    std::map<std::string, std::optional<int>> waiting_;
+    std::condition_variable changed_;
+    std::map<std::string, Job> waiting_;
+    std::set<std::string> running_;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
 };
 
 }  // namespace td::tiles

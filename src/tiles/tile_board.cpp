@@ -21,10 +21,26 @@ std::size_t codePoints(std::string_view text) {
     }));
 }
 
+// Direction overrides and isolates (U+202A-U+202E, U+2066-U+2069) would let a label show
+// text in another order than it is: "txt.exe" as "exe.txt".
+bool hasDirectionControl(std::string_view text) {
+    for (std::size_t i = 0; i + 2 < text.size(); ++i) {
+        const auto a = static_cast<unsigned char>(text[i]);
+        const auto b = static_cast<unsigned char>(text[i + 1]);
+        const auto c = static_cast<unsigned char>(text[i + 2]);
+        if (a == 0xE2 &&
+            ((b == 0x80 && c >= 0xAA && c <= 0xAE) || (b == 0x81 && c >= 0xA6 && c <= 0xA9))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool isShortText(std::string_view text) {
     return isValidUtf8(text) && codePoints(text) <= MAX_TEXT_CHARACTERS &&
-           std::none_of(text.begin(), text.end(),
-                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+           !hasDirectionControl(text) && std::none_of(text.begin(), text.end(), [](char c) {
+               return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+           });
 }
 
 // An emoji, not a word: no letters, spaces or controls, and at least one character beyond
@@ -212,6 +228,8 @@ void TileBoard::reconfigure(const Json& config) {
     for (const auto& [source, on] : sources_) {
         followLocked(source, on);
     }
+    // Phones read the new configuration's state afresh: nothing of the old one is left to tell.
+    pending_.clear();
 }
 
 std::optional<Json> TileBoard::tile(std::string_view id) const {
@@ -221,11 +239,21 @@ std::optional<Json> TileBoard::tile(std::string_view id) const {
 }
 
 TileBoard::Outcome TileBoard::apply(std::string_view id, const TileChange& change) {
-    std::lock_guard lock(mutex_);
-    if (!tiles_.count(id)) {
-        return Outcome::unknownTile;
+    bool publishNow = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (!tiles_.count(id)) {
+            return Outcome::unknownTile;
+        }
+        if (!applyLocked(std::string(id), change)) {
+            return Outcome::unchanged;
+        }
+        publishNow = publishNowLocked();
     }
-    return applyLocked(std::string(id), change) ? Outcome::changed : Outcome::unchanged;
+    if (publishNow) {
+        publishPending();
+    }
+    return Outcome::changed;
 }
 
 bool TileBoard::applyLocked(const std::string& id, const TileChange& change) {
@@ -244,7 +272,6 @@ bool TileBoard::applyLocked(const std::string& id, const TileChange& change) {
         return false;
     }
     pending_.insert(id);
-    schedulePublishLocked();
     return true;
 }
 
@@ -266,15 +293,24 @@ Json TileBoard::stateOf(std::string_view id) const {
 }
 
 void TileBoard::followMute(bool muted) {
-    std::lock_guard lock(mutex_);
-    sources_["mute"] = muted;
-    followLocked("mute", muted);
+    follow("mute", muted);
 }
 
 void TileBoard::followPlaying(bool playing) {
-    std::lock_guard lock(mutex_);
-    sources_["playing"] = playing;
-    followLocked("playing", playing);
+    follow("playing", playing);
+}
+
+void TileBoard::follow(const std::string& source, bool on) {
+    bool publishNow = false;
+    {
+        std::lock_guard lock(mutex_);
+        sources_[source] = on;
+        followLocked(source, on);
+        publishNow = publishNowLocked();
+    }
+    if (publishNow) {
+        publishPending();
+    }
 }
 
 void TileBoard::followLocked(std::string_view source, bool on) {
@@ -288,12 +324,19 @@ void TileBoard::followLocked(std::string_view source, bool on) {
     }
 }
 
-void TileBoard::schedulePublishLocked() {
-    if (publishScheduled_) {
-        return;
+bool TileBoard::publishNowLocked() {
+    if (publishScheduled_ || pending_.empty()) {
+        return false;
+    }
+    const auto since = std::chrono::steady_clock::now() - lastPublished_;
+    if (since >= PUBLISH_INTERVAL) {
+        publishScheduled_ = true;  // until publishPending has sent it
+        return true;
     }
     publishScheduled_ = true;
-    runLater_(PUBLISH_DELAY, [this] { publishPending(); });
+    runLater_(std::chrono::ceil<std::chrono::milliseconds>(PUBLISH_INTERVAL - since),
+              [this] { publishPending(); });
+    return false;
 }
 
 void TileBoard::publishPending() {
@@ -301,6 +344,7 @@ void TileBoard::publishPending() {
     {
         std::lock_guard lock(mutex_);
         publishScheduled_ = false;
+        lastPublished_ = std::chrono::steady_clock::now();
         for (const std::string& id : pending_) {
             const auto state = states_.find(id);
             changed[id] = state == states_.end() ? Json::object() : state->second;

@@ -42,12 +42,12 @@ struct TileChange {
 // ("on"/"off"), level (0-100) and icon (one emoji, or a PNG, JPEG or WebP data: URL).
 std::variant<TileChange, std::string> readTileChange(const UntrustedJson& body);
 
-// The tiles with ids in the configuration and their state. Safe from any thread. Changes are
-// told to the event streams as one message per burst: the first change of a burst schedules
-// the message PUBLISH_DELAY later.
+// The tiles with ids in the configuration and their state. Safe from any thread. A change is
+// told to the event streams at once, unless a message went out less than PUBLISH_INTERVAL ago:
+// then it goes with the others of that interval, in one message at its end.
 class TileBoard {
   public:
-    inline static constexpr auto PUBLISH_DELAY = std::chrono::milliseconds(25);
+    inline static constexpr auto PUBLISH_INTERVAL = std::chrono::milliseconds(25);
     using Publish = std::function<void(std::string message)>;
     using RunLater = std::function<void(std::chrono::milliseconds, std::function<void()>)>;
 
@@ -74,8 +74,10 @@ class TileBoard {
   private:
     // With the lock held.
     bool applyLocked(const std::string& id, const TileChange& change);
+    void follow(const std::string& source, bool on);
     void followLocked(std::string_view source, bool on);
-    void schedulePublishLocked();
+    // Whether to publish now (outside the lock); otherwise a publication is scheduled.
+    bool publishNowLocked();
     void publishPending();
 
     const Publish publish_;
@@ -85,6 +87,7 @@ class TileBoard {
     std::map<std::string, Json, std::less<>> states_;
     std::set<std::string> pending_;
     bool publishScheduled_ = false;
+    std::chrono::steady_clock::time_point lastPublished_{};
     std::map<std::string, bool, std::less<>> sources_;  // "mute", "playing": what they say now
 };
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 
 #include "common/json_read.hpp"
 #include "common/log.hpp"
@@ -90,6 +91,9 @@ struct TileSources::Runner {
     Clock::time_point windowStart{};
     std::size_t readInWindow = 0;
 
+    // Its process has ended, though something it started may still hold its output.
+    bool hasExited = false;
+
     bool polls() const { return feed.mode == Feed::Mode::every; }
 
     void fail(std::string why) {
@@ -104,7 +108,7 @@ struct TileSources::Runner {
         if (!child) {
             return -1;
         }
-        for (int fd : {child->output, child->errors}) {
+        for (int fd : {child->output, child->errors, child->exited}) {
             if (fd >= 0) {
                 ::close(fd);
             }
@@ -133,7 +137,9 @@ struct TileSources::Runner {
             return fail("printed a line that is not a tile's state: " + *why);
         }
         auto& read = std::get<TileChange>(change);
-        problem.clear();
+        if (!polls()) {
+            problem.clear();  // a poller's is cleared when a whole run went well
+        }
         if (polls()) {
             lastChange = std::move(read);
         } else if (waiting) {
@@ -297,6 +303,12 @@ void TileSources::start(Runner& runner, TimePoint now) {
 }
 
 void TileSources::finish(Runner& runner, TimePoint now) {
+    for (int* fd : {&runner.child->output, &runner.child->errors}) {
+        if (*fd >= 0) {  // what it wrote before it exited
+            runner.readFrom(*fd, fd == &runner.child->output, now);
+        }
+    }
+    runner.hasExited = false;
     if (!runner.skippingLine && !runner.line.empty()) {
         runner.takeLine(runner.line);  // the last line, without its line feed
     }
@@ -371,6 +383,7 @@ void TileSources::run() {
 
         std::vector<pollfd> watched{{wakeRead_, POLLIN, 0}};
         std::vector<std::pair<Runner*, bool>> owners{{nullptr, false}};
+        std::set<std::size_t> exitWatches;  // where in `watched` a child's exit is
         auto next = Clock::time_point::max();
         for (auto& [tile, runnerPtr] : runners_) {
             Runner& runner = *runnerPtr;
@@ -382,7 +395,8 @@ void TileSources::run() {
             if (runner.waiting) {
                 next = std::min(next, runner.lastApplied + MIN_APPLY_INTERVAL);
             }
-            if (runner.child && runner.child->output < 0 && runner.child->errors < 0) {
+            if (runner.child &&
+                ((runner.child->output < 0 && runner.child->errors < 0) || runner.hasExited)) {
                 finish(runner, now);
             }
             if (runner.child && runner.polls() && now - runner.startedAt >= POLL_TIME_LIMIT) {
@@ -412,6 +426,11 @@ void TileSources::run() {
                     owners.emplace_back(&runner, output);
                 }
             }
+            if (runner.child->exited >= 0) {
+                watched.push_back({runner.child->exited, POLLIN, 0});
+                owners.emplace_back(&runner, false);
+                exitWatches.insert(watched.size() - 1);
+            }
         }
 
         const int timeout =
@@ -440,6 +459,10 @@ void TileSources::run() {
                 continue;
             }
             auto [runner, output] = owners[i];
+            if (exitWatches.count(i)) {
+                runner->hasExited = true;  // what it wrote is read before it is finished
+                continue;
+            }
             if (runner->child) {
                 runner->readFrom(output ? runner->child->output : runner->child->errors, output,
                                  readAt);

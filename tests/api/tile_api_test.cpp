@@ -100,8 +100,9 @@ TEST(TileApi, ARunDoesWhatATapDoesForEveryPhone) {
     EXPECT_EQ(api.local("GET", "/api/tiles").body["tiles"]["lamp"]["state"], "off");
 
     EXPECT_EQ(api.local("POST", "/api/tiles/fan/run", R"({"level":33})").body["ok"], true);
+    EXPECT_TRUE(eventually([&] { return ran() == "on\noff\nfan 35 fan\n"; })) << ran();
     EXPECT_EQ(api.local("POST", "/api/tiles/fan/run", R"({"level":1000})").body["ok"], true);
-    EXPECT_EQ(ran(), "on\noff\nfan 35 fan\nfan 60 fan\n");
+    EXPECT_TRUE(eventually([&] { return ran() == "on\noff\nfan 35 fan\nfan 60 fan\n"; })) << ran();
     EXPECT_EQ(api.local("GET", "/api/tiles").body["tiles"]["fan"]["level"], 60);
     EXPECT_EQ(api.local("POST", "/api/tiles/fan/run", R"({"level":"x"})").status, 400);
 

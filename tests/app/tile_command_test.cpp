@@ -1,6 +1,12 @@
 #include "app/tile_command.hpp"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
 
 #include "api/api_fixture.hpp"
 #include "common/files.hpp"
@@ -59,6 +65,36 @@ TEST(TileCommand, AScriptOfThisUserPushesThroughTheAgentAndHearsWhyNot) {
     const auto down = sendTileCommand(*parseTileCommand({"cpu", "--value", "1"}, error), port);
     ASSERT_TRUE(down);
     EXPECT_NE(down->find("not answering"), std::string::npos) << *down;
+}
+
+TEST(TileCommand, WhatAnotherProgramOnThePortSaysCannotDriveTheTerminal) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::thread impostor([listener] {
+        const int peer = ::accept(listener, nullptr, nullptr);
+        char request[4096];
+        [[maybe_unused]] auto ignored = ::read(peer, request, sizeof request);
+        const std::string answer =
+            "HTTP/1.1 400 ERR\r\nConnection: close\r\n\r\n"
+            R"({"error":"\u001b]0;owned\u0007\u001b[2J\u009bbad"})";
+        ignored = ::write(peer, answer.data(), answer.size());
+        ::close(peer);
+    });
+    std::string error;
+    const auto said =
+        sendTileCommand(*parseTileCommand({"cpu", "--value", "1"}, error), ntohs(address.sin_port));
+    impostor.join();
+    ::close(listener);
+    ASSERT_TRUE(said);
+    EXPECT_EQ(said->find_first_of("\x1b\x07"), std::string::npos) << *said;
+    EXPECT_EQ(said->find("\xC2\x9B"), std::string::npos) << *said;
+    EXPECT_NE(said->find("bad"), std::string::npos) << *said;
 }
 
 }  // namespace

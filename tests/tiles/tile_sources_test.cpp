@@ -95,7 +95,8 @@ TEST(TileSources, AWatcherFloodingLinesAndGarbageIsHeardTwentyTimesASecondTheLat
 
 TEST(TileSources, AFailingWatcherWaitsLongerEachTimeAndPollersReadCleanly) {
     Fed fed;
-    fed.script("dies", "echo oops >&2; exit 3");
+    // It exits while what it left running holds its output: the exit is what counts.
+    fed.script("dies", "sleep 600 &\necho oops >&2; exit 3");
     // A descriptor of the agent's that a child must not inherit.
     const int leaked = ::open("/dev/null", O_RDONLY);
     ASSERT_GE(::dup2(leaked, 77), 0);

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -386,7 +387,8 @@ std::optional<WatchedChild> startWatched(const std::string& path,
     }
     // Set here too: a signal to the group must reach it even before it has set it itself.
     ::setpgid(pid, pid);
-    return WatchedChild{pid, output.read, errors.read};
+    const int exited = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    return WatchedChild{pid, output.read, errors.read, exited};
 }
 
 std::optional<int> exitedStatus(int pid) {
