@@ -36,11 +36,14 @@ Response pushState(const ApiContext& context, const std::string& id, const Reque
     if (auto* why = std::get_if<std::string>(&change)) {
         return refused(*why);
     }
-    if (context.tiles->apply(id, std::get<tiles::TileChange>(change)) ==
-        tiles::TileBoard::Outcome::unknownTile) {
-        return noSuchTile();
+    switch (context.tiles->apply(id, std::get<tiles::TileChange>(change))) {
+        case tiles::TileBoard::Outcome::unknownTile:
+            return noSuchTile();
+        case tiles::TileBoard::Outcome::full:
+            return refused("The tiles hold 2 MiB of state already: clear some icons first", 413);
+        default:
+            return server::jsonResponse({{"ok", true}});
     }
-    return server::jsonResponse({{"ok", true}});
 }
 
 tiles::TileChange stateChange(std::string_view key, Json value) {

@@ -84,25 +84,19 @@ std::optional<Json> memberValue(const std::string& name, const std::string& text
 
 // What the agent said, as text for a terminal: whatever answers on the port may be another
 // program, and its words must not drive the terminal.
-std::string printable(std::string text) {
+std::string printable(const std::string& text) {
     constexpr std::size_t MAX_REASON = 300;
-    if (text.size() > MAX_REASON) {
-        text.resize(MAX_REASON);
-    }
-    for (char& c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            c = ' ';
+    std::string shown = tiles::withoutFormatting(text);
+    if (shown.size() > MAX_REASON) {
+        shown.resize(MAX_REASON);
+        while (!shown.empty() && (static_cast<unsigned char>(shown.back()) & 0xC0) == 0x80) {
+            shown.pop_back();  // not half a character
+        }
+        if (!shown.empty() && static_cast<unsigned char>(shown.back()) >= 0xC0) {
+            shown.pop_back();
         }
     }
-    // C1 controls (U+0080-U+009F, as UTF-8 C2 80-9F) act as escapes on some terminals too.
-    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-        if (static_cast<unsigned char>(text[i]) == 0xC2 &&
-            static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-            static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-            text.replace(i, 2, " ");
-        }
-    }
-    return text;
+    return shown;
 }
 
 std::optional<std::string> replyError(const std::string& reply, std::uint16_t port) {
@@ -213,8 +207,18 @@ std::optional<std::string> sendTileCommand(const TileCommand& command, std::uint
     std::string reply;
     char buffer[4096];
     ssize_t got = 0;
-    while (reply.size() < MAX_REPLY_BYTES && std::chrono::steady_clock::now() < deadline &&
-           (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+    while (reply.size() < MAX_REPLY_BYTES) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        const timeval wait{static_cast<time_t>(left.count() / 1'000'000),
+                           static_cast<suseconds_t>(left.count() % 1'000'000)};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        if ((got = ::recv(fd, buffer, sizeof buffer, 0)) <= 0) {
+            break;
+        }
         reply.append(buffer, static_cast<std::size_t>(got));
     }
     ::close(fd);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <functional>
+#include <list>
 #include <map>
 #include <mutex>
 #include <set>
@@ -40,9 +41,12 @@ class LatestRuns {
     void submit(const std::string& key, int value, std::function<void(int)> run) {
         {
             std::lock_guard lock(mutex_);
+            if (!waiting_.count(key)) {
+                queue_.push_back(key);
+            }
             waiting_.insert_or_assign(key, Job{value, std::move(run)});
         }
-        changed_.notify_one();
+        changed_.notify_all();
     }
 
     // Returns once nothing runs or waits (tests).
@@ -85,6 +89,7 @@ class LatestRuns {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::map<std::string, Job> waiting_;
+    std::list<std::string> queue_;  // the keys of waiting_, each once, oldest first
     std::set<std::string> running_;
     bool stopping_ = false;
     std::vector<std::thread> threads_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "common/base64.hpp"
 #include "common/json_read.hpp"
@@ -37,16 +38,14 @@ bool hasDirectionControl(std::string_view text) {
 }
 
 bool isShortText(std::string_view text) {
-    return isValidUtf8(text) && codePoints(text) <= MAX_TEXT_CHARACTERS &&
-           !hasDirectionControl(text) && std::none_of(text.begin(), text.end(), [](char c) {
-               return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
-           });
+    return isValidUtf8(text) && codePoints(text) <= MAX_TEXT_CHARACTERS && !hasFormatting(text);
 }
 
 // An emoji, not a word: no letters, spaces or controls, and at least one character beyond
 // ASCII (digits, "#" and "*" only as keycaps).
 bool isEmoji(std::string_view text) {
-    if (text.empty() || text.size() > MAX_EMOJI_BYTES || !isValidUtf8(text)) {
+    if (text.empty() || text.size() > MAX_EMOJI_BYTES || !isValidUtf8(text) ||
+        hasFormatting(text)) {
         return false;
     }
     bool beyondAscii = false;
@@ -121,7 +120,8 @@ std::variant<Json, std::string> readMember(const std::string& key, const Untrust
                 ? valueText(value)
                 : (value.is_string() ? std::optional(value.get<std::string>()) : std::nullopt);
         if (!text || !isShortText(*text)) {
-            return "\"" + key + "\" must be a text of at most 64 characters";
+            return "\"" + key +
+                   "\" must be a text of at most 64 characters, without control or direction marks";
         }
         return Json(*text);
     }
@@ -150,6 +150,21 @@ std::variant<Json, std::string> readMember(const std::string& key, const Untrust
 }
 
 }  // namespace
+
+std::string withoutFormatting(std::string_view text) {
+    if (!isValidUtf8(text)) {
+        return std::string(text.size(), '?');
+    }
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        const std::string_view one = text.substr(i, length);
+        out += isFormatting(codePointsOf(one).front()) ? std::string_view(" ") : one;
+        i += length;
+    }
+    return out;
+}
 
 bool isTileId(std::string_view id) {
     return !id.empty() && id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) {
@@ -222,7 +237,12 @@ void TileBoard::reconfigure(const Json& config) {
     }
     std::lock_guard lock(mutex_);
     for (auto state = states_.begin(); state != states_.end();) {
-        state = tiles.count(state->first) ? std::next(state) : states_.erase(state);
+        if (tiles.count(state->first)) {
+            ++state;
+            continue;
+        }
+        stateBytes_ -= dumpCompact(state->second).size();
+        state = states_.erase(state);
     }
     tiles_ = std::move(tiles);
     for (const auto& [source, on] : sources_) {
@@ -245,8 +265,9 @@ TileBoard::Outcome TileBoard::apply(std::string_view id, const TileChange& chang
         if (!tiles_.count(id)) {
             return Outcome::unknownTile;
         }
-        if (!applyLocked(std::string(id), change)) {
-            return Outcome::unchanged;
+        const Outcome outcome = applyLocked(std::string(id), change);
+        if (outcome != Outcome::changed) {
+            return outcome;
         }
         publishNow = publishNowLocked();
     }
@@ -256,23 +277,28 @@ TileBoard::Outcome TileBoard::apply(std::string_view id, const TileChange& chang
     return Outcome::changed;
 }
 
-bool TileBoard::applyLocked(const std::string& id, const TileChange& change) {
-    Json& state = states_[id];
-    const Json before = state.is_object() ? state : Json::object();
-    if (!state.is_object()) {
-        state = Json::object();
-    }
+TileBoard::Outcome TileBoard::applyLocked(const std::string& id, const TileChange& change) {
+    const auto found = states_.find(id);
+    const Json before = found == states_.end() ? Json::object() : found->second;
+    Json after = before;
     for (const std::string& key : change.cleared) {
-        state.erase(key);
+        after.erase(key);
     }
     for (const auto& [key, value] : change.set) {
-        state[key] = value;
+        after[key] = value;
     }
-    if (state == before) {
-        return false;
+    if (after == before) {
+        return Outcome::unchanged;
     }
+    const std::size_t oldBytes = found == states_.end() ? 0 : dumpCompact(before).size();
+    const std::size_t newBytes = dumpCompact(after).size();
+    if (newBytes > oldBytes && stateBytes_ - oldBytes + newBytes > MAX_STATE_BYTES) {
+        return Outcome::full;
+    }
+    stateBytes_ = stateBytes_ - oldBytes + newBytes;
+    states_[id] = std::move(after);
     pending_.insert(id);
-    return true;
+    return Outcome::changed;
 }
 
 Json TileBoard::states() const {

@@ -24,12 +24,19 @@ bool isTileId(std::string_view id);
 // used twice, or a poller's "every" that is not a number of seconds from 1 to a day.
 std::optional<std::string> tileProblemIn(const Json& config);
 
+// The text with its controls, separators and direction marks (what a tile's text may not hold)
+// each replaced by a space; valid UTF-8 in, valid UTF-8 out.
+std::string withoutFormatting(std::string_view text);
+
 // Text a tile shows is short: a label or a value, never a document.
 inline constexpr std::size_t MAX_TEXT_CHARACTERS = 64;
 // An icon image is a small picture, decoded size.
 inline constexpr std::size_t MAX_ICON_IMAGE_BYTES = 64 * 1024;
 // The largest body of one push: the icon image, base64, and the rest with room.
 inline constexpr std::size_t MAX_PUSH_BYTES = 96 * 1024;
+// What all tiles' states may hold together, as JSON: room for a deck of picture icons, and no
+// more than a configuration takes to send.
+inline constexpr std::size_t MAX_STATE_BYTES = 2 * 1024 * 1024;
 
 // A change to one tile's state: each member is left alone (nothing), set, or cleared (null).
 struct TileChange {
@@ -61,7 +68,8 @@ class TileBoard {
     // A tile's configuration, when there is a tile with that id.
     std::optional<Json> tile(std::string_view id) const;
 
-    enum class Outcome { changed, unchanged, unknownTile };
+    // `full`: the change would take the states past MAX_STATE_BYTES (nothing changed).
+    enum class Outcome { changed, unchanged, unknownTile, full };
     Outcome apply(std::string_view id, const TileChange& change);
     // {"ID": {...}} for the tiles that have state.
     Json states() const;
@@ -73,7 +81,7 @@ class TileBoard {
 
   private:
     // With the lock held.
-    bool applyLocked(const std::string& id, const TileChange& change);
+    Outcome applyLocked(const std::string& id, const TileChange& change);
     void follow(const std::string& source, bool on);
     void followLocked(std::string_view source, bool on);
     // Whether to publish now (outside the lock); otherwise a publication is scheduled.
@@ -85,6 +93,7 @@ class TileBoard {
     mutable std::mutex mutex_;
     std::map<std::string, Json, std::less<>> tiles_;
     std::map<std::string, Json, std::less<>> states_;
+    std::size_t stateBytes_ = 0;  // of states_, as compact JSON
     std::set<std::string> pending_;
     bool publishScheduled_ = false;
     std::chrono::steady_clock::time_point lastPublished_{};

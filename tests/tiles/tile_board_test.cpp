@@ -32,10 +32,11 @@ TEST(TileChange, APushIsShortTextAStateALevelOrAnIconAndNothingElse) {
     const std::string jpegLabelledPng = "data:image/png;base64," + base64Encode("\xFF\xD8\xFF....");
     for (const std::string& bad : std::vector<std::string>{
              R"([1])", R"({"label":")" + std::string(65, 'a') + "\"}", R"({"label":"a\u0007b"})",
-             R"({"value":"photo\u202Egpj.exe"})", R"({"state":"maybe"})", R"({"level":101})",
-             R"({"level":"50"})", R"({"icon":"lamp"})", R"x({"icon":"javascript:alert(1)"})x",
-             R"({"icon":")" + jpegLabelledPng + "\"}", R"({"icon":")" + bigPng + "\"}",
-             R"({"colour":"red"})", R"({"value":{"a":1}})"}) {
+             R"({"value":"photo\u202Egpj.exe"})", R"({"label":"a\u200Fb"})",
+             R"({"label":"a\u2028b"})", R"({"label":"a\u0085b"})", R"({"icon":"\u202E😀"})",
+             R"({"state":"maybe"})", R"({"level":101})", R"({"level":"50"})", R"({"icon":"lamp"})",
+             R"x({"icon":"javascript:alert(1)"})x", R"({"icon":")" + jpegLabelledPng + "\"}",
+             R"({"icon":")" + bigPng + "\"}", R"({"colour":"red"})", R"({"value":{"a":1}})"}) {
         EXPECT_TRUE(std::holds_alternative<std::string>(read(bad))) << bad.substr(0, 80);
     }
 }
@@ -92,6 +93,27 @@ TEST(TileBoard, AChangeIsToldAtOnceAndTheRestOfItsBurstInOneMessage) {
     p.board.reconfigure(configWith({{{"id", "m2"}, {"type", "toggle"}, {"source", "mute"}}}));
     EXPECT_EQ(p.board.states(), (Json{{"m2", {{"state", "on"}}}}));
     EXPECT_EQ(p.board.tile("lamp"), std::nullopt);
+
+    // The states together stay within their bound: a picture past it is refused, and clearing
+    // one makes room again.
+    Json many = Json::array();
+    for (int i = 0; i < 40; ++i) {
+        many.push_back({{"id", "t" + std::to_string(i)}});
+    }
+    p.board.reconfigure(configWith(many));
+    const std::string picture =
+        "data:image/png;base64," + base64Encode("\x89PNG\r\n\x1A\n" + std::string(60 * 1024, 'x'));
+    const auto withIcon = change(R"({"icon":")" + picture + "\"}");
+    int kept = 0;
+    while (kept < 40 &&
+           p.board.apply("t" + std::to_string(kept), withIcon) == TileBoard::Outcome::changed) {
+        ++kept;
+    }
+    EXPECT_LT(kept, 40);
+    EXPECT_LE(dumpCompact(p.board.states()).size(), MAX_STATE_BYTES + 1024);
+    EXPECT_EQ(p.board.apply("t" + std::to_string(kept), withIcon), TileBoard::Outcome::full);
+    p.board.apply("t0", change(R"({"icon":null})"));
+    EXPECT_EQ(p.board.apply("t" + std::to_string(kept), withIcon), TileBoard::Outcome::changed);
 }
 
 TEST(TileBoard, AConfigurationWithAnIdUsedTwiceOrMalformedIsRefused) {
@@ -137,6 +159,25 @@ TEST(LatestRuns, ValuesThatComeWhileOneRunsWaitAndOnlyTheLastOfThemRuns) {
     release.set_value();
     runs.waitUntilIdle();
     EXPECT_EQ(ran, (std::vector<int>{1, 4}));
+}
+
+TEST(LatestRuns, ASliderDraggedOnAndOnTakesTurnsWithOneThatWaits) {
+    LatestRuns one(1);
+    std::promise<void> busy;
+    std::promise<void> go;
+    auto gone = go.get_future().share();
+    std::vector<std::string> order;  // written by the one thread only
+    one.submit("a", 1, [&](int) {
+        busy.set_value();
+        gone.wait();
+        order.push_back("a1");
+    });
+    busy.get_future().wait();
+    one.submit("b", 2, [&](int) { order.push_back("b"); });
+    one.submit("a", 3, [&](int) { order.push_back("a3"); });
+    go.set_value();
+    one.waitUntilIdle();
+    EXPECT_EQ(order, (std::vector<std::string>{"a1", "b", "a3"}));
 }
 
 }  // namespace
