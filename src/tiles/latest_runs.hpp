@@ -61,22 +61,26 @@ class LatestRuns {
         std::function<void(int)> run;
     };
 
+    // Keys take turns in the order their values came: one dragged on and on waits behind the
+    // others like any.
     void work() {
         std::unique_lock lock(mutex_);
         while (true) {
-            auto next = waiting_.end();
+            auto next = queue_.end();
             changed_.wait(lock, [&] {
-                next = std::find_if(waiting_.begin(), waiting_.end(), [this](const auto& entry) {
-                    return !running_.count(entry.first);
+                next = std::find_if(queue_.begin(), queue_.end(), [this](const std::string& key) {
+                    return !running_.count(key);
                 });
-                return stopping_ || next != waiting_.end();
+                return stopping_ || next != queue_.end();
             });
             if (stopping_) {
                 return;
             }
-            const std::string key = next->first;
-            Job job = std::move(next->second);
-            waiting_.erase(next);
+            const std::string key = *next;
+            queue_.erase(next);
+            const auto waiting = waiting_.find(key);
+            Job job = std::move(waiting->second);
+            waiting_.erase(waiting);
             running_.insert(key);
             lock.unlock();
             job.run(job.value);

@@ -22,19 +22,33 @@ std::size_t codePoints(std::string_view text) {
     }));
 }
 
-// Direction overrides and isolates (U+202A-U+202E, U+2066-U+2069) would let a label show
-// text in another order than it is: "txt.exe" as "exe.txt".
-bool hasDirectionControl(std::string_view text) {
-    for (std::size_t i = 0; i + 2 < text.size(); ++i) {
-        const auto a = static_cast<unsigned char>(text[i]);
-        const auto b = static_cast<unsigned char>(text[i + 1]);
-        const auto c = static_cast<unsigned char>(text[i + 2]);
-        if (a == 0xE2 &&
-            ((b == 0x80 && c >= 0xAA && c <= 0xAE) || (b == 0x81 && c >= 0xA6 && c <= 0xA9))) {
-            return true;
+// The code points of text that is valid UTF-8.
+std::vector<char32_t> codePointsOf(std::string_view text) {
+    std::vector<char32_t> points;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length && i + k < text.size(); ++k) {
+            point = (point << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
         }
+        points.push_back(point);
+        i += length;
     }
-    return false;
+    return points;
+}
+
+// Characters that change how the text around them shows rather than showing themselves:
+// controls, line and paragraph separators, and direction marks, overrides and isolates, which
+// would let a label show its text in another order than it is ("txt.exe" as "exe.txt").
+bool isFormatting(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+}
+
+bool hasFormatting(std::string_view text) {
+    const auto points = codePointsOf(text);
+    return std::any_of(points.begin(), points.end(), isFormatting);
 }
 
 bool isShortText(std::string_view text) {
