@@ -56,8 +56,9 @@ export async function api(path, { method = 'POST', body, keepalive = false } = {
 }
 
 const POLL_MS = 30000;
-// An event stream's messages are small; a longer run without a blank line is not one.
-const MAX_PENDING = 64 * 1024;
+// An event stream's messages are small, but for tiles' pictures: every tile's state at once is
+// at most 512 KiB. A longer run without a blank line is not a message.
+const MAX_PENDING = 1024 * 1024;
 
 // Reads the agent's event stream with the token (an EventSource could not send it): calls
 // `onOpen` once it answers and `onEvent(name, data)` per message; resolves when it ends.

@@ -40,7 +40,7 @@ Response pushState(const ApiContext& context, const std::string& id, const Reque
         case tiles::TileBoard::Outcome::unknownTile:
             return noSuchTile();
         case tiles::TileBoard::Outcome::full:
-            return refused("The tiles hold 2 MiB of state already: clear some icons first", 413);
+            return refused("The tiles hold 512 KiB of state already: clear some icons first", 413);
         default:
             return server::jsonResponse({{"ok", true}});
     }

@@ -169,17 +169,41 @@ std::optional<TileCommand> parseTileCommand(const std::vector<std::string>& args
     return TileCommand{args[0], dumpCompact(body)};
 }
 
+// Whoever answers on the port gets the whole exchange, connecting included, within
+// REPLY_TIME_LIMIT: a peer slow to accept or sending a byte at a time must not hold the script.
+class Deadline {
+  public:
+    Deadline()
+        : at_(std::chrono::steady_clock::now() + std::chrono::seconds(REPLY_TIME_LIMIT.tv_sec)) {}
+    bool passed() const { return std::chrono::steady_clock::now() >= at_; }
+    // Gives the socket's next wait (SO_RCVTIMEO or SO_SNDTIMEO) what is left; false when
+    // nothing is.
+    bool limit(int fd, int option) const {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            at_ - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        const timeval wait{static_cast<time_t>(left.count() / 1'000'000),
+                           static_cast<suseconds_t>(left.count() % 1'000'000)};
+        return ::setsockopt(fd, SOL_SOCKET, option, &wait, sizeof wait) == 0;
+    }
+
+  private:
+    std::chrono::steady_clock::time_point at_;
+};
+
 std::optional<std::string> sendTileCommand(const TileCommand& command, std::uint16_t port) {
+    const Deadline deadline;
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return std::string("cannot open a socket: ") + std::strerror(errno);
     }
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &REPLY_TIME_LIMIT, sizeof REPLY_TIME_LIMIT);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &REPLY_TIME_LIMIT, sizeof REPLY_TIME_LIMIT);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    deadline.limit(fd, SO_SNDTIMEO);  // connect waits as a send does
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         const int why = errno;
         ::close(fd);
@@ -193,36 +217,24 @@ std::optional<std::string> sendTileCommand(const TileCommand& command, std::uint
                                 "\r\nConnection: close\r\n\r\n" + command.body;
     std::string_view left = request;
     while (!left.empty()) {
-        const ssize_t sent = ::send(fd, left.data(), left.size(), MSG_NOSIGNAL);
+        const ssize_t sent = deadline.limit(fd, SO_SNDTIMEO)
+                                 ? ::send(fd, left.data(), left.size(), MSG_NOSIGNAL)
+                                 : -1;
         if (sent <= 0) {
             ::close(fd);
             return "the agent did not take the request";
         }
         left.remove_prefix(static_cast<std::size_t>(sent));
     }
-    // The limit is for the whole answer, not each read: a peer sending a byte at a time must
-    // not hold the script.
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(REPLY_TIME_LIMIT.tv_sec);
     std::string reply;
     char buffer[4096];
     ssize_t got = 0;
-    while (reply.size() < MAX_REPLY_BYTES) {
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        const timeval wait{static_cast<time_t>(left.count() / 1'000'000),
-                           static_cast<suseconds_t>(left.count() % 1'000'000)};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-        if ((got = ::recv(fd, buffer, sizeof buffer, 0)) <= 0) {
-            break;
-        }
+    while (reply.size() < MAX_REPLY_BYTES && deadline.limit(fd, SO_RCVTIMEO) &&
+           (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
         reply.append(buffer, static_cast<std::size_t>(got));
     }
     ::close(fd);
-    if (got != 0 && std::chrono::steady_clock::now() >= deadline) {
+    if (got != 0 && deadline.passed()) {
         return "the agent did not answer within 10 s";
     }
     return replyError(reply, port);

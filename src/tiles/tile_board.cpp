@@ -39,11 +39,15 @@ std::vector<char32_t> codePointsOf(std::string_view text) {
 }
 
 // Characters that change how the text around them shows rather than showing themselves:
-// controls, line and paragraph separators, and direction marks, overrides and isolates, which
-// would let a label show its text in another order than it is ("txt.exe" as "exe.txt").
+// controls, line and paragraph separators, direction marks, overrides and isolates (which would
+// let a label show its text in another order than it is: "txt.exe" as "exe.txt"), and the
+// invisible ones (soft hyphen, zero-width space, word joiner, fillers). The joiners that emoji
+// and scripts need (U+200C, U+200D) and emoji tags stay.
 bool isFormatting(char32_t c) {
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
-           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0xAD || c == 0x034F || c == 0x061C ||
+           c == 0x115F || c == 0x1160 || c == 0x180E || c == 0x200B || c == 0x200E || c == 0x200F ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x206F) || c == 0x3164 ||
+           c == 0xFEFF || c == 0xFFA0 || (c >= 0xFFF9 && c <= 0xFFFB);
 }
 
 bool hasFormatting(std::string_view text) {

@@ -34,9 +34,10 @@ inline constexpr std::size_t MAX_TEXT_CHARACTERS = 64;
 inline constexpr std::size_t MAX_ICON_IMAGE_BYTES = 64 * 1024;
 // The largest body of one push: the icon image, base64, and the rest with room.
 inline constexpr std::size_t MAX_PUSH_BYTES = 96 * 1024;
-// What all tiles' states may hold together, as JSON: room for a deck of picture icons, and no
-// more than a configuration takes to send.
-inline constexpr std::size_t MAX_STATE_BYTES = 2 * 1024 * 1024;
+// What all tiles' states may hold together, as JSON: room for a deck of small picture icons (or
+// five of the largest), and a message telling every tile at once stays well within what a
+// phone's event stream may have waiting.
+inline constexpr std::size_t MAX_STATE_BYTES = 512 * 1024;
 
 // A change to one tile's state: each member is left alone (nothing), set, or cleared (null).
 struct TileChange {

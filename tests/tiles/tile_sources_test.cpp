@@ -80,8 +80,11 @@ TEST(TileSources, AWatcherFloodingLinesAndGarbageIsHeardTwentyTimesASecondTheLat
     fed.sources->reconfigure(
         configOf({{{"id", "flood"}, {"watch", "flood"}}, {{"id", "bad"}, {"watch", "garbage"}}}));
 
+    // Lines merged into one change or applied one by one: the members are what counts.
     ASSERT_TRUE(eventually([&] {
-        return fed.of("flood") == Json{{"value", "2999"}, {"state", "on"}};
+        const Json flood = fed.of("flood");
+        return flood.size() == 2 && flood.value("value", "") == "2999" &&
+               flood.value("state", "") == "on";
     })) << fed.of("flood").dump();
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - began);
@@ -110,7 +113,7 @@ TEST(TileSources, AFailingWatcherWaitsLongerEachTimeAndPollersReadCleanly) {
                                        {{"id", "p"}, {"watch", "poll"}, {"every", 1}},
                                        {{"id", "w"}, {"watch", "watch"}}}));
 
-    ASSERT_TRUE(eventually([&] { return fed.sourceReport("dies")["restarts"] == 2; }));
+    ASSERT_TRUE(eventually([&] { return fed.sourceReport("dies")["restarts"] >= 2; }));
     EXPECT_GE(std::chrono::steady_clock::now() - began, FIRST_PAUSE) << "no pause before a restart";
     const std::string problem = fed.sourceReport("dies")["problem"];
     EXPECT_NE(problem.find("status 3"), std::string::npos) << problem;
