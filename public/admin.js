@@ -540,24 +540,9 @@ function renderFlowSteps() {
       problem ? el('span', { class: 'error' }, problem) : null,
       el('button', { class: 'small danger', 'aria-label': 'Remove step', onclick: () => { state.flowSteps.splice(i, 1); renderFlowSteps(); } }, '✕'));
   }));
-  const a = state.admin;
-  // The kinds a flow may use, as the agent says.
-  const kinds = state.report?.steps || ['app', 'url', 'shortcut', 'gesture', 'keys'];
-  const type = el('select', { 'aria-label': 'Step kind' }, kinds.map((t) => el('option', { value: t }, t)));
-  const value = el('input', { placeholder: 'App name, address, Shortcut, gesture or keys', 'aria-label': 'Step value', list: 'step-values' });
-  const options = el('datalist', { id: 'step-values' });
-  const fill = () => options.replaceChildren(...({
-    app: [...new Set(pages().flatMap((p) => (p.tiles || []).filter((t) => t.type === 'app').map((t) => t.value)))],
-    shortcut: a.shortcuts, gesture: a.gestures.map((g) => g.value),
-  }[type.value] || []).map((v) => el('option', { value: v })));
-  type.addEventListener('change', fill);
-  fill();
-  $('step-adder').replaceChildren(type, value, options, el('button', { onclick: () => {
-    if (!value.value) return;
-    state.flowSteps.push({ type: type.value, value: value.value });
-    value.value = '';
-    renderFlowSteps();
-  } }, 'Add step'));
+  // The kinds a flow may use, as the agent says, with the values each may take suggested.
+  const adder = stepAdder((step) => { state.flowSteps.push(step); renderFlowSteps(); });
+  $('step-adder').replaceChildren(...adder.children);
 }
 
 async function planFlow(event) {

@@ -259,7 +259,8 @@ void TileBoard::reconfigure(const Json& config) {
             ++state;
             continue;
         }
-        stateBytes_ -= dumpCompact(state->second).size();
+        stateBytes_ -= stateSizes_[state->first];
+        stateSizes_.erase(state->first);
         state = states_.erase(state);
     }
     tiles_ = std::move(tiles);
@@ -308,12 +309,14 @@ TileBoard::Outcome TileBoard::applyLocked(const std::string& id, const TileChang
     if (after == before) {
         return Outcome::unchanged;
     }
-    const std::size_t oldBytes = found == states_.end() ? 0 : dumpCompact(before).size();
+    std::size_t& size = stateSizes_[id];
+    const std::size_t oldBytes = size;
     const std::size_t newBytes = dumpCompact(after).size();
     if (newBytes > oldBytes && stateBytes_ - oldBytes + newBytes > MAX_STATE_BYTES) {
         return Outcome::full;
     }
     stateBytes_ = stateBytes_ - oldBytes + newBytes;
+    size = newBytes;
     states_[id] = std::move(after);
     pending_.insert(id);
     return Outcome::changed;

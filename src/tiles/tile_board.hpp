@@ -94,7 +94,9 @@ class TileBoard {
     mutable std::mutex mutex_;
     std::map<std::string, Json, std::less<>> tiles_;
     std::map<std::string, Json, std::less<>> states_;
-    std::size_t stateBytes_ = 0;  // of states_, as compact JSON
+    // Each state's size as compact JSON, and their sum: a push is measured once.
+    std::map<std::string, std::size_t, std::less<>> stateSizes_;
+    std::size_t stateBytes_ = 0;
     std::set<std::string> pending_;
     bool publishScheduled_ = false;
     std::chrono::steady_clock::time_point lastPublished_{};
