@@ -1,5 +1,6 @@
 #include "host/process.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -43,6 +44,25 @@ TEST(RunProcess, StatusAndBothStreamsWithoutAShell) {
 
     EXPECT_EQ(runProcess("sh", {"-c", "echo $LC_ALL"}, {"LC_ALL=C"}).output, "C\n");
     EXPECT_EQ(runProcess("sh", {"-c", "kill -TERM $$"}).status, 128 + 15);
+}
+
+// Another thread's child may still hold a script just written open for writing; the kernel
+// then refuses to run it for a moment, and that moment is waited out.
+TEST(RunProcess, AScriptStillOpenForWritingAMomentLongerStarts) {
+    test::TempDir dir;
+    const auto path = dir.path() / "fresh";
+    const int writer = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0700);
+    ASSERT_GE(writer, 0);
+    const std::string script = "#!/bin/sh\necho ran\n";
+    ASSERT_EQ(::write(writer, script.data(), script.size()), static_cast<ssize_t>(script.size()));
+    std::thread closer([writer] {
+        std::this_thread::sleep_for(50ms);
+        ::close(writer);
+    });
+    const auto result = runProcess(path.string(), {});
+    closer.join();
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.output, "ran\n");
 }
 
 TEST(RunProcess, AToolPastItsTimeIsKilledWithWhatItStarted) {

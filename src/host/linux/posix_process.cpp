@@ -147,12 +147,30 @@ class SpawnSetup {
               char* const* envp) {
         posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
         const auto argv = argvFor(path, args);
+        // A script written a moment ago is "busy" while any process still holds it open for
+        // writing: a child another thread forked in the meantime keeps the writer's descriptor
+        // until its own exec. That passes within milliseconds, so it is waited out, briefly.
+        auto pause = std::chrono::milliseconds(1);
+        for (int attempt = 0;; ++attempt) {
+            const int error = spawnOnce(pid, path, argv, envp);
+            if (error != ETXTBSY || attempt == BUSY_ATTEMPTS) {
+                return error;
+            }
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, std::chrono::milliseconds(100));
+        }
+    }
+
+  private:
+    static constexpr int BUSY_ATTEMPTS = 12;  // 0.6 s of pauses in all
+
+    int spawnOnce(pid_t& pid, const std::string& path, const std::vector<char*>& argv,
+                  char* const* envp) {
         return path.find('/') == std::string::npos
                    ? ::posix_spawnp(&pid, path.c_str(), &actions_, &attributes_, argv.data(), envp)
                    : ::posix_spawn(&pid, path.c_str(), &actions_, &attributes_, argv.data(), envp);
     }
 
-  private:
     posix_spawn_file_actions_t actions_;
     posix_spawnattr_t attributes_;
 };
