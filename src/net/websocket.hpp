@@ -9,9 +9,13 @@ namespace td::net {
 // What a WebSocket tells its owner; each runs on the client's thread.
 struct WebSocketHandlers {
     std::function<void()> onOpen;                       // the upgrade succeeded
-    std::function<void(std::string text)> onText;       // a text message (binary ones are skipped)
+    std::function<void(std::string text)> onText;       // a text message
+    std::function<void(std::string bytes)> onBinary;    // a binary one (skipped when unset)
     std::function<void(const std::string& why)> onEnd;  // failed or closed by the peer; once
     std::size_t maxMessageBytes = 1024 * 1024;          // a larger message ends the connection
+    // "ADDRESS:PORT" to connect to whatever the URL's host resolves to (split DNS, tests); the
+    // URL's host is still the name the TLS session and the upgrade use.
+    std::string connectTo;
 };
 
 // One client WebSocket over verified TLS. Handlers are never called after `close`.

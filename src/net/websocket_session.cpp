@@ -1,5 +1,7 @@
 // The client WebSocket: Beast's websocket stream over a verified TLS stream. The only file that
 // instantiates it, since it is slow to compile.
+#include <malloc.h>
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/stream.hpp>
@@ -10,8 +12,6 @@
 #include <boost/beast/ssl/ssl_stream.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <boost/beast/websocket/stream.hpp>
-#include <malloc.h>
-
 #include <deque>
 #include <optional>
 
@@ -61,20 +61,20 @@ class WebSocketSession final : public WebSocket,
     void sendBinary(std::string bytes) override { queue(std::move(bytes), /*binary=*/true); }
 
     void queue(std::string message, bool binary) {
-        asio::post(strand_, [self = shared_from_this(), message = std::move(message),
-                             binary]() mutable {
-            if (self->ended_ || self->closing_) {
-                return;
-            }
-            if (self->queuedBytes_ + message.size() > MAX_QUEUED_BYTES) {
-                return self->end("the peer reads nothing of what is sent");
-            }
-            self->queuedBytes_ += message.size();
-            self->outbox_.push_back({std::move(message), binary});
-            if (self->open_ && self->outbox_.size() == 1) {
-                self->writeNext();
-            }
-        });
+        asio::post(strand_,
+                   [self = shared_from_this(), message = std::move(message), binary]() mutable {
+                       if (self->ended_ || self->closing_) {
+                           return;
+                       }
+                       if (self->queuedBytes_ + message.size() > MAX_QUEUED_BYTES) {
+                           return self->end("the peer reads nothing of what is sent");
+                       }
+                       self->queuedBytes_ += message.size();
+                       self->outbox_.push_back({std::move(message), binary});
+                       if (self->open_ && self->outbox_.size() == 1) {
+                           self->writeNext();
+                       }
+                   });
     }
 
     void close() override {
@@ -98,11 +98,27 @@ class WebSocketSession final : public WebSocket,
                 self->end("timed out while connecting");
             }
         });
+        const auto [host, port] = whereToConnect();
         resolver_.async_resolve(
-            target_.host, target_.port,
+            host, port,
             [self = shared_from_this()](const error_code& ec, tcp::resolver::results_type found) {
                 self->onResolve(ec, std::move(found));
             });
+    }
+
+    // The URL's host and port, or the address the owner named instead: the certificate, the
+    // server name and Host still name the URL's host.
+    std::pair<std::string, std::string> whereToConnect() const {
+        const std::string& to = handlers_.connectTo;
+        const std::size_t colon = to.rfind(':');
+        if (to.empty() || colon == std::string::npos) {
+            return {target_.host, target_.port};
+        }
+        std::string host = to.substr(0, colon);
+        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+            host = host.substr(1, host.size() - 2);
+        }
+        return {host, to.substr(colon + 1)};
     }
 
     void onResolve(const error_code& ec, const tcp::resolver::results_type& found) {
@@ -174,6 +190,8 @@ class WebSocketSession final : public WebSocket,
         }
         if (stream_->got_text() && handlers_.onText && !closing_) {
             handlers_.onText(beast::buffers_to_string(buffer_.data()));
+        } else if (!stream_->got_text() && handlers_.onBinary && !closing_) {
+            handlers_.onBinary(beast::buffers_to_string(buffer_.data()));
         }
         buffer_.consume(buffer_.size());
         if (!ended_) {

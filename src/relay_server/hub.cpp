@@ -2,10 +2,9 @@
 
 #include <strings.h>
 
-#include <boost/asio/ip/address_v6.hpp>
-
 #include <algorithm>
 #include <array>
+#include <boost/asio/ip/address_v6.hpp>
 #include <cctype>
 #include <sstream>
 #include <utility>
@@ -123,9 +122,9 @@ std::size_t SharedBudget::heldBy(const std::string& address) const {
 }
 
 std::optional<std::pair<std::string, std::size_t>> SharedBudget::largestHolder() const {
-    const auto largest = std::max_element(
-        byAddress_.begin(), byAddress_.end(),
-        [](const auto& a, const auto& b) { return a.second < b.second; });
+    const auto largest =
+        std::max_element(byAddress_.begin(), byAddress_.end(),
+                         [](const auto& a, const auto& b) { return a.second < b.second; });
     return largest == byAddress_.end() ? std::nullopt : std::optional(*largest);
 }
 
@@ -245,6 +244,15 @@ bool Hub::isOwnName(std::string_view host) const {
         return true;
     }
     const std::string name = lowerCase(host);
+    if (options_.passthrough) {
+        // ID.t.DOMAIN: agents name their own identifier, so that a proxy routing by name sends
+        // an agent and its phones to one instance.
+        const std::string suffix = ".t." + lowerCase(options_.phoneDomain);
+        if (name.size() > suffix.size() && name.ends_with(suffix) &&
+            isRelayId(std::string_view(name).substr(0, name.size() - suffix.size()))) {
+            return true;
+        }
+    }
     return name == lowerCase(options_.phoneDomain) ||
            std::any_of(options_.names.begin(), options_.names.end(),
                        [&name](const std::string& own) { return lowerCase(own) == name; });
@@ -315,7 +323,8 @@ Route routeFor(std::string_view target, std::string_view host, std::string_view 
         const std::string suffix = "." + lowerCase(domainName);
         const bool phonesPort =
             hostPort.empty() || hostPort == (domainPort.empty() ? HTTPS_PORT : domainPort);
-        if (name.size() > suffix.size() && name.ends_with(suffix) && phonesPort) {
+        const bool agentsName = name.ends_with(".t" + suffix);  // ID.t.DOMAIN: the relay's own
+        if (name.size() > suffix.size() && name.ends_with(suffix) && phonesPort && !agentsName) {
             const std::string id = name.substr(0, name.size() - suffix.size());
             return isRelayId(id) ? Route{Route::Kind::phone, id, std::string(target)} : Route{};
         }
@@ -355,6 +364,27 @@ Route routeFor(std::string_view target, std::string_view host, std::string_view 
                     std::string(afterPrefix.substr(id.size()))};
     }
     return {Route::Kind::phone, std::string(id), std::string(afterPrefix.substr(slash))};
+}
+
+NameRoute routeServerName(std::string_view serverName, std::string_view phoneDomain,
+                          const std::vector<std::string>& names) {
+    const std::string domain = lowerCase(splitPort(phoneDomain).first);
+    const auto isName = [&](std::string_view own) {
+        return lowerCase(splitPort(own).first) == serverName;
+    };
+    if (serverName.empty() || serverName == domain ||
+        std::any_of(names.begin(), names.end(), isName)) {
+        return {NameRoute::Kind::relay, {}};
+    }
+    const std::string suffix = "." + domain;
+    if (domain.empty() || serverName.size() <= suffix.size() || !serverName.ends_with(suffix)) {
+        return {};
+    }
+    std::string_view label = serverName.substr(0, serverName.size() - suffix.size());
+    if (label.ends_with(".t") && isRelayId(label.substr(0, label.size() - 2))) {
+        return {NameRoute::Kind::relay, {}};
+    }
+    return isRelayId(label) ? NameRoute{NameRoute::Kind::agent, std::string(label)} : NameRoute{};
 }
 
 bool isHopByHop(std::string_view name, std::string_view connectionHeader) {
@@ -426,7 +456,18 @@ std::string RelayMetrics::text(std::size_t agents) const {
     }
     out << "tapdeck_relay_phone_request_duration_seconds_bucket{le=\"+Inf\"} " << durations_ << "\n"
         << "tapdeck_relay_phone_request_duration_seconds_sum " << secondsTotal_ << "\n"
-        << "tapdeck_relay_phone_request_duration_seconds_count " << durations_ << "\n";
+        << "tapdeck_relay_phone_request_duration_seconds_count " << durations_ << "\n"
+        << "# HELP tapdeck_relay_streams Phones' connections carried unread to agents, open.\n"
+        << "# TYPE tapdeck_relay_streams gauge\n"
+        << "tapdeck_relay_streams " << streamsOpen_ << "\n"
+        << "# HELP tapdeck_relay_streams_refused_total Phones' connections refused: their agent "
+           "carried as many as it may.\n"
+        << "# TYPE tapdeck_relay_streams_refused_total counter\n"
+        << "tapdeck_relay_streams_refused_total " << streamsRefused_ << "\n"
+        << "# HELP tapdeck_relay_stream_bytes_total Bytes carried unread, by direction.\n"
+        << "# TYPE tapdeck_relay_stream_bytes_total counter\n"
+        << "tapdeck_relay_stream_bytes_total{direction=\"to_agent\"} " << streamBytes_[0] << "\n"
+        << "tapdeck_relay_stream_bytes_total{direction=\"to_phone\"} " << streamBytes_[1] << "\n";
     return out.str();
 }
 
@@ -516,10 +557,10 @@ void ConnectionBook::proven(IdlePlace place) {
 
 bool ConnectionBook::evictOne() {
     while (!unproven_.empty() || !idle_.empty()) {
-        auto& oldest = idle_.empty() || (!unproven_.empty() &&
-                                         unproven_.front().since < idle_.front().since)
-                           ? unproven_
-                           : idle_;
+        auto& oldest =
+            idle_.empty() || (!unproven_.empty() && unproven_.front().since < idle_.front().since)
+                ? unproven_
+                : idle_;
         auto connection = oldest.front().connection.lock();
         oldest.pop_front();
         if (connection) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "common/relay_envelope.hpp"
@@ -62,9 +63,14 @@ struct RelayOptions {
     // Plain listener for /metrics and /healthz; port unset: none.
     std::string metricsAddress = "127.0.0.1";
     std::optional<std::uint16_t> metricsPort;
+    // Phones' TLS is carried unread to their agents (needs the phone domain): the relay reads
+    // only the server name of each ClientHello, and serves its own names itself.
+    bool passthrough = false;
     // One line per agent connection and loss; never a body, a header value or a query.
     std::function<void(const std::string& line)> log;
 };
+
+class StreamTunnel;
 
 // An agent's socket, as phones' requests see it.
 class AgentLink {
@@ -89,6 +95,8 @@ class AgentLink {
     virtual const std::string& address() const = 0;
     // Ends the connection with 1013: its message holds what all agents' messages may.
     virtual void giveWay() = 0;
+    // What carries phones' connections to it unread; nothing unless the relay passes them.
+    virtual std::shared_ptr<StreamTunnel> tunnel() const { return nullptr; }
 };
 
 // The answers an agent still owes, by request id, and the latest requests whose phones stopped
@@ -122,6 +130,14 @@ class RelayMetrics {
     enum class Proof { ok, bad, timeout };
     void proved(Proof result) { ++proofs_[static_cast<std::size_t>(result)]; }
     void answered(int status, std::chrono::steady_clock::duration took);
+    // Phones' connections carried unread to their agents.
+    enum class Direction { toAgent, toPhone };
+    void streamOpened() { ++streamsOpen_; }
+    void streamClosed() { --streamsOpen_; }
+    void streamRefused() { ++streamsRefused_; }
+    void carried(Direction direction, std::size_t bytes) {
+        streamBytes_[static_cast<std::size_t>(direction)] += bytes;
+    }
     // Prometheus' text format.
     std::string text(std::size_t agents) const;
 
@@ -129,6 +145,9 @@ class RelayMetrics {
     static constexpr std::array<double, 12> BUCKETS = {0.001, 0.005, 0.01, 0.025, 0.05, 0.1,
                                                        0.25,  0.5,   1,    2.5,   10,   30};
     std::array<std::uint64_t, 3> proofs_{};
+    std::uint64_t streamsOpen_ = 0;
+    std::uint64_t streamsRefused_ = 0;
+    std::array<std::uint64_t, 2> streamBytes_{};
     std::map<int, std::uint64_t> requests_;
     std::array<std::uint64_t, BUCKETS.size()> inBucket_{};
     std::uint64_t durations_ = 0;
@@ -223,6 +242,33 @@ class ConnectionBook {
     std::list<Waiting> idle_;      // longest idle first
 };
 
+// A connection's place in the hub's count, given back when the connection ends.
+class ConnectionTicket {
+  public:
+    explicit ConnectionTicket(ConnectionBook& book) : book_(&book) {}
+    ConnectionTicket(ConnectionTicket&& other) noexcept
+        : book_(std::exchange(other.book_, nullptr)), kind_(other.kind_) {}
+    ConnectionTicket& operator=(ConnectionTicket&&) = delete;
+    ~ConnectionTicket() { release(); }
+    void becomeAgent() {
+        if (book_ && kind_ != ConnectionBook::Kind::agent) {
+            book_->becomeAgent();
+            kind_ = ConnectionBook::Kind::agent;
+        }
+    }
+    // The connection goes on under another ticket, which counts it from now on.
+    void handOver() { book_ = nullptr; }
+    void release() {
+        if (auto* book = std::exchange(book_, nullptr)) {
+            book->leave(kind_);
+        }
+    }
+
+  private:
+    ConnectionBook* book_;
+    ConnectionBook::Kind kind_ = ConnectionBook::Kind::other;
+};
+
 // Bytes held in all and by each address (an IPv6 /64), an address taking at most a share.
 class SharedBudget {
   public:
@@ -292,7 +338,11 @@ class Hub {
         messages_.release(address, bytes);
     }
 
-    // Whether an agent that reached the relay by `host` (its Host header) may be proven here.
+    // A buffer for the network thread's passing use: a ClientHello is peeked into it.
+    std::vector<char>& scratch() { return scratch_; }
+
+    // Whether an agent that reached the relay by `host` (its Host header) may be proven here:
+    // one of its names, or with passthrough ID.t.DOMAIN.
     bool isOwnName(std::string_view host) const;
 
     PerAddress phones;
@@ -311,6 +361,7 @@ class Hub {
     // The agent from `address` whose message being read is the largest.
     std::shared_ptr<AgentLink> largestMessageFrom(const std::string& address) const;
 
+    std::vector<char> scratch_ = std::vector<char>(16 * 1024);
     SharedBudget bodies_;
     SharedBudget messages_;
     std::list<std::weak_ptr<BodyReader>> bodyReaders_;
@@ -329,6 +380,20 @@ struct Route {
 // `host`: the request's Host; with a phone domain, ID.DOMAIN serves agent ID, also when the
 // Host names the port phones use (the domain's, else 443).
 Route routeFor(std::string_view target, std::string_view host, std::string_view phoneDomain);
+
+// Where a passthrough relay sends a connection, by the server name of its ClientHello.
+struct NameRoute {
+    enum class Kind {
+        relay,  // the relay's own TLS: its names, ID.t.DOMAIN, or no name at all
+        agent,  // ID.DOMAIN: carried unread to agent `id`
+        none,   // any other name: closed
+    };
+    Kind kind = Kind::none;
+    std::string id;
+};
+// `serverName`: lower-case, as scanned; `phoneDomain` and `names` may carry ports.
+NameRoute routeServerName(std::string_view serverName, std::string_view phoneDomain,
+                          const std::vector<std::string>& names);
 
 // Header fields that belong to one connection and are not passed on: the standard ones, any
 // that `Connection` names, and the body's framing (the envelope carries the body whole).

@@ -19,6 +19,7 @@ constexpr const char* USAGE =
     "                     [--phone-domain DOMAIN] [--metrics ADDRESS:PORT]\n"
     "                     [--max-agents-per-address N] [--max-phones-per-address N]\n"
     "                     [--trusted-proxy ADDRESS]... [--name HOST[:PORT]]...\n"
+    "                     [--passthrough]\n"
     "\n"
     "  --listen ADDRESS:PORT  where to listen (default 0.0.0.0:8789; port 0 picks a free one;\n"
     "                         IPv6 as [::]:8789)\n"
@@ -37,6 +38,10 @@ constexpr const char* USAGE =
     "  --name HOST[:PORT]     a name agents reach this relay by (repeatable); the phone domain\n"
     "                         is one. An agent's proof names the relay: one made for another\n"
     "                         is refused. Without any, agents may use any name\n"
+    "  --passthrough          carry each phone's TLS connection unread to its computer, which\n"
+    "                         holds the certificate for ID.DOMAIN itself: the relay reads only\n"
+    "                         the server name. Needs --phone-domain, --cert and --key; the\n"
+    "                         certificate names DOMAIN and *.t.DOMAIN, where agents connect\n"
     "  --version, --help\n";
 
 struct Arguments {
@@ -102,6 +107,10 @@ bool parseArguments(int argc, char** argv, Arguments& arguments, std::string& er
         }
         if (name == "--help" || name == "-h") {
             arguments.showHelp = true;
+            continue;
+        }
+        if (name == "--passthrough") {
+            arguments.options.passthrough = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -214,11 +223,15 @@ int main(int argc, char** argv) {
             logLine("Metrics listening on " + (metricsIpv6 ? "[" + at + "]" : at) + ":" +
                     std::to_string(*metricsPort));
         }
-        if (arguments.options.phoneDomain.empty()) {
-            logLine("Without --phone-domain every computer's pages share this relay's origin: "
-                    "their storage is shared, no service worker runs, and one computer's page "
-                    "can read what another's keeps in the same browser. Serve only people who "
-                    "trust each other.");
+        if (arguments.options.passthrough) {
+            logLine("Passing phones' connections to ID." + arguments.options.phoneDomain +
+                    " unread; agents connect to ID.t." + arguments.options.phoneDomain);
+        } else if (arguments.options.phoneDomain.empty()) {
+            logLine(
+                "Without --phone-domain every computer's pages share this relay's origin: "
+                "their storage is shared, no service worker runs, and one computer's page "
+                "can read what another's keeps in the same browser. Serve only people who "
+                "trust each other.");
         }
         int received = 0;
         sigwait(&stopSignals, &received);

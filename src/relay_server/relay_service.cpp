@@ -60,6 +60,10 @@ std::vector<std::string> proxyAddresses(const std::vector<std::string>& texts) {
 
 RelayOptions normalised(RelayOptions options) {
     options.trustedProxies = proxyAddresses(options.trustedProxies);
+    if (options.passthrough && (options.phoneDomain.empty() || options.certFile.empty())) {
+        // It must see phones' TLS itself, and route it by their computers' names.
+        throw std::runtime_error("--passthrough needs --phone-domain, --cert and --key");
+    }
     return options;
 }
 
@@ -164,6 +168,8 @@ struct RelayService::Impl {
             if (!hub.connections.admit()) {
                 error_code ignored;
                 socket.close(ignored);  // no room even after the longest-idle one went
+            } else if (tls && hub.options().passthrough) {
+                routeByServerName(std::move(socket), *tls, hub);
             } else if (tls) {
                 serveTls(std::move(socket), *tls, hub);
             } else {

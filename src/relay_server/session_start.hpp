@@ -11,6 +11,10 @@ namespace td::relay_server {
 void servePlain(boost::asio::ip::tcp::socket socket, Hub& hub);
 // The same after a TLS handshake.
 void serveTls(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context& tls, Hub& hub);
+// In passthrough mode: reads the ClientHello's server name, then serves the relay's own TLS,
+// carries the connection unread to its agent, or closes it.
+void routeByServerName(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context& tls,
+                       Hub& hub);
 // Answers one request on the metrics listener: GET /metrics or /healthz.
 void serveMetrics(boost::asio::ip::tcp::socket socket, Hub& hub);
 

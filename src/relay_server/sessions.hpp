@@ -2,6 +2,8 @@
 // A phone's HTTP connection and an agent's WebSocket, over a plain or a TLS stream; included only
 // by the two files that instantiate them.
 
+#include <malloc.h>
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
@@ -14,8 +16,6 @@
 #include <boost/beast/http/write.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 #include <boost/beast/websocket/stream.hpp>
-#include <malloc.h>
-
 #include <exception>
 #include <list>
 
@@ -26,6 +26,7 @@
 #include "common/utf8.hpp"
 #include "relay_server/hub.hpp"
 #include "relay_server/session_start.hpp"
+#include "relay_server/stream_tunnel.hpp"
 #include "relay_server/tls_socket.hpp"
 
 namespace td::relay_server {
@@ -70,7 +71,8 @@ inline constexpr auto CLOSE_GRACE = std::chrono::seconds(2);
 // nothing and unregisters itself.
 inline constexpr std::string_view RETIRING_WORKER =
     "self.addEventListener('install', () => self.skipWaiting());\n"
-    "self.addEventListener('activate', (event) => event.waitUntil(self.registration.unregister()));\n";
+    "self.addEventListener('activate', (event) => "
+    "event.waitUntil(self.registration.unregister()));\n";
 // Header fields a phone's request may carry to its agent.
 inline constexpr std::size_t MAX_HEADER_FIELDS = 100;
 // Answers larger than this are held against the phone's address until it has read them.
@@ -108,31 +110,6 @@ inline std::string peerOf(const tcp::socket& socket) {
     return ignored ? std::string("an unknown address") : endpoint.address().to_string();
 }
 
-// A connection's place in the hub's count, given back when the connection ends.
-class ConnectionTicket {
-  public:
-    explicit ConnectionTicket(ConnectionBook& book) : book_(&book) {}
-    ConnectionTicket(ConnectionTicket&& other) noexcept
-        : book_(std::exchange(other.book_, nullptr)), kind_(other.kind_) {}
-    ConnectionTicket& operator=(ConnectionTicket&&) = delete;
-    ~ConnectionTicket() { release(); }
-    void becomeAgent() {
-        if (book_ && kind_ != ConnectionBook::Kind::agent) {
-            book_->becomeAgent();
-            kind_ = ConnectionBook::Kind::agent;
-        }
-    }
-    void release() {
-        if (auto* book = std::exchange(book_, nullptr)) {
-            book->leave(kind_);
-        }
-    }
-
-  private:
-    ConnectionBook* book_;
-    ConnectionBook::Kind kind_ = ConnectionBook::Kind::other;
-};
-
 // Runs a handler's body; an exception (which nothing here should throw) ends that connection
 // instead of the network thread.
 template <typename Body, typename OnFailure>
@@ -163,8 +140,7 @@ class AgentSession final : public AgentLink,
           slot_(std::move(slot)),
           ticket_(std::move(ticket)),
           proofTimer_(socket_.get_executor()),
-          messageTimer_(socket_.get_executor()) {
-    }
+          messageTimer_(socket_.get_executor()) {}
 
     void accept(const http::request<http::string_body>& upgrade) {
         unprovenPlace_ = hub_.connections.waitingForProof(this->weak_from_this());
@@ -209,6 +185,7 @@ class AgentSession final : public AgentLink,
 
     std::size_t heldMessageBytes() const override { return heldMessage_; }
     const std::string& address() const override { return peer_; }
+    std::shared_ptr<StreamTunnel> tunnel() const override { return tunnel_; }
 
     void giveWay() override {
         hub_.log("Agent closed from " + peer_ + ": its message gave way to another's");
@@ -262,7 +239,8 @@ class AgentSession final : public AgentLink,
             buffer_.consume(buffer_.size());
             return;
         }
-        if (proven_ && !messageBegun_ && !pending_.expectsReply()) {
+        if (proven_ && !messageBegun_ && !pending_.expectsReply() &&
+            !(tunnel_ && tunnel_->expectsFrames())) {
             // An agent speaks only to answer: nothing of a message nobody asked for is held.
             hub_.log("Agent closed from " + peer_ + ": it sent what nobody asked for");
             return closeWith(websocket::close_code::policy_error);
@@ -316,6 +294,14 @@ class AgentSession final : public AgentLink,
     }
 
     void onMessage(const std::string& text, bool binary) {
+        if (proven_ && binary && relay::isStreamFrame(text)) {
+            const auto frame = relay::readStreamFrame(text);
+            if (!frame || !tunnel_ || !tunnel_->onFrame(*frame)) {
+                hub_.log("Agent closed from " + peer_ + ": it broke the rules of its streams");
+                closeWith(websocket::close_code::policy_error);
+            }
+            return;
+        }
         if (proven_) {
             // Only replies to requests it was sent: anything else (a reply nobody asked for, one
             // that cannot be read) is an agent broken or hostile, and its phones hear at once
@@ -343,17 +329,26 @@ class AgentSession final : public AgentLink,
             hub_.connections.proven(*std::exchange(unprovenPlace_, std::nullopt));
         }
         ticket_.becomeAgent();
+        if (hub_.options().passthrough) {
+            tunnel_ = std::make_shared<StreamTunnel>(
+                hub_, [weak = this->weak_from_this()](std::string frame) {
+                    if (auto self = weak.lock()) {
+                        self->send(
+                            std::move(frame), [] {}, /*binary=*/true);
+                    }
+                });
+        }
         socket_.read_message_max(relay::MAX_REPLY_ENVELOPE_BYTES);
         hub_.attach(id_, this->shared_from_this(), peer_);
         attached_ = true;
     }
 
-    void send(std::string text, Sent sent) {
+    void send(std::string text, Sent sent, bool binary = false) {
         if (ended_ || closing_) {
             return sent();
         }
         queuedBytes_ += text.size();
-        outbox_.push_back({std::move(text), std::move(sent)});
+        outbox_.push_back({std::move(text), std::move(sent), binary});
         if (!writing_) {
             writeNext();
         }
@@ -361,7 +356,7 @@ class AgentSession final : public AgentLink,
 
     void writeNext() {
         writing_ = true;
-        socket_.text(true);
+        socket_.binary(outbox_.front().binary);
         socket_.async_write(asio::buffer(outbox_.front().text),
                             [self = this->shared_from_this()](const error_code& ec, std::size_t) {
                                 guarded([&] { self->onWritten(ec); }, [&] { self->close(); });
@@ -425,6 +420,9 @@ class AgentSession final : public AgentLink,
         }
         hub_.releaseMessage(peer_, std::exchange(heldMessage_, 0));
         pending_.failAll();
+        if (tunnel_) {
+            tunnel_->closeAll();
+        }
     }
 
     websocket::stream<Stream> socket_;
@@ -441,6 +439,7 @@ class AgentSession final : public AgentLink,
     struct Outgoing {
         std::string text;
         Sent sent;
+        bool binary = false;
     };
     // A list, not a deque: an idle agent holds no block of it.
     std::list<Outgoing> outbox_;
@@ -448,6 +447,7 @@ class AgentSession final : public AgentLink,
     std::size_t queuedBytes_ = 0;
     std::size_t heldMessage_ = 0;  // of the message being read, counted in the hub
     PendingReplies pending_;
+    std::shared_ptr<StreamTunnel> tunnel_;
     bool writing_ = false;
     bool messageBegun_ = false;
     bool proven_ = false;
@@ -675,9 +675,15 @@ class PhoneSession final : public IdleConnection,
             case Route::Kind::badAgentId:
                 return answer(400, "text/plain", "Bad agent id", false);
             case Route::Kind::phoneRedirect:
+                if (hub_.options().passthrough) {
+                    break;  // a computer's pages come from itself, never through this side
+                }
                 location_ = route.rest;
                 return answer(301, "text/plain", {}, request.keep_alive());
             case Route::Kind::phone:
+                if (hub_.options().passthrough) {
+                    return answer(421, "text/plain", "Misdirected Request", false);
+                }
                 return forward(route);
             case Route::Kind::notFound:
                 break;

@@ -23,7 +23,7 @@ TestPki::TestPki() {
     otherKeyFile_ = path("other-key.pem");
     dir_.write("make.sh", ". '" TD_SOURCE_DIR
                           "/scripts/relay_fixture.sh'\n"
-                          "make_test_certificates . localhost\n"
+                          "make_test_certificates . localhost relay.test '*.t.relay.test'\n"
                           "issue_test_certificate . other DNS:other.example\n");
     const std::string command = "cd '" + dir_.path().string() + "' && bash -e make.sh";
     if (std::system(command.c_str()) != 0) {

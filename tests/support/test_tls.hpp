@@ -16,7 +16,7 @@ class TestPki {
   public:
     TestPki();
     const std::string& caFile() const { return caFile_; }
-    // For "localhost" and 127.0.0.1.
+    // For "localhost", 127.0.0.1, and a relay's own names: relay.test and *.t.relay.test.
     const std::string& certFile() const { return certFile_; }
     const std::string& keyFile() const { return keyFile_; }
     // Signed by the same authority, but for another host.

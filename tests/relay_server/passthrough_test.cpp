@@ -1,0 +1,316 @@
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "common/relay_proof.hpp"
+#include "common/relay_streams.hpp"
+#include "relay/relay_identity.hpp"
+#include "relay_server/client_hello.hpp"
+#include "relay_server/relay_harness.hpp"
+#include "support/loopback_client.hpp"
+
+namespace td::relay_server {
+namespace {
+
+using namespace std::chrono_literals;
+using relay::StreamFrameType;
+using test::eventually;
+
+// What a browser's TLS library sends first, for `serverName`, with `alpnBytes` of protocol
+// names to make it as large as wanted.
+std::string clientHello(const std::string& serverName, std::size_t alpnBytes = 0) {
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    SSL* ssl = SSL_new(context);
+    if (!serverName.empty()) {
+        SSL_set_tlsext_host_name(ssl, serverName.c_str());
+    }
+    std::string protocols;
+    while (protocols.size() < alpnBytes) {
+        protocols += std::string(1, static_cast<char>(200)) + std::string(200, 'p');
+    }
+    if (!protocols.empty()) {
+        SSL_set_alpn_protos(ssl, reinterpret_cast<const unsigned char*>(protocols.data()),
+                            static_cast<unsigned>(protocols.size()));
+    }
+    BIO* in = BIO_new(BIO_s_mem());
+    BIO* out = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl, in, out);
+    SSL_connect(ssl);
+    std::string hello(static_cast<std::size_t>(BIO_pending(out)), '\0');
+    BIO_read(out, hello.data(), static_cast<int>(hello.size()));
+    SSL_free(ssl);
+    SSL_CTX_free(context);
+    return hello;
+}
+
+// The same handshake message framed again in records of `size` bytes, as any client may.
+std::string inRecordsOf(const std::string& hello, std::size_t size) {
+    const std::string message = hello.substr(5);
+    std::string out;
+    for (std::size_t at = 0; at < message.size(); at += size) {
+        const std::string part = message.substr(at, size);
+        out += std::string{0x16, 0x03, 0x01, static_cast<char>(part.size() >> 8),
+                           static_cast<char>(part.size() & 0xFF)} +
+               part;
+    }
+    return out;
+}
+
+TEST(ClientHello, TheNameIsFoundHoweverTheHelloIsCutAndAnythingElseIsRefused) {
+    const std::string hello = clientHello("Abc123.Relay.Test", 3000);
+    const std::string small = clientHello("Abc123.Relay.Test");
+    for (const std::string& framed : {hello, inRecordsOf(hello, 100), inRecordsOf(small, 1)}) {
+        const HelloScan whole = scanClientHello(framed);
+        ASSERT_EQ(whole.kind, HelloScan::Kind::named);
+        EXPECT_EQ(whole.serverName, "abc123.relay.test");
+        // Every prefix asks for more, and for more than it has.
+        for (std::size_t cut = 0; cut < framed.size(); cut += 97) {
+            const HelloScan part = scanClientHello(std::string_view(framed).substr(0, cut));
+            ASSERT_EQ(part.kind, HelloScan::Kind::incomplete) << cut;
+            EXPECT_GT(part.needBytes, cut);
+            EXPECT_LE(part.needBytes, framed.size());
+        }
+    }
+    const HelloScan nameless = scanClientHello(clientHello(""));
+    EXPECT_EQ(nameless.kind, HelloScan::Kind::named);
+    EXPECT_EQ(nameless.serverName, "");
+
+    // Past 16 KiB, whether in the hello or in the records' framing of it.
+    EXPECT_EQ(scanClientHello(clientHello("a.relay.test", 17'000)).kind, HelloScan::Kind::refused);
+    EXPECT_EQ(scanClientHello(inRecordsOf(hello, 1)).kind, HelloScan::Kind::refused);
+    EXPECT_EQ(scanClientHello("GET / HTTP/1.1\r\n").kind, HelloScan::Kind::refused);
+    std::string badName = hello;
+    const std::size_t at = badName.find("Abc123");
+    badName[at] = '_';
+    EXPECT_EQ(scanClientHello(badName).kind, HelloScan::Kind::refused);
+    std::string shortened = hello;
+    shortened[8] = static_cast<char>(shortened[8] - 1);  // the message says it is shorter
+    EXPECT_NE(scanClientHello(shortened).kind, HelloScan::Kind::named);
+}
+
+TEST(ServerNames, RouteToTheRelayAnAgentOrNowhere) {
+    const std::vector<std::string> names = {"relay.example:8443"};
+    const auto kind = [&](std::string_view name) {
+        return routeServerName(name, "relay.test:443", names);
+    };
+    EXPECT_EQ(kind("").kind, NameRoute::Kind::relay);
+    EXPECT_EQ(kind("relay.test").kind, NameRoute::Kind::relay);
+    EXPECT_EQ(kind("relay.example").kind, NameRoute::Kind::relay);
+    EXPECT_EQ(kind("abc.t.relay.test").kind, NameRoute::Kind::relay);
+    EXPECT_EQ(kind("abc.relay.test").kind, NameRoute::Kind::agent);
+    EXPECT_EQ(kind("abc.relay.test").id, "abc");
+    for (const char* nowhere : {"x.abc.relay.test", "relay.test.evil", "evilrelay.test",
+                                ".relay.test", "t.relay.test.example"}) {
+        EXPECT_EQ(kind(nowhere).kind, NameRoute::Kind::none) << nowhere;
+    }
+}
+
+// An agent of the test's own that keeps the streams it is given: what each brought, and,
+// unless told to hold back, credit for all of it.
+class StreamAgent {
+  public:
+    struct Stream {
+        std::string address;
+        std::string received;
+        bool closed = false;
+    };
+
+    StreamAgent(net::HttpsClient& client, std::uint16_t port, bool grantCredit = true)
+        : identity_(*relay::RelayIdentity::generate()), grantCredit_(grantCredit) {
+        net::WebSocketHandlers handlers;
+        handlers.connectTo = "127.0.0.1:" + std::to_string(port);
+        handlers.onText = [this](std::string text) { onText(text); };
+        handlers.onBinary = [this](std::string bytes) { onFrame(bytes); };
+        handlers.onEnd = [this](const std::string& why) {
+            std::lock_guard lock(mutex_);
+            endedWhy_ = why;
+        };
+        handlers.maxMessageBytes = 1 << 20;
+        std::lock_guard lock(mutex_);
+        socket_ = client.openWebSocket(
+            "wss://" + identity_.id() + ".t.relay.test/mac/ws?id=" + identity_.id(), handlers);
+    }
+    ~StreamAgent() { socket_->close(); }
+
+    const std::string& id() const { return identity_.id(); }
+    std::map<std::uint32_t, Stream> streams() const {
+        std::lock_guard lock(mutex_);
+        return streams_;
+    }
+    std::string endedWhy() const {
+        std::lock_guard lock(mutex_);
+        return endedWhy_;
+    }
+    void send(StreamFrameType type, std::uint32_t stream, std::string_view payload = {}) {
+        socket_->sendBinary(relay::writeStreamFrame(type, stream, payload));
+    }
+    void grant(std::uint32_t stream, std::uint32_t credit) {
+        socket_->sendBinary(relay::writeWindowFrame(stream, credit));
+    }
+
+  private:
+    void onText(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        const auto challenge = relay::readChallenge(text);
+        ASSERT_TRUE(challenge) << text;
+        const std::string proof = relay::proofMessage(socket_->host(), id(), challenge->challenge);
+        socket_->sendText(relay::writeProof({identity_.rawPublicKey(), identity_.sign(proof)}));
+    }
+
+    void onFrame(const std::string& bytes) {
+        const auto frame = relay::readStreamFrame(bytes);
+        ASSERT_TRUE(frame);
+        std::lock_guard lock(mutex_);
+        Stream& stream = streams_[frame->stream];
+        if (frame->type == StreamFrameType::open) {
+            stream.address = std::string(frame->payload);
+        } else if (frame->type == StreamFrameType::data) {
+            stream.received.append(frame->payload);
+            if (grantCredit_) {
+                socket_->sendBinary(relay::writeWindowFrame(
+                    frame->stream, static_cast<std::uint32_t>(frame->payload.size())));
+            }
+        } else if (frame->type == StreamFrameType::close) {
+            stream.closed = true;
+        }
+    }
+
+    const relay::RelayIdentity identity_;
+    const bool grantCredit_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<net::WebSocket> socket_;
+    std::map<std::uint32_t, Stream> streams_;
+    std::string endedWhy_;
+};
+
+class PassthroughTest : public test::RelayHarness {
+  protected:
+    void SetUp() override {
+        RelayOptions options;
+        options.phoneDomain = "relay.test";
+        options.passthrough = true;
+        startRelay(options);
+    }
+
+    // A phone's connection to `name` that has sent its ClientHello (kept in `lastHello`) and
+    // `after`.
+    test::LoopbackClient phone(const std::string& name, const std::string& after = {}) {
+        test::LoopbackClient connection(relay->port());
+        lastHello = clientHello(name, 2000);
+        // In two segments, the first too short for the name.
+        connection.send(lastHello.substr(0, 300));
+        connection.send(lastHello.substr(300) + after);
+        return connection;
+    }
+    std::string lastHello;
+
+    std::string metrics() {
+        return test::bodyOf(test::exchange(*relay->metricsPort(), "GET /metrics HTTP/1.1\r\n\r\n"));
+    }
+};
+
+TEST_F(PassthroughTest, PhonesBytesReachTheirAgentUnreadAndBack) {
+    StreamAgent agent(client, relay->port());
+    ASSERT_TRUE(proven(1)) << agent.endedWhy();
+
+    auto first = phone(agent.id() + ".relay.test", "token=secret");
+    const std::string hello = lastHello;
+    ASSERT_TRUE(eventually([&] {
+        const auto streams = agent.streams();
+        return streams.size() == 1 && streams.begin()->second.received.ends_with("token=secret");
+    }));
+    const auto [id, stream] = *agent.streams().begin();
+    EXPECT_EQ(stream.address, "127.0.0.1");
+    EXPECT_EQ(stream.received, hello + "token=secret") << "the hello itself is carried too";
+    agent.send(StreamFrameType::data, id, "answer");
+    EXPECT_EQ(first.readExactly(6), "answer");
+    first.abort();
+    EXPECT_TRUE(eventually([&] { return agent.streams()[id].closed; }));
+
+    auto second = phone(agent.id() + ".relay.test");
+    ASSERT_TRUE(eventually([&] { return agent.streams().size() == 2; }));
+    agent.send(StreamFrameType::data, id + 1, "bye");
+    agent.send(StreamFrameType::close, id + 1);
+    EXPECT_EQ(second.readAll(), "bye");
+
+    const std::string counted = metrics();
+    EXPECT_NE(counted.find("tapdeck_relay_streams 0\n"), std::string::npos) << counted;
+    EXPECT_NE(counted.find("tapdeck_relay_stream_bytes_total{direction=\"to_phone\"} 9\n"),
+              std::string::npos)
+        << counted;
+    EXPECT_EQ(counted.find(agent.id()), std::string::npos);
+
+    // Nothing reaches anyone for a computer not connected, a name of no computer, no hello, or
+    // a hello that never ends; nor a request naming a computer through the relay's own TLS.
+    EXPECT_TRUE(phone("nobody.relay.test").closedByPeer());
+    EXPECT_TRUE(phone("x." + agent.id() + ".relay.test").closedByPeer());
+    test::LoopbackClient plain(relay->port());
+    plain.send("GET / HTTP/1.1\r\nHost: " + agent.id() + ".relay.test\r\n\r\n");
+    EXPECT_TRUE(plain.closedByPeer());
+    test::LoopbackClient trickle(relay->port());
+    trickle.send(hello.substr(0, 100));
+    EXPECT_TRUE(trickle.closedByPeer(15s));
+    const auto misdirected = fetch("GET", "/", {}, {{"Host", agent.id() + ".relay.test"}});
+    EXPECT_EQ(misdirected.status, 421);
+    EXPECT_EQ(agent.streams().size(), 2u);
+}
+
+TEST_F(PassthroughTest, AStreamOutOfCreditIsNotReadAndAgentsBreakingTheRulesAreClosed) {
+    StreamAgent holding(client, relay->port(), /*grantCredit=*/false);
+    ASSERT_TRUE(proven(1));
+    auto connection = phone(holding.id() + ".relay.test");
+    const std::string sent = lastHello + std::string(1 << 20, 'b');
+    // The relay stops reading at its window, so the phone's sending blocks until it ends.
+    std::thread bulk([&] { connection.send(std::string_view(sent).substr(lastHello.size())); });
+    const auto received = [&] {
+        const auto streams = holding.streams();
+        return streams.empty() ? std::string() : streams.begin()->second.received;
+    };
+    ASSERT_TRUE(eventually([&] { return received().size() == relay::STREAM_WINDOW_BYTES; }));
+    EXPECT_TRUE(connection.silentFor(200ms));
+    EXPECT_EQ(received().size(), relay::STREAM_WINDOW_BYTES) << "nothing past the window";
+    holding.grant(1, relay::STREAM_WINDOW_BYTES);
+    EXPECT_TRUE(eventually([&] { return received().size() == 2 * relay::STREAM_WINDOW_BYTES; }));
+    EXPECT_EQ(received(), sent.substr(0, 2 * relay::STREAM_WINDOW_BYTES)) << "in order, whole";
+
+    holding.grant(1, relay::STREAM_WINDOW_BYTES + 1);  // credit it was never owed
+    EXPECT_TRUE(eventually([&] { return !holding.endedWhy().empty(); }));
+    EXPECT_TRUE(connection.closedByPeer());
+    bulk.join();
+
+    StreamAgent inventing(client, relay->port());
+    ASSERT_TRUE(proven(1));
+    auto other = phone(inventing.id() + ".relay.test");
+    ASSERT_TRUE(eventually([&] { return inventing.streams().size() == 1; }));
+    inventing.send(StreamFrameType::data, 2, "x");  // a stream it was never given
+    EXPECT_TRUE(eventually([&] { return !inventing.endedWhy().empty(); }));
+    EXPECT_TRUE(other.closedByPeer());
+
+    StreamAgent unasked(client, relay->port());
+    ASSERT_TRUE(proven(1));
+    unasked.send(StreamFrameType::window, 1, std::string("\0\0\0\1", 4));  // before any stream
+    EXPECT_TRUE(eventually([&] { return !unasked.endedWhy().empty(); }));
+}
+
+TEST_F(PassthroughTest, AnAgentCarriesAtMostItsShareOfStreams) {
+    StreamAgent agent(client, relay->port());
+    ASSERT_TRUE(proven(1));
+    std::vector<test::LoopbackClient> phones;
+    for (std::size_t i = 0; i < relay::MAX_STREAMS_PER_AGENT; ++i) {
+        phones.push_back(phone(agent.id() + ".relay.test"));
+    }
+    ASSERT_TRUE(eventually([&] { return agent.streams().size() == relay::MAX_STREAMS_PER_AGENT; }));
+    EXPECT_TRUE(phone(agent.id() + ".relay.test").closedByPeer());
+    EXPECT_NE(metrics().find("tapdeck_relay_streams_refused_total 1\n"), std::string::npos);
+    phones.front().abort();
+    ASSERT_TRUE(eventually([&] { return agent.streams().begin()->second.closed; }));
+    auto replacement = phone(agent.id() + ".relay.test");
+    EXPECT_TRUE(
+        eventually([&] { return agent.streams().size() == relay::MAX_STREAMS_PER_AGENT + 1; }));
+}
+
+}  // namespace
+}  // namespace td::relay_server
