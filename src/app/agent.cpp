@@ -80,6 +80,7 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
                .tiles = &tileBoard_,
                .tileSources = &tileSources_},
       router_(context_),
+      streamCertificate_(settings_.supportFolder / "tls"),
       relay_(relay::RelayClient::create(store_.relayId(),
                                         settings_.relaySocketUrl(store_.relayId()), relayLinks())) {
     server_.setRouter([this](const server::ConnectionPtr& connection, server::Request request) {
@@ -175,8 +176,13 @@ std::function<void()> Agent::panelOpener() {
 relay::RelayLinks Agent::relayLinks() {
     relay::RelayLinks links;
     links.openSocket = [this](const std::string& url, net::WebSocketHandlers handlers) {
+        handlers.connectTo = settings_.relayConnect;
         return https_.openWebSocket(url, std::move(handlers));
     };
+    links.adoptConnection = [this](int fd, std::string peer) {
+        server_.adopt(fd, std::move(peer));
+    };
+    links.streamTls = [this] { return streamCertificate_.context(); };
     links.replay = [this](server::ConnectionPtr connection, server::Request request) {
         replayRelayed(std::move(connection), std::move(request));
     };

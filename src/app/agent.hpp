@@ -15,6 +15,7 @@
 #include "net/https_client.hpp"
 #include "relay/relay_client.hpp"
 #include "relay/relay_identity.hpp"
+#include "relay/stream_certificate.hpp"
 #include "server/server.hpp"
 #include "store/store.hpp"
 #include "tiles/tile_board.hpp"
@@ -114,6 +115,8 @@ class Agent {
     host::LiveState liveState_;
     api::ApiContext context_;
     api::Router router_;
+    // This computer's own certificate for phones whose relay passes their TLS unread.
+    relay::StreamCertificate streamCertificate_;
     const std::shared_ptr<relay::RelayClient> relay_;
 };
 

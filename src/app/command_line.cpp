@@ -41,6 +41,8 @@ std::string usageText() {
            "                      (default $XDG_CONFIG_HOME/tapdeck, i.e. ~/.config/tapdeck)\n"
            "  TD_RESOURCES        folder holding public/ and the shipped config.json\n"
            "  TD_RELAY_HOST       host[:port] of the relay service\n"
+           "  TD_RELAY_CONNECT    ADDRESS:PORT to reach the relay at, whatever its name\n"
+           "                      resolves to (split DNS, tests)\n"
            "  ANTHROPIC_API_KEY   the planner's key, read at every plan\n"
            "  ANTHROPIC_BASE_URL  the Messages API's base address\n"
            "  TD_UPDATE_URL       the update manifest's address\n"

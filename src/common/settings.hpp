@@ -41,6 +41,8 @@ struct Settings {
     // Where the agent registers itself to start at login ($XDG_CONFIG_HOME/autostart).
     std::filesystem::path loginItemFile;
     std::string relayHost = DEFAULT_RELAY_HOST;  // host[:port] of the relay service
+    // ADDRESS:PORT to reach the relay at, whatever its name resolves to; empty: its name's.
+    std::string relayConnect;
     // Scheme and host of the Messages API, without a trailing slash.
     RemoteEndpoint planner{DEFAULT_PLANNER_BASE};
     RemoteEndpoint updateManifest{DEFAULT_UPDATE_MANIFEST};

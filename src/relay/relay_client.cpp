@@ -115,12 +115,60 @@ void RelayClient::startLocked() {
     socket_ = links_.openSocket(socketUrl_, listen(++connection_));
 }
 
+void RelayClient::handleFrame(std::uint64_t connection, std::string message) {
+    if (const auto streams = streamsFor(connection)) {
+        streams->onMessage(std::move(message));
+    }
+}
+
+std::shared_ptr<TlsStreams> RelayClient::streamsFor(std::uint64_t connection) {
+    std::lock_guard lock(mutex_);
+    if (connection != connection_ || !socket_) {
+        return nullptr;
+    }
+    if (!streams_) {
+        TlsStreams::Links links;
+        links.send = [socket = std::weak_ptr(socket_)](std::string frame) {
+            if (const auto open = socket.lock()) {
+                open->sendBinary(std::move(frame));
+            }
+        };
+        links.adopt = links_.adoptConnection ? links_.adoptConnection
+                                             : [](int fd, const std::string&) { ::close(fd); };
+        links.tls = links_.streamTls;
+        // On the main thread: the streams are ended there, never on their own thread.
+        links.broken = [weak = weak_from_this(), connection,
+                        runLater = links_.runLater](const std::string& why) {
+            TD_LOG(relay, "closing the relay's connection: " + why);
+            runLater(std::chrono::milliseconds(0), [weak, connection] {
+                if (auto self = weak.lock()) {
+                    self->dropConnection(connection);
+                }
+            });
+        };
+        streams_ = std::make_shared<TlsStreams>(std::move(links));
+    }
+    return streams_;
+}
+
+void RelayClient::dropConnection(std::uint64_t connection) {
+    std::lock_guard lock(mutex_);
+    if (connection == connection_ && socket_) {
+        startLocked();  // a new connection, with new streams
+    }
+}
+
+void RelayClient::endStreamsLocked() {
+    streams_.reset();  // closes every stream; never on the streams' own thread
+}
+
 void RelayClient::stopLocked() {
     reconnectTicket_ = 0;
     if (socket_) {
         socket_->close();
         socket_.reset();
     }
+    endStreamsLocked();
     isConnected_ = false;
 }
 
@@ -135,6 +183,11 @@ net::WebSocketHandlers RelayClient::listen(std::uint64_t connection) {
     handlers.onText = [weak, connection](std::string text) {
         if (auto self = weak.lock()) {
             self->handle(connection, text);
+        }
+    };
+    handlers.onBinary = [weak, connection](std::string bytes) {
+        if (auto self = weak.lock()) {
+            self->handleFrame(connection, std::move(bytes));
         }
     };
     handlers.onEnd = [weak, connection](const std::string& why) {
@@ -169,6 +222,7 @@ void RelayClient::ended(std::uint64_t connection, const std::string& why) {
         lost = isConnected_;
         isConnected_ = false;
         socket_.reset();
+        endStreamsLocked();
         scheduleReconnectLocked();
     }
     TD_LOG(relay, "connection ended: " + why);

@@ -3,15 +3,16 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <map>
 
 #include "common/relay_envelope.hpp"
 #include "common/relay_proof.hpp"
 #include "net/websocket.hpp"
 #include "relay/relayed_connection.hpp"
+#include "relay/tls_streams.hpp"
 #include "server/request.hpp"
 #include "server/response.hpp"
 
@@ -33,6 +34,11 @@ struct RelayLinks {
     // The agent's key and its signature of `message`, for a relay that asks the agent to prove
     // its identifier; nothing when the agent has no key (such a relay then closes the socket).
     std::function<std::optional<Proof>(std::string_view message)> prove;
+    // For a relay that passes phones' TLS unread: the agent's server takes the plain end of a
+    // stream as a connection from `peer`, and `streamTls` holds this computer's certificate
+    // (nothing until it has one). Unset: such streams are closed at once.
+    std::function<void(int fd, std::string peer)> adoptConnection;
+    std::function<std::shared_ptr<SSL_CTX>()> streamTls;
 };
 
 // The request a request envelope describes, marked as relayed: never this computer's own,
@@ -91,6 +97,13 @@ class RelayClient : public std::enable_shared_from_this<RelayClient> {
     void scheduleReconnectLocked();
     void reconnect(std::uint64_t ticket);
     void handle(std::uint64_t connection, const std::string& text);
+    // A stream frame of connection `connection`.
+    void handleFrame(std::uint64_t connection, std::string message);
+    std::shared_ptr<TlsStreams> streamsFor(std::uint64_t connection);
+    // Closes connection `connection` (its relay broke the streams' rules) and opens another.
+    void dropConnection(std::uint64_t connection);
+    // The streams of a connection that ended end too.
+    void endStreamsLocked();
     void answerChallenge(const Challenge& challenge, const std::shared_ptr<net::WebSocket>& socket);
     // Sends the answer on the connection the request came on, and only while it is current: a
     // relay (or the same one after a restart) never hears of requests it did not send.
@@ -121,6 +134,8 @@ class RelayClient : public std::enable_shared_from_this<RelayClient> {
     // By connection and reqId, until answered.
     std::map<std::pair<std::uint64_t, std::string>, Replay> replays_;
     bool deadlineCheckPending_ = false;
+    // The current connection's streams, made at its first stream.
+    std::shared_ptr<TlsStreams> streams_;
 };
 
 }  // namespace td::relay

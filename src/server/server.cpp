@@ -340,6 +340,34 @@ const std::filesystem::path& Server::publicDir() const {
     return impl_->options.publicDir;
 }
 
+void Server::adopt(int fd, std::string peer) {
+    Impl& s = *impl_;
+    std::lock_guard lock(s.env->mutex);
+    if (s.env->stopped || !s.running) {
+        ::close(fd);
+        return;
+    }
+    asio::post(s.env->ioc, [env = s.env, fd, peer = std::move(peer),
+                            strand = s.options.networkThreads > 1]() mutable {
+        tcp::socket socket =
+            strand ? tcp::socket(asio::make_strand(env->ioc)) : tcp::socket(env->ioc);
+        error_code ec;
+        // Only reads, writes and shutdowns are asked of it, which any stream socket does.
+        socket.assign(tcp::v4(), fd, ec);
+        if (ec) {
+            ::close(fd);
+            return;
+        }
+        if (!env->admit(peer)) {
+            socket.close(ec);
+            return;
+        }
+        std::make_shared<TcpConnection>(std::move(socket), std::move(peer), RequestSource::relay,
+                                        env)
+            ->start();
+    });
+}
+
 void Server::runOnWorkPool(std::function<void()> task) {
     impl_->pool.post(std::move(task));
 }

@@ -97,6 +97,12 @@ class Server {
     std::uint16_t listeningPort() const;
     const std::filesystem::path& publicDir() const;
 
+    // Serves a connected stream socket that arrived another way (a phone's connection through
+    // a relay, its TLS, for this computer's own name, already ended) as relayed requests from
+    // `peer`: never this computer's own. Takes `fd`; closes it when the server is not running
+    // or full.
+    void adopt(int fd, std::string peer);
+
     void runOnWorkPool(std::function<void()> task);
 
     // Event streams: the head and greeting go out now; broadcasts reach every open stream, those

@@ -21,10 +21,13 @@ TestPki::TestPki() {
     keyFile_ = path("key.pem");
     otherCertFile_ = path("other.pem");
     otherKeyFile_ = path("other-key.pem");
+    agentsCertFile_ = path("agents.pem");
+    agentsKeyFile_ = path("agents-key.pem");
     dir_.write("make.sh", ". '" TD_SOURCE_DIR
                           "/scripts/relay_fixture.sh'\n"
                           "make_test_certificates . localhost relay.test '*.t.relay.test'\n"
-                          "issue_test_certificate . other DNS:other.example\n");
+                          "issue_test_certificate . other DNS:other.example\n"
+                          "issue_test_certificate . agents 'DNS:*.relay.test'\n");
     const std::string command = "cd '" + dir_.path().string() + "' && bash -e make.sh";
     if (std::system(command.c_str()) != 0) {
         ADD_FAILURE() << "openssl could not make the test certificates";

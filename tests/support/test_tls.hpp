@@ -23,9 +23,14 @@ class TestPki {
     const std::string& otherHostCertFile() const { return otherCertFile_; }
     const std::string& otherHostKeyFile() const { return otherKeyFile_; }
 
+    // For any computer of a relay whose phone domain is relay.test: *.relay.test.
+    const std::string& agentsCertFile() const { return agentsCertFile_; }
+    const std::string& agentsKeyFile() const { return agentsKeyFile_; }
+
   private:
     TempDir dir_;
     std::string caFile_, certFile_, keyFile_, otherCertFile_, otherKeyFile_;
+    std::string agentsCertFile_, agentsKeyFile_;
 };
 
 // A server on 127.0.0.1 that answers each connection as told: with canned bytes, by closing,
