@@ -15,6 +15,8 @@ PACKAGES=(
   pulseaudio-utils xclip xdg-utils
   # tests and benchmarks
   googletest libgtest-dev wrk nginx-light curl procps zbar-tools openssl python3-dbusmock
+  # an ACME CA with its mock DNS, and routing by server name, for the passthrough relay
+  pebble libnginx-mod-stream
   # the packages: built, described and linted
   dpkg-dev file lintian appstream desktop-file-utils
   # a private desktop session for the tests that need one

@@ -19,13 +19,15 @@ Response admin(const ApiContext& context, const Request& request) {
          {"version", update::currentVersion()},
          {"config", context.store.snapshotConfig()},
          // The PIN makes tokens without bound: this computer's screen shows it, a phone's not.
-         {"pin", requestIsLocal(request, context.port()) ? Json(context.store.pinValue()) : Json(nullptr)},
+         {"pin",
+          requestIsLocal(request, context.port()) ? Json(context.store.pinValue()) : Json(nullptr)},
          {"apps", host::listApps()},
          {"gestures", std::move(gestures)},
          {"shortcuts",
           host::listShortcuts(std::filesystem::path(context.store.supportFolder()) / "shortcuts")},
          {"relayUrl", context.relayUrl()},
          {"relayEnabled", context.store.relayEnabled()},
+         {"relayCertificate", context.relayCertificate ? context.relayCertificate() : Json()},
          {"tileSources", context.tileSources ? context.tileSources->report() : Json::array()}});
 }
 

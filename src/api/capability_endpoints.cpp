@@ -96,6 +96,22 @@ Json shortcutsPart(const ApiContext& context) {
 Json relayPart(const ApiContext& context) {
     const bool enabled = context.store.relayEnabled();
     const bool connected = context.relayConnected && context.relayConnected();
+    if (enabled && connected && context.relayCertificate) {
+        // A relay that passes phones' TLS unread needs this computer's own certificate.
+        const Json certificate = context.relayCertificate();
+        if (certificate.value("state", "") == "failed" ||
+            certificate.value("state", "") == "obtaining") {
+            const std::string error = certificate.value("error", "it is being obtained");
+            return part(false,
+                        {{"enabled", true}, {"connected", true}, {"certificate", certificate}},
+                        "Phones away from home cannot connect yet: this computer has no "
+                        "certificate for them (" +
+                            error + ").",
+                        "Tapdeck tries again by itself, from a minute to a day apart; check "
+                        "that the relay's name resolves and the CA can reach it.");
+        }
+        return part(true, {{"enabled", true}, {"connected", true}, {"certificate", certificate}});
+    }
     return part(!enabled || connected, {{"enabled", enabled}, {"connected", connected}},
                 "The relay is on but not connected.",
                 "Check this computer's internet connection; Tapdeck tries again every 5 seconds.");

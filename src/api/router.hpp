@@ -50,6 +50,9 @@ struct ApiContext {
     std::function<bool()> relayConnected = {};
     // Where the relay said this agent's phones go (no trailing "/"); empty until it said.
     std::function<std::string()> relayPhoneUrl = {};
+    // This computer's certificate for a relay that passes phones' TLS unread (see
+    // CertificateKeeper::status); empty when the agent keeps none.
+    std::function<Json()> relayCertificate = {};
     // Shared by every copy of the context: the agent stops the runs before the server.
     std::shared_ptr<PlanRuns> plans = std::make_shared<PlanRuns>();
     // Where touchpad sockets apply their events, off the network thread.

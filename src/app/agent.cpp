@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <future>
 #include <thread>
 
 #include "api/handlers.hpp"
@@ -76,11 +77,13 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
                .switchRelay = [this](bool enabled) { relay_->setEnabled(enabled); },
                .relayConnected = [this] { return relay_->isConnected(); },
                .relayPhoneUrl = [this] { return relay_->phoneUrl(); },
+               .relayCertificate = [this] { return certificateKeeper_.status(); },
                .liveState = &liveState_,
                .tiles = &tileBoard_,
                .tileSources = &tileSources_},
       router_(context_),
       streamCertificate_(settings_.supportFolder / "tls"),
+      certificateKeeper_(certificateOptions()),
       relay_(relay::RelayClient::create(store_.relayId(),
                                         settings_.relaySocketUrl(store_.relayId()), relayLinks())) {
     server_.setRouter([this](const server::ConnectionPtr& connection, server::Request request) {
@@ -183,6 +186,9 @@ relay::RelayLinks Agent::relayLinks() {
         server_.adopt(fd, std::move(peer));
     };
     links.streamTls = [this] { return streamCertificate_.context(); };
+    links.streamsOffered = [this](bool streams) {
+        certificateKeeper_.keep(streams ? settings_.relayPhoneName(store_.relayId()) : "");
+    };
     links.replay = [this](server::ConnectionPtr connection, server::Request request) {
         replayRelayed(std::move(connection), std::move(request));
     };
@@ -207,6 +213,28 @@ relay::RelayLinks Agent::relayLinks() {
         return relay::Proof{relayIdentity_->rawPublicKey(), relayIdentity_->sign(message)};
     };
     return links;
+}
+
+acme::CertificateKeeper::Options Agent::certificateOptions() {
+    acme::CertificateKeeper::Options options;
+    options.folder = settings_.supportFolder / "tls";
+    options.directoryUrl = settings_.acmeDirectory;
+    options.fetch = [this](net::HttpRequest request) {
+        auto answer = std::make_shared<std::promise<net::HttpResponse>>();
+        auto future = answer->get_future();
+        https_.send(std::move(request), [answer](net::HttpResponse response) {
+            answer->set_value(std::move(response));
+        });
+        try {
+            return future.get();  // a client that stops drops the request, which breaks it
+        } catch (const std::future_error&) {
+            return net::HttpResponse{};
+        }
+    };
+    options.answer = [this](const std::string& name, std::optional<acme::ChallengeAnswer> answer) {
+        streamCertificate_.setChallenge(name, std::move(answer));
+    };
+    return options;
 }
 
 void Agent::replayRelayed(server::ConnectionPtr connection, server::Request request) {

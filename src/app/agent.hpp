@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "acme/certificate_keeper.hpp"
 #include "api/router.hpp"
 #include "common/main_thread.hpp"
 #include "common/settings.hpp"
@@ -88,6 +89,7 @@ class Agent {
     store::Store::Options storeOptions();
     server::ServerOptions serverOptions();
     relay::RelayLinks relayLinks();
+    acme::CertificateKeeper::Options certificateOptions();
     // The agent's relay key (made on first use), with the Store's identifier made its own.
     std::optional<relay::RelayIdentity> adoptRelayIdentity();
     // Opens the control panel on the main thread, for the API; empty without a desktop shell.
@@ -117,6 +119,8 @@ class Agent {
     api::Router router_;
     // This computer's own certificate for phones whose relay passes their TLS unread.
     relay::StreamCertificate streamCertificate_;
+    // Obtains and renews it while the relay passes phones' TLS.
+    acme::CertificateKeeper certificateKeeper_;
     const std::shared_ptr<relay::RelayClient> relay_;
 };
 

@@ -43,6 +43,8 @@ std::string usageText() {
            "  TD_RELAY_HOST       host[:port] of the relay service\n"
            "  TD_RELAY_CONNECT    ADDRESS:PORT to reach the relay at, whatever its name\n"
            "                      resolves to (split DNS, tests)\n"
+           "  TD_ACME_DIRECTORY   the ACME directory that certifies this computer for a\n"
+           "                      relay that passes phones' TLS (default Let's Encrypt)\n"
            "  ANTHROPIC_API_KEY   the planner's key, read at every plan\n"
            "  ANTHROPIC_BASE_URL  the Messages API's base address\n"
            "  TD_UPDATE_URL       the update manifest's address\n"

@@ -46,6 +46,9 @@ Settings settingsFromEnvironment(const host::EnvironmentLookup& environment) {
     if (auto relay = nonEmpty(environment, "TD_RELAY_HOST")) {
         settings.relayHost = *relay;
     }
+    if (auto directory = nonEmpty(environment, "TD_ACME_DIRECTORY")) {
+        settings.acmeDirectory = *directory;
+    }
     if (auto connect = nonEmpty(environment, "TD_RELAY_CONNECT")) {
         settings.relayConnect = *connect;
     }

@@ -98,6 +98,9 @@ std::string writeChallenge(const Challenge& challenge) {
     if (challenge.binaryReplies) {
         message["binaryReplies"] = true;
     }
+    if (challenge.streams) {
+        message["streams"] = true;
+    }
     return dumpCompact(message);
 }
 
@@ -112,9 +115,11 @@ std::optional<Challenge> readChallenge(std::string_view text) {
         phoneUrl->size() > MAX_PHONE_URL) {
         return std::nullopt;
     }
-    const auto binary = object->find("binaryReplies");
-    return Challenge{*challenge, *phoneUrl,
-                     binary != object->end() && binary->is_boolean() && binary->get<bool>()};
+    const auto flag = [&object](const char* name) {
+        const auto found = object->find(name);
+        return found != object->end() && found->is_boolean() && found->get<bool>();
+    };
+    return Challenge{*challenge, *phoneUrl, flag("binaryReplies"), flag("streams")};
 }
 
 std::string writeProof(const Proof& proof) {

@@ -35,6 +35,9 @@ struct Challenge {
     std::string phoneUrl;   // where this agent's phones go, ending in "/"
     // The relay reads replies as binary messages too (writeBinaryReply); "binaryReplies":true.
     bool binaryReplies = false;
+    // Phones' TLS comes unread, as streams, to be ended with the agent's own certificate for
+    // ID.DOMAIN; "streams":true.
+    bool streams = false;
 };
 std::string writeChallenge(const Challenge& challenge);
 // Nothing when the text is not such a message (an envelope, say).

@@ -43,6 +43,16 @@ struct Settings {
     std::string relayHost = DEFAULT_RELAY_HOST;  // host[:port] of the relay service
     // ADDRESS:PORT to reach the relay at, whatever its name resolves to; empty: its name's.
     std::string relayConnect;
+    // The ACME directory that certifies this computer's name on a relay passing phones' TLS.
+    static constexpr const char* DEFAULT_ACME_DIRECTORY =
+        "https://acme-v02.api.letsencrypt.org/directory";
+    std::string acmeDirectory = DEFAULT_ACME_DIRECTORY;
+    // The name phones reach this computer by through such a relay: ID.DOMAIN.
+    std::string relayPhoneName(const std::string& relayId) const {
+        const std::size_t colon = relayHost.rfind(':');
+        const bool hasPort = colon != std::string::npos && relayHost.find(']') == std::string::npos;
+        return relayId + "." + (hasPort ? relayHost.substr(0, colon) : relayHost);
+    }
     // Scheme and host of the Messages API, without a trailing slash.
     RemoteEndpoint planner{DEFAULT_PLANNER_BASE};
     RemoteEndpoint updateManifest{DEFAULT_UPDATE_MANIFEST};

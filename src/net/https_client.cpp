@@ -1,10 +1,12 @@
 #include "net/https_client.hpp"
 
+#include <algorithm>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/url/parse.hpp>
+#include <cctype>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -146,6 +148,19 @@ std::shared_ptr<WebSocket> HttpsClient::openWebSocket(const std::string& url,
     return startWebSocket(
         strand, [impl = impl_.get()]() -> ssl::context& { return impl->tls(); }, std::move(*target),
         std::move(handlers));
+}
+
+std::string HttpResponse::header(std::string_view name) const {
+    for (const auto& [field, value] : headers) {
+        if (field.size() == name.size() &&
+            std::equal(field.begin(), field.end(), name.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) ==
+                       std::tolower(static_cast<unsigned char>(b));
+            })) {
+            return value;
+        }
+    }
+    return {};
 }
 
 }  // namespace td::net

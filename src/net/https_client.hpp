@@ -31,8 +31,12 @@ struct HttpResponse {
     bool delivered = false;  // false: no answer (refused, unreachable, unverified, timed out)
     int status = 0;
     std::string contentType;
+    // Every field of the answer's head, as sent.
+    std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
     std::string error;  // why nothing was delivered
+    // The first field named `name` (any case); empty when there is none.
+    std::string header(std::string_view name) const;
 };
 
 // The agent's HTTPS and WSS client: every TLS connection is verified (see `makeVerifyingContext`

@@ -51,7 +51,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         message.method_string(request.method);
         message.target(target_.path);
         message.version(11);
-        message.set(http::field::host, target_.host);
+        message.set(http::field::host, target_.hostField());
         message.set(http::field::connection, "close");
         for (const auto& [name, value] : request.headers) {
             message.set(name, value);
@@ -171,6 +171,10 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         auto& answer = parser_.get();
         response.status = static_cast<int>(answer.result_int());
         response.contentType = std::string(answer[http::field::content_type]);
+        for (const auto& field : answer) {
+            response.headers.emplace_back(std::string(field.name_string()),
+                                          std::string(field.value()));
+        }
         response.body = std::move(answer.body());
         finish(std::move(response));
     }

@@ -18,6 +18,14 @@ struct Target {
     std::string host;
     std::string port;
     std::string path;
+
+    // The Host field: the port too unless it is the scheme's own, since servers build their
+    // absolute URLs from it.
+    std::string hostField() const {
+        const bool ipv6 = host.find(':') != std::string::npos;
+        const std::string name = ipv6 ? "[" + host + "]" : host;
+        return port == (tls ? "443" : "80") ? name : name + ":" + port;
+    }
 };
 
 using SessionStrand = boost::asio::strand<boost::asio::io_context::executor_type>;

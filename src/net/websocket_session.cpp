@@ -277,11 +277,7 @@ class WebSocketSession final : public WebSocket,
         }
     }
 
-    std::string hostField() const {
-        const bool ipv6 = target_.host.find(':') != std::string::npos;
-        std::string host = ipv6 ? "[" + target_.host + "]" : target_.host;
-        return target_.port == "443" ? host : host + ":" + target_.port;
-    }
+    std::string hostField() const { return target_.hostField(); }
 
     SessionStrand strand_;
     tcp::resolver resolver_;

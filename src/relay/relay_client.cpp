@@ -357,6 +357,9 @@ void RelayClient::answerChallenge(const Challenge& challenge,
         return;
     }
     socket->sendText(writeProof(*proof));
+    if (links_.streamsOffered) {
+        links_.streamsOffered(challenge.streams);
+    }
     std::lock_guard lock(mutex_);
     binaryReplies_ = challenge.binaryReplies;
     // The relay carries the phones' requests already; its word on where they go is taken only

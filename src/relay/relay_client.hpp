@@ -39,6 +39,9 @@ struct RelayLinks {
     // (nothing until it has one). Unset: such streams are closed at once.
     std::function<void(int fd, std::string peer)> adoptConnection;
     std::function<std::shared_ptr<SSL_CTX>()> streamTls;
+    // Told, at each connection's challenge, whether the relay passes phones' TLS unread (and
+    // so needs this computer's own certificate).
+    std::function<void(bool streams)> streamsOffered;
 };
 
 // The request a request envelope describes, marked as relayed: never this computer's own,

@@ -209,7 +209,8 @@ class AgentSession final : public AgentLink,
         const auto random = secureRandomBytes(relay::CHALLENGE_BYTES);
         challenge_ = base64UrlEncode(std::string(random.begin(), random.end()));
         host_ = host;
-        send(relay::writeChallenge({challenge_, hub_.phoneUrl(id_, host), /*binaryReplies=*/true}),
+        send(relay::writeChallenge({challenge_, hub_.phoneUrl(id_, host), /*binaryReplies=*/true,
+                                    /*streams=*/hub_.options().passthrough}),
              [] {});
         proofTimer_.expires_after(hub_.options().proofTimeout);
         proofTimer_.async_wait([weak = this->weak_from_this()](const error_code& waitEc) {

@@ -178,7 +178,7 @@ TEST(AdminApi, EverythingTheAdminPageShowsInOneAnswer) {
     EXPECT_EQ(refused.body, (Json{{"ok", false}}));
 
     const auto answer = api.withToken("GET", "/api/admin", api.pairedToken());
-    ASSERT_EQ(answer.body.size(), 11u) << answer.raw;
+    ASSERT_EQ(answer.body.size(), 12u) << answer.raw;
     EXPECT_EQ(answer.body["ok"], true);
     EXPECT_EQ(answer.body["tileSources"], Json::array());
     // The PIN, which makes tokens, is this computer's: a phone neither reads nor sets it.
@@ -191,6 +191,7 @@ TEST(AdminApi, EverythingTheAdminPageShowsInOneAnswer) {
     EXPECT_TRUE(answer.body["apps"].is_array());
     EXPECT_EQ(answer.body["shortcuts"], Json::array());
     EXPECT_EQ(answer.body["relayEnabled"], false);
+    EXPECT_EQ(answer.body["relayCertificate"]["state"], "idle");  // no relay asked for one
     const Json gesture = answer.body["gestures"][0];
     EXPECT_EQ(gesture.size(), 3u);
     EXPECT_TRUE(host::isGesture(gesture["value"].get<std::string>()));

@@ -8,11 +8,14 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <thread>
 
 #include "app/agent.hpp"
 #include "relay/relay_identity.hpp"
 #include "relay_server/relay_harness.hpp"
+#include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
 
 namespace td::relay {
@@ -131,6 +134,151 @@ TEST_F(PassthroughAgentTest, APhonesTlsThroughTheRelayEndsAtTheComputerAndIsNeve
     EXPECT_TRUE(phoneExchange(relay->port(), name, pki.caFile(),
                               "GET / HTTP/1.1\r\nHost: " + name + "\r\n\r\n")
                     .answer.empty());
+
+    mainThread.quit();
+    loop.join();
+    agent.stop();
+}
+
+// A TCP port nothing listens on now.
+std::uint16_t freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::filesystem::file_time_type modified(const std::filesystem::path& path) {
+    std::error_code ignored;
+    return std::filesystem::last_write_time(path, ignored);
+}
+
+// An ACME test CA (pebble) whose names resolve to this machine (its mock DNS), validating
+// through the relay's port as a public CA validates through port 443.
+class TestAcme {
+  public:
+    TestAcme(const test::TestPki& pki, std::uint16_t validationPort, const test::TempDir& dir)
+        : directoryPort_(freePort()), managementPort_(freePort()) {
+        const std::uint16_t dnsPort = freePort();
+        const std::uint16_t dnsManagement = freePort();
+        dns_ = std::make_unique<test::ChildProcess>(std::vector<std::string>{
+            "pebble-challtestsrv", "-defaultIPv4", "127.0.0.1", "-defaultIPv6", "", "-http01", "",
+            "-https01", "", "-tlsalpn01", "", "-dns01", "127.0.0.1:" + std::to_string(dnsPort),
+            "-management", "127.0.0.1:" + std::to_string(dnsManagement)});
+        const auto config = dir.path() / "pebble.json";
+        std::ofstream(config)
+            << R"({"pebble":{"listenAddress":"127.0.0.1:)" << directoryPort_
+            << R"(","managementListenAddress":"127.0.0.1:)" << managementPort_
+            << R"(","certificate":")" << pki.certFile() << R"(","privateKey":")" << pki.keyFile()
+            << R"(","httpPort":1,"tlsPort":)" << validationPort
+            << R"(,"ocspResponderURL":"","externalAccountBindingRequired":false}})";
+        // Nonces refused at random: the client must take the fresh one each refusal brings.
+        ca_ = std::make_unique<test::ChildProcess>(
+            std::vector<std::string>{"pebble", "-config", config.string(), "-dnsserver",
+                                     "127.0.0.1:" + std::to_string(dnsPort)},
+            std::vector<std::string>{"PEBBLE_VA_NOSLEEP=1", "PEBBLE_WFE_NONCEREJECT=30",
+                                     "PEBBLE_AUTHZREUSE=0"});
+    }
+
+    std::string directoryUrl() const {
+        return "https://127.0.0.1:" + std::to_string(directoryPort_) + "/dir";
+    }
+    std::string rootUrl() const {
+        return "https://127.0.0.1:" + std::to_string(managementPort_) + "/roots/0";
+    }
+
+  private:
+    std::uint16_t directoryPort_;
+    std::uint16_t managementPort_;
+    std::unique_ptr<test::ChildProcess> dns_;
+    std::unique_ptr<test::ChildProcess> ca_;
+};
+
+// The computer gets its certificate itself, by tls-alpn-01 answered through the relay, keeps
+// it across a restart without asking again, and phones then reach it with it.
+TEST_F(PassthroughAgentTest, TheComputerIsCertifiedThroughTheRelayOnceAndKeepsIt) {
+    relay_server::RelayOptions options;
+    options.phoneDomain = "relay.test";
+    options.passthrough = true;
+    startRelay(options);
+    test::TempDir dir;
+    TestAcme acme(pki, relay->port(), dir);
+    net::HttpRequest probe;
+    probe.url = acme.directoryUrl();
+    ASSERT_TRUE(eventually(
+        [&] {
+            auto answer = std::make_shared<std::promise<net::HttpResponse>>();
+            auto future = answer->get_future();
+            client.send(probe, [answer](net::HttpResponse r) { answer->set_value(std::move(r)); });
+            return future.get().status == 200;
+        },
+        20s))
+        << "pebble did not start";
+
+    dir.write("resources/public/index.html", "phone page");
+    dir.write("support/state.json", R"({"pin":"123456","tokens":[]})");
+    ::chmod((dir.path() / "support").c_str(), 0700);
+    test::TempDir noCertificates;
+    ::setenv("SSL_CERT_FILE", pki.caFile().c_str(), 1);
+    ::setenv("SSL_CERT_DIR", noCertificates.path().c_str(), 1);
+    Settings settings;
+    settings.port = 0;
+    settings.supportFolder = dir.path() / "support";
+    settings.resourcesFolder = dir.path() / "resources";
+    settings.relayHost = "relay.test";
+    settings.relayConnect = "127.0.0.1:" + std::to_string(relay->port());
+    settings.acmeDirectory = acme.directoryUrl();
+    settings.updateManifest = {"http://127.0.0.1:1/latest.json", true};
+    const auto certFile = dir.path() / "support/tls/cert.pem";
+    std::string name;
+    {
+        MainThread mainThread(MainThread::Context::own);
+        app::Agent agent(settings, mainThread, {});
+        agent.start();
+        std::thread loop([&] { mainThread.run(); });
+        agent.relay().setEnabled(true);
+        name = agent.store().relayId() + ".relay.test";
+        EXPECT_TRUE(eventually(
+            [&] { return agent.apiContext().relayCertificate().value("state", "") == "held"; },
+            60s))
+            << agent.apiContext().relayCertificate().dump();
+        mainThread.quit();
+        loop.join();
+        agent.stop();
+    }
+    for (const char* file : {"account.pem", "key.pem", "cert.pem"}) {
+        struct stat info {};
+        ASSERT_EQ(::stat((dir.path() / "support/tls" / file).c_str(), &info), 0) << file;
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << file;
+    }
+    const auto issued = modified(certFile);
+
+    // A restart keeps what it has: no new order.
+    MainThread mainThread(MainThread::Context::own);
+    app::Agent agent(settings, mainThread, {});
+    agent.start();
+    std::thread loop([&] { mainThread.run(); });
+    agent.relay().setEnabled(true);
+    ASSERT_TRUE(proven(1));
+    EXPECT_TRUE(eventually(
+        [&] { return agent.apiContext().relayCertificate().value("state", "") == "held"; }));
+    EXPECT_EQ(modified(certFile), issued);
+
+    // A phone that trusts the CA's root alone reaches the computer by its name.
+    auto root = std::make_shared<std::promise<net::HttpResponse>>();
+    net::HttpRequest rootRequest;
+    rootRequest.url = acme.rootUrl();
+    client.send(rootRequest, [root](net::HttpResponse r) { root->set_value(std::move(r)); });
+    dir.write("root.pem", root->get_future().get().body);
+    const auto page = phoneExchange(relay->port(), name, (dir.path() / "root.pem").string(),
+                                    "GET / HTTP/1.1\r\nHost: " + name + "\r\n\r\n");
+    EXPECT_TRUE(page.verified);
+    EXPECT_NE(page.answer.find("phone page"), std::string::npos) << page.answer;
 
     mainThread.quit();
     loop.join();
