@@ -8,6 +8,10 @@ const BASE = location.pathname.replace(/[^/]*$/, '');
 export const relayed = location.protocol === 'https:' || BASE !== '/';
 // On a relay's shared name (/phone/ID/) every computer's pages share one origin.
 export const sharedOrigin = BASE !== '/';
+// Whether the event stream and the touchpad's socket may work here: at the agent, and at a
+// computer's own origin when the relay passes its connections through unread (a relay that
+// reads requests carries neither, and says so at once).
+export const liveChannels = { possible: !sharedOrigin };
 
 // One token per computer: on the relay's shared name every computer has the same origin, so
 // the key names the folder (the key at the root is the one phones paired before already hold).
@@ -65,6 +69,7 @@ const MAX_PENDING = 1024 * 1024;
 async function readEvents(signal, onOpen, onEvent) {
   const headers = token.get() ? { 'x-td-token': token.get() } : {};
   const response = await fetch('api/events', { headers, signal, cache: 'no-store' });
+  if (response.status === 501) liveChannels.possible = false;
   if (!response.ok || !response.body) throw new Error(`event stream: ${response.status}`);
   onOpen();
   const reader = response.body.pipeThrough(new TextDecoderStream()).getReader();
@@ -86,15 +91,17 @@ async function readEvents(signal, onOpen, onEvent) {
 
 // Calls `onReload` whenever the configuration may have changed, `onState(change)` when the
 // computer's player, volume or a tile's state changes, and `onOpen` each time the event stream
-// opens (what changed before it did is asked for then). At the agent, its event stream says so (reconnecting
-// with a growing pause while the agent is away). The relay carries no event stream, so there
-// the page asks again every 30 s while it is shown. Either way it asks on coming back to the
-// foreground, when a phone has likely missed changes.
+// opens (what changed before it did is asked for then). Its event stream says so (reconnecting
+// with a growing pause while the computer is away), at the agent and through a relay that
+// passes connections unread. Through the relay, while no stream is open (a relay that reads
+// requests carries none), the page asks again every 30 s while it is shown. Either way it asks
+// on coming back to the foreground, when a phone has likely missed changes.
 export function watchReloads(onReload, onState = () => {}, onOpen = () => {}) {
   let controller = null;
   let retry;
   let poll;
   let pause = 2000;
+  let streaming = false;
   const open = async () => {
     controller = new AbortController();
     const { signal } = controller;
@@ -102,6 +109,8 @@ export function watchReloads(onReload, onState = () => {}, onOpen = () => {}) {
       await readEvents(signal, () => {
         if (pause > 2000) onReload();  // back after a gap: changes may have been missed
         pause = 2000;
+        streaming = true;
+        schedule();
         onOpen();
       }, (name, data) => {
         if (name === 'reload') onReload();
@@ -110,20 +119,23 @@ export function watchReloads(onReload, onState = () => {}, onOpen = () => {}) {
         }
       });
     } catch { /* away: try again below */ }
+    streaming = false;
     if (signal.aborted) return;
+    schedule();
+    if (!liveChannels.possible) return;  // the relay carries no stream: polling it is
     clearTimeout(retry);
     retry = setTimeout(open, pause);
     pause = Math.min(pause * 2, POLL_MS);
   };
   const schedule = () => {
     clearInterval(poll);
-    if (relayed && document.visibilityState === 'visible') poll = setInterval(onReload, POLL_MS);
+    if (relayed && !streaming && document.visibilityState === 'visible') poll = setInterval(onReload, POLL_MS);
   };
   const onVisibility = () => {
     schedule();
     if (document.visibilityState === 'visible') onReload();
   };
-  if (!relayed) open();
+  if (liveChannels.possible) open();
   schedule();
   document.addEventListener('visibilitychange', onVisibility);
   return () => {

@@ -446,7 +446,7 @@ function follow(node, draw) {
 }
 
 // Asks for the player and the volume when a tile shows them: at start, after a reload, and
-// every 30 s through the relay, which carries no event stream.
+// every 30 s through a relay that carries no event stream.
 async function refreshLive() {
   const tiles = (state.config?.pages || []).flatMap((page) => (Array.isArray(page.tiles) ? page.tiles : []));
   const types = new Set(tiles.map((tile) => tile.type));

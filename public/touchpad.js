@@ -1,9 +1,9 @@
 // The touchpad: one finger moves the pointer, a tap clicks, two fingers tap for the right button
 // and move to scroll, a tap then hold and move drags. Speed and acceleration are applied here, so
-// the computer moves its pointer by exactly what it is sent. Over the LAN the events go through
-// a WebSocket, one message per animation frame; through the relay (no WebSocket there) as one
-// POST every 50 ms.
-import { api, token, relayed, toast } from './api.js';
+// the computer moves its pointer by exactly what it is sent. The events go through a WebSocket,
+// one message per animation frame, on the LAN and through a relay that passes connections
+// unread; through a relay that reads requests (no WebSocket there) as one POST every 50 ms.
+import { api, token, relayed, liveChannels, toast } from './api.js';
 
 const TAP_MS = 220;             // a touch shorter than this, and
 const TAP_SLOP_PX = 10;         // that moved less than this, is a tap
@@ -23,7 +23,7 @@ class Channel {
     this.timer = null;
     this.openedAt = -Infinity;
     this.posting = false;
-    if (!relayed) this.open();
+    if (liveChannels.possible) this.open();
   }
 
   open() {
@@ -32,8 +32,10 @@ class Channel {
     url.protocol = url.protocol === 'https:' ? 'wss:' : 'ws:';
     const protocols = ['tapdeck-pointer', ...(token.get() ? [`tapdeck-token.${token.get()}`] : [])];
     const socket = new WebSocket(url, protocols);
-    socket.onopen = () => { this.socket = socket; this.flush(); };
+    socket.onopen = () => { this.socket = socket; this.opened = true; this.flush(); };
     socket.onclose = () => {
+      // Through a relay that reads requests no socket ever opens: POSTs carry the events.
+      if (relayed && !this.opened) liveChannels.possible = false;
       if (this.socket === socket) this.socket = null;
       if (this.pending === socket) this.pending = null;
     };
@@ -42,7 +44,7 @@ class Channel {
 
   send(events) {
     if (!events.length) return;
-    if (!relayed && !this.pending && performance.now() - this.openedAt > REOPEN_AFTER_MS) this.open();
+    if (liveChannels.possible && !this.pending && performance.now() - this.openedAt > REOPEN_AFTER_MS) this.open();
     this.queue.push(...events);
     if (this.socket?.readyState === WebSocket.OPEN) return this.flush();
     this.timer ??= setTimeout(() => this.flush(), RELAY_BATCH_MS);

@@ -33,6 +33,11 @@ std::vector<Endpoint> endpoints(const ApiContext& context) {
     std::vector<Endpoint> rows = {
         {"/api/events", any, Access::open, Runs::onNetworkThread,
          Takeover([&context](const server::ConnectionPtr& c, const server::Request& r) {
+             if (!c->canStream()) {
+                 // Said at once, so that a page behind such a relay polls instead of waiting.
+                 return c->json({{"ok", false}, {"error", "No event stream through this relay"}},
+                                501);
+             }
              context.server.openSSE(c, r.peer, hearsWhatPlays(context, *c, r));
          })},
         {"/api/pair", any, Access::open, pool, with(handlers::pair)},

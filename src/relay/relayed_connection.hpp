@@ -21,6 +21,7 @@ class RelayedConnection final : public server::Connection {
     void sendRaw(std::shared_ptr<const std::string> bytes, bool close, WriteDone done) override;
     void close() override;
     bool beginWork() override;
+    bool canStream() const override { return false; }
     using Connection::sendRaw;
 
     // The relay will not wait for the answer any longer: answers now, 503 when the work has not

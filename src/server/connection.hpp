@@ -67,6 +67,10 @@ class Connection {
     // is open then, so the answer is about this peer). False for anything not on loopback.
     virtual bool peerIsThisUser() { return false; }
 
+    // Whether an answer may go on without end (an event stream): false for a request a relay
+    // carried whole, whose answer must end before the relay passes it on.
+    virtual bool canStream() const { return true; }
+
     // Work that may take long (a handler on the work pool) is about to begin; false when nobody
     // waits for its answer any more, and then it does not begin.
     virtual bool beginWork() { return true; }
