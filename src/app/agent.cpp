@@ -84,8 +84,9 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
       router_(context_),
       streamCertificate_(settings_.supportFolder / "tls"),
       certificateKeeper_(certificateOptions()),
-      relay_(relay::RelayClient::create(store_.relayId(),
-                                        settings_.relaySocketUrl(store_.relayId()), relayLinks())) {
+      relay_(relay::RelayClient::create(
+          store_.relayId(), settings_.relaySocketUrl(store_.relayId()), relayLinks(),
+          relay::RelayClient::REPLAY_DEADLINE, settings_.relayStreamsSocketUrl(store_.relayId()))) {
     server_.setRouter([this](const server::ConnectionPtr& connection, server::Request request) {
         router_.route(connection, std::move(request));
     });

@@ -69,6 +69,10 @@ struct Settings {
     std::string relaySocketUrl(const std::string& relayId) const {
         return "wss://" + relayHost + "/mac/ws?id=" + relayId;
     }
+    // The same at the agent's own name, for a relay that passes phones' connections unread.
+    std::string relayStreamsSocketUrl(const std::string& relayId) const {
+        return "wss://" + relayId + ".t." + relayHost + "/mac/ws?id=" + relayId;
+    }
     // The relay's phone page for this agent's relay identifier.
     std::string relayPhonePageUrl(const std::string& relayId) const {
         return "https://" + relayHost + "/phone/" + relayId;

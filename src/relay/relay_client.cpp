@@ -53,15 +53,18 @@ std::optional<server::Request> relayedRequest(const RequestEnvelope& envelope) {
 
 std::shared_ptr<RelayClient> RelayClient::create(std::string relayId, std::string socketUrl,
                                                  RelayLinks links,
-                                                 std::chrono::milliseconds replayDeadline) {
+                                                 std::chrono::milliseconds replayDeadline,
+                                                 std::string streamsSocketUrl) {
     return std::shared_ptr<RelayClient>(new RelayClient(std::move(relayId), std::move(socketUrl),
-                                                        std::move(links), replayDeadline));
+                                                        std::move(links), replayDeadline,
+                                                        std::move(streamsSocketUrl)));
 }
 
 RelayClient::RelayClient(std::string relayId, std::string socketUrl, RelayLinks links,
-                         std::chrono::milliseconds replayDeadline)
+                         std::chrono::milliseconds replayDeadline, std::string streamsSocketUrl)
     : relayId_(std::move(relayId)),
       socketUrl_(std::move(socketUrl)),
+      streamsSocketUrl_(std::move(streamsSocketUrl)),
       links_(std::move(links)),
       replayDeadline_(replayDeadline) {}
 
@@ -112,7 +115,7 @@ void RelayClient::startLocked() {
     // while it opens cannot deadlock.
     awaitingFirstMessage_ = true;
     binaryReplies_ = false;
-    socket_ = links_.openSocket(socketUrl_, listen(++connection_));
+    socket_ = links_.openSocket(atOwnName_ ? streamsSocketUrl_ : socketUrl_, listen(++connection_));
 }
 
 void RelayClient::handleFrame(std::uint64_t connection, std::string message) {
@@ -206,6 +209,7 @@ void RelayClient::opened(std::uint64_t connection) {
             return;
         }
         isConnected_ = true;
+        ownNameOpened_ = ownNameOpened_ || atOwnName_;
     }
     if (links_.connectionChanged) {
         links_.connectionChanged(true);
@@ -223,6 +227,9 @@ void RelayClient::ended(std::uint64_t connection, const std::string& why) {
         isConnected_ = false;
         socket_.reset();
         endStreamsLocked();
+        if (atOwnName_ && !ownNameOpened_) {
+            atOwnName_ = false;  // the relay's own name cannot be reached: back to its shared one
+        }
         scheduleReconnectLocked();
     }
     TD_LOG(relay, "connection ended: " + why);
@@ -361,6 +368,17 @@ void RelayClient::answerChallenge(const Challenge& challenge,
         links_.streamsOffered(challenge.streams);
     }
     std::lock_guard lock(mutex_);
+    if (challenge.streams && !atOwnName_ && !streamsSocketUrl_.empty()) {
+        // Such a relay may be several behind a proxy that routes by name: this agent's phones
+        // reach the instance its own name leads to, and so must the agent.
+        atOwnName_ = true;
+        links_.runLater(std::chrono::milliseconds(0), [weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->start();
+            }
+        });
+        return;
+    }
     binaryReplies_ = challenge.binaryReplies;
     // The relay carries the phones' requests already; its word on where they go is taken only
     // when it is an address a phone can open.

@@ -66,9 +66,13 @@ class RelayClient : public std::enable_shared_from_this<RelayClient> {
     static constexpr std::chrono::milliseconds REPLAY_DEADLINE{25'000};
 
     // `socketUrl`: the relay's socket address for this agent; opens nothing yet.
+    // `streamsSocketUrl`: the same relay at this agent's own name (ID.t.DOMAIN), where a relay
+    // that passes phones' connections wants it (a proxy routing by name then sends the agent
+    // and its phones to one instance); the client moves there once such a relay says so.
     static std::shared_ptr<RelayClient> create(
         std::string relayId, std::string socketUrl, RelayLinks links,
-        std::chrono::milliseconds replayDeadline = REPLAY_DEADLINE);
+        std::chrono::milliseconds replayDeadline = REPLAY_DEADLINE,
+        std::string streamsSocketUrl = {});
 
     const std::string& relayId() const { return relayId_; }
     bool enabled() const;
@@ -88,7 +92,7 @@ class RelayClient : public std::enable_shared_from_this<RelayClient> {
 
   private:
     RelayClient(std::string relayId, std::string socketUrl, RelayLinks links,
-                std::chrono::milliseconds replayDeadline);
+                std::chrono::milliseconds replayDeadline, std::string streamsSocketUrl);
 
     void startLocked();
     void stopLocked();
@@ -117,6 +121,7 @@ class RelayClient : public std::enable_shared_from_this<RelayClient> {
 
     const std::string relayId_;
     const std::string socketUrl_;
+    const std::string streamsSocketUrl_;
     const RelayLinks links_;
     const std::chrono::milliseconds replayDeadline_;
 
@@ -128,6 +133,8 @@ class RelayClient : public std::enable_shared_from_this<RelayClient> {
     bool isConnected_ = false;
     bool awaitingFirstMessage_ = false;  // a relay that asks for a proof asks first
     bool binaryReplies_ = false;         // the relay reads replies as binary messages
+    bool atOwnName_ = false;             // connecting at streamsSocketUrl_
+    bool ownNameOpened_ = false;         // a connection there opened since
     std::string phoneUrl_;
     bool enabled_ = false;
     struct Replay {
