@@ -90,6 +90,8 @@ start_relay() { # log [args...]
 # Starts a headless agent on a free port with the support folder DIR/support made here: relay id
 # ID, one paired token TOKEN, the shipped pages with the relay switched on, and trust in CA only.
 # Its output goes to DIR/agent.log; sets agent_pid.
+# Entries of the array agent_env ("NAME=value") are added to the agent's environment.
+agent_env=()
 start_agent() { # dir id token relay-host ca-file
   local dir=$1 id=$2 token=$3 relay_host=$4 ca=$5
   mkdir -p "$dir/no-certs"
@@ -103,7 +105,7 @@ start_agent() { # dir id token relay-host ca-file
     { echo "could not switch the relay on in $BUILD/config.json" >&2; return 1; }
   env -u DISPLAY -u WAYLAND_DISPLAY TD_PORT=0 TD_SUPPORT="$dir/support" TD_RELAY_HOST="$relay_host" \
     TD_UPDATE_URL=http://127.0.0.1:1/latest.json SSL_CERT_FILE="$ca" SSL_CERT_DIR="$dir/no-certs" \
-    "$BUILD/tapdeck" --headless >"$dir/agent.log" 2>&1 &
+    "${agent_env[@]}" "$BUILD/tapdeck" --headless >"$dir/agent.log" 2>&1 &
   agent_pid=$!
   started_pids+=("$agent_pid")
 }
