@@ -137,7 +137,9 @@ void CertificateKeeper::obtain(const std::string& name) {
         error_ = outcome.error;
         pause = backoff_;
         if (outcome.retryAfter && *outcome.retryAfter > pause) {
-            pause = *outcome.retryAfter;
+            // The CA's word, but never past the longest pause: a hostile or broken answer must
+            // not stop renewals for years.
+            pause = std::min<std::chrono::milliseconds>(*outcome.retryAfter, LAST_BACKOFF);
         }
         backoff_ = std::min<std::chrono::milliseconds>(backoff_ * 2, LAST_BACKOFF);
         nextTry_ = std::chrono::system_clock::now() + pause;

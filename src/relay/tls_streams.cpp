@@ -8,6 +8,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <deque>
 #include <map>
@@ -25,6 +26,8 @@ namespace {
 
 // Plain bytes read from the server at a time: one TLS record's worth.
 constexpr std::size_t SERVER_READ_BYTES = 16 * 1024;
+// A phone's handshake through the relay is done within this, or its stream is closed.
+constexpr auto HANDSHAKE_TIMEOUT = std::chrono::seconds(10);
 
 }  // namespace
 
@@ -58,7 +61,19 @@ struct TlsStreams::Impl : std::enable_shared_from_this<Impl> {
 
 struct TlsStreams::Impl::Stream : std::enable_shared_from_this<Stream> {
     Stream(Impl& owner, std::uint32_t id, SSL* ssl, Local::socket plain)
-        : owner(owner), id(id), ssl(ssl), plain(std::move(plain)) {}
+        : owner(owner), id(id), ssl(ssl), plain(std::move(plain)), deadline(owner.ioc) {}
+
+    // A phone that does not finish its handshake in time gives its place up: a computer carries
+    // few streams, and holding them with half a hello would keep every other phone out.
+    void startHandshakeDeadline() {
+        deadline.expires_after(HANDSHAKE_TIMEOUT);
+        deadline.async_wait([weak = weak_from_this()](const error_code& ec) {
+            if (const auto self = weak.lock(); self && !ec && !SSL_is_init_finished(self->ssl)) {
+                TD_LOG(relay, "a phone's TLS through the relay did not finish in time");
+                self->end(true);
+            }
+        });
+    }
     ~Stream() { SSL_free(ssl); }
 
     // Ciphertext from the phone.
@@ -184,6 +199,7 @@ struct TlsStreams::Impl::Stream : std::enable_shared_from_this<Stream> {
             return;
         }
         ended = true;
+        deadline.cancel();
         error_code ignored;
         plain.close(ignored);
         if (tellRelay) {
@@ -198,6 +214,7 @@ struct TlsStreams::Impl::Stream : std::enable_shared_from_this<Stream> {
     const std::uint32_t id;
     SSL* const ssl;
     Local::socket plain;
+    asio::steady_timer deadline;
     std::array<char, SERVER_READ_BYTES> readBuffer{};
     std::deque<std::string> toServer;
     std::string toRelay;
@@ -270,6 +287,7 @@ void TlsStreams::Impl::open(std::uint32_t id, std::string_view address) {
     plain.assign(Local(), pair[0], ec);
     auto stream = std::make_shared<Stream>(*this, id, ssl, std::move(plain));
     streams.emplace(id, stream);
+    stream->startHandshakeDeadline();
     {
         std::lock_guard lock(countMutex);
         count = streams.size();

@@ -17,6 +17,9 @@ namespace {
 
 // A ClientHello must be whole within this; a phone that trickles it is closed.
 constexpr auto HELLO_TIMEOUT = std::chrono::seconds(5);
+// How long a reader woken with nothing new waits before it looks again, doubling.
+constexpr auto FIRST_PAUSE = std::chrono::milliseconds(10);
+constexpr auto LAST_PAUSE = std::chrono::milliseconds(200);
 
 class HelloReader final : public IdleConnection, public std::enable_shared_from_this<HelloReader> {
   public:
@@ -87,8 +90,25 @@ class HelloReader final : public IdleConnection, public std::enable_shared_from_
                 if (have < wanted && peerStoppedSending()) {
                     return close();  // woken by the end of what it sends, short of a hello
                 }
+                if (have <= seen_) {
+                    // Woken with nothing new: many tiny segments fill the socket's memory, and
+                    // the kernel then wakes it short of the mark. A pause, not a spin.
+                    return pauseThenWaitFor(scan.needBytes);
+                }
+                seen_ = have;
+                pause_ = FIRST_PAUSE;
                 return waitFor(scan.needBytes);
         }
+    }
+
+    void pauseThenWaitFor(std::size_t bytes) {
+        pauseTimer_.expires_after(pause_);
+        pause_ = std::min(pause_ * 2, LAST_PAUSE);
+        pauseTimer_.async_wait([self = shared_from_this(), bytes](const error_code& ec) {
+            if (!ec && self->socket_.is_open()) {
+                self->waitFor(bytes);
+            }
+        });
     }
 
     bool peerStoppedSending() {
@@ -98,6 +118,7 @@ class HelloReader final : public IdleConnection, public std::enable_shared_from_
 
     void route(const std::string& serverName) {
         timer_.cancel();
+        pauseTimer_.cancel();
         if (idlePlace_) {
             hub_.connections.busy(*std::exchange(idlePlace_, std::nullopt));
         }
@@ -127,6 +148,7 @@ class HelloReader final : public IdleConnection, public std::enable_shared_from_
 
     void close() {
         timer_.cancel();
+        pauseTimer_.cancel();
         error_code ignored;
         socket_.close(ignored);
     }
@@ -138,6 +160,9 @@ class HelloReader final : public IdleConnection, public std::enable_shared_from_
     ConnectionTicket ticket_;
     AddressSlot slot_;
     asio::steady_timer timer_;
+    asio::steady_timer pauseTimer_{socket_.get_executor()};
+    std::size_t seen_ = 0;  // bytes of the hello peeked so far
+    std::chrono::milliseconds pause_ = FIRST_PAUSE;
     std::optional<ConnectionBook::IdlePlace> idlePlace_;
 };
 

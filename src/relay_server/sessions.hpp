@@ -332,10 +332,10 @@ class AgentSession final : public AgentLink,
         ticket_.becomeAgent();
         if (hub_.options().passthrough) {
             tunnel_ = std::make_shared<StreamTunnel>(
-                hub_, [weak = this->weak_from_this()](std::string frame) {
+                hub_, [weak = this->weak_from_this()](std::string frame, Sent sent) {
                     if (auto self = weak.lock()) {
-                        self->send(
-                            std::move(frame), [] {}, /*binary=*/true);
+                        self->send(std::move(frame), sent ? std::move(sent) : Sent([] {}),
+                                   /*binary=*/true);
                     }
                 });
         }
@@ -369,13 +369,15 @@ class AgentSession final : public AgentLink,
         queuedBytes_ -= outbox_.front().text.size();
         const Sent sent = std::move(outbox_.front().sent);
         outbox_.pop_front();
-        sent();
         if (ec) {
+            sent();
             return end();
         }
         if (!outbox_.empty() && !closing_ && !ended_) {
             writeNext();
         }
+        // Last: it may queue more (a stream's next frame), which must find the write begun.
+        sent();
     }
 
     // Says why in a close frame; an agent that does not answer it within CLOSE_GRACE loses

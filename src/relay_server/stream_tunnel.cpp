@@ -49,29 +49,51 @@ struct StreamTunnel::Stream : std::enable_shared_from_this<Stream> {
         if (ended) {
             return;
         }
-        const auto owner = tunnel.lock();
-        if (!owner) {
+        if (!tunnel.lock()) {
             return end(false);
         }
-        // Read straight into the frame: nothing is held while the phone is quiet.
-        std::string frame = relay::writeStreamFrame(StreamFrameType::data, id);
-        const std::size_t head = frame.size();
-        frame.resize(head + std::min(PHONE_READ_BYTES, credit));
+        // Read into the network thread's scratch, then keep exactly what came: a phone that
+        // sends a byte at a time costs a byte each, not a buffer each.
+        auto& scratch = hub.scratch();
         error_code ec;
         socket.non_blocking(true, ec);
-        const std::size_t got =
-            socket.read_some(asio::buffer(frame.data() + head, frame.size() - head), ec);
+        const std::size_t got = socket.read_some(
+            asio::buffer(scratch.data(), std::min({scratch.size(), PHONE_READ_BYTES, credit})),
+            ec);
         if (ec == asio::error::would_block || ec == asio::error::try_again) {
             return readMore();
         }
         if (ec || got == 0) {
             return end(true);  // the phone closed or failed: the agent hears it
         }
-        frame.resize(head + got);
+        toAgent.append(scratch.data(), got);
         credit -= got;
         hub.metrics.carried(RelayMetrics::Direction::toAgent, got);
-        owner->send_(std::move(frame));
+        sendToAgent();
         readMore();
+    }
+
+    // One frame of this stream waits in the agent's queue at a time; what the phone sends
+    // meanwhile gathers here (bounded by the credit) and goes as one frame.
+    void sendToAgent() {
+        const auto owner = tunnel.lock();
+        if (!owner || frameQueued || toAgent.empty()) {
+            return;
+        }
+        const std::size_t size = std::min(toAgent.size(), relay::MAX_STREAM_DATA_BYTES);
+        std::string frame = relay::writeStreamFrame(StreamFrameType::data, id,
+                                                    std::string_view(toAgent).substr(0, size));
+        toAgent.erase(0, size);
+        if (toAgent.empty()) {
+            std::string().swap(toAgent);  // a quiet stream holds no buffer
+        }
+        frameQueued = true;
+        owner->send_(std::move(frame), [weak = weak_from_this()] {
+            if (const auto self = weak.lock()) {
+                self->frameQueued = false;
+                self->sendToAgent();
+            }
+        });
     }
 
     // Bytes from the agent for the phone.
@@ -99,6 +121,10 @@ struct StreamTunnel::Stream : std::enable_shared_from_this<Stream> {
 
     void written(const error_code& ec) {
         writing = false;
+        if (ended) {
+            outbox.clear();  // what was being written is no longer needed
+            return;
+        }
         const std::size_t bytes = outbox.front().size();
         outbox.pop_front();
         unacknowledged -= bytes;
@@ -107,7 +133,7 @@ struct StreamTunnel::Stream : std::enable_shared_from_this<Stream> {
         }
         hub.metrics.carried(RelayMetrics::Direction::toPhone, bytes);
         if (const auto owner = tunnel.lock(); owner && !agentClosed) {
-            owner->send_(relay::writeWindowFrame(id, static_cast<std::uint32_t>(bytes)));
+            owner->send_(relay::writeWindowFrame(id, static_cast<std::uint32_t>(bytes)), {});
         }
         if (!outbox.empty()) {
             return writeNext();
@@ -143,12 +169,14 @@ struct StreamTunnel::Stream : std::enable_shared_from_this<Stream> {
         error_code ignored;
         socket.shutdown(tcp::socket::shutdown_both, ignored);
         socket.close(ignored);
-        outbox.clear();
+        // A write under way still refers to the first: it goes when that write ends.
+        outbox.erase(outbox.begin() + (writing && !outbox.empty() ? 1 : 0), outbox.end());
+        std::string().swap(toAgent);
         if (const auto owner = tunnel.lock()) {
             if (tellAgent && !agentClosed) {
-                owner->send_(relay::writeStreamFrame(StreamFrameType::close, id));
+                owner->send_(relay::writeStreamFrame(StreamFrameType::close, id), {});
             }
-            owner->forget(id);
+            owner->forget(id, slot.address());
         }
     }
 
@@ -161,6 +189,8 @@ struct StreamTunnel::Stream : std::enable_shared_from_this<Stream> {
     std::size_t credit = relay::STREAM_WINDOW_BYTES;  // bytes the agent may still be sent
     std::size_t unacknowledged = 0;  // the agent's bytes not yet written to the phone
     std::deque<std::string> outbox;
+    std::string toAgent;       // read from the phone, not yet in a frame
+    bool frameQueued = false;  // a data frame of this stream waits in the agent's queue
     bool reading = false;
     bool writing = false;
     bool agentClosed = false;
@@ -174,17 +204,23 @@ StreamTunnel::~StreamTunnel() {
 }
 
 bool StreamTunnel::carry(tcp::socket& phone, AddressSlot phoneSlot, ConnectionTicket& ticket) {
-    if (streams_.size() >= relay::MAX_STREAMS_PER_AGENT) {
+    const std::string address = phoneSlot.address();
+    std::size_t& fromAddress = perAddress_[addressKey(address)];
+    if (streams_.size() >= relay::MAX_STREAMS_PER_AGENT ||
+        fromAddress >= MAX_STREAMS_PER_ADDRESS) {
         hub_.metrics.streamRefused();
+        if (fromAddress == 0) {
+            perAddress_.erase(addressKey(address));
+        }
         return false;
     }
+    ++fromAddress;
     const std::uint32_t id = ++lastStream_;
-    const std::string address = phoneSlot.address();
     auto stream = std::make_shared<Stream>(std::move(phone), id, std::move(phoneSlot),
                                            std::move(ticket), weak_from_this(), hub_);
     streams_.emplace(id, stream);
     hub_.metrics.streamOpened();
-    send_(relay::writeStreamFrame(StreamFrameType::open, id, address));
+    send_(relay::writeStreamFrame(StreamFrameType::open, id, address), {});
     stream->readMore();
     return true;
 }
@@ -224,10 +260,15 @@ void StreamTunnel::closeAll() {
         stream->end(false);
         hub_.metrics.streamClosed();
     }
+    perAddress_.clear();
 }
 
-void StreamTunnel::forget(std::uint32_t stream) {
+void StreamTunnel::forget(std::uint32_t stream, const std::string& address) {
     if (streams_.erase(stream) > 0) {
+        const auto found = perAddress_.find(addressKey(address));
+        if (found != perAddress_.end() && --found->second == 0) {
+            perAddress_.erase(found);
+        }
         hub_.metrics.streamClosed();
         lastClosed_ = std::chrono::steady_clock::now();
     }

@@ -19,8 +19,12 @@ namespace td::relay_server {
 // agent hears it may send more. On the network thread, like the agent's session that owns it.
 class StreamTunnel : public std::enable_shared_from_this<StreamTunnel> {
   public:
-    // Queues one frame on the agent's socket, in order.
-    using FrameSender = std::function<void(std::string frame)>;
+    // Queues one frame on the agent's socket, in order; `sent` (when set) is called once it
+    // has left the queue.
+    using FrameSender = std::function<void(std::string frame, std::function<void()> sent)>;
+    // One address may hold this many of an agent's streams (a browser opens six connections
+    // to a name, and a page its event stream and touchpad socket besides).
+    static constexpr std::size_t MAX_STREAMS_PER_ADDRESS = 16;
 
     StreamTunnel(Hub& hub, FrameSender send);
     ~StreamTunnel();
@@ -45,11 +49,12 @@ class StreamTunnel : public std::enable_shared_from_this<StreamTunnel> {
 
   private:
     friend struct Stream;
-    void forget(std::uint32_t stream);
+    void forget(std::uint32_t stream, const std::string& address);
 
     Hub& hub_;
     const FrameSender send_;
     std::map<std::uint32_t, std::shared_ptr<Stream>> streams_;
+    std::map<std::string, std::size_t> perAddress_;  // streams by address key (IPv6: its /64)
     std::uint32_t lastStream_ = 0;
     std::chrono::steady_clock::time_point lastClosed_{};
 };

@@ -10,6 +10,7 @@
 #include "relay/relay_identity.hpp"
 #include "relay_server/client_hello.hpp"
 #include "relay_server/relay_harness.hpp"
+#include "relay_server/stream_tunnel.hpp"
 #include "support/loopback_client.hpp"
 
 namespace td::relay_server {
@@ -197,8 +198,9 @@ class PassthroughTest : public test::RelayHarness {
 
     // A phone's connection to `name` that has sent its ClientHello (kept in `lastHello`) and
     // `after`.
-    test::LoopbackClient phone(const std::string& name, const std::string& after = {}) {
-        test::LoopbackClient connection(relay->port());
+    test::LoopbackClient phone(const std::string& name, const std::string& after = {},
+                               const char* from = "127.0.0.1") {
+        auto connection = test::LoopbackClient::from(from, relay->port());
         lastHello = clientHello(name, 2000);
         // In two segments, the first too short for the name.
         connection.send(lastHello.substr(0, 300));
@@ -295,21 +297,31 @@ TEST_F(PassthroughTest, AStreamOutOfCreditIsNotReadAndAgentsBreakingTheRulesAreC
     EXPECT_TRUE(eventually([&] { return !unasked.endedWhy().empty(); }));
 }
 
-TEST_F(PassthroughTest, AnAgentCarriesAtMostItsShareOfStreams) {
+TEST_F(PassthroughTest, AnAgentCarriesAtMostItsShareOfStreamsAndAnAddressAtMostItsOwn) {
     StreamAgent agent(client, relay->port());
     ASSERT_TRUE(proven(1));
+    const std::string name = agent.id() + ".relay.test";
+    const auto carried = [&](std::size_t count) {
+        return eventually([&] { return agent.streams().size() == count; });
+    };
     std::vector<test::LoopbackClient> phones;
-    for (std::size_t i = 0; i < relay::MAX_STREAMS_PER_AGENT; ++i) {
-        phones.push_back(phone(agent.id() + ".relay.test"));
+    for (std::size_t i = 0; i < StreamTunnel::MAX_STREAMS_PER_ADDRESS; ++i) {
+        phones.push_back(phone(name, {}, "127.0.0.2"));
     }
-    ASSERT_TRUE(eventually([&] { return agent.streams().size() == relay::MAX_STREAMS_PER_AGENT; }));
-    EXPECT_TRUE(phone(agent.id() + ".relay.test").closedByPeer());
-    EXPECT_NE(metrics().find("tapdeck_relay_streams_refused_total 1\n"), std::string::npos);
+    ASSERT_TRUE(carried(StreamTunnel::MAX_STREAMS_PER_ADDRESS));
+    EXPECT_TRUE(phone(name, {}, "127.0.0.2").closedByPeer()) << "past its address's share";
+    for (const char* from : {"127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
+        for (std::size_t i = 0; i < StreamTunnel::MAX_STREAMS_PER_ADDRESS; ++i) {
+            phones.push_back(phone(name, {}, from));
+        }
+    }
+    ASSERT_TRUE(carried(relay::MAX_STREAMS_PER_AGENT));
+    EXPECT_TRUE(phone(name, {}, "127.0.0.6").closedByPeer()) << "past the agent's";
+    EXPECT_NE(metrics().find("tapdeck_relay_streams_refused_total 2\n"), std::string::npos);
     phones.front().abort();
     ASSERT_TRUE(eventually([&] { return agent.streams().begin()->second.closed; }));
-    auto replacement = phone(agent.id() + ".relay.test");
-    EXPECT_TRUE(
-        eventually([&] { return agent.streams().size() == relay::MAX_STREAMS_PER_AGENT + 1; }));
+    auto replacement = phone(name, {}, "127.0.0.2");
+    EXPECT_TRUE(carried(relay::MAX_STREAMS_PER_AGENT + 1));
 }
 
 }  // namespace
