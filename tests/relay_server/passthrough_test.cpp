@@ -1,4 +1,7 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <openssl/ssl.h>
 
 #include <map>
@@ -119,8 +122,10 @@ class StreamAgent {
         bool closed = false;
     };
 
-    StreamAgent(net::HttpsClient& client, std::uint16_t port, bool grantCredit = true)
-        : identity_(*relay::RelayIdentity::generate()), grantCredit_(grantCredit) {
+    enum class Mode { granting, holding, flooding };  // flooding: sends all its credit, always
+
+    StreamAgent(net::HttpsClient& client, std::uint16_t port, Mode mode = Mode::granting)
+        : identity_(*relay::RelayIdentity::generate()), mode_(mode) {
         net::WebSocketHandlers handlers;
         handlers.connectTo = "127.0.0.1:" + std::to_string(port);
         handlers.onText = [this](std::string text) { onText(text); };
@@ -134,7 +139,8 @@ class StreamAgent {
         socket_ = client.openWebSocket(
             "wss://" + identity_.id() + ".t.relay.test/mac/ws?id=" + identity_.id(), handlers);
     }
-    ~StreamAgent() { socket_->close(); }
+    ~StreamAgent() { close(); }
+    void close() { socket_->close(); }
 
     const std::string& id() const { return identity_.id(); }
     std::map<std::uint32_t, Stream> streams() const {
@@ -168,9 +174,14 @@ class StreamAgent {
         Stream& stream = streams_[frame->stream];
         if (frame->type == StreamFrameType::open) {
             stream.address = std::string(frame->payload);
+            if (mode_ == Mode::flooding) {
+                flood(frame->stream, relay::STREAM_WINDOW_BYTES);
+            }
+        } else if (frame->type == StreamFrameType::window && mode_ == Mode::flooding) {
+            flood(frame->stream, frame->credit());
         } else if (frame->type == StreamFrameType::data) {
             stream.received.append(frame->payload);
-            if (grantCredit_) {
+            if (mode_ == Mode::granting) {
                 socket_->sendBinary(relay::writeWindowFrame(
                     frame->stream, static_cast<std::uint32_t>(frame->payload.size())));
             }
@@ -179,8 +190,25 @@ class StreamAgent {
         }
     }
 
+  public:
+    std::size_t flooded() const {
+        std::lock_guard lock(mutex_);
+        return flooded_;
+    }
+
+  private:
+    void flood(std::uint32_t stream, std::size_t bytes) {
+        for (std::size_t sent = 0; sent < bytes; sent += relay::MAX_STREAM_DATA_BYTES) {
+            const std::size_t size = std::min(relay::MAX_STREAM_DATA_BYTES, bytes - sent);
+            socket_->sendBinary(
+                relay::writeStreamFrame(StreamFrameType::data, stream, std::string(size, 'x')));
+        }
+        flooded_ += bytes;
+    }
+
     const relay::RelayIdentity identity_;
-    const bool grantCredit_;
+    const Mode mode_;
+    std::size_t flooded_ = 0;
     mutable std::mutex mutex_;
     std::shared_ptr<net::WebSocket> socket_;
     std::map<std::uint32_t, Stream> streams_;
@@ -261,7 +289,7 @@ TEST_F(PassthroughTest, PhonesBytesReachTheirAgentUnreadAndBack) {
 }
 
 TEST_F(PassthroughTest, AStreamOutOfCreditIsNotReadAndAgentsBreakingTheRulesAreClosed) {
-    StreamAgent holding(client, relay->port(), /*grantCredit=*/false);
+    StreamAgent holding(client, relay->port(), StreamAgent::Mode::holding);
     ASSERT_TRUE(proven(1));
     auto connection = phone(holding.id() + ".relay.test");
     const std::string sent = lastHello + std::string(1 << 20, 'b');
@@ -290,6 +318,34 @@ TEST_F(PassthroughTest, AStreamOutOfCreditIsNotReadAndAgentsBreakingTheRulesAreC
     inventing.send(StreamFrameType::data, 2, "x");  // a stream it was never given
     EXPECT_TRUE(eventually([&] { return !inventing.endedWhy().empty(); }));
     EXPECT_TRUE(other.closedByPeer());
+
+    // An agent that goes while its bytes wait for a phone that reads nothing leaves the relay
+    // whole (what was being written is released once, when that write ends).
+    StreamAgent flooding(client, relay->port(), StreamAgent::Mode::flooding);
+    ASSERT_TRUE(proven(1));
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 4096;
+    ::setsockopt(silent, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(relay->port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string hello = clientHello(flooding.id() + ".relay.test");
+    ASSERT_EQ(::send(silent, hello.data(), hello.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(hello.size()));
+    // Stalled: the phone's buffers are full and no credit comes back any more.
+    ASSERT_TRUE(eventually(
+        [&] {
+            const std::size_t before = flooding.flooded();
+            std::this_thread::sleep_for(300ms);
+            return before > relay::STREAM_WINDOW_BYTES && flooding.flooded() == before;
+        },
+        30s));
+    flooding.close();
+    ASSERT_TRUE(proven(0));
+    EXPECT_EQ(fetch("GET", "/healthz").body, "ok");
+    ::close(silent);
 
     StreamAgent unasked(client, relay->port());
     ASSERT_TRUE(proven(1));
