@@ -135,6 +135,10 @@ class WebSocketSession final : public WebSocket,
         if (ec) {
             return end("cannot connect: " + ec.message());
         }
+        // Messages are small and answered at once (a relay's frames carry phones' TLS records):
+        // none may wait for the peer's delayed ACK.
+        error_code ignored;
+        beast::get_lowest_layer(*stream_).socket().set_option(tcp::no_delay(true), ignored);
         stream_->next_layer().async_handshake(
             ssl::stream_base::client,
             [self = shared_from_this()](const error_code& hsEc) { self->onTlsHandshake(hsEc); });

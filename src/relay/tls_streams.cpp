@@ -24,8 +24,8 @@ using Local = asio::local::stream_protocol;
 
 namespace {
 
-// Plain bytes read from the server at a time: one TLS record's worth.
-constexpr std::size_t SERVER_READ_BYTES = 16 * 1024;
+// Plain bytes read from the server at a time: four TLS records, one frame.
+constexpr std::size_t SERVER_READ_BYTES = 64 * 1024;
 // A phone's handshake through the relay is done within this, or its stream is closed.
 constexpr auto HANDSHAKE_TIMEOUT = std::chrono::seconds(10);
 

@@ -165,6 +165,10 @@ struct RelayService::Impl {
                 });
                 return;
             }
+            // Requests, replies and carried TLS records are small and answered at once: none
+            // may wait for the peer's delayed ACK.
+            error_code noDelayError;
+            socket.set_option(tcp::no_delay(true), noDelayError);
             if (!hub.connections.admit()) {
                 error_code ignored;
                 socket.close(ignored);  // no room even after the longest-idle one went

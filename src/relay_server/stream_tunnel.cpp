@@ -58,8 +58,7 @@ struct StreamTunnel::Stream : std::enable_shared_from_this<Stream> {
         error_code ec;
         socket.non_blocking(true, ec);
         const std::size_t got = socket.read_some(
-            asio::buffer(scratch.data(), std::min({scratch.size(), PHONE_READ_BYTES, credit})),
-            ec);
+            asio::buffer(scratch.data(), std::min({scratch.size(), PHONE_READ_BYTES, credit})), ec);
         if (ec == asio::error::would_block || ec == asio::error::try_again) {
             return readMore();
         }
@@ -206,8 +205,7 @@ StreamTunnel::~StreamTunnel() {
 bool StreamTunnel::carry(tcp::socket& phone, AddressSlot phoneSlot, ConnectionTicket& ticket) {
     const std::string address = phoneSlot.address();
     std::size_t& fromAddress = perAddress_[addressKey(address)];
-    if (streams_.size() >= relay::MAX_STREAMS_PER_AGENT ||
-        fromAddress >= MAX_STREAMS_PER_ADDRESS) {
+    if (streams_.size() >= relay::MAX_STREAMS_PER_AGENT || fromAddress >= MAX_STREAMS_PER_ADDRESS) {
         hub_.metrics.streamRefused();
         if (fromAddress == 0) {
             perAddress_.erase(addressKey(address));

@@ -99,7 +99,7 @@ for k in $(seq "$count"); do
   token=$(openssl rand -hex 24)
   start_agent "$work/agent-$k" placeholder "$token" "$domain" "$work/ca.pem"
   agent_port "$work/agent-$k" >/dev/null || fail "agent $k did not start: $(cat "$work/agent-$k/agent.log")"
-  mkdir -m 700 "$work/agent-$k/support/tls"
+  mkdir -p -m 700 "$work/agent-$k/support/tls"
   install -m 600 "$work/agents.pem" "$work/agent-$k/support/tls/cert.pem"
   install -m 600 "$work/agents-key.pem" "$work/agent-$k/support/tls/key.pem"
   id=$(sed -n 's/.*"relayId":"\([a-z2-7]*\)".*/\1/p' "$work/agent-$k/support/state.json")

@@ -1,8 +1,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <openssl/ssl.h>
+#include <sys/socket.h>
 
 #include <map>
 #include <mutex>
