@@ -72,11 +72,13 @@ test('a phone pairs, taps, follows changes and opens the admin page at its compu
   await page.getByRole('button', { name: /Screen Saver/ }).click();
   await agent.called(/xdg-screensaver activate/);
 
-  // No event stream comes through the relay: the page asks again on coming to the foreground.
+  // No event stream comes through a relay that reads requests: the page asks for one once, hears
+  // at once that there is none, and asks again on coming to the foreground.
   await relayOn(agent, [SCREENSAVER, { type: 'media', value: 'next', label: 'Next', emoji: '⏭️' }]);
   await page.evaluate(() => document.dispatchEvent(new Event('visibilitychange')));
   await page.getByRole('button', { name: /Next/ }).waitFor();
-  assert.ok(requested.every((url) => url.startsWith(home(agent)) && !url.endsWith('/api/events')), requested.join(' '));
+  assert.ok(requested.every((url) => url.startsWith(home(agent))), requested.join(' '));
+  assert.ok(requested.filter((url) => url.endsWith('/api/events')).length <= 1, requested.join(' '));
 
   // The admin page, with the same token, gives out the computer's own address, but not its PIN.
   await page.getByRole('button', { name: 'Settings' }).click();
