@@ -25,10 +25,7 @@ head -c $((256 * 1024 * 1024)) /dev/urandom >"$work/resources/public/large.bin"
 start_relay "$work/reading.log" --cert "$work/cert.pem" --key "$work/key.pem"
 reading_port=$relay_port
 # Phones name the relay's port in their Host, and agents in theirs: the domain carries it.
-for _ in $(seq 20); do
-  passing_port=$((20000 + RANDOM % 12000))
-  (exec 3<>"/dev/tcp/127.0.0.1/$passing_port") 2>/dev/null || break
-done
+passing_port=$(unused_port)
 start_relay "$work/passing.log" --listen "127.0.0.1:$passing_port" --passthrough \
   --phone-domain "relay.test:$passing_port" --cert "$work/cert.pem" --key "$work/key.pem" \
   --metrics 127.0.0.1:0

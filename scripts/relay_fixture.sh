@@ -115,3 +115,40 @@ agent_port() { # dir
   wait_for_line "$1/agent.log" '^Listening on port [0-9]+' 10 || return 1
   sed -n 's/^Listening on port \([0-9]*\).*/\1/p' "$1/agent.log" | head -n 1
 }
+
+# For the tests of relays behind nginx; they set work, nginx_port, domain, metrics_of (each
+# instance's metrics port) and count (the agents).
+
+# Runs COMMAND until it succeeds, every 50 ms, at most TRIES times.
+retry() { # tries command...
+  local i
+  for ((i = 1; i < $1; i++)); do "${@:2}" && return 0; sleep 0.05; done
+  "${@:2}"
+}
+
+# A port outside the ephemeral range that nothing listens on.
+unused_port() {
+  local port
+  for _ in $(seq 20); do
+    port=$((20000 + RANDOM % 12000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
+  done
+  echo "$port"
+}
+
+# Every name of the test domain is this computer's.
+fetch() { # curl arguments...
+  curl -sS --max-time 10 --cacert "$work/ca.pem" --connect-to "::127.0.0.1:$nginx_port" "$@"
+}
+healthy() { [ "$(fetch "https://$domain/healthz" 2>/dev/null)" = ok ]; }
+
+agents_on() { # relay
+  curl -s --max-time 5 "http://127.0.0.1:${metrics_of[$1]}/metrics" |
+    sed -n 's/^tapdeck_relay_agents \([0-9]*\)$/\1/p'
+}
+proven_on() { # relays...
+  local sum=0 relay
+  for relay in "$@"; do sum=$((sum + $(agents_on "$relay"))); done
+  echo "$sum"
+}
+all_proven() { [ "$(proven_on "$@")" = "$count" ]; } # relays...

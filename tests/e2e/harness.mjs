@@ -2,7 +2,8 @@
 // stand-ins for the tools that must not really run (suspend), and Debian's Chromium.
 import { after, afterEach, before } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFile, spawn } from 'node:child_process';
+import { execFile, execFileSync, spawn } from 'node:child_process';
+import { createHash, X509Certificate } from 'node:crypto';
 import { once } from 'node:events';
 import { mkdtempSync, writeFileSync, rmSync, readFileSync, existsSync } from 'node:fs';
 import { createServer } from 'node:http';
@@ -96,6 +97,26 @@ export async function startAgent(atEnd, planner, extraEnv = {}) {
     call: async (path, body, method = 'POST') => (await fetch(`http://127.0.0.1:${port}${path}`, {
       method, body: body === undefined ? undefined : JSON.stringify(body) })).json(),
   };
+}
+
+// A self-signed certificate for `names` (openssl's subjectAltName form) as NAME.pem and
+// NAME-key.pem in `folder`, and its key's hash, for Chromium to trust it.
+export function selfSignedCertificate(folder, name, names) {
+  execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes', '-days', '2',
+    '-keyout', `${name}-key.pem`, '-out', `${name}.pem`, '-subj', `/CN=${name}`,
+    '-addext', `subjectAltName=${names}`], { cwd: folder, stdio: 'pipe' });
+  const key = new X509Certificate(readFileSync(join(folder, `${name}.pem`))).publicKey.export({ type: 'spki', format: 'der' });
+  return createHash('sha256').update(key).digest('base64');
+}
+
+// A port nothing listens on now (a relay must know its port before it starts: it is part of
+// every computer's origin).
+export async function freePort() {
+  const server = createServer();
+  await new Promise((ok) => server.listen(0, '127.0.0.1', ok));
+  const { port } = server.address();
+  await new Promise((ok) => server.close(ok));
+  return port;
 }
 
 // An X server of its own (Xvfb) and, over its whole screen, a window that prints what the

@@ -3,33 +3,13 @@
 // touchpad's socket work as on the LAN, and the relay holds no key for that name.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
-import { createHash, X509Certificate } from 'node:crypto';
-import { mkdirSync, mkdtempSync, readFileSync, rmSync, copyFileSync, chmodSync } from 'node:fs';
-import { createServer } from 'node:net';
+import { mkdirSync, mkdtempSync, rmSync, copyFileSync, chmodSync } from 'node:fs';
 import { connect } from 'node:tls';
 import { tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
-import { BUILD, setUp, run, pairByPin, until } from './harness.mjs';
+import { BUILD, setUp, run, pairByPin, until, selfSignedCertificate, freePort } from './harness.mjs';
 
 const SCREENSAVER = { type: 'system', value: 'screensaver', label: 'Screen Saver', emoji: '🌌' };
-
-// A self-signed certificate for `names`, and its key's hash for Chromium to trust it.
-function makeCertificate(work, name, names) {
-  execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes', '-days', '2',
-    '-keyout', `${name}-key.pem`, '-out', `${name}.pem`, '-subj', `/CN=${name}`,
-    '-addext', `subjectAltName=${names}`], { cwd: work, stdio: 'pipe' });
-  const key = new X509Certificate(readFileSync(join(work, `${name}.pem`))).publicKey.export({ type: 'spki', format: 'der' });
-  return createHash('sha256').update(key).digest('base64');
-}
-
-async function freePort() {
-  const server = createServer();
-  await new Promise((ok) => server.listen(0, '127.0.0.1', ok));
-  const { port } = server.address();
-  await new Promise((ok) => server.close(ok));
-  return port;
-}
 
 let port;
 let work;
@@ -38,8 +18,8 @@ const world = setUp(async ({ atEnd }) => {
   work = mkdtempSync(join(tmpdir(), 'tapdeck-passthrough-e2e-'));
   atEnd(() => rmSync(work, { recursive: true, force: true }));
   // The relay's names (its own and the agents'), never a computer's; and the computers' own.
-  const relaySpki = makeCertificate(work, 'relay', 'DNS:relay.test,DNS:*.t.relay.test,IP:127.0.0.1');
-  const computerSpki = makeCertificate(work, 'computer', 'DNS:*.relay.test');
+  const relaySpki = selfSignedCertificate(work, 'relay', 'DNS:relay.test,DNS:*.t.relay.test,IP:127.0.0.1');
+  const computerSpki = selfSignedCertificate(work, 'computer', 'DNS:*.relay.test');
   port = await freePort();
   const relay = run(join(BUILD, 'tapdeck-relay'), ['--listen', `127.0.0.1:${port}`, '--passthrough',
     '--phone-domain', `relay.test:${port}`, '--cert', join(work, 'relay.pem'), '--key', join(work, 'relay-key.pem')]);

@@ -3,48 +3,28 @@
 // browser trust, between Chromium and two agents.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
-import { createHash, X509Certificate } from 'node:crypto';
-import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
-import { createServer } from 'node:net';
+import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { BUILD, setUp, run, pairByPin, visit } from './harness.mjs';
+import { BUILD, setUp, run, pairByPin, visit, selfSignedCertificate, freePort } from './harness.mjs';
 
 const SCREENSAVER = { type: 'system', value: 'screensaver', label: 'Screen Saver', emoji: '🌌' };
-
-// A certificate for the relay's name, every computer's name under it, and 127.0.0.1 (where the
-// agents reach it), the agents' only authority; its key's hash, for Chromium to trust it.
-function makeCertificate(work) {
-  execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes', '-days', '2',
-    '-keyout', 'key.pem', '-out', 'cert.pem', '-subj', '/CN=relay.test',
-    '-addext', 'subjectAltName=DNS:relay.test,DNS:*.relay.test,IP:127.0.0.1'], { cwd: work, stdio: 'pipe' });
-  const key = new X509Certificate(readFileSync(join(work, 'cert.pem'))).publicKey.export({ type: 'spki', format: 'der' });
-  return createHash('sha256').update(key).digest('base64');
-}
-
-// The relay must know its port before it starts: it is part of every computer's origin.
-async function freePort() {
-  const server = createServer();
-  await new Promise((ok) => server.listen(0, '127.0.0.1', ok));
-  const { port } = server.address();
-  await new Promise((ok) => server.close(ok));
-  return port;
-}
 
 let port;
 const home = (agent) => `https://${agent.relayId()}.relay.test:${port}/`;
 const world = setUp(async ({ atEnd }) => {
   const work = mkdtempSync(join(tmpdir(), 'tapdeck-relay-e2e-'));
   atEnd(() => rmSync(work, { recursive: true, force: true }));
-  const spki = makeCertificate(work);
+  // The relay's name, every computer's name under it, and 127.0.0.1 (where the agents reach
+  // it), the agents' only authority.
+  const spki = selfSignedCertificate(work, 'relay', 'DNS:relay.test,DNS:*.relay.test,IP:127.0.0.1');
   port = await freePort();
   const relay = run(join(BUILD, 'tapdeck-relay'), ['--listen', `127.0.0.1:${port}`, '--phone-domain', `relay.test:${port}`,
-    '--name', `127.0.0.1:${port}`, '--cert', join(work, 'cert.pem'), '--key', join(work, 'key.pem')]);
+    '--name', `127.0.0.1:${port}`, '--cert', join(work, 'relay.pem'), '--key', join(work, 'relay-key.pem')]);
   atEnd(relay.stop);
   await relay.waitFor(/^Relay listening on 127\.0\.0\.1:\d+ \(tls\)$/m);
   return { agents: 2,
-    env: { TD_RELAY_HOST: `127.0.0.1:${port}`, SSL_CERT_FILE: join(work, 'cert.pem'), SSL_CERT_DIR: join(work, 'no-certs') },
+    env: { TD_RELAY_HOST: `127.0.0.1:${port}`, SSL_CERT_FILE: join(work, 'relay.pem'), SSL_CERT_DIR: join(work, 'no-certs') },
     browserArgs: ['--host-resolver-rules=MAP *.relay.test 127.0.0.1, MAP relay.test 127.0.0.1',
       `--ignore-certificate-errors-spki-list=${spki}`] };
 });

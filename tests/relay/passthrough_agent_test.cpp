@@ -74,33 +74,41 @@ PhoneExchange phoneExchange(std::uint16_t port, const std::string& name, const s
     return result;
 }
 
-class PassthroughAgentTest : public test::RelayHarness {};
+class PassthroughAgentTest : public test::RelayHarness {
+  protected:
+    // A relay passing phones' connections for relay.test, and an agent's settings for it: its
+    // support folder and pages in `dir`, the test's authority trusted alone.
+    Settings startRelayAndAgentSettings(const test::TempDir& dir) {
+        relay_server::RelayOptions options;
+        options.phoneDomain = "relay.test";
+        options.passthrough = true;
+        startRelay(options);
+        dir.write("resources/public/index.html", "phone page");
+        dir.write("support/state.json", R"({"pin":"123456","tokens":[]})");
+        ::chmod((dir.path() / "support").c_str(), 0700);
+        ::setenv("SSL_CERT_FILE", pki.caFile().c_str(), 1);
+        ::setenv("SSL_CERT_DIR", noCertificates.path().c_str(), 1);
+        Settings settings;
+        settings.port = 0;
+        settings.supportFolder = dir.path() / "support";
+        settings.resourcesFolder = dir.path() / "resources";
+        settings.relayHost = "relay.test";
+        settings.relayConnect = "127.0.0.1:" + std::to_string(relay->port());
+        settings.updateManifest = {"http://127.0.0.1:1/latest.json", true};
+        return settings;
+    }
+
+    test::TempDir noCertificates;
+};
 
 // A phone away from home talks TLS with the computer itself: the relay only passes bytes. What
 // it asks is answered by the agent's own server, as a remote phone's request.
 TEST_F(PassthroughAgentTest, APhonesTlsThroughTheRelayEndsAtTheComputerAndIsNeverThisComputer) {
-    relay_server::RelayOptions options;
-    options.phoneDomain = "relay.test";
-    options.passthrough = true;
-    startRelay(options);
-
     test::TempDir dir;
-    test::TempDir noCertificates;
-    dir.write("resources/public/index.html", "phone page");
-    dir.write("support/state.json", R"({"pin":"123456","tokens":[]})");
+    const Settings settings = startRelayAndAgentSettings(dir);
     std::filesystem::create_directories(dir.path() / "support/tls");
     std::filesystem::copy_file(pki.agentsCertFile(), dir.path() / "support/tls/cert.pem");
     std::filesystem::copy_file(pki.agentsKeyFile(), dir.path() / "support/tls/key.pem");
-    ::chmod((dir.path() / "support").c_str(), 0700);
-    ::setenv("SSL_CERT_FILE", pki.caFile().c_str(), 1);
-    ::setenv("SSL_CERT_DIR", noCertificates.path().c_str(), 1);
-    Settings settings;
-    settings.port = 0;
-    settings.supportFolder = dir.path() / "support";
-    settings.resourcesFolder = dir.path() / "resources";
-    settings.relayHost = "relay.test";
-    settings.relayConnect = "127.0.0.1:" + std::to_string(relay->port());
-    settings.updateManifest = {"http://127.0.0.1:1/latest.json", true};
 
     MainThread mainThread(MainThread::Context::own);
     app::Agent agent(settings, mainThread, {});
@@ -207,12 +215,10 @@ class TestAcme {
 // The computer gets its certificate itself, by tls-alpn-01 answered through the relay, keeps
 // it across a restart without asking again, and phones then reach it with it.
 TEST_F(PassthroughAgentTest, TheComputerIsCertifiedThroughTheRelayOnceAndKeepsIt) {
-    relay_server::RelayOptions options;
-    options.phoneDomain = "relay.test";
-    options.passthrough = true;
-    startRelay(options);
     test::TempDir dir;
+    Settings settings = startRelayAndAgentSettings(dir);
     TestAcme acme(pki, relay->port(), dir);
+    settings.acmeDirectory = acme.directoryUrl();
     net::HttpRequest probe;
     probe.url = acme.directoryUrl();
     ASSERT_TRUE(eventually(
@@ -225,20 +231,6 @@ TEST_F(PassthroughAgentTest, TheComputerIsCertifiedThroughTheRelayOnceAndKeepsIt
         20s))
         << "pebble did not start";
 
-    dir.write("resources/public/index.html", "phone page");
-    dir.write("support/state.json", R"({"pin":"123456","tokens":[]})");
-    ::chmod((dir.path() / "support").c_str(), 0700);
-    test::TempDir noCertificates;
-    ::setenv("SSL_CERT_FILE", pki.caFile().c_str(), 1);
-    ::setenv("SSL_CERT_DIR", noCertificates.path().c_str(), 1);
-    Settings settings;
-    settings.port = 0;
-    settings.supportFolder = dir.path() / "support";
-    settings.resourcesFolder = dir.path() / "resources";
-    settings.relayHost = "relay.test";
-    settings.relayConnect = "127.0.0.1:" + std::to_string(relay->port());
-    settings.acmeDirectory = acme.directoryUrl();
-    settings.updateManifest = {"http://127.0.0.1:1/latest.json", true};
     const auto certFile = dir.path() / "support/tls/cert.pem";
     std::string name;
     {

@@ -22,18 +22,10 @@ fail() {
   done
   exit 1
 }
-retry() { # tries command...
-  local i
-  for ((i = 1; i < $1; i++)); do "${@:2}" && return 0; sleep 0.05; done
-  "${@:2}"
-}
 module=/usr/lib/nginx/modules/ngx_stream_module.so
 [ -f "$module" ] || fail "nginx's stream module is missing (scripts/install-deps.sh installs it)"
 
-for _ in $(seq 20); do
-  nginx_port=$((20000 + RANDOM % 12000))
-  (exec 3<>"/dev/tcp/127.0.0.1/$nginx_port") 2>/dev/null || break
-done
+nginx_port=$(unused_port)
 domain="relay.test:$nginx_port"
 
 # The relays' certificate names the domain and the agents' own names under t.; each computer
@@ -75,22 +67,7 @@ CONF
 /usr/sbin/nginx -p "$work" -c "$work/nginx.conf" -e "$work/nginx-error.log" &
 started_pids+=($!)
 
-fetch() { # curl arguments...
-  curl -sS --max-time 10 --cacert "$work/ca.pem" --connect-to "::127.0.0.1:$nginx_port" "$@"
-}
-healthy() { [ "$(fetch "https://$domain/healthz" 2>/dev/null)" = ok ]; }
 retry 100 healthy || fail "GET /healthz through nginx did not answer ok"
-
-agents_on() { # relay
-  curl -s --max-time 5 "http://127.0.0.1:${metrics_of[$1]}/metrics" |
-    sed -n 's/^tapdeck_relay_agents \([0-9]*\)$/\1/p'
-}
-proven_on() { # relays...
-  local sum=0 relay
-  for relay in "$@"; do sum=$((sum + $(agents_on "$relay"))); done
-  echo "$sum"
-}
-all_proven() { [ "$(proven_on "$@")" = "$count" ]; } # relays...
 
 count=6
 ids=()
