@@ -160,10 +160,20 @@ export async function startPlayer(atEnd, name, properties) {
 }
 
 // Chromium, just started in the test's own network, may report the network as changed and drop
-// a first navigation: that one is asked again.
+// a first navigation, or a script it needs (the page then never starts): that one is asked again.
 export async function visit(page, url) {
   for (let attempt = 1; ; attempt++) {
-    try { return await page.goto(url); } catch (error) { if (attempt === 3 || !/ERR_NETWORK_CHANGED/.test(error.message)) throw error; }
+    const dropped = [];
+    const onFailed = (request) => { if (/ERR_NETWORK_CHANGED/.test(request.failure()?.errorText ?? '')) dropped.push(request.url()); };
+    page.on('requestfailed', onFailed);
+    try {
+      const response = await page.goto(url);
+      if (!dropped.length || attempt === 3) return response;
+    } catch (error) {
+      if (attempt === 3 || !/ERR_NETWORK_CHANGED/.test(error.message)) throw error;
+    } finally {
+      page.off('requestfailed', onFailed);
+    }
   }
 }
 
