@@ -19,7 +19,8 @@ make_test_certificates "$work" relay.test '*.t.relay.test'
 issue_test_certificate "$work" agents 'DNS:*.relay.test'
 # The agents' pages, with a large file beside them.
 mkdir -p "$work/resources"
-cp -r "$BUILD/public" "$BUILD/config.json" "$work/resources/"
+# Copies, not the build's link to the sources: the large file must not land in public/.
+cp -rL "$BUILD/public" "$BUILD/config.json" "$work/resources/"
 head -c $((256 * 1024 * 1024)) /dev/urandom >"$work/resources/public/large.bin"
 
 start_relay "$work/reading.log" --cert "$work/cert.pem" --key "$work/key.pem"
