@@ -14,6 +14,7 @@
 
 #include "app/agent.hpp"
 #include "relay/relay_identity.hpp"
+#include "relay/running_agent.hpp"
 #include "relay_server/relay_harness.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
@@ -110,13 +111,10 @@ TEST_F(PassthroughAgentTest, APhonesTlsThroughTheRelayEndsAtTheComputerAndIsNeve
     std::filesystem::copy_file(pki.agentsCertFile(), dir.path() / "support/tls/cert.pem");
     std::filesystem::copy_file(pki.agentsKeyFile(), dir.path() / "support/tls/key.pem");
 
-    MainThread mainThread(MainThread::Context::own);
-    app::Agent agent(settings, mainThread, {});
-    agent.start();
-    std::thread loop([&] { mainThread.run(); });
-    agent.relay().setEnabled(true);
+    RunningAgent agent(settings, {});
+    agent->relay().setEnabled(true);
     ASSERT_TRUE(proven(1));
-    const std::string name = agent.store().relayId() + ".relay.test";
+    const std::string name = agent->store().relayId() + ".relay.test";
 
     // The agent moves to its own name (ID.t.relay.test) once the relay says it passes streams.
     PhoneExchange page;
@@ -147,10 +145,6 @@ TEST_F(PassthroughAgentTest, APhonesTlsThroughTheRelayEndsAtTheComputerAndIsNeve
     EXPECT_TRUE(phoneExchange(relay->port(), name, pki.caFile(),
                               "GET / HTTP/1.1\r\nHost: " + name + "\r\n\r\n")
                     .answer.empty());
-
-    mainThread.quit();
-    loop.join();
-    agent.stop();
 }
 
 // A TCP port nothing listens on now.
@@ -234,19 +228,13 @@ TEST_F(PassthroughAgentTest, TheComputerIsCertifiedThroughTheRelayOnceAndKeepsIt
     const auto certFile = dir.path() / "support/tls/cert.pem";
     std::string name;
     {
-        MainThread mainThread(MainThread::Context::own);
-        app::Agent agent(settings, mainThread, {});
-        agent.start();
-        std::thread loop([&] { mainThread.run(); });
-        agent.relay().setEnabled(true);
-        name = agent.store().relayId() + ".relay.test";
+        RunningAgent agent(settings, {});
+        agent->relay().setEnabled(true);
+        name = agent->store().relayId() + ".relay.test";
         EXPECT_TRUE(eventually(
-            [&] { return agent.apiContext().relayCertificate().value("state", "") == "held"; },
+            [&] { return agent->apiContext().relayCertificate().value("state", "") == "held"; },
             60s))
-            << agent.apiContext().relayCertificate().dump();
-        mainThread.quit();
-        loop.join();
-        agent.stop();
+            << agent->apiContext().relayCertificate().dump();
     }
     for (const char* file : {"account.pem", "key.pem", "cert.pem"}) {
         struct stat info {};
@@ -256,14 +244,11 @@ TEST_F(PassthroughAgentTest, TheComputerIsCertifiedThroughTheRelayOnceAndKeepsIt
     const auto issued = modified(certFile);
 
     // A restart keeps what it has: no new order.
-    MainThread mainThread(MainThread::Context::own);
-    app::Agent agent(settings, mainThread, {});
-    agent.start();
-    std::thread loop([&] { mainThread.run(); });
-    agent.relay().setEnabled(true);
+    RunningAgent agent(settings, {});
+    agent->relay().setEnabled(true);
     ASSERT_TRUE(proven(1));
     EXPECT_TRUE(eventually(
-        [&] { return agent.apiContext().relayCertificate().value("state", "") == "held"; }));
+        [&] { return agent->apiContext().relayCertificate().value("state", "") == "held"; }));
     EXPECT_EQ(modified(certFile), issued);
 
     // A phone that trusts the CA's root alone reaches the computer by its name.
@@ -280,10 +265,6 @@ TEST_F(PassthroughAgentTest, TheComputerIsCertifiedThroughTheRelayOnceAndKeepsIt
     }));
     EXPECT_TRUE(page.verified);
     EXPECT_NE(page.answer.find("phone page"), std::string::npos) << page.answer;
-
-    mainThread.quit();
-    loop.join();
-    agent.stop();
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "app/agent.hpp"
 #include "relay/relay_identity.hpp"
+#include "relay/running_agent.hpp"
 #include "relay_server/relay_harness.hpp"
 #include "support/loopback_client.hpp"
 #include "support/temp_dir.hpp"
@@ -22,32 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::eventually;
-
-// The whole agent in this process, its main loop on a thread of its own.
-class RunningAgent {
-  public:
-    RunningAgent(const Settings& settings, app::AgentEvents events)
-        : agent_(settings, mainThread_, std::move(events)) {
-        agent_.start();
-        loop_ = std::thread([this] { mainThread_.run(); });
-    }
-    ~RunningAgent() {
-        mainThread_.quit();
-        loop_.join();
-    }
-
-    app::Agent* operator->() { return &agent_; }
-    // The port it listens on, once it does; 0: it never did.
-    std::uint16_t port() {
-        eventually([this] { return agent_.server().listeningPort() != 0; });
-        return agent_.server().listeningPort();
-    }
-
-  private:
-    MainThread mainThread_{MainThread::Context::own};
-    app::Agent agent_;
-    std::thread loop_;
-};
 
 class RelayTest : public test::RelayHarness {
   protected:
@@ -309,8 +284,8 @@ TEST_F(RelayTest, RequestsPastTheirDeadlineAreAnsweredThenAndTheirLateAnswersDro
     };
     auto agent = RelayClient::create(
         identity.id(),
-        "wss://127.0.0.1:" + std::to_string(relay->port()) + "/mac/ws?id=" + identity.id(),
-        links, 2s);
+        "wss://127.0.0.1:" + std::to_string(relay->port()) + "/mac/ws?id=" + identity.id(), links,
+        2s);
     agent->setEnabled(true);
     ASSERT_TRUE(proven(1));
     const std::string phone = "/phone/" + identity.id();
