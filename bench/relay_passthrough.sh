@@ -35,11 +35,12 @@ token=$(openssl rand -hex 24)
 agent_env=("TD_RESOURCES=$work/resources")
 start_agent "$work/reading-agent" placeholder "$token" "127.0.0.1:$reading_port" "$work/ca.pem"
 agent_env=("TD_RESOURCES=$work/resources" "TD_RELAY_CONNECT=127.0.0.1:$passing_port")
-start_agent "$work/agent" placeholder "$token" "relay.test:$passing_port" "$work/ca.pem"
-direct_port=$(agent_port "$work/agent") || { echo "the agent did not start" >&2; exit 1; }
-mkdir -p -m 700 "$work/agent/support/tls"
+# The computer's own certificate, there before it starts (as ACME would leave it).
+mkdir -p "$work/agent/support/tls" && chmod 700 "$work/agent/support" "$work/agent/support/tls"
 install -m 600 "$work/agents.pem" "$work/agent/support/tls/cert.pem"
 install -m 600 "$work/agents-key.pem" "$work/agent/support/tls/key.pem"
+start_agent "$work/agent" placeholder "$token" "relay.test:$passing_port" "$work/ca.pem"
+direct_port=$(agent_port "$work/agent") || { echo "the agent did not start" >&2; exit 1; }
 id_of() { sed -n 's/.*"relayId":"\([a-z2-7]*\)".*/\1/p' "$1/support/state.json"; }
 name=$(id_of "$work/agent").relay.test
 reading_path=/phone/$(id_of "$work/reading-agent")/api/config

@@ -95,7 +95,8 @@ agent_env=()
 start_agent() { # dir id token relay-host ca-file
   local dir=$1 id=$2 token=$3 relay_host=$4 ca=$5
   mkdir -p "$dir/no-certs"
-  mkdir -m 700 "$dir/support"
+  # The support folder may hold files already (a certificate of the computer's own).
+  mkdir -p "$dir/support" && chmod 700 "$dir/support"
   (
     umask 077
     printf '{"pin":"123456","tokens":["%s"],"relayId":"%s"}\n' "$token" "$id" >"$dir/support/state.json"

@@ -7,7 +7,9 @@
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/x509v3.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <vector>
 
 #include "common/base64.hpp"
@@ -149,10 +151,19 @@ Key loadOrCreateKey(const std::filesystem::path& path) {
     }
     char* data = nullptr;
     const long size = BIO_get_mem_data(bio, &data);
-    const bool written = replaceFileAtomically(
-        path.string(), std::string_view(data, static_cast<std::size_t>(size)), 0600);
+    // Written aside, then linked into place only where nothing is: a key that appeared
+    // meanwhile (put there by hand with its certificate) is never replaced.
+    const std::string aside = path.string() + ".new";
+    const bool written =
+        replaceFileAtomically(aside, std::string_view(data, static_cast<std::size_t>(size)), 0600);
     BIO_free(bio);
-    return written ? key : nullptr;
+    const bool placed = written && ::link(aside.c_str(), path.c_str()) == 0;
+    const int linkError = errno;
+    ::unlink(aside.c_str());
+    if (!placed) {
+        return written && linkError == EEXIST ? readKey(path) : nullptr;
+    }
+    return key;
 }
 
 std::string jsonWebKey(EVP_PKEY* key) {

@@ -74,11 +74,12 @@ ids=()
 agent_env=("TD_RELAY_CONNECT=127.0.0.1:$nginx_port")
 for k in $(seq "$count"); do
   token=$(openssl rand -hex 24)
-  start_agent "$work/agent-$k" placeholder "$token" "$domain" "$work/ca.pem"
-  agent_port "$work/agent-$k" >/dev/null || fail "agent $k did not start: $(cat "$work/agent-$k/agent.log")"
-  mkdir -p -m 700 "$work/agent-$k/support/tls"
+  # The computer's own certificate, there before it starts (as ACME would leave it).
+  mkdir -p "$work/agent-$k/support/tls" && chmod 700 "$work/agent-$k/support" "$work/agent-$k/support/tls"
   install -m 600 "$work/agents.pem" "$work/agent-$k/support/tls/cert.pem"
   install -m 600 "$work/agents-key.pem" "$work/agent-$k/support/tls/key.pem"
+  start_agent "$work/agent-$k" placeholder "$token" "$domain" "$work/ca.pem"
+  agent_port "$work/agent-$k" >/dev/null || fail "agent $k did not start: $(cat "$work/agent-$k/agent.log")"
   id=$(sed -n 's/.*"relayId":"\([a-z2-7]*\)".*/\1/p' "$work/agent-$k/support/state.json")
   [ ${#id} -eq 26 ] || fail "agent $k has no identifier of its key: $(cat "$work/agent-$k/support/state.json")"
   ids+=("$id")
