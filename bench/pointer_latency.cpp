@@ -1,6 +1,6 @@
 // The touchpad's path timed where it ends, on the X server, for bench/pointer_latency.mjs:
 //
-//   pointer_latency_bench PORT PIN COUNT
+//   pointer_latency_bench PORT PIN COUNT [RELAY_PORT NAME]
 //
 // With a window over the whole screen that sees the pointer's motion, against the agent on
 // 127.0.0.1:PORT, paired with PIN as a phone (from 127.0.0.2): COUNT OPTIONS / round trips (the
@@ -9,7 +9,18 @@
 // not yet applied), timed until all were applied; and the same COUNT moves as POST
 // /api/pointer. Moves alternate by one pixel right and left. Blocking loopback clients of the
 // tests' own, so that the client adds as little as it can to what is timed.
+//
+// With RELAY_PORT and NAME, the WebSocket's moves are timed again through a relay that passes
+// TLS unread, to the agent named NAME there: the blocking client speaks to a forwarder in this
+// process that ends TLS as a phone would; the same forwarder, plain, to the agent straight, is
+// the reference, so that the difference is the relay and the agent's TLS.
 #include <X11/Xlib.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -106,6 +117,88 @@ std::string post(const std::string& path, const std::string& headers, const std:
            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+int loopbackSocket(std::uint16_t port, bool listening) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto* at = reinterpret_cast<sockaddr*>(&address);
+    if (listening ? ::bind(fd, at, sizeof address) != 0 || ::listen(fd, 8) != 0
+                  : ::connect(fd, at, sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Carries each connection made to it to `port`, over TLS naming `name` when one is given (the
+// certificate is not checked: the figures matter here, not the trust).
+class Forwarder {
+  public:
+    Forwarder(std::uint16_t port, std::string name) : to_(port), name_(std::move(name)) {
+        listener_ = loopbackSocket(0, true);
+        sockaddr_in bound{};
+        socklen_t length = sizeof bound;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&bound), &length);
+        port_ = ntohs(bound.sin_port);
+        std::thread([this] {
+            for (int client;
+                 (client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+                std::thread([this, client] { carry(client); }).detach();
+            }
+        }).detach();
+    }
+    std::uint16_t port() const { return port_; }
+
+  private:
+    void carry(int client) {
+        const int server = loopbackSocket(to_, false);
+        SSL* tls = nullptr;
+        if (server >= 0 && !name_.empty()) {
+            tls = SSL_new(context_);
+            SSL_set_tlsext_host_name(tls, name_.c_str());
+            SSL_set_fd(tls, server);
+            if (SSL_connect(tls) != 1) {
+                SSL_free(tls);
+                ::close(server);
+                ::close(client);
+                return;
+            }
+        }
+        char buffer[64 * 1024];
+        for (bool open = server >= 0; open;) {
+            pollfd both[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+            if (!(tls && SSL_pending(tls) > 0) && ::poll(both, 2, -1) < 0) {
+                break;
+            }
+            if (both[0].revents) {
+                const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+                open = got > 0 && (tls ? SSL_write(tls, buffer, int(got)) == got
+                                       : ::send(server, buffer, got, MSG_NOSIGNAL) == got);
+            }
+            if (open && (both[1].revents || (tls && SSL_pending(tls) > 0))) {
+                const long got = tls ? SSL_read(tls, buffer, sizeof buffer)
+                                     : ::recv(server, buffer, sizeof buffer, 0);
+                open = got > 0 && ::send(client, buffer, got, MSG_NOSIGNAL) == got;
+            }
+        }
+        if (tls) {
+            SSL_free(tls);
+        }
+        ::close(server);
+        ::close(client);
+    }
+
+    const std::uint16_t to_;
+    const std::string name_;
+    SSL_CTX* context_ = SSL_CTX_new(TLS_client_method());
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+};
+
 struct Bench {
     std::uint16_t port;
     int count;
@@ -163,8 +256,8 @@ struct Bench {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s PORT PIN COUNT\n", argv[0]);
+    if (argc != 4 && argc != 6) {
+        std::fprintf(stderr, "usage: %s PORT PIN COUNT [RELAY_PORT NAME]\n", argv[0]);
         return 2;
     }
     Bench bench{static_cast<std::uint16_t>(std::atoi(argv[1])),
@@ -198,6 +291,24 @@ int main(int argc, char** argv) {
         !bench.flood(overTheSocket) || !bench.timeMoves("POST /api/pointer to motion", overPost)) {
         std::fprintf(stderr, "the pointer never reached %d: %s\n", bench.x, socket.head().c_str());
         return 1;
+    }
+    if (argc == 6) {
+        const Forwarder plain(bench.port, "");
+        const Forwarder relayed(static_cast<std::uint16_t>(std::atoi(argv[4])), argv[5]);
+        for (const auto* forwarder : {&plain, &relayed}) {
+            td::test::RawWebSocket through(
+                forwarder->port(), "/api/pointer",
+                "Sec-WebSocket-Protocol: tapdeck-pointer, tapdeck-token." + token.str(1) + "\r\n");
+            const Send send = [&through](const std::string& events) { through.send(events); };
+            if (!through.upgraded() ||
+                !bench.timeMoves(forwarder == &plain ? "WebSocket, forwarded straight"
+                                                     : "WebSocket, through the relay",
+                                 send)) {
+                std::fprintf(stderr, "no moves through the forwarder: %s\n",
+                             through.head().c_str());
+                return 1;
+            }
+        }
     }
     return 0;
 }

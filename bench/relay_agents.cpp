@@ -3,6 +3,11 @@
 //
 //   relay_agents_bench CA_FILE PORT COUNT      COUNT agents, each with a key of its own
 //   relay_agents_bench CA_FILE PORT hostile    one agent that sends the worst it can, again
+//   relay_agents_bench CA_FILE PORT COUNT TLS_FOLDER IDS_FILE
+//                                              COUNT agents that take phones' streams through a
+//                                              relay passing TLS unread, with the certificate in
+//                                              TLS_FOLDER, holding every connection's plain end;
+//                                              their identifiers go to IDS_FILE, one a line
 //
 // The agents are the agent's own relay client: each proves its identifier with its key, answers
 // every request "ok", and reconnects 5 s after losing its socket, as a real agent does.
@@ -11,6 +16,7 @@
 // reads made of a reply with 100,000-odd header members, and connects again as soon as it is
 // closed; stopped, it prints how often it sent it.
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -19,6 +25,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +34,7 @@
 #include "net/https_client.hpp"
 #include "relay/relay_client.hpp"
 #include "relay/relay_identity.hpp"
+#include "relay/stream_certificate.hpp"
 
 namespace {
 
@@ -65,6 +73,21 @@ td::relay::RelayLinks agentLinks(td::net::HttpsClient& client, td::MainThread& l
         return std::optional(td::relay::Proof{identity.rawPublicKey(), identity.sign(message)});
     };
     return links;
+}
+
+// The plain ends of streams, held until the end.
+struct HeldConnections {
+    std::mutex mutex;
+    std::vector<int> fds;
+};
+
+void takeStreams(td::relay::RelayLinks& links, td::relay::StreamCertificate& certificate,
+                 HeldConnections& held) {
+    links.streamTls = [&certificate] { return certificate.context(); };
+    links.adoptConnection = [&held](int fd, std::string) {
+        std::lock_guard lock(held.mutex);
+        held.fds.push_back(fd);
+    };
 }
 
 // A reply too wide to read, as large as the relay reads at all.
@@ -117,8 +140,9 @@ struct Hostile : std::enable_shared_from_this<Hostile> {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s CA_FILE PORT COUNT|hostile\n", argv[0]);
+    if (argc != 4 && argc != 6) {
+        std::fprintf(stderr, "usage: %s CA_FILE PORT COUNT|hostile [TLS_FOLDER IDS_FILE]\n",
+                     argv[0]);
         return 2;
     }
     // Blocked before any thread starts, so that only sigwait below receives them.
@@ -145,6 +169,12 @@ int main(int argc, char** argv) {
     td::MainThread loop(td::MainThread::Context::own);
     std::thread looping([&loop] { loop.run(); });
     Tally tally;
+    std::optional<td::relay::StreamCertificate> certificate;
+    if (argc == 6) {
+        certificate.emplace(argv[4]);
+    }
+    HeldConnections held;
+    std::vector<std::string> ids;
     std::vector<std::shared_ptr<td::relay::RelayClient>> agents;
     const auto deadline = std::chrono::steady_clock::now() + OPEN_BOUND;
     for (int k = 0; k < count; ++k) {
@@ -156,9 +186,21 @@ int main(int argc, char** argv) {
             }
         }
         const RelayIdentity identity = *RelayIdentity::generate();
-        agents.push_back(td::relay::RelayClient::create(identity.id(), url + identity.id(),
-                                                        agentLinks(client, loop, identity, tally)));
+        auto links = agentLinks(client, loop, identity, tally);
+        if (certificate) {
+            takeStreams(links, *certificate, held);
+        }
+        ids.push_back(identity.id());
+        agents.push_back(
+            td::relay::RelayClient::create(identity.id(), url + identity.id(), std::move(links)));
         agents.back()->setEnabled(true);
+    }
+    if (argc == 6) {
+        std::FILE* out = std::fopen(argv[5], "w");
+        for (const auto& id : ids) {
+            std::fprintf(out, "%s\n", id.c_str());
+        }
+        std::fclose(out);
     }
     sigwait(&stopSignals, &received);
     for (const auto& agent : agents) {
@@ -167,5 +209,8 @@ int main(int argc, char** argv) {
     client.stop();
     loop.quit();
     looping.join();
+    for (const int fd : held.fds) {
+        ::close(fd);
+    }
     return 0;
 }

@@ -5,12 +5,14 @@
 #   1. GET /api/config with a token, THREADS threads for SECONDS: requests per second, and the
 #      median of a request on its own (one thread);
 #   2. one 256 MiB file down one stream, against the same file straight from the agent;
-#   3. the relay's resident memory per idle agent's tunnel and per open stream.
+#   3. the touchpad's WebSocket, each move timed to the X server's motion, through the relay
+#      against straight (bench/pointer_latency.cpp, in a private desktop session of its own);
+#   4. the relay's resident memory per idle agent's tunnel and per open stream.
 #
 #   bench/relay_passthrough.sh [seconds-per-run]     (after the README's build; default 10)
 cd "$(dirname "$0")/.."
 # shellcheck source=bench/lib.sh
-source bench/lib.sh
+IN_DESKTOP=1 source bench/lib.sh
 SECONDS_PER_RUN=${1:-10}
 THREADS=${THREADS:-4}
 client=$BUILD/bench/passthrough_client_bench
@@ -34,7 +36,7 @@ passing_port=$relay_port passing_pid=$relay_pid
 token=$(openssl rand -hex 24)
 agent_env=("TD_RESOURCES=$work/resources")
 start_agent "$work/reading-agent" placeholder "$token" "127.0.0.1:$reading_port" "$work/ca.pem"
-agent_env=("TD_RESOURCES=$work/resources" "TD_RELAY_CONNECT=127.0.0.1:$passing_port")
+agent_env=("TD_RESOURCES=$work/resources" "TD_RELAY_CONNECT=127.0.0.1:$passing_port" "DISPLAY=$DISPLAY")
 # The computer's own certificate, there before it starts (as ACME would leave it).
 mkdir -p "$work/agent/support/tls" && chmod 700 "$work/agent/support" "$work/agent/support/tls"
 install -m 600 "$work/agents.pem" "$work/agent/support/tls/cert.pem"
@@ -67,6 +69,9 @@ read -r _ reading_alone _ _ < <(load "$reading_port" 127.0.0.1 1 "$reading_path"
 read -r _ direct_mibs < <("$client" download "$direct_port" plain "$token" /large.bin)
 read -r passing_bytes passing_mibs < <("$client" download "$passing_port" "$name" "$token" /large.bin)
 
+"$BUILD/bench/pointer_latency_bench" "$direct_port" 123456 "${MOVES:-1000}" "$passing_port" "$name" \
+  >"$work/pointer.out" || { cat "$work/pointer.out" >&2; exit 1; }
+
 rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/$passing_pid/status"; }
 idle_rss=$(rss_kib)
 streams=15  # one address holds at most 16 of an agent's streams
@@ -97,6 +102,9 @@ row "256 MiB down one connection" "MiB/s"
 row "straight to the agent (reference)" "$direct_mibs"
 row "through the passing relay (TLS)" "$passing_mibs"
 echo "ratio: $(ratio "$passing_mibs" "$direct_mibs") ($passing_bytes bytes; goal: at least 200 MiB/s)"
+echo
+echo "touchpad, one move per WebSocket message, to the X server's motion:"
+grep -v '^POST\|^OPTIONS' "$work/pointer.out"
 echo
 echo "relay memory: $idle_rss KiB with one agent, $open_rss KiB with $open_streams streams open:" \
   "$(awk -v a="$open_rss" -v b="$idle_rss" -v n="$open_streams" 'BEGIN { printf "%.1f", (a - b) / n }') KiB per open stream"
