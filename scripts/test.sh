@@ -37,10 +37,10 @@ TD_HOSTILE_SCALE=10 ctest --preset dev --timeout 120 --label-regex hostile
 phase "pages: the phone and admin pages in Chromium (screenshots in build/e2e-shots/)"
 (cd tests/e2e && npm ci --no-audit --no-fund --loglevel=error && TD_BUILD_DIR="$PWD/../../build" ../../scripts/with-lan.sh npm test)
 
-phase "fuzz: the request reader, the JSON body reader with the sanitiser, the relay envelopes, the static files and the touchpad messages, ${FUZZ_SECONDS:-20} s each"
+phase "fuzz: the request reader, the JSON body reader with the sanitiser, the relay envelopes, the static files, the touchpad messages and a passthrough relay's first bytes, ${FUZZ_SECONDS:-20} s each"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
-for target in request body envelope static pointer; do
+for target in request body envelope static pointer server_name; do
   mkdir -p "build-fuzz/corpus/${target}"
   "build-fuzz/tests/fuzz/${target}_fuzzer" -max_total_time="${FUZZ_SECONDS:-20}" -print_final_stats=1 \
     -artifact_prefix=build-fuzz/ "build-fuzz/corpus/${target}" "tests/fuzz/corpus/${target}" 2>&1 |

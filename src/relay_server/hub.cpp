@@ -161,9 +161,14 @@ Hub::Hub(RelayOptions options, std::size_t maxConnections)
       bodies_(options_.bodyBudget, options_.bodyBudget / 8),
       messages_(options_.messageBudget, options_.messageBudget / 8) {}
 
-std::string Hub::clientAddress(const std::string& peer, std::string_view forwardedFor) const {
+bool Hub::isTrustedProxy(const std::string& peer) const {
     const auto& proxies = options_.trustedProxies;
-    if (forwardedFor.empty() || std::find(proxies.begin(), proxies.end(), peer) == proxies.end()) {
+    return std::find(proxies.begin(), proxies.end(), peer) != proxies.end();
+}
+
+std::string Hub::clientAddress(const std::string& peer, std::string_view forwardedFor) const {
+    // A passthrough relay's proxies name the client in a PROXY line, never in a header.
+    if (forwardedFor.empty() || options_.passthrough || !isTrustedProxy(peer)) {
         return peer;
     }
     const std::size_t comma = forwardedFor.rfind(',');

@@ -312,8 +312,9 @@ class Hub {
     std::size_t agentCount() const { return agentCount_.load(); }
 
     // The address a request comes from: the peer's, or for a trusted proxy the last entry of
-    // its X-Forwarded-For.
+    // its X-Forwarded-For (not in passthrough mode, where the proxy's PROXY line named it).
     std::string clientAddress(const std::string& peer, std::string_view forwardedFor) const;
+    bool isTrustedProxy(const std::string& peer) const;
     // Where an agent's phones go: https://ID.DOMAIN/ or https://HOST/phone/ID/.
     std::string phoneUrl(const std::string& id, std::string_view agentHost) const;
 

@@ -1,6 +1,7 @@
 // A passthrough relay's listener: each connection's ClientHello is read for its server name
 // without a byte being taken from the socket, so that either the relay's own TLS or the agent's
-// gets the connection exactly as the phone sent it.
+// gets the connection exactly as the phone sent it. Behind a trusted proxy, the PROXY protocol
+// line it puts first is read (and taken) before, for the client's address.
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,6 +9,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "relay_server/client_hello.hpp"
+#include "relay_server/proxy_header.hpp"
 #include "relay_server/session_start.hpp"
 #include "relay_server/sessions.hpp"
 #include "relay_server/stream_tunnel.hpp"
@@ -27,7 +29,8 @@ class HelloReader final : public IdleConnection, public std::enable_shared_from_
         : socket_(std::move(socket)),
           tls_(tls),
           hub_(hub),
-          peer_(peerOf(socket_)),
+          address_(peerOf(socket_)),
+          behindProxy_(hub.isTrustedProxy(address_)),
           ticket_(hub.connections),
           timer_(socket_.get_executor()) {}
 
@@ -38,10 +41,9 @@ class HelloReader final : public IdleConnection, public std::enable_shared_from_
     }
 
     void start() {
-        if (!hub_.phones.take(peer_)) {
+        if (!behindProxy_ && !takeAddressSlot()) {
             return close();
         }
-        slot_ = AddressSlot(hub_.phones, peer_);
         idlePlace_ = hub_.connections.waiting(weak_from_this());
         timer_.expires_after(HELLO_TIMEOUT);
         timer_.async_wait([weak = weak_from_this()](const error_code& ec) {
@@ -59,6 +61,15 @@ class HelloReader final : public IdleConnection, public std::enable_shared_from_
     }
 
   private:
+    // Counts the connection against its client's address, once that is known.
+    bool takeAddressSlot() {
+        if (!hub_.phones.take(address_)) {
+            return false;
+        }
+        slot_ = AddressSlot(hub_.phones, address_);
+        return true;
+    }
+
     // The kernel wakes the reader once `bytes` have arrived, not at each segment.
     void waitFor(std::size_t bytes) {
         const int lowWater = static_cast<int>(bytes);
@@ -80,6 +91,9 @@ class HelloReader final : public IdleConnection, public std::enable_shared_from_
             return got < 0 && errno == EAGAIN ? waitFor(wanted) : close();
         }
         const std::size_t have = static_cast<std::size_t>(got);
+        if (behindProxy_) {
+            return readProxyHeader({scratch.data(), have}, wanted);
+        }
         const HelloScan scan = scanClientHello({scratch.data(), have});
         switch (scan.kind) {
             case HelloScan::Kind::refused:
@@ -87,18 +101,51 @@ class HelloReader final : public IdleConnection, public std::enable_shared_from_
             case HelloScan::Kind::named:
                 return route(scan.serverName);
             case HelloScan::Kind::incomplete:
-                if (have < wanted && peerStoppedSending()) {
-                    return close();  // woken by the end of what it sends, short of a hello
-                }
-                if (have <= seen_) {
-                    // Woken with nothing new: many tiny segments fill the socket's memory, and
-                    // the kernel then wakes it short of the mark. A pause, not a spin.
-                    return pauseThenWaitFor(scan.needBytes);
-                }
-                seen_ = have;
-                pause_ = FIRST_PAUSE;
-                return waitFor(scan.needBytes);
+                return waitForMore(have, wanted, scan.needBytes);
         }
+    }
+
+    void readProxyHeader(std::string_view bytes, std::size_t wanted) {
+        const ProxyHeaderScan scan = scanProxyHeader(bytes);
+        switch (scan.kind) {
+            case ProxyHeaderScan::Kind::refused:
+                return close();
+            case ProxyHeaderScan::Kind::incomplete:
+                return waitForMore(bytes.size(), wanted, bytes.size() + 1);
+            case ProxyHeaderScan::Kind::complete:
+                break;
+        }
+        // Taken from the socket: what follows is the client's own, as it sent it.
+        const ssize_t taken =
+            ::recv(socket_.native_handle(), hub_.scratch().data(), scan.bytes, MSG_DONTWAIT);
+        if (taken != static_cast<ssize_t>(scan.bytes)) {
+            return close();
+        }
+        behindProxy_ = false;
+        if (!scan.client.empty()) {
+            address_ = scan.client;
+        }
+        if (!takeAddressSlot()) {
+            return close();
+        }
+        seen_ = 0;
+        pause_ = FIRST_PAUSE;
+        waitFor(1);
+    }
+
+    // `have` bytes were there when woken for `wanted`; `need` are needed to go on.
+    void waitForMore(std::size_t have, std::size_t wanted, std::size_t need) {
+        if (have < wanted && peerStoppedSending()) {
+            return close();  // woken by the end of what it sends, short of what it must
+        }
+        if (have <= seen_) {
+            // Woken with nothing new: many tiny segments fill the socket's memory, and the
+            // kernel then wakes it short of the mark. A pause, not a spin.
+            return pauseThenWaitFor(need);
+        }
+        seen_ = have;
+        pause_ = FIRST_PAUSE;
+        waitFor(need);
     }
 
     void pauseThenWaitFor(std::size_t bytes) {
@@ -130,7 +177,7 @@ class HelloReader final : public IdleConnection, public std::enable_shared_from_
             case NameRoute::Kind::relay:
                 slot_.reset();
                 ticket_.handOver();  // the relay's own session counts it
-                return serveTls(std::move(socket_), tls_, hub_);
+                return serveTls(std::move(socket_), tls_, hub_, address_);
             case NameRoute::Kind::agent:
                 return carry(where.id);
             case NameRoute::Kind::none:
@@ -156,7 +203,8 @@ class HelloReader final : public IdleConnection, public std::enable_shared_from_
     tcp::socket socket_;
     asio::ssl::context& tls_;
     Hub& hub_;
-    const std::string peer_;
+    std::string address_;  // the client's: the peer's, or the one its proxy names
+    bool behindProxy_;     // the PROXY line is still to be read
     ConnectionTicket ticket_;
     AddressSlot slot_;
     asio::steady_timer timer_;

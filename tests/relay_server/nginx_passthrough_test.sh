@@ -36,7 +36,7 @@ declare -A pid_of metrics_of token_of
 relays=(a b c)
 for relay in "${relays[@]}"; do
   start_relay "$work/relay-$relay.log" --passthrough --phone-domain "$domain" \
-    --cert "$work/cert.pem" --key "$work/key.pem" --max-phones-per-address 0 \
+    --cert "$work/cert.pem" --key "$work/key.pem" --trusted-proxy 127.0.0.1 \
     --metrics 127.0.0.1:0
   pid_of[$relay]=$relay_pid metrics_of[$relay]=$metrics_port
   ports+=("$relay_port")

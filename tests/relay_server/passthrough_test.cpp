@@ -12,6 +12,7 @@
 #include "common/relay_streams.hpp"
 #include "relay/relay_identity.hpp"
 #include "relay_server/client_hello.hpp"
+#include "relay_server/proxy_header.hpp"
 #include "relay_server/relay_harness.hpp"
 #include "relay_server/stream_tunnel.hpp"
 #include "support/loopback_client.hpp"
@@ -114,6 +115,31 @@ TEST(ServerNames, RouteToTheRelayAnAgentOrNowhere) {
 
 // An agent of the test's own that keeps the streams it is given: what each brought, and,
 // unless told to hold back, credit for all of it.
+TEST(ProxyHeader, TheClientIsReadFromAWholeLineAndAnythingElseIsRefused) {
+    using Kind = ProxyHeaderScan::Kind;
+    const std::string line = "PROXY TCP4 203.0.113.7 192.0.2.1 51234 443\r\n";
+    for (std::size_t cut = 0; cut < line.size(); ++cut) {
+        EXPECT_EQ(scanProxyHeader(line.substr(0, cut)).kind, Kind::incomplete) << cut;
+    }
+    const auto whole = scanProxyHeader(line + "\x16\x03\x01");
+    EXPECT_EQ(whole.kind, Kind::complete);
+    EXPECT_EQ(whole.bytes, line.size());
+    EXPECT_EQ(whole.client, "203.0.113.7");
+    EXPECT_EQ(scanProxyHeader("PROXY TCP6 2001:db8::7 2001:db8::1 1 443\r\n").client,
+              "2001:db8::7");
+    const auto unknown = scanProxyHeader("PROXY UNKNOWN\r\n");
+    EXPECT_EQ(unknown.kind, Kind::complete);
+    EXPECT_EQ(unknown.client, "");
+    for (const std::string& refused : std::vector<std::string>{
+             "\x16\x03\x01", "GET / HTTP/1.1\r\n", "PROXY TCP4 203.0.113.7 192.0.2.1 51234\r\n",
+             "PROXY TCP4 2001:db8::7 192.0.2.1 1 443\r\n",
+             "PROXY TCP4 203.0.113.7 192.0.2.1 1 65536\r\n",
+             "PROXY TCP4 203.0.113.07x 192.0.2.1 1 443\r\n",
+             "PROXY UDP4 203.0.113.7 192.0.2.1 1 443\r\n", "PROXY TCP4 " + std::string(200, '1')}) {
+        EXPECT_EQ(scanProxyHeader(refused).kind, Kind::refused) << refused;
+    }
+}
+
 class StreamAgent {
   public:
     struct Stream {
@@ -221,6 +247,7 @@ class PassthroughTest : public test::RelayHarness {
         RelayOptions options;
         options.phoneDomain = "relay.test";
         options.passthrough = true;
+        options.trustedProxies = {PROXY};
         startRelay(options);
     }
 
@@ -236,6 +263,7 @@ class PassthroughTest : public test::RelayHarness {
         return connection;
     }
     std::string lastHello;
+    static constexpr const char* PROXY = "127.0.0.9";
 
     std::string metrics() {
         return test::bodyOf(test::exchange(*relay->metricsPort(), "GET /metrics HTTP/1.1\r\n\r\n"));
@@ -378,6 +406,48 @@ TEST_F(PassthroughTest, AnAgentCarriesAtMostItsShareOfStreamsAndAnAddressAtMostI
     ASSERT_TRUE(eventually([&] { return agent.streams().begin()->second.closed; }));
     auto replacement = phone(name, {}, "127.0.0.2");
     EXPECT_TRUE(carried(relay::MAX_STREAMS_PER_AGENT + 1));
+}
+
+TEST_F(PassthroughTest, BehindATrustedProxyAPhoneIsCountedAsTheAddressItsLineNames) {
+    StreamAgent agent(client, relay->port());
+    ASSERT_TRUE(proven(1));
+    const std::string hello = clientHello(agent.id() + ".relay.test");
+    const auto through = [&](const std::string& line) {
+        auto connection = test::LoopbackClient::from(PROXY, relay->port());
+        connection.send(line.substr(0, 10));
+        connection.send(line.substr(10) + hello);
+        return connection;
+    };
+    const auto from = [&](const std::string& client) {
+        return through("PROXY TCP4 " + client + " 192.0.2.1 51234 443\r\n");
+    };
+    std::vector<test::LoopbackClient> phones;
+    phones.push_back(from("203.0.113.7"));
+    ASSERT_TRUE(eventually([&] { return agent.streams().size() == 1; }));
+    EXPECT_EQ(agent.streams()[1].address, "203.0.113.7");
+    EXPECT_TRUE(eventually([&] { return agent.streams()[1].received == hello; }))
+        << "the proxy's line is not carried";
+
+    // One client behind the proxy fills its own share, not the proxy's.
+    while (phones.size() < StreamTunnel::MAX_STREAMS_PER_ADDRESS) {
+        phones.push_back(from("203.0.113.7"));
+    }
+    ASSERT_TRUE(eventually([&] { return agent.streams().size() == phones.size(); }));
+    EXPECT_TRUE(from("203.0.113.7").closedByPeer());
+    phones.push_back(from("203.0.113.8"));
+    EXPECT_TRUE(eventually([&] { return agent.streams().size() == phones.size(); }));
+    phones.push_back(through("PROXY UNKNOWN\r\n"));
+    EXPECT_TRUE(eventually([&] { return agent.streams().size() == phones.size(); }));
+    EXPECT_EQ(agent.streams().rbegin()->second.address, PROXY);
+
+    // The proxy must name the client; nobody else may.
+    auto unnamed = test::LoopbackClient::from(PROXY, relay->port());
+    unnamed.send(hello);
+    EXPECT_TRUE(unnamed.closedByPeer());
+    auto pretending = test::LoopbackClient::from("127.0.0.8", relay->port());
+    pretending.send("PROXY TCP4 203.0.113.9 192.0.2.1 51234 443\r\n" + hello);
+    EXPECT_TRUE(pretending.closedByPeer());
+    EXPECT_EQ(agent.streams().size(), phones.size());
 }
 
 }  // namespace
