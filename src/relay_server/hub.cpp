@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "relay_server/proxy_header.hpp"
+
 namespace td::relay_server {
 namespace {
 
@@ -163,7 +165,9 @@ Hub::Hub(RelayOptions options, std::size_t maxConnections)
 
 bool Hub::isTrustedProxy(const std::string& peer) const {
     const auto& proxies = options_.trustedProxies;
-    return std::find(proxies.begin(), proxies.end(), peer) != proxies.end();
+    // On a dual-stack listener an IPv4 proxy arrives as ::ffff:a.b.c.d.
+    return std::find(proxies.begin(), proxies.end(), peer) != proxies.end() ||
+           std::find(proxies.begin(), proxies.end(), canonicalAddress(peer)) != proxies.end();
 }
 
 std::string Hub::clientAddress(const std::string& peer, std::string_view forwardedFor) const {

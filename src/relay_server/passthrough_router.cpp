@@ -109,6 +109,9 @@ class HelloReader final : public IdleConnection, public std::enable_shared_from_
         const ProxyHeaderScan scan = scanProxyHeader(bytes);
         switch (scan.kind) {
             case ProxyHeaderScan::Kind::refused:
+                // Said, so that a proxy set up without the line is not a silent outage.
+                hub_.log("Closed a connection from trusted proxy " + address_ +
+                         ": it did not start with a PROXY protocol (version 1) line");
                 return close();
             case ProxyHeaderScan::Kind::incomplete:
                 return waitForMore(bytes.size(), wanted, bytes.size() + 1);

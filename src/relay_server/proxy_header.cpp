@@ -8,14 +8,17 @@ namespace {
 
 constexpr std::string_view PREFIX = "PROXY ";
 
+// Split at each single space: two spaces, or one at the end, make an empty field.
 std::vector<std::string_view> fieldsOf(std::string_view line) {
     std::vector<std::string_view> fields;
-    while (!line.empty()) {
+    for (;;) {
         const std::size_t space = line.find(' ');
         fields.push_back(line.substr(0, space));
-        line = space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
+        if (space == std::string_view::npos) {
+            return fields;
+        }
+        line = line.substr(space + 1);
     }
-    return fields;
 }
 
 bool isPort(std::string_view text) {
@@ -32,17 +35,34 @@ bool isPort(std::string_view text) {
     return value <= 65535;
 }
 
-// The address as the relay prints addresses, when `text` is one of the family named.
+// The address as the relay counts addresses, when `text` is one of the family named: no zone,
+// and an IPv4 address written as IPv6 is the IPv4 address.
 std::string addressOf(std::string_view family, std::string_view text) {
+    if (text.find_first_not_of("0123456789abcdefABCDEF.:") != std::string_view::npos) {
+        return {};
+    }
     boost::system::error_code ec;
     const auto address = boost::asio::ip::make_address(std::string(text), ec);
     if (ec || (family == "TCP4") != address.is_v4()) {
         return {};
     }
-    return address.to_string();
+    return canonicalAddress(address.to_string());
 }
 
 }  // namespace
+
+std::string canonicalAddress(const std::string& text) {
+    boost::system::error_code ec;
+    const auto address = boost::asio::ip::make_address(text, ec);
+    if (ec) {
+        return text;
+    }
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6())
+            .to_string();
+    }
+    return address.to_string();
+}
 
 ProxyHeaderScan scanProxyHeader(std::string_view bytes) {
     ProxyHeaderScan scan;

@@ -27,4 +27,8 @@ struct ProxyHeaderScan {
 // `bytes`: all the connection has sent so far, from its first byte.
 ProxyHeaderScan scanProxyHeader(std::string_view bytes);
 
+// An address as the relay counts it: an IPv4 address seen on a dual-stack socket
+// (::ffff:a.b.c.d) is a.b.c.d; text that is no address stays as it is.
+std::string canonicalAddress(const std::string& text);
+
 }  // namespace td::relay_server

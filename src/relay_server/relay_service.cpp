@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "relay_server/proxy_header.hpp"
 #include "relay_server/session_start.hpp"
 
 namespace td::relay_server {
@@ -53,7 +54,7 @@ std::vector<std::string> proxyAddresses(const std::vector<std::string>& texts) {
         if (ec) {
             throw std::runtime_error("--trusted-proxy takes an IP address: " + text);
         }
-        out.push_back(address.to_string());
+        out.push_back(canonicalAddress(address.to_string()));
     }
     return out;
 }

@@ -127,6 +127,9 @@ TEST(ProxyHeader, TheClientIsReadFromAWholeLineAndAnythingElseIsRefused) {
     EXPECT_EQ(whole.client, "203.0.113.7");
     EXPECT_EQ(scanProxyHeader("PROXY TCP6 2001:db8::7 2001:db8::1 1 443\r\n").client,
               "2001:db8::7");
+    // Counted as one client however it is written.
+    EXPECT_EQ(scanProxyHeader("PROXY TCP6 ::ffff:203.0.113.7 ::1 1 443\r\n").client, "203.0.113.7");
+    EXPECT_EQ(canonicalAddress("::ffff:127.0.0.9"), "127.0.0.9");
     const auto unknown = scanProxyHeader("PROXY UNKNOWN\r\n");
     EXPECT_EQ(unknown.kind, Kind::complete);
     EXPECT_EQ(unknown.client, "");
@@ -135,7 +138,11 @@ TEST(ProxyHeader, TheClientIsReadFromAWholeLineAndAnythingElseIsRefused) {
              "PROXY TCP4 2001:db8::7 192.0.2.1 1 443\r\n",
              "PROXY TCP4 203.0.113.7 192.0.2.1 1 65536\r\n",
              "PROXY TCP4 203.0.113.07x 192.0.2.1 1 443\r\n",
-             "PROXY UDP4 203.0.113.7 192.0.2.1 1 443\r\n", "PROXY TCP4 " + std::string(200, '1')}) {
+             "PROXY UDP4 203.0.113.7 192.0.2.1 1 443\r\n", "PROXY TCP4 " + std::string(200, '1'),
+             "PROXY TCP4 203.0.113.7 192.0.2.1 1 443 \r\n",
+             "PROXY TCP4 203.0.113.7  192.0.2.1 1 443\r\n",
+             std::string("PROXY TCP4 203.0.113.7\0x 192.0.2.1 1 443\r\n", 42),
+             "PROXY TCP6 fe80::1%lo ::1 1 443\r\n"}) {
         EXPECT_EQ(scanProxyHeader(refused).kind, Kind::refused) << refused;
     }
 }
