@@ -53,6 +53,19 @@ std::vector<Endpoint> endpoints(const ApiContext& context) {
         {"/api/connect", any, Access::localOrToken, pool, with(handlers::connect)},
         {"/api/airdrop", any, Access::localOrToken, pool, with(handlers::airdrop)},
         {"/api/icon", any, Access::open, pool, with(handlers::icon)},
+        {"/api/share", Method::only("POST"), Access::token, pool,
+         Takeover([&context](const server::ConnectionPtr& c, const server::Request& r) {
+             handlers::share(context, c, r);
+         }),
+         server::STREAMED_BODY},
+        {"/api/inbox", Method::only("POST"), Access::localOrToken, pool, with(handlers::offer),
+         OFFER_BODY},
+        {"/api/inbox", Method::allBut("POST"), Access::localOrToken, Runs::onNetworkThread,
+         with(handlers::readInbox)},
+        {"/api/inbox/", Method::allBut("POST"), Access::localOrToken, pool,
+         Takeover([&context](const server::ConnectionPtr& c, const server::Request& r) {
+             handlers::fetchOffered(context, c, r);
+         })},
         {"/api/now-playing", Method::allBut("POST"), Access::localOrToken, pool,
          with(handlers::nowPlaying)},
         {"/api/media/art", Method::allBut("POST"), Access::localOrToken, pool,

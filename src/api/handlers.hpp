@@ -81,6 +81,16 @@ Response editFlows(const ApiContext& context, const Request& request);
 Response readTiles(const ApiContext& context, const Request& request);
 Response tileRequest(const ApiContext& context, const Request& request);
 
+// Files and links both ways: a phone's share (a form whose body streams to the download
+// folder), and what this computer offers its phones.
+void share(const ApiContext& context, const server::ConnectionPtr& connection,
+           const Request& request);
+Response readInbox(const ApiContext& context, const Request& request);
+Response offer(const ApiContext& context, const Request& request);
+void fetchOffered(const ApiContext& context, const server::ConnectionPtr& connection,
+                  const Request& request);
+std::string inboxStateMessage(const Json& inbox);
+
 // Admin
 Response admin(const ApiContext& context, const Request& request);
 Response openAdmin(const ApiContext& context, const Request& request);

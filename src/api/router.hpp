@@ -30,6 +30,7 @@
 #include "tiles/latest_runs.hpp"
 #include "tiles/tile_board.hpp"
 #include "tiles/tile_sources.hpp"
+#include "transfer/inbox.hpp"
 
 namespace td::api {
 
@@ -72,6 +73,10 @@ struct ApiContext {
     // Sliders' Shortcuts: one run per slider, the last value always.
     std::shared_ptr<tiles::LatestRuns> sliderRuns = std::make_shared<tiles::LatestRuns>();
     std::shared_ptr<ArtCache> art = std::make_shared<ArtCache>();
+    // What this computer offers its phones; none in a context without it.
+    transfer::Inbox* inbox = nullptr;
+    // Uploads under way: a phone's few, and a bound for all of them together.
+    std::shared_ptr<SenderTurns> uploads = std::make_shared<SenderTurns>(2, 6);
 
     // The port the agent answers on (the one it listens on, once bound).
     std::uint16_t port() const;
@@ -111,6 +116,8 @@ inline constexpr std::size_t SMALL_BODY = 4 * 1024;
 inline constexpr std::size_t ACTION_BODY = 64 * 1024;
 // A touchpad's batch of events, or one message of its socket: a frame's worth, with room.
 inline constexpr std::size_t POINTER_BODY = 16 * 1024;
+// What this computer offers its phones: texts of up to 1 MiB, escaped.
+inline constexpr std::size_t OFFER_BODY = 8 * 1024 * 1024;
 // The configuration and flows: every page and tile the user made.
 inline constexpr std::size_t DOCUMENT_BODY = store::MAX_CONFIG_BYTES;
 

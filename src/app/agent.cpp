@@ -66,6 +66,10 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
               tileBoard_.apply(tile, change);
           }),
       liveState_(liveStateListener()),
+      inbox_([this] {
+          server_.broadcast(api::handlers::inboxStateMessage(inbox_.listJson()),
+                            server::StreamAudience::paired);
+      }),
       context_{.settings = settings_,
                .server = server_,
                .store = store_,
@@ -80,7 +84,8 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
                .relayCertificate = [this] { return certificateKeeper_.status(); },
                .liveState = &liveState_,
                .tiles = &tileBoard_,
-               .tileSources = &tileSources_},
+               .tileSources = &tileSources_,
+               .inbox = &inbox_},
       router_(context_),
       streamCertificate_(settings_.supportFolder / "tls"),
       certificateKeeper_(certificateOptions()),

@@ -115,6 +115,8 @@ class Agent {
     tiles::TileSources tileSources_;
     // Tells the phones' event streams what the desktop's players and sound do.
     host::LiveState liveState_;
+    // What this computer offers its phones, told to their event streams as it changes.
+    transfer::Inbox inbox_;
     api::ApiContext context_;
     api::Router router_;
     // This computer's own certificate for phones whose relay passes their TLS unread.

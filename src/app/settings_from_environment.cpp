@@ -43,6 +43,11 @@ Settings settingsFromEnvironment(const host::EnvironmentLookup& environment) {
     settings.shellModule = host::modulePath("tapdeck-shell.so");
     settings.webViewModule = host::modulePath("tapdeck-webview.so");
     settings.loginItemFile = host::userConfigFolder(environment) / "autostart" / "tapdeck.desktop";
+    if (auto downloads = nonEmpty(environment, "TD_DOWNLOADS")) {
+        settings.downloadsFolder = *downloads;
+    } else {
+        settings.downloadsFolder = host::downloadFolder(environment);
+    }
     if (auto relay = nonEmpty(environment, "TD_RELAY_HOST")) {
         settings.relayHost = *relay;
     }

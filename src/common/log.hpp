@@ -21,6 +21,7 @@ enum class Category : unsigned {
     update,   // the update check
     main,     // the main thread and start-up
     relay,    // the relay connection and the requests it carries
+    transfer, // files and links between the phone and the computer
 };
 
 // Switches on the named categories, replacing what was on; returns the names it did not know.

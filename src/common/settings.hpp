@@ -40,6 +40,8 @@ struct Settings {
     std::filesystem::path webViewModule;
     // Where the agent registers itself to start at login ($XDG_CONFIG_HOME/autostart).
     std::filesystem::path loginItemFile;
+    // Where files from phones land: TD_DOWNLOADS, else the user's XDG download folder.
+    std::filesystem::path downloadsFolder;
     std::string relayHost = DEFAULT_RELAY_HOST;  // host[:port] of the relay service
     // ADDRESS:PORT to reach the relay at, whatever its name resolves to; empty: its name's.
     std::string relayConnect;

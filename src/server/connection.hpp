@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,6 +27,17 @@ struct SocketHandlers {
     std::function<Taken(std::string_view message)> onMessage;
     // The socket ended, however it ended; once.
     std::function<void()> onClose;
+};
+
+// Where a streamed request body goes (see Request::streamedBody); each runs on the connection's
+// strand.
+struct BodySink {
+    // The next piece, in order. `waitForRoom`: nothing more is read until
+    // `Connection::resumeReading`; `refused`: nothing more is read at all.
+    std::function<Taken(std::string_view piece)> onPiece;
+    // Once: every declared byte arrived (true), or the body will not end (the peer went or fell
+    // silent, the connection closed, or it cannot stream a body).
+    std::function<void(bool whole)> onEnd;
 };
 
 struct SocketOptions {
@@ -59,8 +71,17 @@ class Connection {
     // one (a request the relay carried): the caller answers it instead.
     virtual bool becomeWebSocket(const Request&, SocketOptions, SocketHandlers) { return false; }
 
-    // A WebSocket whose last message was taken with `waitForRoom` reads on; from any thread.
+    // A WebSocket whose last message was taken with `waitForRoom` reads on, and so does a
+    // streamed body; from any thread.
     virtual void resumeReading() {}
+
+    // Reads the streamed body of the request it carries into `sink`, once; from any thread.
+    // A connection that cannot (a request a relay carried whole) ends it at once, not whole.
+    virtual void readBody(BodySink sink) {
+        if (sink.onEnd) {
+            sink.onEnd(false);
+        }
+    }
 
     // Whether the peer is a process of the user running the agent, asked of the kernel once;
     // on the connection's strand only, while the request that asks is being routed (the socket
@@ -81,6 +102,13 @@ class Connection {
 
     // Answers the request and ends the connection.
     virtual void send(const Response& response) { sendRaw(serialize(response), true); }
+
+    // Answers with `head` (a status line and header lines, CR LF CR LF included) and then the
+    // `size` bytes of the open file `fd`, which it takes and closes; the connection ends after.
+    // Here the file is read whole (at most MAX_HELD_FILE_BYTES, else 413): connections that
+    // can, send it from the file as the peer takes it.
+    static constexpr std::uint64_t MAX_HELD_FILE_BYTES = 64 * 1024 * 1024;
+    virtual void sendFile(std::string head, int fd, std::uint64_t size);
     void json(const Json& object, int status = 200) { send(jsonResponse(object, status)); }
 };
 

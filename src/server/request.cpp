@@ -245,6 +245,9 @@ RequestReader::Status RequestReader::examine() {
             return verdict;
         }
     }
+    if (streamed_) {
+        return Status::complete;  // the body is its handler's to read
+    }
     const std::size_t bodyStart = *headerEnd_ + HEADER_END.size();
     const auto needed = static_cast<std::size_t>(head_.declaredLength);
     return data.size() - bodyStart >= needed ? Status::complete : Status::needMore;
@@ -261,19 +264,30 @@ RequestReader::Status RequestReader::judgeHead() {
     }
     pending_.method = head_.method;
     applyTarget(head_.target, pending_);
-    const std::size_t limit =
-        limit_ ? std::min<std::size_t>(limit_(pending_.method, pending_.path), MAX_BODY_BYTES)
-               : MAX_BODY_BYTES;
+    const std::size_t wanted = limit_ ? limit_(pending_.method, pending_.path) : MAX_BODY_BYTES;
+    if (wanted == STREAMED_BODY) {
+        streamed_ = head_.declaredLength > 0;
+        return Status::needMore;
+    }
+    const std::size_t limit = std::min<std::size_t>(wanted, MAX_BODY_BYTES);
     if (static_cast<std::uint64_t>(head_.declaredLength) > limit) {
         return Status::bodyTooLarge;
     }
     return Status::needMore;
 }
 
-Request RequestReader::take() {
+Request RequestReader::take(std::string* bodyStart) {
     Request request = std::move(pending_);
-    const std::size_t bodyStart = *headerEnd_ + HEADER_END.size();
-    request.body.assign(buffer_, bodyStart, static_cast<std::size_t>(head_.declaredLength));
+    const std::size_t start = *headerEnd_ + HEADER_END.size();
+    const auto declared = static_cast<std::size_t>(head_.declaredLength);
+    if (streamed_) {
+        request.streamedBody = declared;
+        if (bodyStart) {
+            bodyStart->assign(buffer_, start, std::min(declared, filled_ - start));
+        }
+    } else {
+        request.body.assign(buffer_, start, declared);
+    }
     request.headers = std::move(head_.headers);
     return request;
 }

@@ -26,6 +26,9 @@ struct Request {
     std::map<std::string, std::string> query;
     std::map<std::string, std::string> headers;
     std::string body;
+    // A body that streams (its endpoint's limit is STREAMED_BODY): its declared length, and
+    // `body` is empty; the handler reads it from the connection (Connection::readBody).
+    std::uint64_t streamedBody = 0;
     RequestSource source = RequestSource::network;
     std::string peer;  // the peer's address, as text; empty for requests not from a socket
 
@@ -60,6 +63,9 @@ std::string_view trimBlanks(std::string_view text);
 // The largest body a request to `path` with `method` may carry; decided from the head alone, so
 // that a body no endpoint wants is refused before it is buffered.
 using BodyLimit = std::function<std::size_t(const std::string& method, const std::string& path)>;
+// A limit that says the body is not held at all: the request is handed on at its head, and its
+// handler reads the body in pieces and bounds it itself.
+inline constexpr std::size_t STREAMED_BODY = static_cast<std::size_t>(-1);
 
 // Collects the bytes of one request as they arrive, in pieces of any size, and tells when the
 // request is whole. The outcome depends only on the bytes, not on how they were split.
@@ -93,11 +99,14 @@ class RequestReader {
     // Appends bytes that arrived in one piece (for callers that do not read in place).
     Status feed(std::string_view bytes);
 
-    // The whole request, once `commit` or `feed` answered `complete`.
-    Request take();
+    // The whole request, once `commit` or `feed` answered `complete`. A streamed body's bytes
+    // that came with the head go to `bodyStart` (when given), not into the request.
+    Request take(std::string* bodyStart = nullptr);
 
     // The body length the head declared; 0 until the head is whole.
     std::size_t declaredBodyLength() const;
+    // Whether the body is left for the handler to read (its endpoint's limit is STREAMED_BODY).
+    bool streamsBody() const { return streamed_; }
 
   private:
     Status examine();
@@ -108,6 +117,7 @@ class RequestReader {
     std::size_t scannedUpTo_ = 0;  // CR LF CR LF cannot start before this offset
     std::optional<std::size_t> headerEnd_;
     RequestHead head_;
+    bool streamed_ = false;
     Request pending_;  // method, path and query, known once the head is whole
     BodyLimit limit_;
 };

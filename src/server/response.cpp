@@ -4,6 +4,7 @@
 
 namespace td::server {
 
+
 std::string_view reasonPhrase(int status) {
     switch (status) {
         case 200:
@@ -16,19 +17,25 @@ std::string_view reasonPhrase(int status) {
 }
 
 std::string serialize(const Response& response) {
+    std::string out = serializeHead(response, response.body.size(), response.body.size());
+    out.append(response.body);
+    return out;
+}
+
+std::string serializeHead(const Response& response, std::uint64_t bodyLength,
+                          std::size_t reserveBody) {
     const std::string status = std::to_string(response.status);
-    const std::string length = std::to_string(response.body.size());
+    const std::string length = std::to_string(bodyLength);
     const std::string_view reason = reasonPhrase(response.status);
     std::string out;
     out.reserve(96 + PAGE_GUARD_HEADERS.size() + response.contentType.size() +
-                response.extraHeaders.size() + response.body.size());
+                response.extraHeaders.size() + reserveBody);
     out.append("HTTP/1.1 ").append(status).append(" ").append(reason).append("\r\n");
     out.append("Content-Type: ").append(response.contentType).append("\r\n");
     out.append("Content-Length: ").append(length).append("\r\n");
     out.append(response.extraHeaders);
     out.append(PAGE_GUARD_HEADERS);
     out.append("Connection: close\r\n\r\n");
-    out.append(response.body);
     return out;
 }
 

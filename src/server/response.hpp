@@ -25,6 +25,10 @@ using td::PAGE_GUARD_HEADERS;
 // The bytes on the wire: status line, Content-Type, Content-Length, the extra lines, the page
 // guards, Connection: close, an empty line and the body.
 std::string serialize(const Response& response);
+// The same bytes up to the body, for a body of `bodyLength` bytes sent another way (`body` is
+// not used); room is kept for `reserveBody` bytes more.
+std::string serializeHead(const Response& response, std::uint64_t bodyLength,
+                          std::size_t reserveBody = 0);
 
 Response jsonResponse(const Json& object, int status = 200);
 Response textResponse(int status, std::string_view contentType, std::string body);

@@ -1,10 +1,12 @@
 #include "server/tcp_connection.hpp"
 
 #include <malloc.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/asio/write.hpp>
 
 #include "common/log.hpp"
@@ -17,6 +19,10 @@ using boost::system::error_code;
 namespace {
 constexpr std::size_t DRAIN_CHUNK = 4096;
 constexpr std::size_t LARGE_BODY_BYTES = 256 * 1024;
+// A streamed body is read this much at a time.
+constexpr std::size_t BODY_READ_BYTES = 256 * 1024;
+// A file is sent this much per turn of the network thread, so that others get theirs between.
+constexpr std::size_t FILE_TURN_BYTES = 4 * 1024 * 1024;
 }  // namespace
 
 bool ConnectionEnv::admit(const std::string& peer) {
@@ -115,7 +121,8 @@ void TcpConnection::onRead(const error_code& ec, std::size_t bytesRead) {
         (status == RequestReader::Status::needMore || status == RequestReader::Status::complete) &&
         reader_.declaredBodyLength() > env_->limits.smallBodyBytes) {
         headSeen_ = true;
-        if (!reserveBody()) {
+        // A streamed body is never held whole: it takes none of what bodies in memory share.
+        if (!reader_.streamsBody() && !reserveBody()) {
             refuse(503);
             return;
         }
@@ -141,7 +148,14 @@ void TcpConnection::onRead(const error_code& ec, std::size_t bytesRead) {
             break;
     }
     deadline_.cancel();
-    Request request = reader_.take();
+    const bool streamed = reader_.streamsBody();
+    Request request = reader_.take(&bodyStart_);
+    if (streamed) {
+        bodyUnread_ = true;
+        bodyLeft_ = request.streamedBody - bodyStart_.size();
+        const auto expect = request.header("expect");
+        bodyAwaitsContinue_ = expect && boost::iequals(*expect, "100-continue");
+    }
     request.source = source_;
     request.peer = peer_;
     reader_ = RequestReader{};  // the buffer is not needed any more
@@ -277,20 +291,190 @@ void TcpConnection::onWrite(const error_code& ec, std::size_t) {
     }
 }
 
+void TcpConnection::readBody(BodySink sink) {
+    auto shared = std::make_shared<BodySink>(std::move(sink));
+    auto start = [self = shared_from_this(), shared] {
+        if (self->closed_ || self->finishing_ || !self->bodyUnread_) {
+            if (shared->onEnd) {
+                shared->onEnd(false);
+            }
+            return;
+        }
+        self->bodyUnread_ = false;
+        self->bodySink_ = std::move(*shared);
+        if (self->bodyAwaitsContinue_ && self->bodyLeft_ > 0) {
+            // Only now that the body is wanted: a refusal before it costs the client nothing.
+            self->enqueue({std::make_shared<const std::string>("HTTP/1.1 100 Continue\r\n\r\n"),
+                           false,
+                           {}});
+        }
+        self->deliverBodyStart();
+    };
+    if (onOwnStrand()) {
+        return start();
+    }
+    std::unique_lock lock(env_->mutex);
+    if (!env_->stopped) {
+        asio::post(socket_.get_executor(), std::move(start));
+        return;
+    }
+    lock.unlock();
+    if (shared->onEnd) {
+        shared->onEnd(false);
+    }
+}
+
+void TcpConnection::deliverBodyStart() {
+    if (!bodyStart_.empty()) {
+        const std::string piece = std::exchange(bodyStart_, {});
+        const Taken taken = bodySink_.onPiece(piece);
+        if (taken == Taken::refused) {
+            return endBody(false);
+        }
+        bodyPaused_ = taken == Taken::waitForRoom;
+    }
+    if (bodyLeft_ == 0) {
+        return endBody(true);
+    }
+    if (!bodyPaused_) {
+        doBodyRead();
+    }
+}
+
+void TcpConnection::doBodyRead() {
+    if (!bodyBuffer_) {
+        bodyBuffer_ = std::make_unique<char[]>(BODY_READ_BYTES);
+    }
+    bodyReadPending_ = true;
+    // The peer's silence is bounded, not the time the body takes nor the sink's own pauses.
+    armDeadline(env_->limits.requestTimeout);
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(bodyLeft_, BODY_READ_BYTES));
+    socket_.async_read_some(
+        asio::buffer(bodyBuffer_.get(), wanted),
+        [self = shared_from_this()](const error_code& ec, std::size_t n) { self->onBodyRead(ec, n); });
+}
+
+void TcpConnection::onBodyRead(const error_code& ec, std::size_t bytesRead) {
+    bodyReadPending_ = false;
+    if (closed_) {
+        return;
+    }
+    if (drainBuffer_) {
+        return ec ? closeNow() : doDrain();  // answered meanwhile: the rest is only drained
+    }
+    if (!bodySink_.onPiece) {
+        return;
+    }
+    if (ec) {
+        TD_LOG(http, "a streamed body ended short: " + ec.message());
+        return closeNow();
+    }
+    deadline_.cancel();
+    bodyLeft_ -= bytesRead;
+    const Taken taken = bodySink_.onPiece({bodyBuffer_.get(), bytesRead});
+    if (taken == Taken::refused || bodyLeft_ == 0) {
+        return endBody(taken != Taken::refused);
+    }
+    if (taken == Taken::waitForRoom) {
+        bodyPaused_ = true;
+        return;
+    }
+    doBodyRead();
+}
+
+void TcpConnection::endBody(bool whole) {
+    if (!finishing_) {
+        deadline_.cancel();  // the answer is the handler's to give now
+    }
+    bodyPaused_ = false;
+    BodySink sink = std::exchange(bodySink_, {});
+    if (sink.onEnd) {
+        sink.onEnd(whole);
+    }
+}
+
+struct TcpConnection::OpenFile {
+    OpenFile(int fd, std::uint64_t size) : fd(fd), left(size) {}
+    ~OpenFile() { ::close(fd); }
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    const int fd;
+    off_t offset = 0;
+    std::uint64_t left;
+};
+
+void TcpConnection::sendFile(std::string head, int fd, std::uint64_t size) {
+    auto file = std::make_shared<OpenFile>(fd, size);
+    std::weak_ptr<TcpConnection> weak = shared_from_this();
+    sendRaw(std::move(head), false, [weak, file](bool ok) {
+        if (const auto self = weak.lock(); self && ok) {
+            self->sendFromFile(file);
+        }
+    });
+}
+
+// From the file to the socket in the kernel, as fast as the peer takes it; a peer that takes
+// nothing for the request timeout is closed.
+void TcpConnection::sendFromFile(const std::shared_ptr<OpenFile>& file) {
+    if (closed_) {
+        return;
+    }
+    error_code ec;
+    socket_.native_non_blocking(true, ec);
+    std::size_t thisTurn = 0;
+    while (file->left > 0 && thisTurn < FILE_TURN_BYTES) {
+        const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(file->left, 1 << 20));
+        const ssize_t sent = ::sendfile(socket_.native_handle(), file->fd, &file->offset, chunk);
+        if (sent > 0) {
+            file->left -= static_cast<std::uint64_t>(sent);
+            thisTurn += static_cast<std::size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && (errno == EAGAIN || errno == EINTR)) {
+            armDeadline(env_->limits.requestTimeout);
+            socket_.async_wait(asio::ip::tcp::socket::wait_write,
+                               [self = shared_from_this(), file](const error_code& waited) {
+                                   if (waited) {
+                                       return self->closeNow();
+                                   }
+                                   self->deadline_.cancel();
+                                   self->sendFromFile(file);
+                               });
+            return;
+        }
+        // Shorter than it was (or unreadable): the peer must not take it for the whole file.
+        TD_LOG(http, "a file being sent ended short");
+        return closeNow();
+    }
+    if (file->left > 0) {
+        asio::post(socket_.get_executor(), [self = shared_from_this(), file] {
+            self->sendFromFile(file);
+        });
+        return;
+    }
+    finishing_ = true;
+    finishGracefully();
+}
+
 // Bytes the peer sent that were never read would make close() reset the connection, which can
 // destroy the answer in the peer's buffers; so when any are waiting, FIN goes out first and
 // they are drained (bounded by the linger timeout) before closing.
 void TcpConnection::finishGracefully() {
+    if (bodySink_.onEnd) {
+        endBody(false);  // answered before the body ended: the rest is not read for anyone
+    }
     error_code ec;
     const std::size_t unread = socket_.available(ec);
-    if (ec || unread == 0) {
+    if (ec || (unread == 0 && !bodyReadPending_)) {
         closeNow();
         return;
     }
     socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
     drainBuffer_ = std::make_unique<char[]>(DRAIN_CHUNK);
     armDeadline(env_->limits.lingerTimeout);
-    doDrain();
+    if (!bodyReadPending_) {
+        doDrain();  // else that read, when it ends, drains on
+    }
 }
 
 void TcpConnection::doDrain() {
@@ -318,6 +502,9 @@ void TcpConnection::closeNow() {
     error_code ignored;
     socket_.close(ignored);
     endSocket();
+    if (bodySink_.onEnd) {
+        endBody(false);
+    }
     deadline_.cancel();
     auto abandoned = std::move(writes_);
     writes_.clear();

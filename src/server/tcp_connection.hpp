@@ -58,6 +58,8 @@ class TcpConnection final : public Connection, public std::enable_shared_from_th
     bool becomeWebSocket(const Request& upgrade, SocketOptions options,
                          SocketHandlers handlers) override;
     void resumeReading() override;
+    void readBody(BodySink sink) override;
+    void sendFile(std::string head, int fd, std::uint64_t size) override;
     bool peerIsThisUser() override;
     using Connection::sendRaw;
 
@@ -85,6 +87,12 @@ class TcpConnection final : public Connection, public std::enable_shared_from_th
     void onDrain(const boost::system::error_code& ec, std::size_t bytesRead);
     bool onOwnStrand();
     void readMessage();
+    void deliverBodyStart();
+    void doBodyRead();
+    void onBodyRead(const boost::system::error_code& ec, std::size_t bytesRead);
+    void endBody(bool whole);
+    struct OpenFile;
+    void sendFromFile(const std::shared_ptr<OpenFile>& file);
     void onMessage(const boost::system::error_code& ec);
     void endSocket();
 
@@ -105,6 +113,15 @@ class TcpConnection final : public Connection, public std::enable_shared_from_th
     bool streaming_ = false;
     bool closed_ = false;
     std::unique_ptr<char[]> drainBuffer_;
+    // A streamed body: what came with the head, what the socket still owes, and its reader.
+    std::string bodyStart_;
+    std::uint64_t bodyLeft_ = 0;
+    BodySink bodySink_;
+    std::unique_ptr<char[]> bodyBuffer_;
+    bool bodyPaused_ = false;       // the sink has no room
+    bool bodyReadPending_ = false;  // a read of the body is under way
+    bool bodyUnread_ = false;       // the request's body streams and nobody asked for it yet
+    bool bodyAwaitsContinue_ = false;  // its client waits for "100 Continue" before sending it
     // Once the connection became a WebSocket: the stream that took the socket over (made and
     // freed in the one file that compiles Beast's WebSocket for the server).
     struct Upgraded;

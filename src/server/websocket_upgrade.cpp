@@ -152,6 +152,13 @@ void TcpConnection::onMessage(const error_code& ec) {
 
 void TcpConnection::resumeReading() {
     asio::post(socket_.get_executor(), [self = shared_from_this()] {
+        if (self->bodyPaused_ && self->bodySink_.onPiece && !self->closed_) {
+            self->bodyPaused_ = false;
+            if (!self->bodyReadPending_) {
+                self->doBodyRead();
+            }
+            return;
+        }
         Upgraded* socket = self->upgraded_.get();
         if (socket && socket->waitingForRoom && !socket->ended && !self->closed_) {
             socket->waitingForRoom = false;

@@ -1,6 +1,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <system_error>
 
 #include "host/platform.hpp"
@@ -35,6 +36,38 @@ std::filesystem::path userConfigFolder(const EnvironmentLookup& environment) {
     const auto xdg = nonEmpty(environment, "XDG_CONFIG_HOME");
     return xdg && xdg->front() == '/' ? std::filesystem::path(*xdg)
                                       : homeFolder(environment) / ".config";
+}
+
+std::filesystem::path downloadFolder(const EnvironmentLookup& environment) {
+    const std::filesystem::path home = homeFolder(environment);
+    // A line as xdg-user-dirs writes it: XDG_DOWNLOAD_DIR="$HOME/Downloads".
+    const auto expanded = [&home](std::string value) -> std::optional<std::filesystem::path> {
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+            value = value.substr(1, value.size() - 2);
+        }
+        if (value.starts_with("$HOME")) {
+            value = home.string() + value.substr(5);
+        }
+        if (value.empty() || value.front() != '/' || std::filesystem::path(value) == home) {
+            return std::nullopt;  // a download folder that is the home itself is none
+        }
+        return std::filesystem::path(value);
+    };
+    if (const auto fromEnvironment = nonEmpty(environment, "XDG_DOWNLOAD_DIR")) {
+        if (auto folder = expanded(*fromEnvironment)) {
+            return *folder;
+        }
+    }
+    std::ifstream dirs(userConfigFolder(environment) / "user-dirs.dirs");
+    for (std::string line; std::getline(dirs, line);) {
+        constexpr std::string_view KEY = "XDG_DOWNLOAD_DIR=";
+        if (line.starts_with(KEY)) {
+            if (auto folder = expanded(line.substr(KEY.size()))) {
+                return *folder;
+            }
+        }
+    }
+    return home / "Downloads";
 }
 
 std::filesystem::path defaultSupportFolder(const EnvironmentLookup& environment) {
