@@ -17,16 +17,51 @@ export const liveChannels = { possible: !sharedOrigin };
 // the key names the folder (the key at the root is the one phones paired before already hold).
 const TOKEN_KEY = BASE !== '/' ? `tapdeck.token:${BASE}` : 'tapdeck.token';
 
+// The service worker answers the phone's share sheet, and cannot read localStorage: it finds
+// the token in IndexedDB, kept there while this phone is paired. Not on a relay's shared name,
+// where no worker runs and every computer's pages share the origin.
+const WORKER_DB = 'tapdeck';
+const WORKER_STORE = 'worker';
+
+function keepForWorker(value) {
+  if (sharedOrigin || !window.indexedDB) return;
+  let opening;
+  try {
+    opening = indexedDB.open(WORKER_DB, 1);
+  } catch {
+    return;  // storage refused (a private window): the share sheet then asks to pair
+  }
+  opening.onupgradeneeded = () => opening.result.createObjectStore(WORKER_STORE);
+  opening.onsuccess = () => {
+    const db = opening.result;
+    const change = db.transaction(WORKER_STORE, 'readwrite');
+    if (value) change.objectStore(WORKER_STORE).put(value, 'token');
+    else change.objectStore(WORKER_STORE).delete('token');
+    change.oncomplete = change.onerror = change.onabort = () => db.close();
+  };
+}
+
 export const token = {
   get: () => localStorage.getItem(TOKEN_KEY) || '',
-  set: (value) => localStorage.setItem(TOKEN_KEY, value),
-  clear: () => localStorage.removeItem(TOKEN_KEY),
+  set: (value) => {
+    localStorage.setItem(TOKEN_KEY, value);
+    keepForWorker(value);
+  },
+  clear: () => {
+    localStorage.removeItem(TOKEN_KEY);
+    keepForWorker(null);
+  },
 };
+// A phone paired before the worker needed it has its token in localStorage only.
+if (token.get()) keepForWorker(token.get());
 
 // Raised when the agent refuses the token: the page goes back to pairing.
 export class Unauthorized extends Error {}
 // Raised when the computer cannot be reached: no network, or the relay says it is away.
 export class Unreachable extends Error {}
+
+// The relay's own answers when the computer is not connected, busy or silent.
+const relayAway = (status) => relayed && [502, 503, 504].includes(status);
 
 // Calls an endpoint and returns its JSON answer (with `status`), whatever the status.
 // `keepalive`: the request outlives the page (a last word as it closes).
@@ -46,8 +81,7 @@ export async function api(path, { method = 'POST', body, keepalive = false } = {
   } catch {
     throw new Unreachable();
   }
-  // The relay's own answers when the computer is not connected, busy or silent.
-  if (relayed && [502, 503, 504].includes(response.status)) throw new Unreachable();
+  if (relayAway(response.status)) throw new Unreachable();
   let answer = {};
   try {
     answer = await response.json();
@@ -57,6 +91,48 @@ export async function api(path, { method = 'POST', body, keepalive = false } = {
   answer.status = response.status;
   if (response.status === 401 && !path.startsWith('api/pair')) throw new Unauthorized();
   return answer;
+}
+
+// A GET with the token whose answer is not JSON (a file, a text): the response as it came,
+// refusals thrown as api() throws them.
+export async function fetchWithToken(path) {
+  let response;
+  try {
+    response = await fetch(path, { headers: token.get() ? { 'x-td-token': token.get() } : {}, cache: 'no-store' });
+  } catch {
+    throw new Unreachable();
+  }
+  if (relayAway(response.status)) throw new Unreachable();
+  if (response.status === 401) throw new Unauthorized();
+  return response;
+}
+
+// Posts `form` (multipart) with the token, telling `onProgress(sent, total)` as its bytes leave:
+// fetch cannot tell an upload's progress. Gives `answer`, the JSON answer with `status` (null
+// once `abort()` stopped it), and `abort`.
+export function upload(path, form, onProgress) {
+  const request = new XMLHttpRequest();
+  const answer = new Promise((resolve, reject) => {
+    request.open('POST', path);
+    if (token.get()) request.setRequestHeader('x-td-token', token.get());
+    for (const kind of ['progress', 'load']) {
+      request.upload.addEventListener(kind, (event) => onProgress(event.loaded, event.total));
+    }
+    request.onload = () => {
+      let parsed = {};
+      try {
+        parsed = { ...JSON.parse(request.responseText) };
+      } catch { /* the relay's or the server's own refusal: its status says enough */ }
+      // The computer's own 503 (busy with other uploads) comes with its words.
+      if (relayAway(request.status) && !parsed.error) reject(new Unreachable());
+      else if (request.status === 401) reject(new Unauthorized());
+      else resolve({ ok: false, ...parsed, status: request.status });
+    };
+    request.onerror = () => reject(new Unreachable());
+    request.onabort = () => resolve(null);
+    request.send(form);
+  });
+  return { answer, abort: () => request.abort() };
 }
 
 const POLL_MS = 30000;
@@ -90,7 +166,7 @@ async function readEvents(signal, onOpen, onEvent) {
 }
 
 // Calls `onReload` whenever the configuration may have changed, `onState(change)` when the
-// computer's player, volume or a tile's state changes, and `onOpen` each time the event stream
+// computer's player, volume, a tile's state or what it offers the phone changes, and `onOpen` each time the event stream
 // opens (what changed before it did is asked for then). Its event stream says so (reconnecting
 // with a growing pause while the computer is away), at the agent and through a relay that
 // passes connections unread. Through the relay, while no stream is open (a relay that reads

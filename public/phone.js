@@ -1,5 +1,7 @@
-// The phone's remote: pairing, the pages of tiles, and the planner box.
-import { api, token, relayed, sharedOrigin, Unauthorized, Unreachable, watchReloads, toast, el, ask, imageAddress, PLAN_ERRORS } from './api.js';
+// The phone's remote: pairing, the pages of tiles, the planner box, and files and words sent
+// between the phone and its computer.
+import { api, token, relayed, sharedOrigin, Unauthorized, Unreachable, watchReloads, toast, el, ask, imageAddress, PLAN_ERRORS,
+  fetchWithToken, upload } from './api.js';
 import { openTouchpad, setUpTouchpad } from './touchpad.js';
 
 const $ = (id) => document.getElementById(id);
@@ -445,19 +447,23 @@ function follow(node, draw) {
   draw();
 }
 
-// Asks for the player and the volume when a tile shows them: at start, after a reload, and
-// every 30 s through a relay that carries no event stream.
+// Asks for the player and the volume when a tile shows them, and for what the computer offers:
+// at start, after a reload, and every 30 s through a relay that carries no event stream.
 async function refreshLive() {
   const tiles = (state.config?.pages || []).flatMap((page) => (Array.isArray(page.tiles) ? page.tiles : []));
   const types = new Set(tiles.map((tile) => tile.type));
   const asked = tileNews.count;
+  const offersAsked = inboxNews.count;
   // A phone unpaired meanwhile learns it here; an agent away is said by the deck's own load.
   const ask = (path) => api(path, { method: 'GET' }).catch((error) => {
     if (error instanceof Unauthorized) handleError(error);
     return null;
   });
-  const [playing, volume, states] = await Promise.all([types.has('media') ? ask('api/now-playing') : null,
-    types.has('volume') ? ask('api/volume') : null, tiles.some((tile) => tile.id) ? ask('api/tiles') : null]);
+  const [playing, volume, states, offered] = await Promise.all([types.has('media') ? ask('api/now-playing') : null,
+    types.has('volume') ? ask('api/volume') : null, tiles.some((tile) => tile.id) ? ask('api/tiles') : null,
+    ask('api/inbox')]);
+  // The event stream's word, when it came meanwhile, is the newer.
+  if (offered?.ok && inboxNews.count === offersAsked) showInbox(offered.inbox);
   const change = {};
   if (playing?.ok) {
     change.players = playing.players || [];
@@ -479,9 +485,13 @@ function tilesAsOf(answered, asked) {
   return tiles;
 }
 
-// A change the event stream told of: the active player, the volume, or tiles' states (each
-// whole; an empty one has none left).
+// A change the event stream told of: the active player, the volume, tiles' states (each whole;
+// an empty one has none left), or the whole list of what the computer offers.
 function onState(change) {
+  if ('inbox' in change) {
+    inboxNews.count++;
+    showInbox(change.inbox);
+  }
   if ('volume' in change) setLive({ volume: change.volume });
   if (change.tiles && typeof change.tiles === 'object') {
     const tiles = Object.assign(Object.create(null), live.tiles);
@@ -609,6 +619,216 @@ function openMediaSheet() {
   dialog.addEventListener('close', () => dialog.remove());
   document.body.append(dialog);
   dialog.showModal();
+}
+
+// ---------- files and words between the phone and the computer ----------
+
+const SIZE_UNITS = ['byte', 'kilobyte', 'megabyte', 'gigabyte'];
+
+// "3.2 MB": a size read at a glance.
+function formatSize(bytes) {
+  const power = Math.min(SIZE_UNITS.length - 1, Math.floor(Math.log10(Math.max(bytes, 1)) / 3));
+  if (!power) return plural(bytes, 'byte');
+  return new Intl.NumberFormat(undefined, { style: 'unit', unit: SIZE_UNITS[power], unitDisplay: 'short',
+    maximumFractionDigits: 1 }).format(bytes / 1000 ** power);
+}
+
+const plural = (count, word) => `${count} ${word}${count === 1 ? '' : 's'}`;
+
+// What a refusal without words of its own means.
+const SEND_FAILURES = {
+  400: 'The computer could not read what was sent.',
+  413: 'That is too large for the computer to take.',
+  503: 'The computer is busy with other uploads. Try again in a moment.',
+  507: 'The computer\'s disk is too full.',
+};
+const sendFailure = (why, status) => why || SEND_FAILURES[status] || 'The computer could not take it.';
+
+// What a share from the phone's share sheet came to, as the service worker put it in the
+// address; taken out of the address at once, so that a reload does not say it again.
+function sharedOutcome() {
+  const params = new URLSearchParams(location.search);
+  const outcome = params.get('shared');
+  if (!outcome) return null;
+  history.replaceState(null, '', location.pathname + location.hash);
+  if (outcome === 'unpaired') return { text: 'Pair this phone first, then share again.', kind: 'error' };
+  if (outcome === 'away') return { text: UNREACHABLE, kind: 'error' };
+  if (outcome !== 'ok') return { text: sendFailure(params.get('why'), params.get('status')), kind: 'error' };
+  const saved = Number(params.get('saved')) || 0;
+  const done = [saved && `${plural(saved, 'file')} saved in its downloads`,
+    params.has('opened') && 'the link opened in its browser', params.has('copied') && 'the text put on its clipboard'];
+  const said = done.filter(Boolean).join(', ');
+  return { text: said ? `Sent to the computer: ${said}.` : 'Sent to the computer.', kind: 'ok' };
+}
+
+// The upload under way, while there is one.
+let sending = null;
+
+function pickFiles() {
+  $('settings').close();
+  $('send-picker').value = '';  // the same files picked again are sent again
+  $('send-picker').click();
+}
+
+function showProgress(sent, total) {
+  $('send-progress').max = Math.max(total, 1);
+  $('send-progress').value = sent;
+  const share = total ? Math.floor((sent / total) * 100) : 100;
+  $('send-amount').textContent = `${share} % · ${formatSize(sent)} of ${formatSize(total)}`;
+}
+
+function sendFinished(ok, text) {
+  $('send-title').textContent = ok ? 'Sent' : 'Not sent';
+  $('send-outcome').textContent = text;
+  $('send-outcome').dataset.kind = ok ? 'ok' : 'error';
+  $('send-cancel').hidden = true;
+  $('send-done').hidden = false;
+  $('send-done').focus();
+}
+
+// Sends the files picked to the computer's download folder, showing how far it got; works on
+// plain HTTP too, where the phone's share sheet cannot reach the page.
+async function sendFiles(files) {
+  $('send-title').textContent = `Sending ${plural(files.length, 'file')}`;
+  $('send-names').textContent = files.map((file) => file.name).join(', ');
+  $('send-outcome').textContent = '';
+  $('send-cancel').hidden = false;
+  $('send-done').hidden = true;
+  showProgress(0, files.reduce((sum, file) => sum + file.size, 0));
+  $('send-sheet').showModal();
+  const form = new FormData();
+  for (const file of files) form.append('files', file, file.name);
+  sending = upload('api/share', form, showProgress);
+  try {
+    const answer = await sending.answer;
+    // A refusal part of the way through names the files saved before it.
+    const saved = Array.isArray(answer?.saved) && answer.saved.length
+      ? `Saved in the computer's downloads: ${answer.saved.join(', ')}.` : '';
+    if (!answer) sendFinished(false, 'Cancelled.');
+    else if (!answer.ok) sendFinished(false, [sendFailure(answer.error, answer.status), saved].join(' ').trim());
+    else sendFinished(true, saved || 'Sent.');
+  } catch (error) {
+    if (error instanceof Unauthorized) {
+      $('send-sheet').close();
+      handleError(error);
+    } else {
+      sendFinished(false, UNREACHABLE);
+    }
+  } finally {
+    sending = null;
+  }
+}
+
+const INBOX_ACTIONS = { file: 'Save', url: 'Open link', text: 'Copy' };
+const INBOX_GLYPHS = { file: '📄', url: '🔗', text: '📝' };
+// How many times the event stream told of the inbox: a GET answered after it is the older word.
+const inboxNews = { count: 0 };
+
+// What the computer offers this phone, newest first; nothing at all when it offers nothing.
+// Drawn again only when it changed, so that a button being tapped stays.
+function showInbox(items) {
+  const offered = (Array.isArray(items) ? items : []).filter((item) => INBOX_ACTIONS[item?.kind]).reverse();
+  const drawn = JSON.stringify(offered);
+  if (drawn === state.inbox) return;
+  state.inbox = drawn;
+  $('inbox').hidden = !offered.length;
+  $('inbox-list').replaceChildren(...offered.map((item, i) => {
+    const name = el('span', { class: 'inbox-name', id: `inbox-name-${i}` }, item.name || item.kind);
+    return el('li', { class: 'inbox-item', 'data-kind': item.kind },
+      el('span', { class: 'inbox-glyph', 'aria-hidden': 'true' }, INBOX_GLYPHS[item.kind]),
+      el('span', { class: 'inbox-what' }, name,
+        item.kind === 'file' && Number.isFinite(item.size) ? el('small', { class: 'hint' }, formatSize(item.size)) : null),
+      el('button', { 'aria-describedby': name.id, onclick: (event) => takeItem(item, event.currentTarget) },
+        INBOX_ACTIONS[item.kind]));
+  }));
+}
+
+// What an item's refusal without words of its own means.
+const ITEM_FAILURES = {
+  404: 'That is no longer offered: the computer offers each thing for an hour.',
+  409: 'That file changed or went away on the computer since it was offered.',
+};
+
+// A file is saved, a link opened and a text copied, each fetched with the token when tapped.
+async function takeItem(item, button) {
+  if (button.dataset.busy) return;
+  button.dataset.busy = 'yes';
+  // A new tab opens only while the tap is fresh: it is opened now, and shown the link once known.
+  const tab = item.kind === 'url' ? window.open('', '_blank') : null;
+  try {
+    const response = await fetchWithToken(`api/inbox/${encodeURIComponent(item.id)}`);
+    if (!response.ok) {
+      tab?.close();
+      const answer = await response.json().catch(() => ({}));
+      toast(answer.error || ITEM_FAILURES[response.status] || 'The computer could not give it.');
+    } else if (item.kind === 'file') {
+      saveFile(await response.blob(), item.name);
+    } else if (item.kind === 'url') {
+      openLink(tab, (await response.text()).trim());
+    } else {
+      await copyText(await response.text());
+    }
+  } catch (error) {
+    tab?.close();
+    handleError(error);
+  } finally {
+    delete button.dataset.busy;
+  }
+}
+
+function saveFile(blob, name) {
+  const address = URL.createObjectURL(blob);
+  const link = el('a', { href: address, download: name || 'download', hidden: true });
+  document.body.append(link);
+  link.click();
+  link.remove();
+  // The download has long taken its bytes by then; the address would keep them in memory.
+  setTimeout(() => URL.revokeObjectURL(address), 60000);
+}
+
+// Only a web address is opened: never a script's.
+function openLink(tab, text) {
+  let url = null;
+  try {
+    url = new URL(text);
+  } catch { /* said below */ }
+  if (!url || !['http:', 'https:'].includes(url.protocol)) {
+    tab?.close();
+    toast('That is not a link this phone can open.');
+  } else if (tab) {
+    tab.opener = null;
+    tab.location.href = url.href;
+  } else {
+    offerByHand('A link from the computer', 'This phone did not let the page open a tab.', { link: url.href });
+  }
+}
+
+// The clipboard API needs a secure origin (the agent's plain HTTP on the LAN is not one) and may
+// be refused: the text is then shown selected, for the person to copy.
+async function copyText(text) {
+  try {
+    await navigator.clipboard.writeText(text);
+    toast('Copied.', 'ok');
+  } catch {
+    offerByHand('Text from the computer', 'Copy it from here.', { text });
+  }
+}
+
+// A sheet with what the page could not do by itself: a text selected, or a link to tap.
+function offerByHand(title, hint, { text, link }) {
+  const field = text === undefined ? null : el('textarea', { readonly: true, rows: '4', 'aria-label': title });
+  if (field) field.value = text;
+  const dialog = el('dialog', { class: 'sheet' },
+    el('h2', {}, title),
+    el('p', { class: 'hint' }, hint),
+    field,
+    link ? el('a', { class: 'button primary', href: link, target: '_blank', rel: 'noopener' }, 'Open link') : null,
+    el('form', { method: 'dialog', class: 'row end' }, el('button', {}, 'Done')));
+  dialog.addEventListener('close', () => dialog.remove());
+  document.body.append(dialog);
+  dialog.showModal();
+  field?.focus();
+  field?.select();
 }
 
 // ---------- the planner ----------
@@ -750,6 +970,14 @@ function init() {
   $('plan-form').addEventListener('submit', plan);
   $('open-settings').addEventListener('click', () => $('settings').showModal());
   $('close-settings').addEventListener('click', () => $('settings').close());
+  $('send-files').addEventListener('click', pickFiles);
+  $('send-picker').addEventListener('change', () => {
+    const files = [...$('send-picker').files];
+    if (files.length) sendFiles(files);
+  });
+  $('send-cancel').addEventListener('click', () => sending?.abort());
+  $('send-done').addEventListener('click', () => $('send-sheet').close());
+  $('send-sheet').addEventListener('close', () => sending?.abort());  // Escape stops it too
   $('unpair').addEventListener('click', async () => {
     await api('api/unpair').catch(() => {});
     token.clear();
@@ -763,9 +991,11 @@ function init() {
     else if (event.key === 'Enter') pressPinKey('OK');
   });
   const code = new URLSearchParams(location.search).get('pair');
+  const shared = sharedOutcome();
   if (code) pairWithCode(code);
   else if (token.get()) start().then(() => { if (location.hash === '#touchpad') openTouchpad(); });
-  else showPairing();
+  else showPairing(shared?.text);
+  if (shared && token.get()) toast(shared.text, shared.kind);
 }
 
 init();

@@ -75,6 +75,11 @@ TdShellHost shellHost(ShellSide& side, const std::string& iconFolder,
     };
     host.log = [](void*, const char* line) noexcept { logLine(line); };
     host.quit = [](void* data) noexcept { static_cast<ShellSide*>(data)->mainThread->quit(); };
+    host.offerFile = [](void* data, const char* path) noexcept -> int {
+        transfer::Inbox* inbox = static_cast<ShellSide*>(data)->agent->apiContext().inbox;
+        std::string error;
+        return inbox && inbox->addFile(path, error) ? 1 : 0;
+    };
     host.iconFolder = iconFolder.c_str();
     host.webViewModule = webViewModule.c_str();
     return host;

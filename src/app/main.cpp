@@ -9,6 +9,7 @@
 #include "app/headless.hpp"
 #include "app/process_setup.hpp"
 #include "app/settings_from_environment.hpp"
+#include "app/send_command.hpp"
 #include "app/tile_command.hpp"
 #include "common/log.hpp"
 #include "common/version.hpp"
@@ -20,6 +21,12 @@ int main(int argc, char** argv) {
         const td::Settings settings =
             td::app::settingsFromEnvironment(td::app::processEnvironment());
         return td::app::runTileCommand(std::vector<std::string>(argv + 2, argv + argc),
+                                       settings.port);
+    }
+    if (argc >= 2 && std::string(argv[1]) == "send") {
+        const td::Settings settings =
+            td::app::settingsFromEnvironment(td::app::processEnvironment());
+        return td::app::runSendCommand(std::vector<std::string>(argv + 2, argv + argc),
                                        settings.port);
     }
     std::string error;

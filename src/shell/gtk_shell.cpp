@@ -137,6 +137,31 @@ void showPin(TdShell* shell) {
     gtk_window_present(GTK_WINDOW(dialog));
 }
 
+// Files chosen here are offered to the paired phones, which show them until taken (an hour).
+void sendToPhone(TdShell* shell) {
+    GtkWidget* chooser = gtk_file_chooser_dialog_new(
+        "Send to Phone", nullptr, GTK_FILE_CHOOSER_ACTION_OPEN, "_Cancel", GTK_RESPONSE_CANCEL,
+        "_Send", GTK_RESPONSE_ACCEPT, nullptr);
+    gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), TRUE);
+    gtk_file_chooser_set_local_only(GTK_FILE_CHOOSER(chooser), TRUE);
+    int refused = 0;
+    if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
+        GSList* files = gtk_file_chooser_get_filenames(GTK_FILE_CHOOSER(chooser));
+        for (GSList* file = files; file; file = file->next) {
+            refused += shell->host.offerFile(shell->host.agent, static_cast<char*>(file->data)) ? 0 : 1;
+        }
+        g_slist_free_full(files, g_free);
+    }
+    gtk_widget_destroy(chooser);
+    if (refused > 0) {
+        GtkWidget* message = gtk_message_dialog_new(
+            nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING, GTK_BUTTONS_CLOSE,
+            "%d of the chosen files could not be sent: only files that can be read are.", refused);
+        gtk_dialog_run(GTK_DIALOG(message));
+        gtk_widget_destroy(message);
+    }
+}
+
 // A menu entry whose accelerator is shown beside its label where the toolkit shows them.
 GtkWidget* menuEntry(GtkWidget* menu, const char* label, guint key, GCallback action,
                      TdShell* shell) {
@@ -182,6 +207,11 @@ GtkWidget* buildMenu(TdShell* shell) {
     menuEntry(menu, "Show Pairing PIN\xE2\x80\xA6", 0,
               G_CALLBACK(+[](GtkMenuItem*, gpointer data) noexcept {
                   showPin(static_cast<TdShell*>(data));
+              }),
+              shell);
+    menuEntry(menu, "Send to Phone\xE2\x80\xA6", 0,
+              G_CALLBACK(+[](GtkMenuItem*, gpointer data) noexcept {
+                  sendToPhone(static_cast<TdShell*>(data));
               }),
               shell);
     separator(menu, true);

@@ -17,6 +17,9 @@ struct TdShellHost {
     void (*log)(void* agent, const char* line);
     // The menu's "Quit Tapdeck".
     void (*quit)(void* agent);
+    // The menu's "Send to Phone…": offers the file at `path` to the paired phones; 0 when it
+    // cannot be (it is not a file that can be read).
+    int (*offerFile)(void* agent, const char* path);
     // An icon-theme folder holding the "tapdeck" and "tapdeck-symbolic" icons.
     const char* iconFolder;
     // The module with the web view (tapdeck-webview.so), loaded when the panel first opens.
