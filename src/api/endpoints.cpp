@@ -60,6 +60,8 @@ std::vector<Endpoint> endpoints(const ApiContext& context) {
          server::STREAMED_BODY},
         {"/api/inbox", Method::only("POST"), Access::localOrToken, pool, with(handlers::offer),
          OFFER_BODY},
+        {"/api/send-to-phone", Method::only("POST"), Access::localOrToken, Runs::onNetworkThread,
+         with(handlers::chooseFilesToSend)},
         {"/api/inbox", Method::allBut("POST"), Access::localOrToken, Runs::onNetworkThread,
          with(handlers::readInbox)},
         {"/api/inbox/", Method::allBut("POST"), Access::localOrToken, pool,

@@ -90,6 +90,8 @@ Response offer(const ApiContext& context, const Request& request);
 void fetchOffered(const ApiContext& context, const server::ConnectionPtr& connection,
                   const Request& request);
 std::string inboxStateMessage(const Json& inbox);
+// The desktop asks which files to offer (this computer only).
+Response chooseFilesToSend(const ApiContext& context, const Request& request);
 
 // Admin
 Response admin(const ApiContext& context, const Request& request);

@@ -45,6 +45,8 @@ struct ApiContext {
     host::Pointer& pointer;
     // Brings the control panel forward on the main thread; empty when there is no GUI.
     std::function<void()> showPanel = {};
+    // Asks on the main thread which files to offer the phones; empty when there is no desktop.
+    std::function<void()> chooseFilesToSend = {};
     // Turns the relay connection on or off; empty when the agent has no relay client.
     std::function<void(bool enabled)> switchRelay = {};
     // Whether the relay connection is up; empty when the agent has no relay client.

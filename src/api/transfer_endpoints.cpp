@@ -34,9 +34,9 @@ void refuse(const server::ConnectionPtr& connection, int status, const std::stri
 
 std::uint64_t maxUploadBytes(const ApiContext& context) {
     const auto settings = jsonread::object(context.store.snapshotConfig(), "settings");
-    const double mib = settings ? jsonread::number(*settings, "maxUploadMiB").value_or(
-                                      DEFAULT_MAX_UPLOAD_MIB)
-                                : DEFAULT_MAX_UPLOAD_MIB;
+    const double mib =
+        settings ? jsonread::number(*settings, "maxUploadMiB").value_or(DEFAULT_MAX_UPLOAD_MIB)
+                 : DEFAULT_MAX_UPLOAD_MIB;
     return static_cast<std::uint64_t>(std::clamp(mib, 1.0, 1024.0 * 1024) * MIB);
 }
 
@@ -148,12 +148,12 @@ void tellWhatArrived(const ApiContext& context, const std::vector<std::string>& 
     if (saved.empty()) {
         return;
     }
-    const std::string summary =
-        saved.size() == 1 ? "Received " + saved.front()
-                          : "Received " + std::to_string(saved.size()) + " files";
-    host::showNotification(summary, "From your phone, saved in " +
-                                        shownFolder(context.settings.downloadsFolder),
-                           context.settings.downloadsFolder.string());
+    const std::string summary = saved.size() == 1
+                                    ? "Received " + saved.front()
+                                    : "Received " + std::to_string(saved.size()) + " files";
+    host::showNotification(
+        summary, "From your phone, saved in " + shownFolder(context.settings.downloadsFolder),
+        context.settings.downloadsFolder.string());
 }
 
 Json savedJson(const std::vector<std::string>& saved) {
@@ -165,8 +165,8 @@ Json savedJson(const std::vector<std::string>& saved) {
 }
 
 // Reads the form from the body as it comes; the reader's last word.
-MultipartReader::Status readForm(const server::ConnectionPtr& connection,
-                                 MultipartReader& reader, bool& peerWent) {
+MultipartReader::Status readForm(const server::ConnectionPtr& connection, MultipartReader& reader,
+                                 bool& peerWent) {
     const auto body = server::StreamedBody::read(connection);
     for (;;) {
         const auto piece = body->next();
@@ -188,8 +188,7 @@ void share(const ApiContext& context, const server::ConnectionPtr& connection,
     if (!connection->canStream()) {
         return refuse(connection, 413, THROUGH_READING_RELAY);
     }
-    const auto boundary =
-        MultipartReader::boundaryOf(request.header("content-type").value_or(""));
+    const auto boundary = MultipartReader::boundaryOf(request.header("content-type").value_or(""));
     if (!boundary) {
         return refuse(connection, 400, "Not a shared form (multipart/form-data)");
     }
@@ -198,9 +197,9 @@ void share(const ApiContext& context, const server::ConnectionPtr& connection,
     }
     const std::uint64_t limit = maxUploadBytes(context);
     if (request.streamedBody > limit) {
-        return refuse(connection, 413,
-                      "Larger than the " + std::to_string(limit / MIB) +
-                          " MiB this computer takes at once");
+        return refuse(
+            connection, 413,
+            "Larger than the " + std::to_string(limit / MIB) + " MiB this computer takes at once");
     }
     const auto& folder = context.settings.downloadsFolder;
     std::error_code ignored;
@@ -224,10 +223,9 @@ void share(const ApiContext& context, const server::ConnectionPtr& connection,
     }
     if (form.failure) {
         tellWhatArrived(context, form.saved);
-        return connection->json({{"ok", false},
-                                 {"error", form.failure->second},
-                                 {"saved", savedJson(form.saved)}},
-                                form.failure->first);
+        return connection->json(
+            {{"ok", false}, {"error", form.failure->second}, {"saved", savedJson(form.saved)}},
+            form.failure->first);
     }
     if (status != MultipartReader::Status::done) {
         return refuse(connection, 400, "Not a shared form (multipart/form-data)");
@@ -247,6 +245,20 @@ void share(const ApiContext& context, const server::ConnectionPtr& connection,
     }
     tellWhatArrived(context, form.saved);
     connection->json(answer);
+}
+
+Response chooseFilesToSend(const ApiContext& context, const Request& request) {
+    if (!requestIsLocal(request, context.port())) {
+        return server::jsonResponse(
+            {{"ok", false}, {"error", "Only this computer offers things to its phones"}}, 403);
+    }
+    if (!context.chooseFilesToSend) {
+        return server::jsonResponse(
+            {{"ok", false}, {"error", "No desktop to choose files on: the agent runs headless"}},
+            501);
+    }
+    context.chooseFilesToSend();  // on the main thread; the answer does not wait for it
+    return server::jsonResponse({{"ok", true}});
 }
 
 std::string inboxStateMessage(const Json& inbox) {
@@ -278,9 +290,10 @@ Response offer(const ApiContext& context, const Request& request) {
         const auto path = jsonread::string(item, "path");
         const auto url = jsonread::string(item, "url");
         const auto text = jsonread::string(item, "text");
-        struct stat facts{};
-        if (path && (::stat(path->c_str(), &facts) != 0 || !S_ISREG(facts.st_mode) ||
-                     ::access(path->c_str(), R_OK) != 0 || !std::filesystem::path(*path).is_absolute())) {
+        struct stat facts {};
+        if (path &&
+            (::stat(path->c_str(), &facts) != 0 || !S_ISREG(facts.st_mode) ||
+             ::access(path->c_str(), R_OK) != 0 || !std::filesystem::path(*path).is_absolute())) {
             return bad("Not a file that can be read: " + *path);
         }
         if (url && !isWebUrl(*url)) {
@@ -349,7 +362,7 @@ void fetchOffered(const ApiContext& context, const server::ConnectionPtr& connec
             server::textResponse(200, "text/plain; charset=utf-8", item->value));
     }
     const int fd = ::open(item->value.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat facts{};
+    struct stat facts {};
     if (fd < 0 || ::fstat(fd, &facts) != 0 || !transfer::Inbox::stillTheSame(*item) ||
         facts.st_ino != item->inode || static_cast<std::uint64_t>(facts.st_size) != item->size) {
         if (fd >= 0) {

@@ -78,6 +78,10 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
                .keyboard = *input_.keyboard,
                .pointer = *input_.pointer,
                .showPanel = panelOpener(),
+               .chooseFilesToSend = events_.chooseFilesToSend ? std::function<void()>([this] {
+                   onMainThread([this] { events_.chooseFilesToSend(*this); });
+               })
+                                                              : std::function<void()>(),
                .switchRelay = [this](bool enabled) { relay_->setEnabled(enabled); },
                .relayConnected = [this] { return relay_->isConnected(); },
                .relayPhoneUrl = [this] { return relay_->phoneUrl(); },

@@ -46,6 +46,8 @@ struct AgentEvents {
     std::function<void(Agent&, bool connected)> relayChanged;
     // POST /api/open-admin asked for the control panel; unset when there is none (headless).
     std::function<void(Agent&)> showPanel;
+    // POST /api/send-to-phone asked which files to offer; unset when there is no desktop.
+    std::function<void(Agent&)> chooseFilesToSend;
     // Set when the mode runs GTK on the main thread (the desktop shell): GTK work the agent
     // does (drawing icons) then happens there too.
     bool gtkOnMainThread = false;

@@ -21,6 +21,7 @@ struct ShellModule {
     TdShellStart start = nullptr;
     TdShellShowPanel showPanel = nullptr;
     TdShellShowPin showPin = nullptr;
+    TdShellSendToPhone sendToPhone = nullptr;
     TdShellUpdateAvailable updateAvailable = nullptr;
     TdShellServerChanged serverChanged = nullptr;
     TdShellStop stop = nullptr;
@@ -35,6 +36,7 @@ struct ShellModule {
         return symbol(module, shell::START_SYMBOL, start) &&
                symbol(module, shell::SHOW_PANEL_SYMBOL, showPanel) &&
                symbol(module, shell::SHOW_PIN_SYMBOL, showPin) &&
+               symbol(module, shell::SEND_TO_PHONE_SYMBOL, sendToPhone) &&
                symbol(module, shell::UPDATE_AVAILABLE_SYMBOL, updateAvailable) &&
                symbol(module, shell::SERVER_CHANGED_SYMBOL, serverChanged) &&
                symbol(module, shell::STOP_SYMBOL, stop);
@@ -98,6 +100,10 @@ void registerAtLogin(const Settings& settings, const std::string& iconFolder) {
                            why)) {
         TD_LOG(main, "cannot register the login item: " + why);
     }
+    for (const auto& failed :
+         offerSendToPhone(settings.dataFolder, host::executableFolder() / "tapdeck")) {
+        TD_LOG(main, "cannot offer Send to Phone in " + failed.string());
+    }
 }
 
 }  // namespace
@@ -126,14 +132,14 @@ std::optional<int> runDesktop(const Settings& settings) {
         }
     };
     events.listening = [&shell, &module, logged = events.listening](Agent& agent,
-                                                                   std::uint16_t port) {
+                                                                    std::uint16_t port) {
         logged(agent, port);
         if (shell) {
             module.serverChanged(shell, "", "");
         }
     };
-    events.bindGaveUp = [&shell, &module, logged = events.bindGaveUp](
-                            Agent& agent, const PortProblem& problem) {
+    events.bindGaveUp = [&shell, &module, logged = events.bindGaveUp](Agent& agent,
+                                                                      const PortProblem& problem) {
         logged(agent, problem);
         if (shell) {
             module.serverChanged(shell, problem.headline.c_str(), problem.details.c_str());
@@ -142,6 +148,11 @@ std::optional<int> runDesktop(const Settings& settings) {
     events.showPanel = [&shell, &module](Agent&) {
         if (shell) {
             module.showPanel(shell);
+        }
+    };
+    events.chooseFilesToSend = [&shell, &module](Agent&) {
+        if (shell) {
+            module.sendToPhone(shell);
         }
     };
 

@@ -101,10 +101,10 @@ std::optional<std::string> postToLocalAgent(std::uint16_t port, const std::strin
                std::strerror(why) + "); is it running? (TD_PORT names another port)";
     }
     const std::string host = "127.0.0.1:" + std::to_string(port);
-    const std::string request = "POST " + path + " HTTP/1.1\r\nHost: " + host +
-                                "\r\nContent-Type: application/json\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
-                                body;
+    const std::string request =
+        "POST " + path + " HTTP/1.1\r\nHost: " + host +
+        "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\nConnection: close\r\n\r\n" + body;
     std::string_view left = request;
     while (!left.empty()) {
         const ssize_t sent = deadline.limit(fd, SO_SNDTIMEO)

@@ -10,7 +10,6 @@ namespace td::app {
 // all within 10 s; nothing on success (200 with "ok": true), else why not, in words. `answer`
 // receives the answer's body.
 std::optional<std::string> postToLocalAgent(std::uint16_t port, const std::string& path,
-                                            const std::string& body,
-                                            std::string* answer = nullptr);
+                                            const std::string& body, std::string* answer = nullptr);
 
 }  // namespace td::app

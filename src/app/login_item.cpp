@@ -41,7 +41,72 @@ bool switchedOffByTheUser(const std::filesystem::path& file) {
     return false;
 }
 
+bool writtenHere(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    if (!in) {
+        return true;  // missing: ours to write
+    }
+    for (std::string line; std::getline(in, line);) {
+        if (line.ends_with(SEND_TO_PHONE_MARK)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A shell word: the path in single quotes.
+std::string shellWord(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+bool writeEntry(const std::filesystem::path& file, const std::string& text) {
+    std::error_code ec;
+    std::filesystem::create_directories(file.parent_path(), ec);
+    const std::filesystem::path temporary = file.string() + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << text;
+        if (!out.flush()) {
+            return false;
+        }
+    }
+    // Dolphin runs only service menus that may be executed; Nautilus only such scripts.
+    std::filesystem::permissions(temporary, std::filesystem::perms(0755), ec);
+    std::filesystem::rename(temporary, file, ec);
+    return !ec;
+}
+
 }  // namespace
+
+std::vector<std::filesystem::path> offerSendToPhone(const std::filesystem::path& dataHome,
+                                                    const std::filesystem::path& executable) {
+    const std::string exec = execArgument(executable.string()) + " send %F";
+    const std::string mark = std::string(SEND_TO_PHONE_MARK) + "\n";
+    const std::vector<std::pair<std::filesystem::path, std::string>> entries = {
+        {dataHome / "nautilus" / "scripts" / "Send to Phone",
+         "#!/bin/sh\n# " + mark + "exec " + shellWord(executable.string()) + " send \"$@\"\n"},
+        {dataHome / "kio" / "servicemenus" / "tapdeck-send.desktop",
+         "[Desktop Entry]\nType=Service\nMimeType=all/allfiles;\nActions=sendToPhone;\n"
+         "X-KDE-ServiceTypes=KonqPopupMenu/Plugin\n" +
+             mark + "\n[Desktop Action sendToPhone]\nName=Send to Phone\nIcon=tapdeck\nExec=" +
+             exec + "\n"},
+        {dataHome / "Thunar" / "sendto" / "tapdeck-send.desktop",
+         "[Desktop Entry]\nType=Application\nVersion=1.0\nName=Phone (Tapdeck)\nIcon=tapdeck\n"
+         "MimeType=application/octet-stream;\nExec=" +
+             exec + "\n" + mark},
+    };
+    std::vector<std::filesystem::path> failed;
+    for (const auto& [file, text] : entries) {
+        if (writtenHere(file) && !writeEntry(file, text)) {
+            failed.push_back(file);
+        }
+    }
+    return failed;
+}
 
 std::string loginItemText(const std::filesystem::path& executable, const std::string& icon) {
     return "[Desktop Entry]\n"

@@ -41,7 +41,8 @@ std::optional<std::string> sendCommandBody(const std::vector<std::string>& args,
             }
             items.push_back({{"text", standardInput}});
         } else if (std::filesystem::is_regular_file(path, ec)) {
-            items.push_back({{"path", std::filesystem::absolute(path, ec).lexically_normal().string()}});
+            items.push_back(
+                {{"path", std::filesystem::absolute(path, ec).lexically_normal().string()}});
         } else if (std::filesystem::exists(path, ec)) {
             error = arg + " is not a file (folders are not sent)";
             return std::nullopt;
@@ -58,6 +59,14 @@ std::optional<std::string> sendCommandBody(const std::vector<std::string>& args,
 }
 
 int runSendCommand(const std::vector<std::string>& args, std::uint16_t port) {
+    if (args == std::vector<std::string>{"--choose"}) {
+        // The desktop's own file chooser, through the agent's menu.
+        if (const auto failed = postToLocalAgent(port, "/api/send-to-phone", "{}")) {
+            std::fprintf(stderr, "tapdeck send: %s\n", failed->c_str());
+            return 1;
+        }
+        return 0;
+    }
     std::string input;
     if (std::find(args.begin(), args.end(), "-") != args.end()) {
         input.assign(std::istreambuf_iterator<char>(std::cin), {});

@@ -43,6 +43,7 @@ Settings settingsFromEnvironment(const host::EnvironmentLookup& environment) {
     settings.shellModule = host::modulePath("tapdeck-shell.so");
     settings.webViewModule = host::modulePath("tapdeck-webview.so");
     settings.loginItemFile = host::userConfigFolder(environment) / "autostart" / "tapdeck.desktop";
+    settings.dataFolder = host::userDataFolder(environment);
     if (auto downloads = nonEmpty(environment, "TD_DOWNLOADS")) {
         settings.downloadsFolder = *downloads;
     } else {

@@ -1,7 +1,5 @@
 #include "app/tile_command.hpp"
 
-#include "app/local_agent.hpp"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -14,13 +12,13 @@
 #include <cstring>
 #include <map>
 
+#include "app/local_agent.hpp"
 #include "common/base64.hpp"
 #include "common/json.hpp"
 #include "tiles/tile_board.hpp"
 
 namespace td::app {
 namespace {
-
 
 // The picture in a file, as a data: URL; nothing when it is not a picture we show.
 std::optional<std::string> pictureFile(const std::string& path, std::string& error) {

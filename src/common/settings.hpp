@@ -40,6 +40,8 @@ struct Settings {
     std::filesystem::path webViewModule;
     // Where the agent registers itself to start at login ($XDG_CONFIG_HOME/autostart).
     std::filesystem::path loginItemFile;
+    // The user's data folder ($XDG_DATA_HOME), where file managers look for actions.
+    std::filesystem::path dataFolder;
     // Where files from phones land: TD_DOWNLOADS, else the user's XDG download folder.
     std::filesystem::path downloadsFolder;
     std::string relayHost = DEFAULT_RELAY_HOST;  // host[:port] of the relay service

@@ -17,6 +17,9 @@ using EnvironmentLookup = std::function<std::optional<std::string>(std::string_v
 // The user's configuration folder: $XDG_CONFIG_HOME, else ~/.config.
 std::filesystem::path userConfigFolder(const EnvironmentLookup& environment);
 
+// The user's data folder: $XDG_DATA_HOME, else ~/.local/share.
+std::filesystem::path userDataFolder(const EnvironmentLookup& environment);
+
 // The user's download folder: XDG_DOWNLOAD_DIR from $XDG_CONFIG_HOME/user-dirs.dirs (or the
 // environment), else ~/Downloads.
 std::filesystem::path downloadFolder(const EnvironmentLookup& environment);

@@ -4,7 +4,6 @@
 
 namespace td::server {
 
-
 std::string_view reasonPhrase(int status) {
     switch (status) {
         case 200:

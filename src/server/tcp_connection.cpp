@@ -4,9 +4,9 @@
 #include <sys/sendfile.h>
 #include <unistd.h>
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
-#include <boost/algorithm/string/predicate.hpp>
 #include <boost/asio/write.hpp>
 
 #include "common/log.hpp"
@@ -304,9 +304,8 @@ void TcpConnection::readBody(BodySink sink) {
         self->bodySink_ = std::move(*shared);
         if (self->bodyAwaitsContinue_ && self->bodyLeft_ > 0) {
             // Only now that the body is wanted: a refusal before it costs the client nothing.
-            self->enqueue({std::make_shared<const std::string>("HTTP/1.1 100 Continue\r\n\r\n"),
-                           false,
-                           {}});
+            self->enqueue(
+                {std::make_shared<const std::string>("HTTP/1.1 100 Continue\r\n\r\n"), false, {}});
         }
         self->deliverBodyStart();
     };
@@ -348,10 +347,12 @@ void TcpConnection::doBodyRead() {
     bodyReadPending_ = true;
     // The peer's silence is bounded, not the time the body takes nor the sink's own pauses.
     armDeadline(env_->limits.requestTimeout);
-    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(bodyLeft_, BODY_READ_BYTES));
-    socket_.async_read_some(
-        asio::buffer(bodyBuffer_.get(), wanted),
-        [self = shared_from_this()](const error_code& ec, std::size_t n) { self->onBodyRead(ec, n); });
+    const auto wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(bodyLeft_, BODY_READ_BYTES));
+    socket_.async_read_some(asio::buffer(bodyBuffer_.get(), wanted),
+                            [self = shared_from_this()](const error_code& ec, std::size_t n) {
+                                self->onBodyRead(ec, n);
+                            });
 }
 
 void TcpConnection::onBodyRead(const error_code& ec, std::size_t bytesRead) {
@@ -447,9 +448,8 @@ void TcpConnection::sendFromFile(const std::shared_ptr<OpenFile>& file) {
         return closeNow();
     }
     if (file->left > 0) {
-        asio::post(socket_.get_executor(), [self = shared_from_this(), file] {
-            self->sendFromFile(file);
-        });
+        asio::post(socket_.get_executor(),
+                   [self = shared_from_this(), file] { self->sendFromFile(file); });
         return;
     }
     finishing_ = true;

@@ -34,7 +34,9 @@ struct TcpConnection::Upgraded {
     asio::steady_timer pace;  // holds the next read back while the socket is over its rate
     const SocketOptions options;
     SocketHandlers handlers;
-    double burst() const { return std::max(1.0, static_cast<double>(options.messagesPerSecond) / 10); }
+    double burst() const {
+        return std::max(1.0, static_cast<double>(options.messagesPerSecond) / 10);
+    }
     // Messages that may be read now: refilled at the rate allowed, up to a burst's worth.
     double credit = burst();
     std::chrono::steady_clock::time_point refilled = std::chrono::steady_clock::now();
@@ -101,7 +103,8 @@ void TcpConnection::readMessage() {
     const double rate = static_cast<double>(socket.options.messagesPerSecond);
     const auto now = std::chrono::steady_clock::now();
     socket.credit = std::min(
-        socket.burst(), socket.credit + rate * std::chrono::duration<double>(now - socket.refilled).count());
+        socket.burst(),
+        socket.credit + rate * std::chrono::duration<double>(now - socket.refilled).count());
     socket.refilled = now;
     if (socket.credit < 1) {
         socket.pace.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(

@@ -32,6 +32,7 @@ struct TdShell {
     std::string updateUrl;
     GtkWidget* panel = nullptr;
     GtkWidget* pinDialog = nullptr;
+    GtkWidget* sendDialog = nullptr;  // the "Send to Phone" chooser, while it is open
     guint watcherWatch = 0;
     bool trayKnown = false;
     GDBusConnection* sessionBus = nullptr;  // held for the indicator, which shares it
@@ -65,9 +66,9 @@ TdWebViewNew webViewFactory(const TdShell& shell) {
 GtkWidget* panelContent(const TdShell& shell) {
     const unsigned port = shell.host.listeningPort(shell.host.agent);
     if (port == 0) {
-        GtkWidget* label = gtk_label_new(shell.portProblem.empty()
-                                             ? "Tapdeck is waiting for its port\xE2\x80\xA6"
-                                             : shell.portProblem.c_str());
+        GtkWidget* label =
+            gtk_label_new(shell.portProblem.empty() ? "Tapdeck is waiting for its port\xE2\x80\xA6"
+                                                    : shell.portProblem.c_str());
         gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
         gtk_label_set_max_width_chars(GTK_LABEL(label), 60);
         return label;
@@ -138,28 +139,53 @@ void showPin(TdShell* shell) {
 }
 
 // Files chosen here are offered to the paired phones, which show them until taken (an hour).
+// Not modal: the tray's and the API's callers return at once.
 void sendToPhone(TdShell* shell) {
+    if (shell->sendDialog) {
+        gtk_window_present(GTK_WINDOW(shell->sendDialog));  // one chooser, raised again
+        return;
+    }
     GtkWidget* chooser = gtk_file_chooser_dialog_new(
         "Send to Phone", nullptr, GTK_FILE_CHOOSER_ACTION_OPEN, "_Cancel", GTK_RESPONSE_CANCEL,
         "_Send", GTK_RESPONSE_ACCEPT, nullptr);
     gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), TRUE);
     gtk_file_chooser_set_local_only(GTK_FILE_CHOOSER(chooser), TRUE);
-    int refused = 0;
-    if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
-        GSList* files = gtk_file_chooser_get_filenames(GTK_FILE_CHOOSER(chooser));
-        for (GSList* file = files; file; file = file->next) {
-            refused += shell->host.offerFile(shell->host.agent, static_cast<char*>(file->data)) ? 0 : 1;
-        }
-        g_slist_free_full(files, g_free);
-    }
-    gtk_widget_destroy(chooser);
-    if (refused > 0) {
-        GtkWidget* message = gtk_message_dialog_new(
-            nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING, GTK_BUTTONS_CLOSE,
-            "%d of the chosen files could not be sent: only files that can be read are.", refused);
-        gtk_dialog_run(GTK_DIALOG(message));
-        gtk_widget_destroy(message);
-    }
+    g_signal_connect(
+        chooser, "response",
+        G_CALLBACK(+[](GtkDialog* dialog, gint response, gpointer data) noexcept {
+            auto* owner = static_cast<TdShell*>(data);
+            int refused = 0;
+            if (response == GTK_RESPONSE_ACCEPT) {
+                GSList* files = gtk_file_chooser_get_filenames(GTK_FILE_CHOOSER(dialog));
+                for (GSList* file = files; file; file = file->next) {
+                    refused +=
+                        owner->host.offerFile(owner->host.agent, static_cast<char*>(file->data))
+                            ? 0
+                            : 1;
+                }
+                g_slist_free_full(files, g_free);
+            }
+            gtk_widget_destroy(GTK_WIDGET(dialog));
+            if (refused > 0) {
+                GtkWidget* message = gtk_message_dialog_new(
+                    nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING, GTK_BUTTONS_CLOSE,
+                    "%d of the chosen files could not be sent: only files that can "
+                    "be read are.",
+                    refused);
+                g_signal_connect(message, "response", G_CALLBACK(gtk_widget_destroy), nullptr);
+                gtk_widget_show(message);
+            }
+        }),
+        shell);
+    g_signal_connect(chooser, "destroy", G_CALLBACK(+[](GtkWidget* gone, gpointer data) noexcept {
+                         auto* owner = static_cast<TdShell*>(data);
+                         if (owner->sendDialog == gone) {
+                             owner->sendDialog = nullptr;
+                         }
+                     }),
+                     shell);
+    shell->sendDialog = chooser;
+    gtk_window_present(GTK_WINDOW(chooser));
 }
 
 // A menu entry whose accelerator is shown beside its label where the toolkit shows them.
@@ -277,6 +303,10 @@ G_MODULE_EXPORT TdShell* tdShellStart(const TdShellHost* host) {
     return shell;
 }
 
+G_MODULE_EXPORT void tdShellSendToPhone(TdShell* shell) {
+    sendToPhone(shell);
+}
+
 G_MODULE_EXPORT void tdShellShowPanel(TdShell* shell) {
     showPanel(shell);
 }
@@ -306,11 +336,11 @@ G_MODULE_EXPORT void tdShellServerChanged(TdShell* shell, const char* headline,
     // An entry at the top of the menu while the port is held, none otherwise.
     if (held && !shell->portItem) {
         GtkWidget* menu = GTK_WIDGET(app_indicator_get_menu(shell->indicator));
-        shell->portItem = menuEntry(menu, "", 0,
-                                    G_CALLBACK(+[](GtkMenuItem*, gpointer data) noexcept {
-                                        showPanel(static_cast<TdShell*>(data));
-                                    }),
-                                    shell);
+        shell->portItem =
+            menuEntry(menu, "", 0, G_CALLBACK(+[](GtkMenuItem*, gpointer data) noexcept {
+                          showPanel(static_cast<TdShell*>(data));
+                      }),
+                      shell);
         gtk_menu_reorder_child(GTK_MENU(menu), shell->portItem, 0);
     } else if (!held && shell->portItem) {
         gtk_widget_destroy(std::exchange(shell->portItem, nullptr));
@@ -337,6 +367,9 @@ G_MODULE_EXPORT void tdShellStop(TdShell* shell) {
     }
     if (shell->pinDialog) {
         gtk_widget_destroy(shell->pinDialog);
+    }
+    if (shell->sendDialog) {
+        gtk_widget_destroy(shell->sendDialog);
     }
     if (shell->panel) {
         gtk_widget_destroy(shell->panel);

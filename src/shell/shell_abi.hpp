@@ -34,6 +34,8 @@ using TdShellStart = TdShell* (*)(const TdShellHost* host);
 using TdShellShowPanel = void (*)(TdShell* shell);
 // Shows the pairing PIN of this moment.
 using TdShellShowPin = void (*)(TdShell* shell);
+// Asks which files to offer the paired phones (the menu's "Send to Phone…").
+using TdShellSendToPhone = void (*)(TdShell* shell);
 // Shows the menu's update entry: "Update available — VERSION →".
 using TdShellUpdateAvailable = void (*)(TdShell* shell, const char* version, const char* notes,
                                         const char* url);
@@ -52,6 +54,7 @@ namespace td::shell {
 inline constexpr const char* START_SYMBOL = "tdShellStart";
 inline constexpr const char* SHOW_PANEL_SYMBOL = "tdShellShowPanel";
 inline constexpr const char* SHOW_PIN_SYMBOL = "tdShellShowPin";
+inline constexpr const char* SEND_TO_PHONE_SYMBOL = "tdShellSendToPhone";
 inline constexpr const char* UPDATE_AVAILABLE_SYMBOL = "tdShellUpdateAvailable";
 inline constexpr const char* SERVER_CHANGED_SYMBOL = "tdShellServerChanged";
 inline constexpr const char* STOP_SYMBOL = "tdShellStop";

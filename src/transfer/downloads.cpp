@@ -23,7 +23,9 @@ constexpr unsigned MAX_COPIES = 999;
 // Free space is asked of the file system again after this much was written.
 constexpr std::uint64_t CHECK_EVERY_BYTES = 64ull * 1024 * 1024;
 
-bool isContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+bool isContinuationByte(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
 
 // `text` cut to at most `bytes`, never inside a UTF-8 sequence.
 std::string_view cutUtf8(std::string_view text, std::size_t bytes) {
@@ -108,7 +110,7 @@ std::string numberedName(const std::string& name, unsigned copy) {
 }
 
 std::optional<std::uint64_t> freeBytes(const std::filesystem::path& folder) {
-    struct statvfs facts{};
+    struct statvfs facts {};
     if (::statvfs(folder.c_str(), &facts) != 0) {
         return std::nullopt;
     }
@@ -126,8 +128,8 @@ std::optional<Arrival> Arrival::begin(const std::filesystem::path& folder,
             continue;
         }
         const auto part = folder / (candidate + std::string(PART));
-        const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                              0666);
+        const int fd =
+            ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (fd >= 0) {
             return Arrival(folder, name, copy, fd);
         }
@@ -152,7 +154,9 @@ Arrival::Arrival(Arrival&& other) noexcept
       written_(other.written_),
       checkedUntil_(other.checkedUntil_) {}
 
-Arrival::~Arrival() { abandon(); }
+Arrival::~Arrival() {
+    abandon();
+}
 
 Arrival::Outcome Arrival::write(std::string_view bytes) {
     if (fd_ < 0) {
@@ -164,8 +168,8 @@ Arrival::Outcome Arrival::write(std::string_view bytes) {
             return Outcome::diskFull;
         }
         // Enough is free for this stretch; ask again after it, or sooner when little is left.
-        checkedUntil_ = written_ + std::min(CHECK_EVERY_BYTES, (*free - KEPT_FREE_BYTES) / 2) +
-                        bytes.size();
+        checkedUntil_ =
+            written_ + std::min(CHECK_EVERY_BYTES, (*free - KEPT_FREE_BYTES) / 2) + bytes.size();
     }
     while (!bytes.empty()) {
         const ssize_t done = ::write(fd_, bytes.data(), bytes.size());
@@ -212,7 +216,8 @@ void Arrival::abandon() {
     if (fd_ >= 0) {
         ::close(std::exchange(fd_, -1));
         std::error_code ignored;
-        std::filesystem::remove(folder_ / (numberedName(name_, copy_) + std::string(PART)), ignored);
+        std::filesystem::remove(folder_ / (numberedName(name_, copy_) + std::string(PART)),
+                                ignored);
     }
 }
 

@@ -43,7 +43,7 @@ Inbox::Inbox(std::function<void()> changed, Clock clock)
     : changed_(std::move(changed)), clock_(std::move(clock)) {}
 
 std::optional<std::string> Inbox::addFile(const std::filesystem::path& path, std::string& error) {
-    struct stat facts{};
+    struct stat facts {};
     if (!path.is_absolute() || ::stat(path.c_str(), &facts) != 0 || !S_ISREG(facts.st_mode) ||
         ::access(path.c_str(), R_OK) != 0) {
         error = "Not a file that can be read: " + path.string();
@@ -129,14 +129,16 @@ std::optional<Inbox::Item> Inbox::find(const std::string& id) {
 Json Inbox::listJson() {
     Json list = Json::array();
     for (const Item& item : items()) {
-        list.push_back(
-            {{"id", item.id}, {"kind", kindName(item.kind)}, {"name", item.name}, {"size", item.size}});
+        list.push_back({{"id", item.id},
+                        {"kind", kindName(item.kind)},
+                        {"name", item.name},
+                        {"size", item.size}});
     }
     return list;
 }
 
 bool Inbox::stillTheSame(const Item& item) {
-    struct stat facts{};
+    struct stat facts {};
     std::error_code ignored;
     return ::stat(item.value.c_str(), &facts) == 0 && S_ISREG(facts.st_mode) &&
            facts.st_ino == item.inode && static_cast<std::uint64_t>(facts.st_size) == item.size &&

@@ -61,9 +61,8 @@ std::optional<std::string> headerParameter(std::string_view header, std::string_
             next = header.find(';', next);
         } else {
             const std::size_t end = header.find(';', next);
-            value = std::string(trimmed(header.substr(next, end == std::string_view::npos
-                                                                 ? std::string_view::npos
-                                                                 : end - next)));
+            value = std::string(trimmed(header.substr(
+                next, end == std::string_view::npos ? std::string_view::npos : end - next)));
             next = end;
         }
         if (key == lowerCase(parameter)) {
@@ -213,8 +212,8 @@ bool MultipartReader::readBody() {
     const std::size_t found = buffer_.find(delimiter_);
     const std::size_t keep = delimiter_.size() - 1;
     const std::size_t ready = found != std::string::npos ? found
-                              : buffer_.size() > keep  ? buffer_.size() - keep
-                                                       : 0;
+                              : buffer_.size() > keep    ? buffer_.size() - keep
+                                                         : 0;
     if (ready > 0 && events_.partBytes &&
         !events_.partBytes(std::string_view(buffer_).substr(0, ready))) {
         fail(Status::stopped);

@@ -48,3 +48,31 @@ TEST(LoginItem, TheDesktopFindsTheRunningBinaryAndAUsersOffSwitchIsKept) {
 
 }  // namespace
 }  // namespace td::app
+
+namespace {
+
+TEST(SendToPhone, FileManagersGetEntriesNamingTheBinaryAndAnEditedOneIsKept) {
+    td::test::TempDir data;
+    const std::filesystem::path binary = "/opt/my apps/tapdeck";
+    EXPECT_TRUE(td::app::offerSendToPhone(data.path(), binary).empty());
+    const auto script = data.path() / "nautilus/scripts/Send to Phone";
+    const auto dolphin = data.path() / "kio/servicemenus/tapdeck-send.desktop";
+    const auto thunar = data.path() / "Thunar/sendto/tapdeck-send.desktop";
+    const auto text = [](const std::filesystem::path& file) {
+        std::ifstream in(file);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    EXPECT_NE(text(script).find("exec '/opt/my apps/tapdeck' send \"$@\""), std::string::npos);
+    EXPECT_NE(text(dolphin).find("Exec=\"/opt/my apps/tapdeck\" send %F"), std::string::npos);
+    EXPECT_NE(text(thunar).find("Exec=\"/opt/my apps/tapdeck\" send %F"), std::string::npos);
+    EXPECT_TRUE((std::filesystem::status(script).permissions() &
+                 std::filesystem::perms::owner_exec) != std::filesystem::perms::none);
+
+    std::ofstream(thunar) << "[Desktop Entry]\nName=Mine\n";
+    EXPECT_TRUE(td::app::offerSendToPhone(data.path(), "/usr/bin/tapdeck").empty());
+    EXPECT_EQ(text(thunar), "[Desktop Entry]\nName=Mine\n") << "the user's own is kept";
+    EXPECT_NE(text(script).find("'/usr/bin/tapdeck'"), std::string::npos)
+        << "ours follows the binary";
+}
+
+}  // namespace

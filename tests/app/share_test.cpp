@@ -5,6 +5,7 @@
 #include <random>
 #include <thread>
 
+#include "app/send_command.hpp"
 #include "common/json.hpp"
 #include "support/agent_process.hpp"
 #include "support/eventually.hpp"
@@ -144,6 +145,27 @@ TEST_F(ShareTest, WhatTheComputerOffersReachesThePhoneUntilItChanges) {
             .starts_with("HTTP/1.1 403"));
     EXPECT_TRUE(td::test::exchangeRemote(port_, "GET /api/inbox HTTP/1.1\r\n\r\n")
                     .starts_with("HTTP/1.1 401"));
+}
+
+TEST_F(ShareTest, TheSendCommandOffersFilesLinksAndTextsAndSaysWhyNot) {
+    ASSERT_FALSE(phone_.empty()) << agent_.output();
+    const auto file = downloads_.path() / "notes.txt";
+    std::ofstream(file) << "notes";
+    std::string error;
+    const auto body = td::app::sendCommandBody(
+        {file.string(), "https://example.org/a", "plain words", "-"}, "piped", error);
+    ASSERT_TRUE(body) << error;
+    EXPECT_EQ(*body, R"({"items":[{"path":")" + file.string() +
+                         R"("},{"url":"https://example.org/a"},{"text":"plain words"},)"
+                         R"({"text":"piped"}]})");
+    EXPECT_FALSE(td::app::sendCommandBody({downloads_.path().string()}, "", error));
+    EXPECT_NE(error.find("not a file"), std::string::npos);
+    EXPECT_FALSE(td::app::sendCommandBody({"./missing.pdf"}, "", error));
+    EXPECT_EQ(td::app::runSendCommand({file.string(), "hello"}, port_), 0);
+    const std::string listed = td::test::exchangeRemote(
+        port_, "GET /api/inbox HTTP/1.1\r\nX-TD-Token: " + phone_ + "\r\n\r\n");
+    EXPECT_NE(listed.find(R"("name":"notes.txt")"), std::string::npos) << listed;
+    EXPECT_EQ(td::app::runSendCommand({"--choose"}, port_), 1) << "headless: no file chooser";
 }
 
 }  // namespace

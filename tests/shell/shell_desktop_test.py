@@ -144,7 +144,8 @@ def TrayMenuPanelPinDialogAndQuit():
     entries = [entry[1:] for entry in menu]
     assert entries == [("Update available…", False, ""), ("-", False, ""),
                        ("Open Control Panel", True, "Control+o"), ("Show Pairing PIN…", True, ""),
-                       ("-", True, ""), ("Quit Tapdeck", True, "Control+q")], entries
+                       ("Send to Phone…", True, ""), ("-", True, ""),
+                       ("Quit Tapdeck", True, "Control+q")], entries
     click = lambda entry: bus.call_blocking(name, menu_path, MENU, "Event", "isvu",
                                             (menu[entry][0], "clicked", dbus.Int32(0), 0))
     assert shown("Tapdeck") == [], "a panel before anyone asked for one"
@@ -168,7 +169,15 @@ def TrayMenuPanelPinDialogAndQuit():
     icon = agent.request("/api/icon?app=Shell%20Test%20App")
     assert icon == (200, "image/png"), icon
     assert os.path.exists(agent.login_item), "no login item"
-    click(5)
+    # The file managers' way to it, and the chooser behind the menu's entry and the API.
+    script = os.path.join(os.environ["XDG_DATA_HOME"], "nautilus/scripts/Send to Phone")
+    assert os.access(script, os.X_OK), "no file manager script"
+    agent.request("/api/send-to-phone", "POST")
+    assert eventually(lambda: len(shown("Send to Phone")) == 1), "no file chooser from the API"
+    click(4)
+    time.sleep(0.5)  # a second chooser, if the click made one, is mapped by now
+    assert len(shown("Send to Phone")) == 1, "a second chooser"
+    click(6)
     assert agent.process.wait(10) == 0, "Quit did not exit cleanly"
 
 

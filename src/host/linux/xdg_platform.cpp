@@ -38,6 +38,12 @@ std::filesystem::path userConfigFolder(const EnvironmentLookup& environment) {
                                       : homeFolder(environment) / ".config";
 }
 
+std::filesystem::path userDataFolder(const EnvironmentLookup& environment) {
+    const auto xdg = nonEmpty(environment, "XDG_DATA_HOME");
+    return xdg && xdg->front() == '/' ? std::filesystem::path(*xdg)
+                                      : homeFolder(environment) / ".local" / "share";
+}
+
 std::filesystem::path downloadFolder(const EnvironmentLookup& environment) {
     const std::filesystem::path home = homeFolder(environment);
     // A line as xdg-user-dirs writes it: XDG_DOWNLOAD_DIR="$HOME/Downloads".
