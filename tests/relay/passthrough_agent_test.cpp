@@ -17,6 +17,7 @@
 #include "relay/running_agent.hpp"
 #include "relay_server/relay_harness.hpp"
 #include "support/child_process.hpp"
+#include "support/loopback_client.hpp"
 #include "support/temp_dir.hpp"
 
 namespace td::relay {
@@ -96,6 +97,7 @@ class PassthroughAgentTest : public test::RelayHarness {
         settings.relayHost = "relay.test";
         settings.relayConnect = "127.0.0.1:" + std::to_string(relay->port());
         settings.updateManifest = {"http://127.0.0.1:1/latest.json", true};
+        settings.downloadsFolder = dir.path() / "downloads";
         return settings;
     }
 
@@ -139,6 +141,23 @@ TEST_F(PassthroughAgentTest, APhonesTlsThroughTheRelayEndsAtTheComputerAndIsNeve
                                           "\r\nContent-Type: application/json\r\nContent-Length: " +
                                           std::to_string(pairing.size()) + "\r\n\r\n" + pairing);
     EXPECT_NE(paired.answer.find("\"token\""), std::string::npos) << paired.answer;
+
+    // Files go through as on the computer's own network, streamed to its download folder.
+    const std::string token =
+        Json::parse(test::bodyOf(paired.answer), nullptr, false).value("token", "");
+    const std::string photo(3 << 20, 'p');
+    const std::string form =
+        "--B\r\nContent-Disposition: form-data; name=\"files\"; "
+        "filename=\"away.jpg\"\r\n\r\n" +
+        photo + "\r\n--B--\r\n";
+    const auto shared =
+        phoneExchange(relay->port(), name, pki.caFile(),
+                      "POST /api/share HTTP/1.1\r\nHost: " + name + "\r\nX-TD-Token: " + token +
+                          "\r\nContent-Type: multipart/form-data; boundary=B\r\nContent-Length: " +
+                          std::to_string(form.size()) + "\r\n\r\n" + form);
+    EXPECT_TRUE(shared.answer.ends_with(R"({"ok":true,"saved":["away.jpg"]})")) << shared.answer;
+    std::ifstream saved(settings.downloadsFolder / "away.jpg", std::ios::binary);
+    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(saved), {}) == photo);
 
     // Without its certificate the computer answers no phone through the relay.
     std::filesystem::remove(dir.path() / "support/tls/cert.pem");

@@ -101,6 +101,12 @@ TEST_F(RelayTest, RelayedRequestsAreAnsweredByTheAgentAsARemotePhonesAre) {
     const Headers withToken = {{"X-TD-Token", token}};
     const auto config = fetch("GET", id + "/api/config?x=1", {}, withToken);
     EXPECT_EQ(Json::parse(config.body)["relayUrl"], "https://" + settings.relayHost + id);
+    // Files need the computer's own connection: this relay reads what it carries, and says so.
+    const auto shared =
+        fetch("POST", id + "/api/share", "--B\r\n\r\nx\r\n--B--\r\n",
+              {{"X-TD-Token", token}, {"Content-Type", "multipart/form-data; boundary=B"}});
+    EXPECT_EQ(shared.status, 413);
+    EXPECT_NE(shared.body.find("Files cannot go through this relay"), std::string::npos);
 
     const std::string state = (dir.path() / "support/state.json").string();
     const std::vector<std::pair<std::string, std::string>> served = {
