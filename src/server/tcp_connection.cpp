@@ -22,7 +22,7 @@ constexpr std::size_t LARGE_BODY_BYTES = 256 * 1024;
 // A streamed body is read this much at a time.
 constexpr std::size_t BODY_READ_BYTES = 256 * 1024;
 // A file is sent this much per turn of the network thread, so that others get theirs between.
-constexpr std::size_t FILE_TURN_BYTES = 4 * 1024 * 1024;
+constexpr std::size_t FILE_TURN_BYTES = 16 * 1024 * 1024;
 }  // namespace
 
 bool ConnectionEnv::admit(const std::string& peer) {
@@ -424,7 +424,8 @@ void TcpConnection::sendFromFile(const std::shared_ptr<OpenFile>& file) {
     socket_.native_non_blocking(true, ec);
     std::size_t thisTurn = 0;
     while (file->left > 0 && thisTurn < FILE_TURN_BYTES) {
-        const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(file->left, 1 << 20));
+        const auto chunk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(file->left, FILE_TURN_BYTES));
         const ssize_t sent = ::sendfile(socket_.native_handle(), file->fd, &file->offset, chunk);
         if (sent > 0) {
             file->left -= static_cast<std::uint64_t>(sent);
