@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/text.hpp"
 #include "relay_server/proxy_header.hpp"
 
 namespace td::relay_server {
@@ -40,23 +41,6 @@ std::optional<std::string_view> queryValue(std::string_view query, std::string_v
         query.remove_prefix(std::min(amp + 1, query.size()));
     }
     return std::nullopt;
-}
-
-std::string lowerCase(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
 }
 
 // "name:port" as name and port; the port is empty when none is named.
@@ -176,8 +160,8 @@ std::string Hub::clientAddress(const std::string& peer, std::string_view forward
         return peer;
     }
     const std::size_t comma = forwardedFor.rfind(',');
-    const std::string_view last =
-        trimmed(comma == std::string_view::npos ? forwardedFor : forwardedFor.substr(comma + 1));
+    const std::string_view last = trimmedSpaces(
+        comma == std::string_view::npos ? forwardedFor : forwardedFor.substr(comma + 1));
     return last.empty() || last.size() > MAX_ADDRESS_TEXT ? peer : std::string(last);
 }
 
@@ -185,7 +169,7 @@ std::string Hub::phoneUrl(const std::string& id, std::string_view agentHost) con
     if (!options_.phoneDomain.empty()) {
         return "https://" + id + "." + options_.phoneDomain + "/";
     }
-    return "https://" + lowerCase(agentHost) + "/phone/" + id + "/";
+    return "https://" + asciiLowerCase(agentHost) + "/phone/" + id + "/";
 }
 
 bool SharedBudget::holdGivingWay(const std::string& address, std::size_t bytes,
@@ -252,19 +236,19 @@ bool Hub::isOwnName(std::string_view host) const {
     if (options_.names.empty() && options_.phoneDomain.empty()) {
         return true;
     }
-    const std::string name = lowerCase(host);
+    const std::string name = asciiLowerCase(host);
     if (options_.passthrough) {
         // ID.t.DOMAIN: agents name their own identifier, so that a proxy routing by name sends
         // an agent and its phones to one instance.
-        const std::string suffix = ".t." + lowerCase(options_.phoneDomain);
+        const std::string suffix = ".t." + asciiLowerCase(options_.phoneDomain);
         if (name.size() > suffix.size() && name.ends_with(suffix) &&
             isRelayId(std::string_view(name).substr(0, name.size() - suffix.size()))) {
             return true;
         }
     }
-    return name == lowerCase(options_.phoneDomain) ||
+    return name == asciiLowerCase(options_.phoneDomain) ||
            std::any_of(options_.names.begin(), options_.names.end(),
-                       [&name](const std::string& own) { return lowerCase(own) == name; });
+                       [&name](const std::string& own) { return asciiLowerCase(own) == name; });
 }
 
 void Hub::attach(const std::string& id, const std::shared_ptr<AgentLink>& agent,
@@ -328,8 +312,8 @@ Route routeFor(std::string_view target, std::string_view host, std::string_view 
     if (!phoneDomain.empty()) {
         const auto [hostName, hostPort] = splitPort(host);
         const auto [domainName, domainPort] = splitPort(phoneDomain);
-        const std::string name = lowerCase(hostName);
-        const std::string suffix = "." + lowerCase(domainName);
+        const std::string name = asciiLowerCase(hostName);
+        const std::string suffix = "." + asciiLowerCase(domainName);
         const bool phonesPort =
             hostPort.empty() || hostPort == (domainPort.empty() ? HTTPS_PORT : domainPort);
         const bool agentsName = name.ends_with(".t" + suffix);  // ID.t.DOMAIN: the relay's own
@@ -363,7 +347,7 @@ Route routeFor(std::string_view target, std::string_view host, std::string_view 
     if (!phoneDomain.empty()) {
         // Each computer's pages have an origin of their own: old addresses lead there.
         return {Route::Kind::phoneRedirect, std::string(id),
-                "https://" + lowerCase(id) + "." + lowerCase(phoneDomain) +
+                "https://" + asciiLowerCase(id) + "." + asciiLowerCase(phoneDomain) +
                     belowAgent(afterPrefix.substr(id.size()))};
     }
     if (slash == std::string_view::npos || slash > id.size()) {
@@ -377,9 +361,9 @@ Route routeFor(std::string_view target, std::string_view host, std::string_view 
 
 NameRoute routeServerName(std::string_view serverName, std::string_view phoneDomain,
                           const std::vector<std::string>& names) {
-    const std::string domain = lowerCase(splitPort(phoneDomain).first);
+    const std::string domain = asciiLowerCase(splitPort(phoneDomain).first);
     const auto isName = [&](std::string_view own) {
-        return lowerCase(splitPort(own).first) == serverName;
+        return asciiLowerCase(splitPort(own).first) == serverName;
     };
     if (serverName.empty() || serverName == domain ||
         std::any_of(names.begin(), names.end(), isName)) {

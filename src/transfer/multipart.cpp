@@ -3,27 +3,12 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/text.hpp"
+
 namespace td::transfer {
 namespace {
 
 constexpr std::string_view CRLF = "\r\n";
-
-std::string lowerCase(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
 
 // A boundary as a form may use it: 1 to 70 characters, no CR, LF or NUL.
 bool isBoundary(std::string_view text) {
@@ -44,7 +29,7 @@ std::optional<std::string> headerParameter(std::string_view header, std::string_
         if (equals == std::string_view::npos) {
             return std::nullopt;
         }
-        const std::string key = lowerCase(trimmed(header.substr(start, equals - start)));
+        const std::string key = asciiLowerCase(trimmedSpaces(header.substr(start, equals - start)));
         std::string value;
         std::size_t next = equals + 1;
         while (next < header.size() && header[next] == ' ') {
@@ -61,11 +46,11 @@ std::optional<std::string> headerParameter(std::string_view header, std::string_
             next = header.find(';', next);
         } else {
             const std::size_t end = header.find(';', next);
-            value = std::string(trimmed(header.substr(
+            value = std::string(trimmedSpaces(header.substr(
                 next, end == std::string_view::npos ? std::string_view::npos : end - next)));
             next = end;
         }
-        if (key == lowerCase(parameter)) {
+        if (key == asciiLowerCase(parameter)) {
             return value;
         }
         at = next;
@@ -75,7 +60,7 @@ std::optional<std::string> headerParameter(std::string_view header, std::string_
 
 std::optional<std::string> MultipartReader::boundaryOf(std::string_view contentType) {
     const std::size_t semicolon = contentType.find(';');
-    if (lowerCase(trimmed(contentType.substr(0, semicolon))) != "multipart/form-data") {
+    if (asciiLowerCase(trimmedSpaces(contentType.substr(0, semicolon))) != "multipart/form-data") {
         return std::nullopt;
     }
     auto boundary = headerParameter(contentType, "boundary");
@@ -242,8 +227,8 @@ FormPart MultipartReader::partOf(std::string_view head) {
         if (colon == std::string_view::npos) {
             continue;
         }
-        const std::string name = lowerCase(trimmed(line.substr(0, colon)));
-        const std::string_view value = trimmed(line.substr(colon + 1));
+        const std::string name = asciiLowerCase(trimmedSpaces(line.substr(0, colon)));
+        const std::string_view value = trimmedSpaces(line.substr(colon + 1));
         if (name == "content-disposition") {
             part.name = headerParameter(value, "name").value_or("");
             part.fileName = headerParameter(value, "filename");
