@@ -18,6 +18,7 @@
 #include "host/icons.hpp"
 #include "host/keys.hpp"
 #include "host/live_state.hpp"
+#include "host/notifications.hpp"
 #include "host/pointer.hpp"
 #include "net/https_client.hpp"
 #include "server/connection.hpp"
@@ -77,6 +78,8 @@ struct ApiContext {
     std::shared_ptr<ArtCache> art = std::make_shared<ArtCache>();
     // What this computer offers its phones; none in a context without it.
     transfer::Inbox* inbox = nullptr;
+    // Says on the desktop what arrived; none in a context without it.
+    host::Notifier* notifier = nullptr;
     // Uploads under way: a phone's few, and a bound for all of them together.
     std::shared_ptr<SenderTurns> uploads = std::make_shared<SenderTurns>(2, 6);
 

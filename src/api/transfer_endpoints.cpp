@@ -145,13 +145,13 @@ std::string shownFolder(const std::filesystem::path& folder) {
 }
 
 void tellWhatArrived(const ApiContext& context, const std::vector<std::string>& saved) {
-    if (saved.empty()) {
+    if (saved.empty() || !context.notifier) {
         return;
     }
     const std::string summary = saved.size() == 1
                                     ? "Received " + saved.front()
                                     : "Received " + std::to_string(saved.size()) + " files";
-    host::showNotification(
+    context.notifier->show(
         summary, "From your phone, saved in " + shownFolder(context.settings.downloadsFolder),
         context.settings.downloadsFolder.string());
 }

@@ -119,6 +119,8 @@ class Agent {
     host::LiveState liveState_;
     // What this computer offers its phones, told to their event streams as it changes.
     transfer::Inbox inbox_;
+    // Says what arrived from a phone; a click opens the download folder.
+    host::Notifier notifier_;
     api::ApiContext context_;
     api::Router router_;
     // This computer's own certificate for phones whose relay passes their TLS unread.

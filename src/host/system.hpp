@@ -13,9 +13,4 @@ bool systemAction(const std::string& action);
 // Puts the text on the desktop's clipboard, where it stays after the call returns.
 bool setClipboard(const std::string& text, DesktopSession session);
 
-// Shows a desktop notification, naming `folder` under the body when one is given. False when
-// the session has no notification service.
-bool showNotification(const std::string& summary, const std::string& body,
-                      const std::string& folder = {});
-
 }  // namespace td::host
