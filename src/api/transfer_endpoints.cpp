@@ -23,6 +23,9 @@ constexpr std::uint64_t MIB = 1024 * 1024;
 constexpr double DEFAULT_MAX_UPLOAD_MIB = 1024;
 // A form's title, text or link, each, at most.
 constexpr std::size_t MAX_FORM_TEXT_BYTES = 1024 * 1024;
+// What a form adds to its files' bytes: part heads and delimiters, and its texts. The limit is
+// on the files; the body may be this much larger.
+constexpr std::uint64_t FORM_ROOM_BYTES = 3 * MAX_FORM_TEXT_BYTES + 1024 * 1024;
 
 constexpr const char* THROUGH_READING_RELAY =
     "Files cannot go through this relay: it reads what it carries. Send them on the computer's "
@@ -55,7 +58,8 @@ std::string firstLinkIn(const std::string& text) {
 // A shared form as it arrives: its texts kept (bounded), its files written as they come.
 class SharedForm {
   public:
-    explicit SharedForm(std::filesystem::path folder) : folder_(std::move(folder)) {}
+    SharedForm(std::filesystem::path folder, std::uint64_t limit)
+        : folder_(std::move(folder)), limit_(limit) {}
 
     MultipartReader::Events events() {
         return {[this](const transfer::FormPart& part) { return begin(part); },
@@ -91,6 +95,11 @@ class SharedForm {
 
     bool take(std::string_view bytes) {
         if (arrival_) {
+            fileBytes_ += bytes.size();
+            if (fileBytes_ > limit_) {
+                return fail(413, "Larger than the " + std::to_string(limit_ / MIB) +
+                                     " MiB this computer takes at once");
+            }
             switch (arrival_->write(bytes)) {
                 case Arrival::Outcome::ok:
                     return true;
@@ -130,6 +139,8 @@ class SharedForm {
     }
 
     const std::filesystem::path folder_;
+    const std::uint64_t limit_;
+    std::uint64_t fileBytes_ = 0;
     std::optional<Arrival> arrival_;
     std::string* field_ = nullptr;
 };
@@ -196,7 +207,7 @@ void share(const ApiContext& context, const server::ConnectionPtr& connection,
         return refuse(connection, 400, "Nothing was shared");
     }
     const std::uint64_t limit = maxUploadBytes(context);
-    if (request.streamedBody > limit) {
+    if (request.streamedBody > limit + FORM_ROOM_BYTES) {
         return refuse(
             connection, 413,
             "Larger than the " + std::to_string(limit / MIB) + " MiB this computer takes at once");
@@ -213,7 +224,7 @@ void share(const ApiContext& context, const server::ConnectionPtr& connection,
         return refuse(connection, 503,
                       "Still receiving other files: send these when they are done");
     }
-    SharedForm form(folder);
+    SharedForm form(folder, limit);
     MultipartReader reader(*boundary, form.events());
     bool peerWent = false;
     const auto status = readForm(connection, reader, peerWent);

@@ -107,6 +107,17 @@ TEST_F(ShareTest, FilesLandWholeUnderCleanUniqueNamesAndNothingIsLeftOfOneThatSt
     huge.send(shareHead(phone_, 2ull << 30));
     EXPECT_NE(huge.readAll().find("Larger than the 1024 MiB"), std::string::npos);
     EXPECT_NE(share("not a form", phone_).find("400"), std::string::npos);
+
+    // The limit is on the files: past it a form stops there, and what came whole stays.
+    const std::string config = R"({"pages":[],"settings":{"maxUploadMiB":1}})";
+    td::test::exchange(port_, "POST /api/config HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                                  std::to_string(config.size()) + "\r\n\r\n" + config);
+    const std::string over = share(form({{"first.bin", std::string(600 << 10, 'f')},
+                                         {"second.bin", std::string(600 << 10, 's')}}),
+                                   phone_);
+    EXPECT_TRUE(over.starts_with("HTTP/1.1 413")) << over;
+    EXPECT_NE(over.find(R"("saved":["first.bin"])"), std::string::npos) << over;
+    EXPECT_EQ(files().size(), names.size() + 1) << "no second.bin, nor its .part";
 }
 
 TEST_F(ShareTest, WhatTheComputerOffersReachesThePhoneUntilItChanges) {
