@@ -31,6 +31,7 @@
 #include "tiles/latest_runs.hpp"
 #include "tiles/tile_board.hpp"
 #include "tiles/tile_sources.hpp"
+#include "transfer/downloads.hpp"
 #include "transfer/inbox.hpp"
 
 namespace td::api {
@@ -82,6 +83,8 @@ struct ApiContext {
     host::Notifier* notifier = nullptr;
     // Uploads under way: a phone's few, and a bound for all of them together.
     std::shared_ptr<SenderTurns> uploads = std::make_shared<SenderTurns>(2, 6);
+    // The disk space those uploads were promised.
+    std::shared_ptr<transfer::SpaceBudget> space = std::make_shared<transfer::SpaceBudget>();
 
     // The port the agent answers on (the one it listens on, once bound).
     std::uint16_t port() const;

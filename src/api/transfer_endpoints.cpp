@@ -43,6 +43,17 @@ std::uint64_t maxUploadBytes(const ApiContext& context) {
     return static_cast<std::uint64_t>(std::clamp(mib, 1.0, 1024.0 * 1024) * MIB);
 }
 
+// A path as it may be said back: without NUL or control characters.
+std::string printableName(const std::string& path) {
+    std::string out;
+    for (const char c : path) {
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) {
+            out += c;
+        }
+    }
+    return out;
+}
+
 // The first web link in a text, as many apps share one: "Title\n\nhttps://...".
 std::string firstLinkIn(const std::string& text) {
     for (std::size_t at = 0; (at = text.find("http", at)) != std::string::npos; ++at) {
@@ -58,8 +69,9 @@ std::string firstLinkIn(const std::string& text) {
 // A shared form as it arrives: its texts kept (bounded), its files written as they come.
 class SharedForm {
   public:
-    SharedForm(std::filesystem::path folder, std::uint64_t limit)
-        : folder_(std::move(folder)), limit_(limit) {}
+    SharedForm(std::filesystem::path folder, std::uint64_t limit,
+               transfer::SpaceBudget::Hold& space)
+        : folder_(std::move(folder)), limit_(limit), space_(space) {}
 
     MultipartReader::Events events() {
         return {[this](const transfer::FormPart& part) { return begin(part); },
@@ -102,6 +114,7 @@ class SharedForm {
             }
             switch (arrival_->write(bytes)) {
                 case Arrival::Outcome::ok:
+                    space_.wrote(bytes.size());
                     return true;
                 case Arrival::Outcome::diskFull:
                     return fail(507, "The computer's disk is too full for this");
@@ -140,6 +153,7 @@ class SharedForm {
 
     const std::filesystem::path folder_;
     const std::uint64_t limit_;
+    transfer::SpaceBudget::Hold& space_;
     std::uint64_t fileBytes_ = 0;
     std::optional<Arrival> arrival_;
     std::string* field_ = nullptr;
@@ -215,31 +229,35 @@ void share(const ApiContext& context, const server::ConnectionPtr& connection,
     const auto& folder = context.settings.downloadsFolder;
     std::error_code ignored;
     std::filesystem::create_directories(folder, ignored);
-    if (const auto free = transfer::freeBytes(folder);
-        free && *free < transfer::KEPT_FREE_BYTES + request.streamedBody) {
+    auto space = context.space->hold(transfer::freeBytes(folder), request.streamedBody);
+    if (!space) {
         return refuse(connection, 507, "The computer's disk is too full for this");
     }
-    const auto turn = context.uploads->take(tokenOf(request).value_or(request.peer));
+    // Per family: the tokens a phone minted with its codes share its turns.
+    const auto token = tokenOf(request);
+    const auto turn = context.uploads->take(token ? context.store.familyOf(*token) : request.peer);
     if (!turn) {
         return refuse(connection, 503,
                       "Still receiving other files: send these when they are done");
     }
-    SharedForm form(folder, limit);
+    SharedForm form(folder, limit, *space);
     MultipartReader reader(*boundary, form.events());
     bool peerWent = false;
     const auto status = readForm(connection, reader, peerWent);
+    // What came whole stays, and is said, whatever stopped the rest.
+    const auto stopped = [&](int status, const std::string& why) {
+        tellWhatArrived(context, form.saved);
+        connection->json({{"ok", false}, {"error", why}, {"saved", savedJson(form.saved)}}, status);
+    };
     if (peerWent) {
         TD_LOG(transfer, "a phone's share ended before its end; what was under way is removed");
-        return refuse(connection, 400, "The upload stopped before its end");
+        return stopped(400, "The upload stopped before its end");
     }
     if (form.failure) {
-        tellWhatArrived(context, form.saved);
-        return connection->json(
-            {{"ok", false}, {"error", form.failure->second}, {"saved", savedJson(form.saved)}},
-            form.failure->first);
+        return stopped(form.failure->first, form.failure->second);
     }
     if (status != MultipartReader::Status::done) {
-        return refuse(connection, 400, "Not a shared form (multipart/form-data)");
+        return stopped(400, "Not a shared form (multipart/form-data)");
     }
     Json answer = {{"ok", true}, {"saved", savedJson(form.saved)}};
     const std::string link = isWebUrl(form.url) ? form.url : firstLinkIn(form.text);
@@ -302,10 +320,10 @@ Response offer(const ApiContext& context, const Request& request) {
         const auto url = jsonread::string(item, "url");
         const auto text = jsonread::string(item, "text");
         struct stat facts {};
-        if (path &&
-            (::stat(path->c_str(), &facts) != 0 || !S_ISREG(facts.st_mode) ||
-             ::access(path->c_str(), R_OK) != 0 || !std::filesystem::path(*path).is_absolute())) {
-            return bad("Not a file that can be read: " + *path);
+        if (path && (path->find('\0') != std::string::npos || ::stat(path->c_str(), &facts) != 0 ||
+                     !S_ISREG(facts.st_mode) || ::access(path->c_str(), R_OK) != 0 ||
+                     !std::filesystem::path(*path).is_absolute())) {
+            return bad("Not a file that can be read: " + printableName(*path));
         }
         if (url && !isWebUrl(*url)) {
             return bad("Not a web link (http or https)");
@@ -372,10 +390,12 @@ void fetchOffered(const ApiContext& context, const server::ConnectionPtr& connec
         return connection->send(
             server::textResponse(200, "text/plain; charset=utf-8", item->value));
     }
-    const int fd = ::open(item->value.c_str(), O_RDONLY | O_CLOEXEC);
+    // Never blocking: a FIFO put in the file's place would hold this worker until written to.
+    const int fd = ::open(item->value.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat facts {};
-    if (fd < 0 || ::fstat(fd, &facts) != 0 || !transfer::Inbox::stillTheSame(*item) ||
-        facts.st_ino != item->inode || static_cast<std::uint64_t>(facts.st_size) != item->size) {
+    if (fd < 0 || ::fstat(fd, &facts) != 0 || !S_ISREG(facts.st_mode) ||
+        !transfer::Inbox::stillTheSame(*item) || facts.st_ino != item->inode ||
+        facts.st_dev != item->device || static_cast<std::uint64_t>(facts.st_size) != item->size) {
         if (fd >= 0) {
             ::close(fd);
         }

@@ -320,12 +320,15 @@ void Server::stop() {
         thread.join();
     }
     s.networkThreads.clear();
+    // Before the handlers are waited for: one reading a streamed body waits on its connection,
+    // and hears its end only when the connection closes.
+    s.closeEveryConnection();
     s.pool.stop();
     {
         std::lock_guard lock(s.sseLock);
         s.sseConns.clear();
     }
-    s.closeEveryConnection();
+    s.closeEveryConnection();  // whatever the last handlers left queued
 }
 
 std::uint16_t Server::port() const {

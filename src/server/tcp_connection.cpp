@@ -18,6 +18,9 @@ using boost::system::error_code;
 
 namespace {
 constexpr std::size_t DRAIN_CHUNK = 4096;
+// Drained at most: past it the peer is sending a body nobody will read (a refused upload), and
+// reading it for the whole linger would cost the agent as much as the peer wants.
+constexpr std::size_t MAX_DRAINED_BYTES = 256 * 1024;
 constexpr std::size_t LARGE_BODY_BYTES = 256 * 1024;
 // A streamed body is read this much at a time.
 constexpr std::size_t BODY_READ_BYTES = 256 * 1024;
@@ -484,11 +487,12 @@ void TcpConnection::doDrain() {
         [self = shared_from_this()](const error_code& ec, std::size_t n) { self->onDrain(ec, n); });
 }
 
-void TcpConnection::onDrain(const error_code& ec, std::size_t) {
+void TcpConnection::onDrain(const error_code& ec, std::size_t bytesRead) {
     if (closed_) {
         return;
     }
-    if (ec) {
+    drainedBytes_ += bytesRead;
+    if (ec || drainedBytes_ > MAX_DRAINED_BYTES) {
         closeNow();
         return;
     }

@@ -113,6 +113,7 @@ class TcpConnection final : public Connection, public std::enable_shared_from_th
     bool streaming_ = false;
     bool closed_ = false;
     std::unique_ptr<char[]> drainBuffer_;
+    std::size_t drainedBytes_ = 0;
     // A streamed body: what came with the head, what the socket still owes, and its reader.
     std::string bodyStart_;
     std::uint64_t bodyLeft_ = 0;

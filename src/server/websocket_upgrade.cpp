@@ -154,6 +154,10 @@ void TcpConnection::onMessage(const error_code& ec) {
 }
 
 void TcpConnection::resumeReading() {
+    std::lock_guard lock(env_->mutex);
+    if (env_->stopped) {
+        return;  // nothing more is read, and nothing may be left queued for good
+    }
     asio::post(socket_.get_executor(), [self = shared_from_this()] {
         if (self->bodyPaused_ && self->bodySink_.onPiece && !self->closed_) {
             self->bodyPaused_ = false;

@@ -374,6 +374,11 @@ std::string Store::mintCodeLocked(const std::string& family) {
     return code;
 }
 
+std::string Store::familyOf(const std::string& token) const {
+    std::lock_guard lock(mutex_);
+    return familyOfLocked(token);
+}
+
 std::string Store::familyOfLocked(const std::string& token) const {
     const auto found = families_.find(token);
     return found == families_.end() ? token : found->second;

@@ -90,6 +90,9 @@ class Store {
     std::optional<std::string> mintCodeFor(const std::string& token);
     static constexpr std::size_t MAX_CODES_PER_MINUTE = 5;
     static constexpr std::size_t MAX_FAMILY_TOKENS = 10;
+    // The first token of the family `token` belongs to (`token` itself when it paired with the
+    // PIN): one phone's share of what phones share, however many tokens it made.
+    std::string familyOf(const std::string& token) const;
     // `wrong` for a code never minted, already used or expired.
     PairResult consumeCode(const std::string& code);
     // Codes minted and not yet presented (expired ones go when the next code is minted).

@@ -38,6 +38,18 @@ std::string_view cutUtf8(std::string_view text, std::size_t bytes) {
     return text.substr(0, bytes);
 }
 
+// Characters that change how a name reads without showing (photo\u202Egpj.exe reads as
+// "photoexe.jpg"): zero-width ones and direction marks, embeddings, overrides and isolates, the
+// line and paragraph separators, and the byte order mark.
+bool isInvisibleOrReordering(std::string_view character) {
+    const auto byte = [&](std::size_t i) {
+        return static_cast<unsigned>(static_cast<unsigned char>(character[i]));
+    };
+    const unsigned point = ((byte(0) & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F);
+    return (point >= 0x200B && point <= 0x200F) || (point >= 0x2028 && point <= 0x202E) ||
+           (point >= 0x2060 && point <= 0x2069) || point == 0xFEFF;
+}
+
 // Only well-formed characters, none of them a control character.
 std::string printableUtf8(std::string_view text) {
     std::string out;
@@ -57,13 +69,17 @@ std::string printableUtf8(std::string_view text) {
         if (length == 2 && lead == 0xC2 && static_cast<unsigned char>(character[1]) < 0xA0) {
             continue;
         }
+        if (length == 3 && isInvisibleOrReordering(character)) {
+            continue;
+        }
         out.append(character);
     }
     return out;
 }
 
 std::string_view trimmedName(std::string_view name) {
-    while (!name.empty() && (name.front() == '.' || name.front() == ' ')) {
+    // Nor a leading dash, which a command given the name would take for an option.
+    while (!name.empty() && (name.front() == '.' || name.front() == ' ' || name.front() == '-')) {
         name.remove_prefix(1);
     }
     while (!name.empty() && name.back() == ' ') {
@@ -115,6 +131,30 @@ std::optional<std::uint64_t> freeBytes(const std::filesystem::path& folder) {
         return std::nullopt;
     }
     return static_cast<std::uint64_t>(facts.f_bavail) * facts.f_frsize;
+}
+
+std::optional<SpaceBudget::Hold> SpaceBudget::hold(std::optional<std::uint64_t> freeNow,
+                                                   std::uint64_t bytes) {
+    std::lock_guard lock(mutex_);
+    if (freeNow && *freeNow < KEPT_FREE_BYTES + promised_ + bytes) {
+        return std::nullopt;
+    }
+    promised_ += bytes;
+    return Hold(*this, bytes);
+}
+
+void SpaceBudget::Hold::wrote(std::uint64_t bytes) {
+    const std::uint64_t taken = std::min(bytes, left_);
+    left_ -= taken;
+    std::lock_guard lock(budget_->mutex_);
+    budget_->promised_ -= taken;
+}
+
+SpaceBudget::Hold::~Hold() {
+    if (budget_) {
+        std::lock_guard lock(budget_->mutex_);
+        budget_->promised_ -= left_;
+    }
 }
 
 std::optional<Arrival> Arrival::begin(const std::filesystem::path& folder,

@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace td::transfer {
 
@@ -24,6 +26,35 @@ std::string numberedName(const std::string& name, unsigned copy);
 
 // Bytes free to an unprivileged user on the file system of `folder`; nothing when unknown.
 std::optional<std::uint64_t> freeBytes(const std::filesystem::path& folder);
+
+// Bytes promised to uploads under way: each is let in only while the disk's free space covers
+// the reserve, what the others may still write, and its own length, so that several together
+// never eat into the reserve that each alone respects. Any thread.
+class SpaceBudget {
+  public:
+    // Held while an upload runs; what it wrote is taken off its promise (the disk shows it).
+    class Hold {
+      public:
+        Hold(SpaceBudget& budget, std::uint64_t bytes) : budget_(&budget), left_(bytes) {}
+        Hold(Hold&& other) noexcept
+            : budget_(std::exchange(other.budget_, nullptr)), left_(other.left_) {}
+        Hold& operator=(Hold&&) = delete;
+        ~Hold();
+        void wrote(std::uint64_t bytes);
+
+      private:
+        SpaceBudget* budget_;
+        std::uint64_t left_;
+    };
+
+    // Nothing when `freeNow` (unknown: let in) does not cover the reserve, what is promised and
+    // `bytes`.
+    std::optional<Hold> hold(std::optional<std::uint64_t> freeNow, std::uint64_t bytes);
+
+  private:
+    std::mutex mutex_;
+    std::uint64_t promised_ = 0;
+};
 
 // One file arriving in the download folder: written as "NAME.part" under a name no other file
 // has (nor another arrival), renamed to NAME once whole, removed when abandoned. A name taken

@@ -44,7 +44,8 @@ Inbox::Inbox(std::function<void()> changed, Clock clock)
 
 std::optional<std::string> Inbox::addFile(const std::filesystem::path& path, std::string& error) {
     struct stat facts {};
-    if (!path.is_absolute() || ::stat(path.c_str(), &facts) != 0 || !S_ISREG(facts.st_mode) ||
+    if (!path.is_absolute() || path.string().find('\0') != std::string::npos ||
+        ::stat(path.c_str(), &facts) != 0 || !S_ISREG(facts.st_mode) ||
         ::access(path.c_str(), R_OK) != 0) {
         error = "Not a file that can be read: " + path.string();
         return std::nullopt;
@@ -57,6 +58,7 @@ std::optional<std::string> Inbox::addFile(const std::filesystem::path& path, std
     std::error_code ignored;
     item.modified = std::filesystem::last_write_time(path, ignored);
     item.inode = facts.st_ino;
+    item.device = facts.st_dev;
     return add(std::move(item));
 }
 
@@ -141,7 +143,8 @@ bool Inbox::stillTheSame(const Item& item) {
     struct stat facts {};
     std::error_code ignored;
     return ::stat(item.value.c_str(), &facts) == 0 && S_ISREG(facts.st_mode) &&
-           facts.st_ino == item.inode && static_cast<std::uint64_t>(facts.st_size) == item.size &&
+           facts.st_ino == item.inode && facts.st_dev == item.device &&
+           static_cast<std::uint64_t>(facts.st_size) == item.size &&
            std::filesystem::last_write_time(item.value, ignored) == item.modified;
 }
 

@@ -34,11 +34,13 @@ class Inbox {
         // What the file was when offered: a file changed since is not served as this one.
         std::filesystem::file_time_type modified{};
         std::uint64_t inode = 0;
+        std::uint64_t device = 0;
     };
 
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
     // `changed` hears every change (on the thread that made it), after the lock is released.
-    explicit Inbox(std::function<void()> changed = {}, Clock clock = std::chrono::steady_clock::now);
+    explicit Inbox(std::function<void()> changed = {},
+                   Clock clock = std::chrono::steady_clock::now);
 
     // Offers a regular file; nothing (with the reason) when it is not one that can be read.
     std::optional<std::string> addFile(const std::filesystem::path& path, std::string& error);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 #include "common/text.hpp"
 
@@ -147,14 +148,20 @@ bool MultipartReader::readAfterDelimiter() {
         return false;
     }
     const std::string_view after = std::string_view(buffer_).substr(text, 2);
-    if (after == "--" && text == 0) {
+    const bool closing = after == "--" && text == 0;
+    if (!closing && after != CRLF) {
+        fail(Status::malformed);  // the part that came before it is not whole either
+        return false;
+    }
+    // Only a delimiter that is one ends the part before it.
+    if (std::exchange(partOpen_, false) && events_.partEnds && !events_.partEnds()) {
+        fail(Status::stopped);
+        return false;
+    }
+    if (closing) {
         state_ = State::done;
         buffer_.clear();
         last_ = Status::done;
-        return false;
-    }
-    if (after != CRLF) {
-        fail(Status::malformed);
         return false;
     }
     buffer_.erase(0, text + 2);
@@ -185,6 +192,7 @@ bool MultipartReader::readHead() {
     const FormPart part = partOf(std::string_view(buffer_).substr(0, end));
     buffer_.erase(0, consumed);
     state_ = State::body;
+    partOpen_ = true;
     if (events_.partBegins && !events_.partBegins(part)) {
         fail(Status::stopped);
         return false;
@@ -210,10 +218,6 @@ bool MultipartReader::readBody() {
     }
     buffer_.erase(0, found + delimiter_.size());
     state_ = State::afterDelimiter;
-    if (events_.partEnds && !events_.partEnds()) {
-        fail(Status::stopped);
-        return false;
-    }
     return true;
 }
 

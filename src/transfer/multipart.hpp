@@ -64,6 +64,7 @@ class MultipartReader {
     std::string buffer_;
     std::size_t parts_ = 0;
     std::size_t preambleBytes_ = 0;
+    bool partOpen_ = false;  // a part began and its end is not yet told
     Status last_ = Status::more;
 };
 

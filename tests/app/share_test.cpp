@@ -1,5 +1,7 @@
 // Files, links and texts between a phone and the real agent binary.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <random>
@@ -120,6 +122,42 @@ TEST_F(ShareTest, FilesLandWholeUnderCleanUniqueNamesAndNothingIsLeftOfOneThatSt
     EXPECT_EQ(files().size(), names.size() + 1) << "no second.bin, nor its .part";
 }
 
+// Holds an upload under way: its head and a first piece, its .part there.
+LoopbackClient holdUpload(std::uint16_t port, const std::string& token, const char* from) {
+    LoopbackClient client = LoopbackClient::from(from, port);
+    const std::string body = form({{"held.bin", std::string(1 << 20, 'h')}});
+    client.send(shareHead(token, body.size()) + body.substr(0, 1000));
+    return client;
+}
+
+TEST_F(ShareTest, NoPhoneTakesEveryUploadTurnAndNoUploadHoldsTheAgentsEnd) {
+    ASSERT_FALSE(phone_.empty()) << agent_.output();
+    // A second token minted by the same phone shares its turns.
+    const std::string connect = td::test::exchangeRemote(
+        port_, "POST /api/connect HTTP/1.1\r\nX-TD-Token: " + phone_ + "\r\n\r\n");
+    const auto code = connect.find("pair=");
+    ASSERT_NE(code, std::string::npos) << connect;
+    const std::string pairing = R"({"code":")" + connect.substr(code + 5, 16) + "\"}";
+    const auto minted =
+        td::Json::parse(td::test::bodyOf(td::test::exchangeRemote(
+                            port_, "POST /api/pair-code HTTP/1.1\r\nContent-Length: " +
+                                       std::to_string(pairing.size()) + "\r\n\r\n" + pairing)),
+                        nullptr, false);
+    ASSERT_TRUE(minted.contains("token")) << minted;
+    const std::string second = minted["token"];
+    std::vector<LoopbackClient> held;
+    held.push_back(holdUpload(port_, phone_, "127.0.0.2"));
+    held.push_back(holdUpload(port_, second, "127.0.0.4"));
+    ASSERT_TRUE(td::test::eventually([&] { return files().size() == 2; }));
+    EXPECT_TRUE(share(form({{"third.bin", "x"}}), second).starts_with("HTTP/1.1 503"));
+    const std::string other = agent_.pairPhone("127.0.0.3");
+    EXPECT_NE(share(form({{"other.bin", "x"}}), other).find(R"("ok":true)"), std::string::npos);
+
+    // Stopping ends the uploads under way, and leaves none of their .part files.
+    EXPECT_EQ(agent_.stopWith(SIGTERM), 0) << agent_.output();
+    EXPECT_EQ(files(), std::vector<std::string>{"other.bin"});
+}
+
 TEST_F(ShareTest, WhatTheComputerOffersReachesThePhoneUntilItChanges) {
     ASSERT_FALSE(phone_.empty()) << agent_.output();
     LoopbackClient events = LoopbackClient::from("127.0.0.2", port_);
@@ -146,6 +184,10 @@ TEST_F(ShareTest, WhatTheComputerOffersReachesThePhoneUntilItChanges) {
     EXPECT_NE(served.find("attachment; filename=\"report.pdf\""), std::string::npos);
     EXPECT_EQ(td::test::bodyOf(fetch(answer["ids"][2])), "hello");
     std::ofstream(file) << "%PDF changed since";
+    EXPECT_TRUE(fetch(answer["ids"][0]).starts_with("HTTP/1.1 409"));
+    // Nor a FIFO put in its place, which would hold a worker until written to.
+    std::filesystem::remove(file);
+    ::mkfifo(file.c_str(), 0600);
     EXPECT_TRUE(fetch(answer["ids"][0]).starts_with("HTTP/1.1 409"));
     EXPECT_TRUE(fetch("nothing").starts_with("HTTP/1.1 404"));
     // A phone neither offers nor reads without its token.

@@ -81,6 +81,9 @@ TEST(Multipart, FormsThatNeverEndOrOverflowAreMalformedAndACallbackStops) {
     }
     EXPECT_EQ(read(many + "--b--"), Status::malformed) << "too many parts";
     EXPECT_EQ(read("--b\r\n\r\n\r\n--b--"), Status::done) << "a part with no head";
+    Seen cut;
+    EXPECT_EQ(read("--b\r\n\r\nbytes\r\n--bX", cut.events()), Status::malformed);
+    EXPECT_EQ(cut.text, "[|-|]bytes") << "a part is whole only at a delimiter that is one";
     Seen seen;
     auto stopping = seen.events();
     stopping.partBytes = [](std::string_view) { return false; };
@@ -93,6 +96,9 @@ TEST(Downloads, NamesFromPhonesNeverLeaveTheFolderNorHideNorOverflow) {
     EXPECT_EQ(cleanFileName(".bashrc"), "bashrc");
     EXPECT_EQ(cleanFileName(std::string("a\0b\x01\x7f\n.txt", 10)), "ab.txt");
     EXPECT_EQ(cleanFileName("\xC2\x85hidden\xff.txt"), "hidden.txt") << "C1 controls, bad bytes";
+    EXPECT_EQ(cleanFileName("photo\xE2\x80\xAEgpj.exe"), "photogpj.exe") << "no reordering";
+    EXPECT_EQ(cleanFileName("\xEF\xBB\xBF-rf \xE2\x80\x8B.txt"), "rf .txt");
+    EXPECT_EQ(cleanFileName("caf\xC3\xA9 \xE2\x82\xAC.txt"), "caf\xC3\xA9 \xE2\x82\xAC.txt");
     EXPECT_EQ(cleanFileName(".."), "file");
     EXPECT_EQ(cleanFileName("/"), "file");
     const std::string longName =
@@ -131,6 +137,19 @@ TEST(Downloads, ArrivalsOfOneNameAtOnceEachGetTheirOwnAndAnUnfinishedOneLeavesNo
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 3)
         << "its .part is gone";
+}
+
+TEST(Downloads, UploadsAtOnceNeverTogetherEatIntoTheReserve) {
+    SpaceBudget budget;
+    const std::uint64_t free = KEPT_FREE_BYTES + 100;
+    auto first = budget.hold(free, 60);
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(budget.hold(free, 60)) << "the first may still write its 60";
+    first->wrote(50);  // the disk shows it now
+    EXPECT_TRUE(budget.hold(free - 50, 40));
+    EXPECT_FALSE(budget.hold(free - 50, 41));
+    first.reset();
+    EXPECT_TRUE(budget.hold(free - 50, 50));
 }
 
 TEST(Inbox, ItemsLastAnHourTheNewestTwentyStayAndAChangedFileIsNotTheSame) {
