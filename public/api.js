@@ -12,48 +12,34 @@ export const sharedOrigin = BASE !== '/';
 // computer's own origin when the relay passes its connections through unread (a relay that
 // reads requests carries neither, and says so at once).
 export const liveChannels = { possible: !sharedOrigin };
+// Settles once the event stream first answered or failed (at once where none may open): from
+// then on `possible` says whether the relay reads requests.
+let heard;
+liveChannels.heard = new Promise((resolve) => { heard = resolve; });
+if (!liveChannels.possible) heard();
+
+// Why files cannot be sent here, as the computer says it: through a relay that reads requests
+// (no live channel goes through it) the computer takes none.
+export const READING_RELAY = 'Files cannot go through this relay: it reads what it carries. Send them on the '
+  + 'computer\'s own network, or through a relay that passes connections through unread.';
+export const throughReadingRelay = () => relayed && !liveChannels.possible;
 
 // One token per computer: on the relay's shared name every computer has the same origin, so
 // the key names the folder (the key at the root is the one phones paired before already hold).
 const TOKEN_KEY = BASE !== '/' ? `tapdeck.token:${BASE}` : 'tapdeck.token';
 
-// The service worker answers the phone's share sheet, and cannot read localStorage: it finds
-// the token in IndexedDB, kept there while this phone is paired. Not on a relay's shared name,
-// where no worker runs and every computer's pages share the origin.
-const WORKER_DB = 'tapdeck';
-const WORKER_STORE = 'worker';
-
-function keepForWorker(value) {
-  if (sharedOrigin || !window.indexedDB) return;
-  let opening;
-  try {
-    opening = indexedDB.open(WORKER_DB, 1);
-  } catch {
-    return;  // storage refused (a private window): the share sheet then asks to pair
-  }
-  opening.onupgradeneeded = () => opening.result.createObjectStore(WORKER_STORE);
-  opening.onsuccess = () => {
-    const db = opening.result;
-    const change = db.transaction(WORKER_STORE, 'readwrite');
-    if (value) change.objectStore(WORKER_STORE).put(value, 'token');
-    else change.objectStore(WORKER_STORE).delete('token');
-    change.oncomplete = change.onerror = change.onabort = () => db.close();
-  };
-}
-
 export const token = {
   get: () => localStorage.getItem(TOKEN_KEY) || '',
-  set: (value) => {
-    localStorage.setItem(TOKEN_KEY, value);
-    keepForWorker(value);
-  },
-  clear: () => {
-    localStorage.removeItem(TOKEN_KEY);
-    keepForWorker(null);
-  },
+  set: (value) => localStorage.setItem(TOKEN_KEY, value),
+  clear: () => localStorage.removeItem(TOKEN_KEY),
 };
-// A phone paired before the worker needed it has its token in localStorage only.
-if (token.get()) keepForWorker(token.get());
+// The page once kept a copy of the token in IndexedDB for the service worker, which passed shares
+// on by itself. None does now: the copy goes, and a worker of before that still runs finds none.
+if (!sharedOrigin) {
+  try {
+    window.indexedDB?.deleteDatabase('tapdeck');
+  } catch { /* storage refused (a private window): nothing was kept */ }
+}
 
 // Raised when the agent refuses the token: the page goes back to pairing.
 export class Unauthorized extends Error {}
@@ -123,6 +109,9 @@ export function upload(path, form, onProgress) {
       try {
         parsed = { ...JSON.parse(request.responseText) };
       } catch { /* the relay's or the server's own refusal: its status says enough */ }
+      // A relay that reads requests refuses a form past its own limit (1 MiB) in words of its
+      // own, before the computer could say that it takes no files that way.
+      if (request.status === 413 && !parsed.error && relayed) parsed.error = READING_RELAY;
       // The computer's own 503 (busy with other uploads) comes with its words.
       if (relayAway(request.status) && !parsed.error) reject(new Unreachable());
       else if (request.status === 401) reject(new Unauthorized());
@@ -146,6 +135,7 @@ async function readEvents(signal, onOpen, onEvent) {
   const headers = token.get() ? { 'x-td-token': token.get() } : {};
   const response = await fetch('api/events', { headers, signal, cache: 'no-store' });
   if (response.status === 501) liveChannels.possible = false;
+  heard();
   if (!response.ok || !response.body) throw new Error(`event stream: ${response.status}`);
   onOpen();
   const reader = response.body.pipeThrough(new TextDecoderStream()).getReader();
@@ -195,6 +185,7 @@ export function watchReloads(onReload, onState = () => {}, onOpen = () => {}) {
         }
       });
     } catch { /* away: try again below */ }
+    heard();
     streaming = false;
     if (signal.aborted) return;
     schedule();

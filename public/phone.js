@@ -1,7 +1,7 @@
 // The phone's remote: pairing, the pages of tiles, the planner box, and files and words sent
 // between the phone and its computer.
 import { api, token, relayed, sharedOrigin, Unauthorized, Unreachable, watchReloads, toast, el, ask, imageAddress, PLAN_ERRORS,
-  fetchWithToken, upload } from './api.js';
+  fetchWithToken, upload, liveChannels, READING_RELAY, throughReadingRelay } from './api.js';
 import { openTouchpad, setUpTouchpad } from './touchpad.js';
 
 const $ = (id) => document.getElementById(id);
@@ -644,21 +644,117 @@ const SEND_FAILURES = {
 };
 const sendFailure = (why, status) => why || SEND_FAILURES[status] || 'The computer could not take it.';
 
-// What a share from the phone's share sheet came to, as the service worker put it in the
-// address; taken out of the address at once, so that a reload does not say it again.
-function sharedOutcome() {
-  const params = new URLSearchParams(location.search);
-  const outcome = params.get('shared');
-  if (!outcome) return null;
-  history.replaceState(null, '', location.pathname + location.hash);
-  if (outcome === 'unpaired') return { text: 'Pair this phone first, then share again.', kind: 'error' };
-  if (outcome === 'away') return { text: UNREACHABLE, kind: 'error' };
-  if (outcome !== 'ok') return { text: sendFailure(params.get('why'), params.get('status')), kind: 'error' };
-  const saved = Number(params.get('saved')) || 0;
+// What the phone's share sheet gave, as the service worker kept it: never sent until the person
+// says so, for a form posted to the page's share target may come from any web site.
+const SHARED = 'tapdeck-shared';
+const SHARED_KEY = 'pending-share';
+
+// The share kept, as the form to send and what it holds; null when there is none. On a relay's
+// shared name no worker keeps any (a page of another computer could have written it).
+async function keptShare() {
+  if (sharedOrigin || !window.caches) return null;
+  try {
+    const kept = await caches.match(SHARED_KEY, { cacheName: SHARED });
+    if (!kept) return null;
+    const given = await kept.formData();
+    // Only what is shown is sent: the texts the share target names, and files.
+    const form = new FormData();
+    const texts = [];
+    for (const name of ['title', 'text', 'url']) {
+      const value = given.get(name);
+      if (typeof value === 'string' && value.trim()) {
+        form.append(name, value);
+        texts.push({ name, value });
+      }
+    }
+    const files = [...given.values()].filter((value) => value instanceof File && value.name);
+    for (const file of files) form.append('files', file, file.name);
+    return texts.length || files.length ? { form, texts, files } : null;
+  } catch {
+    return null;
+  }
+}
+
+const forgetShare = () => (window.caches ? caches.delete(SHARED).catch(() => {}) : Promise.resolve());
+
+// The share kept, while the sheet offers it.
+let pending = null;
+const SHARED_TEXTS = { title: ['📝', 'Title'], text: ['📝', 'Text'], url: ['🔗', 'Link'] };
+
+// Shows what the share sheet gave and asks before sending it; at each start, so that a share
+// outlives a reload, and waits for the phone to be paired.
+async function offerShare() {
+  if ($('send-sheet').open) return;
+  const share = await keptShare();
+  // Through a relay, what it is (one that reads requests takes no files) is known first.
+  if (share && relayed) await Promise.race([liveChannels.heard, new Promise((known) => setTimeout(known, 5000))]);
+  if (!share || $('send-sheet').open) return;
+  pending = share;
+  $('send-title').textContent = 'Send to the computer?';
+  $('send-outcome').textContent = '';
+  listWhat([...share.texts.map(({ name, value }) => ({ glyph: SHARED_TEXTS[name][0], name: value, detail: SHARED_TEXTS[name][1] })),
+    ...share.files.map(fileShown)]);
+  if (throughReadingRelay()) showOutcome(false, READING_RELAY);
+  showSheet('confirm');
+  $('send-sheet').showModal();
+}
+
+// What the sheet lists: a glyph, a name and a detail each.
+function listWhat(items) {
+  $('send-list').replaceChildren(...items.map((item) => el('li', {},
+    el('span', { class: 'send-glyph', 'aria-hidden': 'true' }, item.glyph),
+    el('span', { class: 'send-what' }, el('span', { class: 'send-name' }, item.name),
+      el('small', { class: 'hint' }, item.detail)))));
+}
+
+const fileShown = (file) => ({ glyph: '📄', name: file.name, detail: formatSize(file.size) });
+
+// The sheet's parts for `step`: 'confirm' (a share kept, before it is sent), 'sending' or
+// 'finished' (its outcome said; a share not sent may be sent again, or discarded).
+function showSheet(step) {
+  const offered = Boolean(pending) && step !== 'sending';
+  $('send-hint').hidden = step !== 'confirm';
+  $('send-progress').hidden = $('send-amount').hidden = step === 'confirm' || !$('send-list').childElementCount;
+  $('send-cancel').hidden = step !== 'sending';
+  $('send-discard').hidden = !offered;
+  $('send-confirm').hidden = !offered || throughReadingRelay();
+  $('send-done').hidden = step !== 'finished' || offered;
+  $('send-confirm').textContent = step === 'confirm' ? 'Send to the computer' : 'Send again';
+  (step === 'sending' ? $('send-cancel') : offered ? $('send-discard') : $('send-done')).focus();
+}
+
+function showOutcome(ok, text) {
+  $('send-outcome').textContent = text;
+  $('send-outcome').dataset.kind = ok ? 'ok' : 'error';
+}
+
+// What the computer did with a share, in its words.
+function sharedOutcome(answer) {
+  const saved = Array.isArray(answer.saved) ? answer.saved.length : 0;
   const done = [saved && `${plural(saved, 'file')} saved in its downloads`,
-    params.has('opened') && 'the link opened in its browser', params.has('copied') && 'the text put on its clipboard'];
-  const said = done.filter(Boolean).join(', ');
-  return { text: said ? `Sent to the computer: ${said}.` : 'Sent to the computer.', kind: 'ok' };
+    answer.opened && 'the link opened in its browser', answer.copied && 'the text put on its clipboard'].filter(Boolean);
+  return done.length ? `Sent to the computer: ${done.join(', ')}.` : 'Sent to the computer.';
+}
+
+async function sendShare() {
+  const share = pending;
+  if (!share || sending) return;
+  if (throughReadingRelay()) {  // learned since the sheet opened
+    showOutcome(false, READING_RELAY);
+    return showSheet('confirm');
+  }
+  const answer = await sendForm(share.form, share.files);
+  if (!answer?.ok || pending !== share) return;
+  pending = null;
+  await forgetShare();
+  $('send-sheet').close();
+  toast(sharedOutcome(answer), 'ok');
+}
+
+async function discardShare() {
+  pending = null;
+  await forgetShare();
+  $('send-sheet').close();
 }
 
 // The upload under way, while there is one.
@@ -666,6 +762,13 @@ let sending = null;
 
 function pickFiles() {
   $('settings').close();
+  if (throughReadingRelay()) {  // said before anything is chosen, let alone sent
+    $('send-title').textContent = 'Not sent';
+    listWhat([]);
+    showOutcome(false, READING_RELAY);
+    $('send-sheet').showModal();
+    return showSheet('finished');
+  }
   $('send-picker').value = '';  // the same files picked again are sent again
   $('send-picker').click();
 }
@@ -679,34 +782,41 @@ function showProgress(sent, total) {
 
 function sendFinished(ok, text) {
   $('send-title').textContent = ok ? 'Sent' : 'Not sent';
-  $('send-outcome').textContent = text;
-  $('send-outcome').dataset.kind = ok ? 'ok' : 'error';
-  $('send-cancel').hidden = true;
-  $('send-done').hidden = false;
-  $('send-done').focus();
+  showOutcome(ok, text);
+  showSheet('finished');
 }
 
-// Sends the files picked to the computer's download folder, showing how far it got; works on
-// plain HTTP too, where the phone's share sheet cannot reach the page.
+// Sends the files picked to the computer's download folder; works on plain HTTP too, where the
+// phone's share sheet cannot reach the page.
 async function sendFiles(files) {
-  $('send-title').textContent = `Sending ${plural(files.length, 'file')}`;
-  $('send-names').textContent = files.map((file) => file.name).join(', ');
+  pending = null;
+  listWhat(files.map(fileShown));
+  const answer = await sendForm(files.reduce((form, file) => {
+    form.append('files', file, file.name);
+    return form;
+  }, new FormData()), files);
+  if (answer?.ok) sendFinished(true, answer.saved.length ? `Saved in the computer's downloads: ${answer.saved.join(', ')}.` : 'Sent.');
+}
+
+// Sends `form` (with `files` in it), showing how far it got; says why when it was not taken, and
+// gives the computer's answer (null when it was not).
+async function sendForm(form, files) {
+  $('send-title').textContent = files.length ? `Sending ${plural(files.length, 'file')}` : 'Sending';
   $('send-outcome').textContent = '';
-  $('send-cancel').hidden = false;
-  $('send-done').hidden = true;
   showProgress(0, files.reduce((sum, file) => sum + file.size, 0));
-  $('send-sheet').showModal();
-  const form = new FormData();
-  for (const file of files) form.append('files', file, file.name);
+  if (!$('send-sheet').open) $('send-sheet').showModal();
+  showSheet('sending');
   sending = upload('api/share', form, showProgress);
   try {
     const answer = await sending.answer;
-    // A refusal part of the way through names the files saved before it.
-    const saved = Array.isArray(answer?.saved) && answer.saved.length
-      ? `Saved in the computer's downloads: ${answer.saved.join(', ')}.` : '';
     if (!answer) sendFinished(false, 'Cancelled.');
-    else if (!answer.ok) sendFinished(false, [sendFailure(answer.error, answer.status), saved].join(' ').trim());
-    else sendFinished(true, saved || 'Sent.');
+    else if (!answer.ok) {
+      // A refusal part of the way through names the files saved before it.
+      const saved = Array.isArray(answer.saved) && answer.saved.length
+        ? `Saved in the computer's downloads: ${answer.saved.join(', ')}.` : '';
+      sendFinished(false, [sendFailure(answer.error, answer.status), saved].join(' ').trim());
+    }
+    return answer?.ok ? { ...answer, saved: Array.isArray(answer.saved) ? answer.saved : [] } : null;
   } catch (error) {
     if (error instanceof Unauthorized) {
       $('send-sheet').close();
@@ -714,6 +824,7 @@ async function sendFiles(files) {
     } else {
       sendFinished(false, UNREACHABLE);
     }
+    return null;
   } finally {
     sending = null;
   }
@@ -914,6 +1025,7 @@ async function start() {
     $('unreachable').hidden = true;
     $('deck').hidden = false;
     stopWatching ??= watchReloads(() => loadConfig().then(refreshLive).catch(loadFailed), onState, refreshLive);
+    offerShare();
   } catch (error) {
     loadFailed(error);
   }
@@ -977,7 +1089,12 @@ function init() {
   });
   $('send-cancel').addEventListener('click', () => sending?.abort());
   $('send-done').addEventListener('click', () => $('send-sheet').close());
-  $('send-sheet').addEventListener('close', () => sending?.abort());  // Escape stops it too
+  $('send-confirm').addEventListener('click', sendShare);
+  $('send-discard').addEventListener('click', discardShare);
+  $('send-sheet').addEventListener('close', () => {
+    sending?.abort();  // Escape stops it too
+    pending = null;  // a share not sent nor discarded is offered again at the next start
+  });
   $('unpair').addEventListener('click', async () => {
     await api('api/unpair').catch(() => {});
     token.clear();
@@ -990,12 +1107,21 @@ function init() {
     else if (event.key === 'Backspace') pressPinKey('⌫');
     else if (event.key === 'Enter') pressPinKey('OK');
   });
-  const code = new URLSearchParams(location.search).get('pair');
-  const shared = sharedOutcome();
+  const params = new URLSearchParams(location.search);
+  const code = params.get('pair');
+  // What the service worker did with a share: kept it (the page offers it once the deck is up),
+  // or could not read it. Out of the address at once: the share kept is what counts.
+  const shared = params.get('shared');
+  if (shared) history.replaceState(null, '', location.pathname + location.hash);
   if (code) pairWithCode(code);
   else if (token.get()) start().then(() => { if (location.hash === '#touchpad') openTouchpad(); });
-  else showPairing(shared?.text);
-  if (shared && token.get()) toast(shared.text, shared.kind);
+  else {
+    showPairing();
+    keptShare().then((share) => {
+      if (share && !token.get()) $('pair-error').textContent = 'Pair this phone first, then share again.';
+    });
+  }
+  if (shared === 'unreadable') toast('What was shared could not be read.');
 }
 
 init();

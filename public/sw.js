@@ -19,7 +19,7 @@ self.addEventListener('install', (event) => {
 self.addEventListener('activate', (event) => {
   if (SHARED_ORIGIN) return event.waitUntil(self.registration.unregister());
   event.waitUntil(caches.keys()
-    .then((names) => Promise.all(names.filter((name) => name !== SHELL).map((name) => caches.delete(name))))
+    .then((names) => Promise.all(names.filter((name) => ![SHELL, SHARED].includes(name)).map((name) => caches.delete(name))))
     .then(() => self.clients.claim()));
 });
 
@@ -31,49 +31,23 @@ function inShell(url) {
   return file === '' || FILES.includes(file);
 }
 
-// The token, which the page keeps in IndexedDB for this worker while the phone is paired; ''
-// when there is none.
-function keptToken() {
-  return new Promise((resolve) => {
-    const opening = indexedDB.open('tapdeck', 1);
-    opening.onupgradeneeded = () => opening.result.createObjectStore('worker');
-    opening.onerror = () => resolve('');
-    opening.onsuccess = () => {
-      const db = opening.result;
-      const read = db.transaction('worker').objectStore('worker').get('token');
-      read.onsuccess = () => resolve(typeof read.result === 'string' ? read.result : '');
-      read.onerror = () => resolve('');
-      read.transaction.oncomplete = () => db.close();
-    };
-  });
-}
+// What the share sheet gave, kept until the person sends it from the page or discards it: a form
+// posted to the share target may come from any web site the phone visits (a top-level form
+// navigation), so this worker never passes it on by itself. One at a time: a new share replaces
+// the one kept. The page reads it here too.
+const SHARED = 'tapdeck-shared';
+const SHARED_KEY = 'pending-share';
 
-// What became of what the share sheet gave, in a few words for the page's address: the page
-// says it in full.
-async function passOn(request) {
+async function keep(request) {
   const form = await request.formData().catch(() => null);
-  if (!form) return { shared: 'error', why: 'What was shared could not be read.' };
-  const token = await keptToken();
-  if (!token) return { shared: 'unpaired' };
-  let response;
-  try {
-    response = await fetch(new URL('api/share', self.registration.scope), {
-      method: 'POST', headers: { 'x-td-token': token }, body: form });
-  } catch {
-    return { shared: 'away' };
-  }
-  if (response.status === 401) return { shared: 'unpaired' };
-  const answer = await response.json().catch(() => ({}));
-  // The relay's own answers for a computer that is away have no words; the computer's have.
-  if (!answer.error && [502, 503, 504].includes(response.status)) return { shared: 'away' };
-  if (!answer.ok) return { shared: 'error', status: response.status, ...(answer.error ? { why: answer.error } : {}) };
-  return { shared: 'ok', saved: Array.isArray(answer.saved) ? answer.saved.length : 0,
-    ...(answer.opened ? { opened: 1 } : {}), ...(answer.copied ? { copied: 1 } : {}) };
+  if (!form) return 'unreadable';
+  const kept = await caches.open(SHARED);
+  await kept.put(new URL(SHARED_KEY, self.registration.scope).href, new Response(form));
+  return 'pending';
 }
 
-// The share sheet posts to the share target named in the manifest; the computer is given the
-// same form, and the page is opened saying what came of it (a redirect: a reload of the page
-// shares nothing again).
+// The share sheet posts to the share target named in the manifest; the page is opened to show
+// what was shared and to ask before sending it (a redirect: a reload posts nothing again).
 function isShareTarget(request, url) {
   const scope = new URL(self.registration.scope);
   return request.method === 'POST' && url.origin === scope.origin && url.pathname === `${scope.pathname}share`;
@@ -83,8 +57,8 @@ self.addEventListener('fetch', (event) => {
   const url = new URL(event.request.url);
   if (SHARED_ORIGIN) return;
   if (isShareTarget(event.request, url)) {
-    event.respondWith(passOn(event.request).catch(() => ({ shared: 'error' })).then((outcome) =>
-      Response.redirect(`${self.registration.scope}?${new URLSearchParams(outcome)}`, 303)));
+    event.respondWith(keep(event.request).catch(() => 'unreadable').then((shared) =>
+      Response.redirect(`${self.registration.scope}?shared=${shared}`, 303)));
     return;
   }
   if (event.request.method !== 'GET' || !inShell(url)) return;  // the API goes to the network
