@@ -8,11 +8,11 @@ PACKAGES=(
   g++ cmake ninja-build ccache pkg-config clang libclang-rt-14-dev
   # libraries
   libboost1.81-dev libboost-url1.81-dev nlohmann-json3-dev libssl-dev libqrencode-dev libpng-dev
-  libglib2.0-dev libgtk-3-dev libx11-dev libxtst-dev librsvg2-common hicolor-icon-theme
+  libglib2.0-dev libgtk-3-dev libx11-dev libxtst-dev libxfixes-dev librsvg2-common hicolor-icon-theme
   libwayland-dev libxkbcommon-dev wayland-protocols
   libayatana-appindicator3-dev libwebkit2gtk-4.1-dev
   # the desktop tools the agent drives
-  pulseaudio-utils xclip xdg-utils
+  pulseaudio-utils xclip wl-clipboard xdg-utils
   # tests and benchmarks
   googletest libgtest-dev wrk nginx-light curl procps zbar-tools openssl python3-dbusmock
   # an ACME CA with its mock DNS, and routing by server name, for the passthrough relay

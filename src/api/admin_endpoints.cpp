@@ -28,7 +28,9 @@ Response admin(const ApiContext& context, const Request& request) {
          {"relayUrl", context.relayUrl()},
          {"relayEnabled", context.store.relayEnabled()},
          {"relayCertificate", context.relayCertificate ? context.relayCertificate() : Json()},
-         {"tileSources", context.tileSources ? context.tileSources->report() : Json::array()}});
+         {"tileSources", context.tileSources ? context.tileSources->report() : Json::array()},
+         {"notificationAppsSeen",
+          context.bridge ? Json(context.bridge->appsSeen()) : Json::array()}});
 }
 
 Response openAdmin(const ApiContext& context, const Request&) {

@@ -65,17 +65,43 @@ Json toolPart(const std::string& tool, const std::string& package) {
                 "Install " + package + ".");
 }
 
+// Whether the phones hear of the clipboard's changes, and why not.
+Json clipboardFollowing(const ApiContext& context) {
+    if (!context.bridge) {
+        return {{"ok", false}, {"reason", "The clipboard is not followed."}};
+    }
+    const host::ClipboardFollowing following = context.bridge->clipboardFollowing();
+    Json report = {{"ok", following.following}, {"how", following.how}};
+    if (!following.following) {
+        report["reason"] = following.reason;
+        report["fix"] = following.fix;
+    }
+    return report;
+}
+
 Json clipboardPart(const ApiContext& context) {
+    Json report;
     switch (context.settings.session) {
         case DesktopSession::wayland:
-            return toolPart("wl-copy", "wl-clipboard");
-        case DesktopSession::x11:
-            return toolPart("xclip", "xclip");
-        case DesktopSession::none:
+            report = toolPart("wl-copy", "wl-clipboard");
             break;
+        case DesktopSession::x11:
+            report = toolPart("xclip", "xclip");
+            break;
+        case DesktopSession::none:
+            return part(false, Json::object(), "There is no desktop session.",
+                        "Start Tapdeck from your desktop session.");
     }
-    return part(false, Json::object(), "There is no desktop session.",
-                "Start Tapdeck from your desktop session.");
+    report["follows"] = clipboardFollowing(context);
+    return report;
+}
+
+Json notificationsPart(const ApiContext& context) {
+    const bool on = bridge::notificationChoiceIn(context.store.snapshotConfig()).on;
+    const std::string problem = context.bridge ? context.bridge->notificationProblem() : "";
+    return part(!on || problem.empty(), {{"on", on}}, problem,
+                "Start Tapdeck from your desktop session, whose session bus shows the "
+                "applications' notifications.");
 }
 
 Json suspendPart() {
@@ -163,6 +189,7 @@ Response capabilities(const ApiContext& context, const Request&) {
                    {"media", mediaPart()},
                    {"sound", soundPart()},
                    {"clipboard", clipboardPart(context)},
+                   {"notifications", notificationsPart(context)},
                    {"suspend", suspendPart()},
                    {"screensaver", toolPart("xdg-screensaver", "xdg-utils")},
                    {"shortcuts", shortcutsPart(context)},

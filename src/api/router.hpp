@@ -13,6 +13,7 @@
 #include "api/plan_runs.hpp"
 #include "api/pointer_lane.hpp"
 #include "api/sender_turns.hpp"
+#include "bridge/bridge.hpp"
 #include "common/settings.hpp"
 #include "host/host_facts.hpp"
 #include "host/icons.hpp"
@@ -81,6 +82,8 @@ struct ApiContext {
     transfer::Inbox* inbox = nullptr;
     // Says on the desktop what arrived; none in a context without it.
     host::Notifier* notifier = nullptr;
+    // The clipboard and notifications followed for the phones; none in a context without them.
+    bridge::Bridge* bridge = nullptr;
     // Uploads under way: a phone's few, and a bound for all of them together.
     std::shared_ptr<SenderTurns> uploads = std::make_shared<SenderTurns>(2, 6);
     // The disk space those uploads were promised.
@@ -122,6 +125,8 @@ using Takeover = std::function<void(const server::ConnectionPtr&, const server::
 inline constexpr std::size_t SMALL_BODY = 4 * 1024;
 // Actions and plans: typed or pasted text, a list of steps.
 inline constexpr std::size_t ACTION_BODY = 64 * 1024;
+// A phone's clipboard sent whole: as much text as the computer's gives, escaped.
+inline constexpr std::size_t CLIPBOARD_BODY = 2 * 1024 * 1024 + 1024;
 // A touchpad's batch of events, or one message of its socket: a frame's worth, with room.
 inline constexpr std::size_t POINTER_BODY = 16 * 1024;
 // What this computer offers its phones: texts of up to 1 MiB, escaped.

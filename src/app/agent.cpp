@@ -52,13 +52,7 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
           [this](std::string message) {
               server_.broadcast(message, server::StreamAudience::paired);
           },
-          [this](std::chrono::milliseconds delay, std::function<void()> task) {
-              mainThread_.postAfter(delay, [weak = std::weak_ptr(alive_), task = std::move(task)] {
-                  if (weak.lock()) {
-                      task();
-                  }
-              });
-          }),
+          laterOnMainThread()),
       tileSources_(
           settings_.supportFolder / "shortcuts",
           [this] { return host::listShortcuts(settings_.supportFolder / "shortcuts"); },
@@ -70,6 +64,7 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
           server_.broadcast(api::handlers::inboxStateMessage(inbox_.listJson()),
                             server::StreamAudience::paired);
       }),
+      bridge_(bridgeLinks()),
       context_{.settings = settings_,
                .server = server_,
                .store = store_,
@@ -90,7 +85,8 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
                .tiles = &tileBoard_,
                .tileSources = &tileSources_,
                .inbox = &inbox_,
-               .notifier = &notifier_},
+               .notifier = &notifier_,
+               .bridge = &bridge_},
       router_(context_),
       streamCertificate_(settings_.supportFolder / "tls"),
       certificateKeeper_(certificateOptions()),
@@ -101,6 +97,7 @@ Agent::Agent(Settings settings, MainThread& mainThread, AgentEvents events)
         router_.route(connection, std::move(request));
     });
     tileBoard_.reconfigure(store_.snapshotConfig());
+    bridge_.reconfigure(store_.snapshotConfig());
 }
 
 Agent::~Agent() {
@@ -122,6 +119,7 @@ store::Store::Options Agent::storeOptions() {
     options.configChanged = [this](const Json& config) {
         tileBoard_.reconfigure(config);
         tileSources_.reconfigure(config);
+        bridge_.reconfigure(config);
     };
     return options;
 }
@@ -173,6 +171,18 @@ host::LiveState::Listener Agent::liveStateListener() {
             }};
 }
 
+bridge::Bridge::Links Agent::bridgeLinks() {
+    bridge::Bridge::Links links;
+    links.session = settings_.session;
+    links.desktop = settings_.desktop;
+    // Only paired phones and this computer hear that the clipboard changed, and notifications.
+    links.tell = [this](std::string message) {
+        server_.broadcast(message, server::StreamAudience::paired);
+    };
+    links.runLater = laterOnMainThread();
+    return links;
+}
+
 host::IconSource::GtkThread Agent::gtkThread() {
     if (!events_.gtkOnMainThread) {
         return {};
@@ -203,13 +213,7 @@ relay::RelayLinks Agent::relayLinks() {
     links.replay = [this](server::ConnectionPtr connection, server::Request request) {
         replayRelayed(std::move(connection), std::move(request));
     };
-    links.runLater = [this](std::chrono::milliseconds delay, std::function<void()> task) {
-        mainThread_.postAfter(delay, [weak = std::weak_ptr(alive_), task = std::move(task)] {
-            if (weak.lock()) {
-                task();
-            }
-        });
-    };
+    links.runLater = laterOnMainThread();
     links.connectionChanged = [this](bool connected) {
         onMainThread([this, connected] {
             if (events_.relayChanged) {
@@ -269,13 +273,24 @@ void Agent::start() {
 }
 
 void Agent::stop() {
-    relay_->setEnabled(false);      // no request arrives through it from now on
-    liveState_.stop();              // nothing more to tell the streams
+    relay_->setEnabled(false);  // no request arrives through it from now on
+    liveState_.stop();          // nothing more to tell the streams
+    bridge_.stop();
     tileSources_.stop();            // no Shortcut feeds a tile after the agent
     context_.plans->stop();         // a plan between steps ends now, not after its last pause
     input_.keyboard->stopTyping();  // a long text ends now, not minutes later
     server_.stop();
     https_.stop();
+}
+
+std::function<void(std::chrono::milliseconds, std::function<void()>)> Agent::laterOnMainThread() {
+    return [this](std::chrono::milliseconds delay, std::function<void()> task) {
+        mainThread_.postAfter(delay, [weak = std::weak_ptr(alive_), task = std::move(task)] {
+            if (weak.lock()) {
+                task();
+            }
+        });
+    };
 }
 
 void Agent::onMainThread(std::function<void()> task) {

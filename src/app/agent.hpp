@@ -7,6 +7,7 @@
 
 #include "acme/certificate_keeper.hpp"
 #include "api/router.hpp"
+#include "bridge/bridge.hpp"
 #include "common/main_thread.hpp"
 #include "common/settings.hpp"
 #include "host/icons.hpp"
@@ -87,6 +88,8 @@ class Agent {
   private:
     // Runs `task` on the main thread, unless the agent is gone by then.
     void onMainThread(std::function<void()> task);
+    // Runs a task on the main thread after a delay, unless the agent is gone by then.
+    std::function<void(std::chrono::milliseconds, std::function<void()>)> laterOnMainThread();
     void checkForUpdate();
     store::Store::Options storeOptions();
     server::ServerOptions serverOptions();
@@ -98,6 +101,7 @@ class Agent {
     std::function<void()> panelOpener();
     host::IconSource::GtkThread gtkThread();
     host::LiveState::Listener liveStateListener();
+    bridge::Bridge::Links bridgeLinks();
     // Answers a request the relay carried, through the same router as the server's.
     void replayRelayed(server::ConnectionPtr connection, server::Request request);
 
@@ -121,6 +125,8 @@ class Agent {
     transfer::Inbox inbox_;
     // Says what arrived from a phone; a click opens the download folder.
     host::Notifier notifier_;
+    // Tells the phones of the clipboard's changes and the applications' notifications.
+    bridge::Bridge bridge_;
     api::ApiContext context_;
     api::Router router_;
     // This computer's own certificate for phones whose relay passes their TLS unread.

@@ -25,6 +25,7 @@ std::string usageText() {
            "       tapdeck tile ID [--label T] [--value T] [--state on|off] [--level N]\n"
            "                       [--icon EMOJI|FILE]\n"
            "       tapdeck send FILE|URL|TEXT|- ... | --choose\n"
+           "       tapdeck notify TEXT...\n"
            "\n"
            "Tapdeck turns your phone into a remote control for this computer.\n"
            "\n"
@@ -38,6 +39,8 @@ std::string usageText() {
            "  send ...     offer files, links or texts (\"-\": standard input) to the paired\n"
            "               phones for an hour, through the agent running for this user;\n"
            "               --choose asks for files in the desktop's file chooser\n"
+           "  notify TEXT  show TEXT as a notification on the paired phones, through the\n"
+           "               agent running for this user\n"
            "\n"
            "Environment:\n"
            "  TD_PORT             HTTP port (default 8788; 0 picks a free one)\n"
@@ -54,7 +57,7 @@ std::string usageText() {
            "  TD_UPDATE_URL       the update manifest's address\n"
            "  TD_DEBUG            debug log categories, comma-separated, or \"all\":\n"
            "                      apps, icons, keys, media, tools, http, https, store,\n"
-           "                      planner, update, main, relay\n";
+           "                      planner, update, main, relay, transfer, bridge\n";
 }
 
 bool shouldRunHeadless(const CommandLine& commandLine, DesktopSession session) {

@@ -7,6 +7,7 @@
 #include "app/command_line.hpp"
 #include "app/desktop.hpp"
 #include "app/headless.hpp"
+#include "app/notify_command.hpp"
 #include "app/process_setup.hpp"
 #include "app/send_command.hpp"
 #include "app/settings_from_environment.hpp"
@@ -28,6 +29,12 @@ int main(int argc, char** argv) {
             td::app::settingsFromEnvironment(td::app::processEnvironment());
         return td::app::runSendCommand(std::vector<std::string>(argv + 2, argv + argc),
                                        settings.port);
+    }
+    if (argc >= 2 && std::string(argv[1]) == "notify") {
+        const td::Settings settings =
+            td::app::settingsFromEnvironment(td::app::processEnvironment());
+        return td::app::runNotifyCommand(std::vector<std::string>(argv + 2, argv + argc),
+                                         settings.port);
     }
     std::string error;
     const auto commandLine =

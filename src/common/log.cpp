@@ -8,9 +8,9 @@
 namespace td::log {
 namespace {
 
-constexpr std::array<std::string_view, 13> NAMES = {
-    "apps",  "icons", "keys",    "media",  "tools", "http",     "https",
-    "store", "planner", "update", "main",  "relay", "transfer",
+constexpr std::array<std::string_view, 14> NAMES = {
+    "apps",  "icons",   "keys",   "media", "tools", "http",     "https",
+    "store", "planner", "update", "main",  "relay", "transfer", "bridge",
 };
 
 // Written once by `enable` at start, read by every thread after; a bit per category.

@@ -9,19 +9,20 @@
 namespace td::log {
 
 enum class Category : unsigned {
-    apps,     // launching apps, opening URLs, the launcher's entries
-    icons,    // icon lookups
-    keys,     // gestures and typing
-    media,    // media keys over D-Bus
-    tools,    // every external tool the agent runs
-    http,     // the server: refused requests, failing handlers
-    https,    // the HTTPS client
-    store,    // state.json and config.json
-    planner,  // plans
-    update,   // the update check
-    main,     // the main thread and start-up
-    relay,    // the relay connection and the requests it carries
-    transfer, // files and links between the phone and the computer
+    apps,      // launching apps, opening URLs, the launcher's entries
+    icons,     // icon lookups
+    keys,      // gestures and typing
+    media,     // media keys over D-Bus
+    tools,     // every external tool the agent runs
+    http,      // the server: refused requests, failing handlers
+    https,     // the HTTPS client
+    store,     // state.json and config.json
+    planner,   // plans
+    update,    // the update check
+    main,      // the main thread and start-up
+    relay,     // the relay connection and the requests it carries
+    transfer,  // files and links between the phone and the computer
+    bridge,    // the clipboard, notifications and the app in front, followed for the phones
 };
 
 // Switches on the named categories, replacing what was on; returns the names it did not know.

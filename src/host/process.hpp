@@ -29,6 +29,21 @@ ProcessResult runProcess(const std::string& path, const std::vector<std::string>
                          const EnvironmentOverrides& environment = {},
                          std::chrono::milliseconds timeLimit = TOOL_TIME_LIMIT);
 
+// What a tool printed on its standard output, read to a bound.
+struct BoundedOutput {
+    int status = -1;  // as runProcess's; -1 also when it could not start
+    std::string output;
+    bool overflowed = false;  // it printed more than the bound: killed, and `output` is empty
+    bool timedOut = false;
+};
+
+// Runs a tool for its standard output (its errors discarded, its input empty), as runProcess
+// does otherwise. A tool that prints more than `maxBytes` is killed there: what another
+// program feeds it may be of any size.
+BoundedOutput runForOutput(const std::string& path, const std::vector<std::string>& args,
+                           std::size_t maxBytes,
+                           std::chrono::milliseconds timeLimit = TOOL_TIME_LIMIT);
+
 // Starts a tool without waiting for it; true when it started. Its exit is collected in the
 // background so that it leaves no zombie.
 bool startDetached(const std::string& path, const std::vector<std::string>& args);

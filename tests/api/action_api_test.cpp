@@ -178,7 +178,7 @@ TEST(AdminApi, EverythingTheAdminPageShowsInOneAnswer) {
     EXPECT_EQ(refused.body, (Json{{"ok", false}}));
 
     const auto answer = api.withToken("GET", "/api/admin", api.pairedToken());
-    ASSERT_EQ(answer.body.size(), 12u) << answer.raw;
+    ASSERT_EQ(answer.body.size(), 13u) << answer.raw;
     EXPECT_EQ(answer.body["ok"], true);
     EXPECT_EQ(answer.body["tileSources"], Json::array());
     // The PIN, which makes tokens, is this computer's: a phone neither reads nor sets it.

@@ -118,11 +118,14 @@ std::string ApiFixture::pinBody() {
     return R"({"pin":")" + store().pinValue() + "\"}";
 }
 
-std::shared_ptr<RecordedConnection> ApiFixture::openEventStream() {
+std::shared_ptr<RecordedConnection> ApiFixture::openEventStream(const std::string& token) {
     auto stream = std::make_shared<RecordedConnection>();
     server::Request request;
     request.method = "GET";
     request.path = "/api/events";
+    if (!token.empty()) {
+        request.headers["x-td-token"] = token;
+    }
     agent_->router().route(stream, std::move(request));
     stream->sentAtLeast(server::SSE_HEAD.size() + 18);
     return stream;

@@ -74,8 +74,9 @@ class ApiFixture {
 
     std::string pairedToken();
     std::string pinBody();
-    // An open event stream, its head and greeting already sent.
-    std::shared_ptr<RecordedConnection> openEventStream();
+    // An open event stream (a stranger's, or a phone's with its token), its head and greeting
+    // already sent.
+    std::shared_ptr<RecordedConnection> openEventStream(const std::string& token = "");
     static constexpr std::string_view RELOAD_CHUNK = "17\r\nevent: reload\ndata: 1\n\n\r\n";
 
     // Starts the agent on a free loopback port, for tests of the wire; returns the port.

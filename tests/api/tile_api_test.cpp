@@ -11,16 +11,6 @@ namespace {
 using test::ApiFixture;
 using test::eventually;
 
-std::shared_ptr<test::RecordedConnection> pairedStream(ApiFixture& api, const std::string& token) {
-    auto stream = std::make_shared<test::RecordedConnection>();
-    server::Request request;
-    request.method = "GET";
-    request.path = "/api/events";
-    request.headers["x-td-token"] = token;
-    api.agent().router().route(stream, std::move(request));
-    return stream;
-}
-
 void script(ApiFixture& api, const std::string& name, const std::string& body) {
     const auto folder = std::filesystem::path(api.store().supportFolder()) / "shortcuts";
     std::filesystem::create_directories(folder);
@@ -42,7 +32,7 @@ TEST(TileApi, PushesAreCheckedAtTheDoorHeardByPairedStreamsOnlyAndNeverSaved) {
     const std::string token = api.pairedToken();
     const std::string savedBefore = *readWholeFile(api.store().configFile());
     auto stranger = api.openEventStream();
-    auto paired = pairedStream(api, token);
+    auto paired = api.openEventStream(token);
 
     EXPECT_EQ(api.remote("POST", "/api/tiles/cpu", R"({"value":"1"})").status, 401);
     EXPECT_EQ(api.remote("GET", "/api/tiles").status, 401);

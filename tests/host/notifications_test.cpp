@@ -5,6 +5,9 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include <mutex>
+
+#include "host/notification_watch.hpp"
 #include "support/child_process.hpp"
 #include "support/eventually.hpp"
 
@@ -20,12 +23,8 @@ GVariant* call(GDBusConnection* bus, const char* destination, const char* path,
                                        nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
 }
 
-TEST(Notifier, ANotificationNamingAFolderOpensItWhenClickedAndNoOtherDoes) {
-    test::ChildProcess daemon(
-        {"/usr/bin/python3", "-m", "dbusmock", "--template", "notification_daemon"});
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    ASSERT_TRUE(bus);
-    ASSERT_TRUE(test::eventually([&] {
+bool serviceRuns(GDBusConnection* bus) {
+    return test::eventually([&] {
         GVariant* owned =
             call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                  "NameHasOwner", g_variant_new("(s)", SERVICE));
@@ -35,7 +34,15 @@ TEST(Notifier, ANotificationNamingAFolderOpensItWhenClickedAndNoOtherDoes) {
             g_variant_unref(owned);
         }
         return yes == TRUE;
-    }));
+    });
+}
+
+TEST(Notifier, ANotificationNamingAFolderOpensItWhenClickedAndNoOtherDoes) {
+    test::ChildProcess daemon(
+        {"/usr/bin/python3", "-m", "dbusmock", "--template", "notification_daemon"});
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    ASSERT_TRUE(bus);
+    ASSERT_TRUE(serviceRuns(bus));
     std::vector<std::string> opened;
     Notifier notifier([&](const std::string& folder) { opened.push_back(folder); });
     ASSERT_TRUE(notifier.show("Received 2 files", "From your phone", "/home/me/Downloads"));
@@ -58,6 +65,44 @@ TEST(Notifier, ANotificationNamingAFolderOpensItWhenClickedAndNoOtherDoes) {
         g_main_context_iteration(nullptr, FALSE);
     }
     EXPECT_EQ(opened.size(), 1u);
+    g_object_unref(bus);
+}
+
+TEST(NotificationWatch, HearsEveryAppsNotificationsWithoutTakingThemFromTheDesktop) {
+    test::ChildProcess daemon(
+        {"/usr/bin/python3", "-m", "dbusmock", "--template", "notification_daemon"});
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    ASSERT_TRUE(bus);
+    std::mutex mutex;
+    std::vector<DesktopNotification> seen;
+    NotificationWatch watch([&](DesktopNotification notification) {
+        std::lock_guard lock(mutex);
+        seen.push_back(std::move(notification));
+    });
+    ASSERT_TRUE(test::eventually([&] { return watch.problem().empty(); })) << watch.problem();
+    ASSERT_TRUE(serviceRuns(bus));
+    // The desktop's own service still answers the call, with its id.
+    GVariant* shown = call(bus, SERVICE, PATH, SERVICE, "Notify",
+                           g_variant_new_parsed("('Builder', @u 0, '', 'Build done', "
+                                                "'<b>all</b> green', @as [], @a{sv} {}, 5000)"));
+    ASSERT_TRUE(shown);
+    g_variant_unref(shown);
+    // GLib applications tell their notifications to the shell through org.gtk.Notifications.
+    g_dbus_connection_call_sync(
+        bus, SERVICE, "/org/gtk/Notifications", "org.gtk.Notifications", "AddNotification",
+        g_variant_new_parsed("('org.example.Chat', 'n1', {'title': <'Ann'>, 'body': <'hi'>})"),
+        nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, 1000, nullptr, nullptr);
+    ASSERT_TRUE(test::eventually([&] {
+        std::lock_guard lock(mutex);
+        return seen.size() == 2;
+    }));
+    EXPECT_EQ(seen[0].app, "Builder");
+    EXPECT_EQ(seen[0].summary, "Build done");
+    EXPECT_EQ(seen[0].body, "<b>all</b> green");
+    EXPECT_EQ(seen[1].app, "org.example.Chat");
+    EXPECT_EQ(seen[1].summary, "Ann");
+    EXPECT_EQ(seen[1].body, "hi");
+    watch.stop();
     g_object_unref(bus);
 }
 

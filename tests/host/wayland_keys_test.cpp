@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 
 #include "common/files.hpp"
+#include "host/clipboard.hpp"
 #include "host/input.hpp"
+#include "host/process.hpp"
 #include "support/child_process.hpp"
 #include "support/eventually.hpp"
 #include "support/temp_dir.hpp"
@@ -86,6 +89,21 @@ TEST_F(Sway, TheVirtualKeyboardPressesCombinationsAndTypesAnyTextOfAnyLength) {
 
 // The virtual pointer moves by exactly what it is sent (no acceleration of the compositor's),
 // and its buttons and smooth scrolling reach the window under it.
+TEST_F(Sway, TheClipboardIsFollowedThroughTheDataControlProtocolAndRead) {
+    std::atomic<int> changes = 0;
+    ClipboardWatch watch(DesktopSession::wayland, DesktopKind::wlroots, [&] { ++changes; });
+    ASSERT_TRUE(eventually([&] { return watch.following().following; }))
+        << watch.following().reason;
+    for (const std::string text : {"first", "second ✓"}) {
+        const int before = changes;
+        ASSERT_TRUE(runWithInput("wl-copy", {}, text));
+        ASSERT_TRUE(eventually([&] { return changes > before; }));
+        const auto read = readClipboard(DesktopSession::wayland);
+        ASSERT_TRUE(read);
+        EXPECT_EQ(read->text, text);
+    }
+}
+
 TEST_F(Sway, TheVirtualPointerMovesClicksAndScrollsSmoothly) {
     // The keyboard too: the window knows it is focused once the seat has one.
     const auto input = chooseInput({DesktopSession::wayland, support_.path()});

@@ -183,10 +183,12 @@ void logOutcome(const std::string& path, int status, bool timedOut) {
     }
 }
 
-// Reads the pipe until the tool closes it or the deadline passes; false on the deadline.
-bool readUntil(int fd, Clock::time_point deadline, std::string& output) {
-    char buffer[4096];
-    while (true) {
+// Reads the pipe until the tool closes it or the deadline passes; false on the deadline. Stops
+// (true) once `output` holds more than `limit` bytes.
+bool readUntil(int fd, Clock::time_point deadline, std::string& output,
+               std::size_t limit = std::string::npos) {
+    char buffer[65536];
+    while (output.size() <= limit) {
         pollfd ready{fd, POLLIN, 0};
         const int polled = ::poll(&ready, 1, millisecondsUntil(deadline));
         if (polled == 0) {
@@ -205,6 +207,7 @@ bool readUntil(int fd, Clock::time_point deadline, std::string& output) {
             return true;
         }
     }
+    return true;
 }
 
 // Writes all of `input` unless the deadline passes first or the tool stops reading.
@@ -276,6 +279,43 @@ ProcessResult runProcess(const std::string& path, const std::vector<std::string>
     if (!isValidUtf8(result.output)) {
         result.output.clear();
     }
+    return result;
+}
+
+BoundedOutput runForOutput(const std::string& path, const std::vector<std::string>& args,
+                           std::size_t maxBytes, std::chrono::milliseconds timeLimit) {
+    const auto deadline = Clock::now() + timeLimit;
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        return {};
+    }
+    SpawnSetup setup;
+    setup.openOn(STDIN_FILENO, "/dev/null", O_RDONLY);
+    setup.duplicateOnto(pipeFds[1], STDOUT_FILENO);
+    setup.openOn(STDERR_FILENO, "/dev/null", O_WRONLY);
+    pid_t pid = 0;
+    const int error = setup.spawn(pid, path, args, environ);
+    ::close(pipeFds[1]);
+    if (error != 0) {
+        ::close(pipeFds[0]);
+        TD_LOG(tools, "cannot start " + path + ": " + std::strerror(error));
+        return {};
+    }
+    BoundedOutput result;
+    const bool finished = readUntil(pipeFds[0], deadline, result.output, maxBytes);
+    ::close(pipeFds[0]);
+    result.overflowed = result.output.size() > maxBytes;
+    if (result.overflowed) {
+        result.output.clear();
+    }
+    if (finished && !result.overflowed) {
+        result.status = waitUntil(pid, deadline, result.timedOut);
+    } else {
+        result.timedOut = !finished;
+        killGroup(pid);
+        result.status = waitFor(pid);
+    }
+    logOutcome(path, result.status, result.timedOut);
     return result;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <X11/Xlib.h>
+
 #include <mutex>
 
 namespace td::host {
@@ -10,6 +12,13 @@ namespace td::host {
 inline std::mutex& xlibConnections() {
     static std::mutex mutex;
     return mutex;
+}
+
+// Xlib's own locks, on before any other call into it: workers and followers open displays of
+// their own at once.
+inline void xlibThreadsOn() {
+    static std::once_flag threads;
+    std::call_once(threads, [] { XInitThreads(); });
 }
 
 }  // namespace td::host

@@ -242,8 +242,7 @@ class XTestKeyboard final : public Keyboard {
 std::unique_ptr<Keyboard> makeXTestKeyboard() {
     // Workers open displays at once (a burst of typing): Xlib's shared tables need its own
     // locks, which must be on before any other call into it, and this is the first.
-    static std::once_flag threads;
-    std::call_once(threads, [] { XInitThreads(); });
+    xlibThreadsOn();
     return std::make_unique<XTestKeyboard>();
 }
 

@@ -1,0 +1,217 @@
+#include "bridge/bridge.hpp"
+
+#include <algorithm>
+
+#include "bridge/notification_text.hpp"
+#include "common/json_read.hpp"
+#include "common/log.hpp"
+
+namespace td::bridge {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// An app may show a few at once (a chat catching up), then one a second; all apps together a
+// little more. What a flood sends past that is not told.
+constexpr double APP_BURST = 5;
+constexpr double APP_PER_SECOND = 1;
+constexpr double ALL_BURST = 20;
+constexpr double ALL_PER_SECOND = 5;
+constexpr std::size_t MAX_BUCKETS = 64;
+constexpr std::size_t MAX_ALLOWED_APPS = 256;
+
+std::int64_t nowInMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string stateMessage(const Json& state) {
+    return "event: state\ndata: " + dumpCompact(state) + "\n\n";
+}
+
+bool take(double& tokens, Clock::time_point& filled, double burst, double perSecond) {
+    const auto now = Clock::now();
+    if (filled == Clock::time_point{}) {
+        tokens = burst;
+    } else {
+        tokens = std::min(burst,
+                          tokens + std::chrono::duration<double>(now - filled).count() * perSecond);
+    }
+    filled = now;
+    if (tokens < 1) {
+        return false;
+    }
+    tokens -= 1;
+    return true;
+}
+
+}  // namespace
+
+NotificationChoice notificationChoiceIn(const Json& config) {
+    NotificationChoice choice;
+    const auto settings = jsonread::object(config, "settings");
+    if (!settings) {
+        return choice;
+    }
+    choice.on = jsonread::boolean(*settings, "notifications").value_or(false);
+    if (const Json* apps = jsonread::member(*settings, "notificationApps");
+        apps && apps->is_array()) {
+        for (const Json& app : *apps) {
+            if (app.is_string() && choice.apps.size() < MAX_ALLOWED_APPS) {
+                choice.apps.insert(app.get<std::string>());
+            }
+        }
+    }
+    return choice;
+}
+
+Bridge::Bridge(Links links) : links_(std::move(links)), clipboardChangedAt_(nowInMilliseconds()) {
+    if (links_.followClipboard) {
+        clipboard_ = std::make_unique<host::ClipboardWatch>(links_.session, links_.desktop,
+                                                            [this] { clipboardChanged(); });
+    }
+}
+
+Bridge::~Bridge() {
+    stop();
+}
+
+void Bridge::stop() {
+    std::unique_ptr<host::NotificationWatch> watch;
+    {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        watch = std::move(watch_);
+    }
+    // Outside the lock: each watch's thread may be waiting for it to tell of a change.
+    watch.reset();
+    if (clipboard_) {
+        clipboard_->stop();
+    }
+}
+
+void Bridge::reconfigure(const Json& config) {
+    NotificationChoice choice = notificationChoiceIn(config);
+    std::unique_ptr<host::NotificationWatch> retired;
+    std::lock_guard lock(mutex_);
+    if (stopped_) {
+        return;
+    }
+    if (choice.on && !watch_) {
+        watch_ = std::make_unique<host::NotificationWatch>(
+            [this](host::DesktopNotification notification) { notificationSeen(notification); });
+    } else if (!choice.on && watch_) {
+        retired = std::move(watch_);
+    }
+    choice_ = std::move(choice);
+    // `retired` stops after the lock is let go (it is declared before it).
+}
+
+std::int64_t Bridge::clipboardChangedAt() const {
+    std::lock_guard lock(mutex_);
+    return clipboardChangedAt_;
+}
+
+host::ClipboardFollowing Bridge::clipboardFollowing() const {
+    if (!clipboard_) {
+        return {false, "", "The clipboard is not followed.", ""};
+    }
+    return clipboard_->following();
+}
+
+void Bridge::clipboardChanged() {
+    std::chrono::milliseconds wait{0};
+    {
+        std::lock_guard lock(mutex_);
+        clipboardChangedAt_ = nowInMilliseconds();
+        if (stopped_ || clipboardPending_) {
+            return;  // the message on its way will carry this change's time
+        }
+        const auto since = Clock::now() - clipboardTold_;
+        if (since < CLIPBOARD_SPACING) {
+            clipboardPending_ = true;
+            wait = std::chrono::ceil<std::chrono::milliseconds>(CLIPBOARD_SPACING - since);
+        }
+    }
+    if (wait.count() > 0) {
+        links_.runLater(wait, [this] { tellClipboard(); });
+    } else {
+        tellClipboard();
+    }
+}
+
+void Bridge::tellClipboard() {
+    std::int64_t changed = 0;
+    {
+        std::lock_guard lock(mutex_);
+        clipboardPending_ = false;
+        clipboardTold_ = Clock::now();
+        changed = clipboardChangedAt_;
+        if (stopped_) {
+            return;
+        }
+    }
+    links_.tell(stateMessage({{"clipboard", {{"changed", changed}}}}));
+}
+
+void Bridge::notificationSeen(const host::DesktopNotification& notification) {
+    const std::string app = plainText(notification.app, MAX_APP_CHARACTERS);
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_ || !choice_.on) {
+            return;
+        }
+        if (!app.empty() && appsSeen_.size() < MAX_APPS_SEEN &&
+            std::find(appsSeen_.begin(), appsSeen_.end(), app) == appsSeen_.end()) {
+            appsSeen_.push_back(app);
+        }
+        if (!choice_.apps.contains(app)) {
+            return;
+        }
+        if (!withinRate(app)) {
+            TD_LOG(bridge, "a notification of " + app + " was not told: too many at once");
+            return;
+        }
+    }
+    tellNotification(app, plainText(notification.summary, MAX_SUMMARY_CHARACTERS),
+                     plainText(notification.body, MAX_BODY_CHARACTERS));
+}
+
+bool Bridge::withinRate(const std::string& app) {
+    if (perApp_.size() >= MAX_BUCKETS && !perApp_.contains(app)) {
+        perApp_.clear();  // a flood of names; the bucket of all apps still holds
+    }
+    Bucket& own = perApp_[app];
+    if (!take(own.tokens, own.filled, APP_BURST, APP_PER_SECOND)) {
+        return false;
+    }
+    if (!take(allApps_.tokens, allApps_.filled, ALL_BURST, ALL_PER_SECOND)) {
+        own.tokens += 1;  // not told, so not counted against the app
+        return false;
+    }
+    return true;
+}
+
+void Bridge::notify(const std::string& summary, const std::string& body) {
+    tellNotification("Tapdeck", plainText(summary, MAX_SUMMARY_CHARACTERS),
+                     plainText(body, MAX_BODY_CHARACTERS));
+}
+
+void Bridge::tellNotification(const std::string& app, const std::string& summary,
+                              const std::string& body) {
+    links_.tell(
+        stateMessage({{"notification", {{"app", app}, {"summary", summary}, {"body", body}}}}));
+}
+
+std::vector<std::string> Bridge::appsSeen() const {
+    std::lock_guard lock(mutex_);
+    return appsSeen_;
+}
+
+std::string Bridge::notificationProblem() const {
+    std::lock_guard lock(mutex_);
+    return watch_ ? watch_->problem() : std::string();
+}
+
+}  // namespace td::bridge

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace td::bridge {
+
+// What a phone shows of a notification: short lines, never a document.
+inline constexpr std::size_t MAX_APP_CHARACTERS = 64;
+inline constexpr std::size_t MAX_SUMMARY_CHARACTERS = 200;
+inline constexpr std::size_t MAX_BODY_CHARACTERS = 1000;
+
+// A notification's text as plain text: the notification markup's tags dropped and its entities
+// read, controls, separators and direction marks as spaces (so that no text reorders what the
+// page shows around it), at most `maxCharacters` characters (the last of them "…" when cut).
+// Valid UTF-8 in, valid UTF-8 out.
+std::string plainText(std::string_view markup, std::size_t maxCharacters);
+
+}  // namespace td::bridge

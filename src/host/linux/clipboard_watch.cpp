@@ -1,0 +1,287 @@
+#include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "common/log.hpp"
+#include "common/utf8.hpp"
+#include "host/clipboard.hpp"
+#include "host/linux/glib_ptr.hpp"
+#include "host/linux/xlib_connections.hpp"
+#include "host/process.hpp"
+
+namespace td::host {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A clipboard's owner has this long to hand its text over: one that never answers must not
+// hold a request's thread.
+constexpr auto READ_LIMIT = 3s;
+constexpr auto FIRST_PAUSE = 5s;
+constexpr auto LONGEST_PAUSE = std::chrono::seconds(5min);
+// A follower that ran this long had worked: its next failure is tried again soon.
+constexpr auto WORKED_FOR = 1min;
+constexpr std::size_t MAX_REASON = 200;
+
+// What a tool said on its way out, fit for a report: its last line, printable ASCII only.
+std::string lastLineOf(const std::string& errors) {
+    std::string_view text = errors;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.remove_suffix(1);
+    }
+    if (const auto newline = text.rfind('\n'); newline != std::string_view::npos) {
+        text.remove_prefix(newline + 1);
+    }
+    std::string line(text.substr(0, MAX_REASON));
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) {
+            c = '?';
+        }
+    }
+    return line;
+}
+
+}  // namespace
+
+std::optional<ClipboardText> readClipboard(DesktopSession session) {
+    BoundedOutput read;
+    if (session == DesktopSession::x11) {
+        read = runForOutput("xclip", {"-selection", "clipboard", "-o", "-t", "UTF8_STRING"},
+                            MAX_CLIPBOARD_TEXT, READ_LIMIT);
+    } else if (session == DesktopSession::wayland) {
+        read = runForOutput("wl-paste", {"--no-newline", "--type", "text"}, MAX_CLIPBOARD_TEXT,
+                            READ_LIMIT);
+    } else {
+        return std::nullopt;
+    }
+    if (read.overflowed) {
+        return ClipboardText{std::nullopt, true};
+    }
+    if (read.status < 0 || read.timedOut) {
+        return std::nullopt;
+    }
+    // Both tools fail when the clipboard is empty or offers no text.
+    if (read.status != 0 || !isValidUtf8(read.output)) {
+        return ClipboardText{};
+    }
+    return ClipboardText{std::move(read.output), false};
+}
+
+struct ClipboardWatch::Impl {
+    Impl(DesktopSession s, DesktopKind d, std::function<void()> c)
+        : session(s), desktop(d), changed(std::move(c)), wake(::eventfd(0, EFD_CLOEXEC)) {}
+    ~Impl() { ::close(wake); }
+
+    void run();
+    // Each returns when its way of following ends, or on stop.
+    void followX11();
+    void followWayland();
+    bool pauseUnlessStopped(std::chrono::milliseconds pause);
+    void report(ClipboardFollowing now) {
+        std::lock_guard lock(mutex);
+        if (!now.following && !now.reason.empty()) {
+            TD_LOG(bridge, "the clipboard is not followed: " + now.reason);
+        }
+        state = std::move(now);
+    }
+    void tell() {
+        if (!stopped) {
+            changed();
+        }
+    }
+
+    const DesktopSession session;
+    const DesktopKind desktop;
+    const std::function<void()> changed;
+    const int wake;
+    std::thread thread;
+    std::atomic<bool> stopped{false};
+    mutable std::mutex mutex;
+    ClipboardFollowing state;  // guarded by mutex
+};
+
+void ClipboardWatch::Impl::run() {
+    std::chrono::milliseconds pause = FIRST_PAUSE;
+    while (!stopped) {
+        const auto began = Clock::now();
+        if (session == DesktopSession::x11) {
+            followX11();
+        } else if (session == DesktopSession::wayland) {
+            followWayland();
+        } else {
+            report({false, "", "There is no desktop session.",
+                    "Start Tapdeck from your desktop session."});
+            return;
+        }
+        if (Clock::now() - began > WORKED_FOR) {
+            pause = FIRST_PAUSE;
+        }
+        if (!pauseUnlessStopped(pause)) {
+            return;
+        }
+        pause = std::min(pause * 2, std::chrono::milliseconds(LONGEST_PAUSE));
+    }
+}
+
+bool ClipboardWatch::Impl::pauseUnlessStopped(std::chrono::milliseconds pause) {
+    pollfd stop{wake, POLLIN, 0};
+    while (::poll(&stop, 1, static_cast<int>(pause.count())) < 0 && errno == EINTR) {
+    }
+    return !stopped;
+}
+
+void ClipboardWatch::Impl::followX11() {
+    xlibThreadsOn();
+    Display* display = nullptr;
+    {
+        std::lock_guard lock(xlibConnections());
+        display = XOpenDisplay(nullptr);
+    }
+    if (!display) {
+        return report({false, "XFixes", "Tapdeck cannot reach the X server.",
+                       "Start Tapdeck from your desktop session."});
+    }
+    int eventBase = 0;
+    int errorBase = 0;
+    bool lost = false;
+    if (!XFixesQueryExtension(display, &eventBase, &errorBase)) {
+        report({false, "XFixes", "The X server lacks the XFixes extension.",
+                "Use an X server with XFixes (every current one has it)."});
+    } else {
+        // An X server that goes away must end this follower, not the agent.
+        XSetIOErrorExitHandler(
+            display, [](Display*, void* flag) { *static_cast<bool*>(flag) = true; }, &lost);
+        const Atom clipboard = XInternAtom(display, "CLIPBOARD", False);
+        XFixesSelectSelectionInput(display, DefaultRootWindow(display), clipboard,
+                                   XFixesSetSelectionOwnerNotifyMask |
+                                       XFixesSelectionWindowDestroyNotifyMask |
+                                       XFixesSelectionClientCloseNotifyMask);
+        XFlush(display);
+        report({true, "XFixes", "", ""});
+        while (!stopped && !lost) {
+            pollfd ready[] = {{ConnectionNumber(display), POLLIN, 0}, {wake, POLLIN, 0}};
+            if (::poll(ready, 2, -1) < 0 && errno != EINTR) {
+                break;
+            }
+            if (ready[1].revents) {
+                break;
+            }
+            bool seen = false;
+            while (!lost && XPending(display) > 0) {
+                XEvent event;
+                XNextEvent(display, &event);
+                seen = seen || event.type == eventBase + XFixesSelectionNotify;
+            }
+            if (seen) {
+                tell();
+            }
+            if (ready[0].revents & (POLLHUP | POLLERR)) {
+                lost = true;
+            }
+        }
+        if (lost) {
+            report({false, "XFixes", "The connection to the X server ended.",
+                    "Start Tapdeck again from your desktop session."});
+        }
+    }
+    std::lock_guard lock(xlibConnections());
+    XCloseDisplay(display);
+}
+
+void ClipboardWatch::Impl::followWayland() {
+    // wl-paste runs `echo` at each change, handing it the new content, which echo never reads:
+    // a line for each change, whatever its size.
+    const glib::Chars tool(g_find_program_in_path("wl-paste"));
+    const auto child =
+        tool ? startWatched(tool.get(), {"--watch", "echo"}) : std::optional<WatchedChild>();
+    if (!child) {
+        return report(
+            {false, "wl-paste --watch", "wl-paste is not installed.", "Install wl-clipboard."});
+    }
+    report({true, "wl-paste --watch", "", ""});
+    std::string errors;
+    bool ended = false;
+    while (!stopped && !ended) {
+        pollfd ready[] = {{child->output, POLLIN, 0},
+                          {child->errors, POLLIN, 0},
+                          {wake, POLLIN, 0},
+                          {child->exited, POLLIN, 0}};
+        if (::poll(ready, child->exited >= 0 ? 4 : 3, -1) < 0 && errno != EINTR) {
+            break;
+        }
+        if (ready[2].revents) {
+            break;
+        }
+        char buffer[4096];
+        if (ready[0].revents) {
+            const ssize_t n = ::read(child->output, buffer, sizeof buffer);
+            if (n > 0 && std::string_view(buffer, static_cast<std::size_t>(n)).find('\n') !=
+                             std::string_view::npos) {
+                tell();
+            }
+            ended = ended || n == 0;
+        }
+        if (ready[1].revents) {
+            const ssize_t n = ::read(child->errors, buffer, sizeof buffer);
+            if (n > 0) {
+                errors.append(buffer, static_cast<std::size_t>(n));
+                if (errors.size() > 4 * MAX_REASON) {
+                    errors.erase(0, errors.size() - 2 * MAX_REASON);
+                }
+            }
+            ended = ended || n == 0;
+        }
+        ended = ended || (ready[3].revents != 0);
+    }
+    const int status = stopWatched(child->pid);
+    for (const int fd : {child->output, child->errors, child->exited}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    if (stopped) {
+        return;
+    }
+    const std::string said = lastLineOf(errors);
+    report({false, "wl-paste --watch",
+            "wl-paste stopped (status " + std::to_string(status) + ")" +
+                (said.empty() ? "." : ": " + said),
+            desktop == DesktopKind::gnome
+                ? "GNOME on Wayland lets no program follow the clipboard; choose \"GNOME on "
+                  "Xorg\" when you log in to follow it."
+                : "Use a compositor with the wlr data-control protocol (sway, Hyprland, "
+                  "KDE Plasma)."});
+}
+
+ClipboardWatch::ClipboardWatch(DesktopSession session, DesktopKind desktop,
+                               std::function<void()> changed)
+    : impl_(std::make_unique<Impl>(session, desktop, std::move(changed))) {
+    impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+}
+
+ClipboardWatch::~ClipboardWatch() {
+    stop();
+}
+
+void ClipboardWatch::stop() {
+    if (impl_->stopped.exchange(true)) {
+        return;
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(impl_->wake, &one, sizeof one);
+    impl_->thread.join();
+}
+
+ClipboardFollowing ClipboardWatch::following() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->state;
+}
+
+}  // namespace td::host
