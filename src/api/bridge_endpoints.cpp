@@ -25,6 +25,14 @@ Response readClipboard(const ApiContext& context, const Request&) {
     return server::jsonResponse(answer);
 }
 
+Response readFocus(const ApiContext& context, const Request&) {
+    const auto app = context.bridge ? context.bridge->focusedApp() : std::nullopt;
+    return server::jsonResponse(
+        {{"ok", true},
+         {"app", app ? Json(*app) : Json(nullptr)},
+         {"recent", context.bridge ? Json(context.bridge->recentApps()) : Json::array()}});
+}
+
 Response notify(const ApiContext& context, const Request& request) {
     if (!requestIsLocal(request, context.port())) {
         return server::jsonResponse(

@@ -96,6 +96,14 @@ Json clipboardPart(const ApiContext& context) {
     return report;
 }
 
+Json focusPart(const ApiContext& context) {
+    if (!context.bridge) {
+        return part(false, Json::object(), "The app in front is not followed.", "");
+    }
+    const host::FocusFollowing following = context.bridge->focusFollowing();
+    return part(following.following, {{"how", following.how}}, following.reason, following.fix);
+}
+
 Json notificationsPart(const ApiContext& context) {
     const bool on = bridge::notificationChoiceIn(context.store.snapshotConfig()).on;
     const std::string problem = context.bridge ? context.bridge->notificationProblem() : "";
@@ -190,6 +198,7 @@ Response capabilities(const ApiContext& context, const Request&) {
                    {"sound", soundPart()},
                    {"clipboard", clipboardPart(context)},
                    {"notifications", notificationsPart(context)},
+                   {"focus", focusPart(context)},
                    {"suspend", suspendPart()},
                    {"screensaver", toolPart("xdg-screensaver", "xdg-utils")},
                    {"shortcuts", shortcutsPart(context)},

@@ -68,6 +68,8 @@ std::vector<Endpoint> endpoints(const ApiContext& context) {
          Takeover([&context](const server::ConnectionPtr& c, const server::Request& r) {
              handlers::fetchOffered(context, c, r);
          })},
+        {"/api/focus", Method::allBut("POST"), Access::localOrToken, Runs::onNetworkThread,
+         with(handlers::readFocus)},
         {"/api/notify", Method::only("POST"), Access::localOrToken, pool, with(handlers::notify),
          SMALL_BODY},
         {"/api/now-playing", Method::allBut("POST"), Access::localOrToken, pool,

@@ -93,9 +93,10 @@ std::string inboxStateMessage(const Json& inbox);
 // The desktop asks which files to offer (this computer only).
 Response chooseFilesToSend(const ApiContext& context, const Request& request);
 
-// The computer talking back: its clipboard's text, and a notification from this computer's own
-// scripts (this computer only).
+// The computer talking back: its clipboard's text, the app in front, and a notification from
+// this computer's own scripts (this computer only).
 Response readClipboard(const ApiContext& context, const Request& request);
+Response readFocus(const ApiContext& context, const Request& request);
 Response notify(const ApiContext& context, const Request& request);
 
 // Admin

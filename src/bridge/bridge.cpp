@@ -5,6 +5,7 @@
 #include "bridge/notification_text.hpp"
 #include "common/json_read.hpp"
 #include "common/log.hpp"
+#include "common/text.hpp"
 
 namespace td::bridge {
 namespace {
@@ -67,9 +68,12 @@ NotificationChoice notificationChoiceIn(const Json& config) {
 }
 
 Bridge::Bridge(Links links) : links_(std::move(links)), clipboardChangedAt_(nowInMilliseconds()) {
-    if (links_.followClipboard) {
+    if (links_.followDesktop) {
         clipboard_ = std::make_unique<host::ClipboardWatch>(links_.session, links_.desktop,
                                                             [this] { clipboardChanged(); });
+        focus_ = std::make_unique<host::FocusWatch>(
+            links_.session, links_.desktop,
+            [this](const std::optional<std::string>& app) { focusChanged(app); });
     }
 }
 
@@ -88,6 +92,9 @@ void Bridge::stop() {
     watch.reset();
     if (clipboard_) {
         clipboard_->stop();
+    }
+    if (focus_) {
+        focus_->stop();
     }
 }
 
@@ -120,39 +127,91 @@ host::ClipboardFollowing Bridge::clipboardFollowing() const {
     return clipboard_->following();
 }
 
-void Bridge::clipboardChanged() {
+void Bridge::paced(Pace Bridge::*pace, std::chrono::milliseconds spacing, void (Bridge::*tell)()) {
     std::chrono::milliseconds wait{0};
     {
         std::lock_guard lock(mutex_);
-        clipboardChangedAt_ = nowInMilliseconds();
-        if (stopped_ || clipboardPending_) {
-            return;  // the message on its way will carry this change's time
+        Pace& own = this->*pace;
+        if (stopped_ || own.pending) {
+            return;  // the message on its way will carry this change
         }
-        const auto since = Clock::now() - clipboardTold_;
-        if (since < CLIPBOARD_SPACING) {
-            clipboardPending_ = true;
-            wait = std::chrono::ceil<std::chrono::milliseconds>(CLIPBOARD_SPACING - since);
+        const auto since = Clock::now() - own.told;
+        if (since < spacing) {
+            own.pending = true;
+            wait = std::chrono::ceil<std::chrono::milliseconds>(spacing - since);
         }
     }
     if (wait.count() > 0) {
-        links_.runLater(wait, [this] { tellClipboard(); });
+        links_.runLater(wait, [this, tell] { (this->*tell)(); });
     } else {
-        tellClipboard();
+        (this->*tell)();
     }
+}
+
+void Bridge::clipboardChanged() {
+    {
+        std::lock_guard lock(mutex_);
+        clipboardChangedAt_ = nowInMilliseconds();
+    }
+    paced(&Bridge::clipboardPace_, CLIPBOARD_SPACING, &Bridge::tellClipboard);
 }
 
 void Bridge::tellClipboard() {
     std::int64_t changed = 0;
     {
         std::lock_guard lock(mutex_);
-        clipboardPending_ = false;
-        clipboardTold_ = Clock::now();
+        clipboardPace_ = {Clock::now(), false};
         changed = clipboardChangedAt_;
         if (stopped_) {
             return;
         }
     }
     links_.tell(stateMessage({{"clipboard", {{"changed", changed}}}}));
+}
+
+void Bridge::focusChanged(const std::optional<std::string>& app) {
+    {
+        std::lock_guard lock(mutex_);
+        focused_ = app;
+        if (app && asciiLowerCase(*app) != "tapdeck") {
+            std::erase(recentApps_, *app);
+            recentApps_.insert(recentApps_.begin(), *app);
+            if (recentApps_.size() > MAX_RECENT_APPS) {
+                recentApps_.pop_back();
+            }
+        }
+    }
+    paced(&Bridge::focusPace_, FOCUS_SPACING, &Bridge::tellFocus);
+}
+
+void Bridge::tellFocus() {
+    std::optional<std::string> app;
+    {
+        std::lock_guard lock(mutex_);
+        focusPace_ = {Clock::now(), false};
+        app = focused_;
+        if (stopped_) {
+            return;
+        }
+    }
+    links_.tell(stateMessage({{"focus", {{"app", app ? Json(*app) : Json(nullptr)}}}}));
+}
+
+std::optional<std::string> Bridge::focusedApp() const {
+    std::lock_guard lock(mutex_);
+    return focused_;
+}
+
+std::vector<std::string> Bridge::recentApps() const {
+    std::lock_guard lock(mutex_);
+    return recentApps_;
+}
+
+host::FocusFollowing Bridge::focusFollowing() const {
+    if (!focus_) {
+        return {false, "", "The app in front is not followed.", ""};
+    }
+    return focus_->following();
 }
 
 void Bridge::notificationSeen(const host::DesktopNotification& notification) {

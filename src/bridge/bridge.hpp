@@ -13,6 +13,7 @@
 #include "common/json.hpp"
 #include "common/settings.hpp"
 #include "host/clipboard.hpp"
+#include "host/focus_watch.hpp"
 #include "host/notification_watch.hpp"
 
 namespace td::bridge {
@@ -26,13 +27,16 @@ struct NotificationChoice {
 // no app, where they are missing or of the wrong type.
 NotificationChoice notificationChoiceIn(const Json& config);
 
-// The computer talking back to its phones: it follows the clipboard and the applications'
-// notifications and tells the phones' event streams, through `tell`, what changed. A burst is
-// bounded: the clipboard's changes go out at most every CLIPBOARD_SPACING (the last one always),
-// and each app's notifications through a bucket, as do all apps' together.
+// The computer talking back to its phones: it follows the clipboard, the app in front and the
+// applications' notifications, and tells the phones' event streams, through `tell`, what
+// changed. A burst is bounded: the clipboard's changes go out at most every CLIPBOARD_SPACING
+// and the app in front at most every FOCUS_SPACING (the last of a burst always), and each
+// app's notifications through a bucket, as do all apps' together.
 class Bridge {
   public:
     static constexpr std::chrono::milliseconds CLIPBOARD_SPACING{100};
+    static constexpr std::chrono::milliseconds FOCUS_SPACING{50};
+    static constexpr std::size_t MAX_RECENT_APPS = 8;
     static constexpr std::size_t MAX_APPS_SEEN = 32;
 
     struct Links {
@@ -42,8 +46,8 @@ class Bridge {
         std::function<void(std::string message)> tell;
         // Runs a task after a delay, on a thread that may wait for nothing.
         std::function<void(std::chrono::milliseconds, std::function<void()>)> runLater;
-        // Whether to follow the clipboard (tests of other parts leave it off).
-        bool followClipboard = true;
+        // Whether to follow the clipboard and the app in front (tests of other parts do not).
+        bool followDesktop = true;
     };
 
     explicit Bridge(Links links);
@@ -61,6 +65,14 @@ class Bridge {
     // Called at each change of the clipboard (the watch calls it; tests too).
     void clipboardChanged();
 
+    // The app in front now (nothing when no window has the focus, or it is not followed), the
+    // apps that were lately (newest first, never Tapdeck's own windows), and how following goes.
+    std::optional<std::string> focusedApp() const;
+    std::vector<std::string> recentApps() const;
+    host::FocusFollowing focusFollowing() const;
+    // Called when another app comes to the front (the watch calls it; tests too).
+    void focusChanged(const std::optional<std::string>& app);
+
     // A notification from an application: told when switched on and its app allowed, and the
     // app remembered as seen either way (while switched on).
     void notificationSeen(const host::DesktopNotification& notification);
@@ -72,19 +84,29 @@ class Bridge {
     std::string notificationProblem() const;
 
   private:
+    // When a burst of changes is told: its first at once, then the state at the end of each
+    // spacing, until one passes without a change.
+    struct Pace {
+        std::chrono::steady_clock::time_point told;
+        bool pending = false;
+    };
+    void paced(Pace Bridge::*pace, std::chrono::milliseconds spacing, void (Bridge::*tell)());
     void tellClipboard();
+    void tellFocus();
     void tellNotification(const std::string& app, const std::string& summary,
                           const std::string& body);
     bool withinRate(const std::string& app);
 
     const Links links_;
     mutable std::mutex mutex_;
-    NotificationChoice choice_;                            // guarded by mutex_
-    std::unique_ptr<host::NotificationWatch> watch_;       // guarded by mutex_
-    std::vector<std::string> appsSeen_;                    // guarded by mutex_
-    std::int64_t clipboardChangedAt_ = 0;                  // guarded by mutex_
-    std::chrono::steady_clock::time_point clipboardTold_;  // guarded by mutex_
-    bool clipboardPending_ = false;                        // guarded by mutex_
+    NotificationChoice choice_;                       // guarded by mutex_
+    std::unique_ptr<host::NotificationWatch> watch_;  // guarded by mutex_
+    std::vector<std::string> appsSeen_;               // guarded by mutex_
+    std::int64_t clipboardChangedAt_ = 0;             // guarded by mutex_
+    Pace clipboardPace_;                              // guarded by mutex_
+    std::optional<std::string> focused_;              // guarded by mutex_
+    std::vector<std::string> recentApps_;             // guarded by mutex_
+    Pace focusPace_;                                  // guarded by mutex_
     struct Bucket {
         double tokens = 0;
         std::chrono::steady_clock::time_point filled;
@@ -92,8 +114,9 @@ class Bridge {
     std::map<std::string, Bucket> perApp_;  // guarded by mutex_
     Bucket allApps_;                        // guarded by mutex_
     bool stopped_ = false;                  // guarded by mutex_
-    // Last: it calls back into the members above from its own thread as soon as it starts.
+    // Last: they call back into the members above from their own threads as soon as they start.
     std::unique_ptr<host::ClipboardWatch> clipboard_;
+    std::unique_ptr<host::FocusWatch> focus_;
 };
 
 }  // namespace td::bridge

@@ -10,10 +10,11 @@ using test::ApiFixture;
 using test::eventually;
 using namespace std::chrono_literals;
 
-TEST(BridgeApi, OnlyThisComputerNotifiesOnlyPairedStreamsHearAndTheAdminPageListsAppsSeen) {
+TEST(BridgeApi, OnlyThisComputerNotifiesOnlyPairedStreamsHearAndTheAdminPageListsApps) {
     ApiFixture api;
     const std::string token = api.pairedToken();
     EXPECT_EQ(api.remote("GET", "/api/clipboard").status, 401);
+    EXPECT_EQ(api.remote("GET", "/api/focus").status, 401);
     EXPECT_EQ(api.withToken("POST", "/api/notify", token, R"({"summary":"hi"})").status, 403);
     EXPECT_EQ(api.local("POST", "/api/notify", R"({"summary":""})").status, 400);
     EXPECT_EQ(api.local("POST", "/api/notify", R"({"body":"no summary"})").status, 400);
@@ -45,6 +46,10 @@ TEST(BridgeApi, OnlyThisComputerNotifiesOnlyPairedStreamsHearAndTheAdminPageList
     EXPECT_EQ(api.withToken("GET", "/api/admin", token).body["notificationAppsSeen"],
               Json({"Chat", "Mail"}));
 
+    bridge.focusChanged("org.gnome.Terminal");
+    EXPECT_EQ(
+        api.withToken("GET", "/api/focus", token).body,
+        Json({{"ok", true}, {"app", "org.gnome.Terminal"}, {"recent", {"org.gnome.Terminal"}}}));
     bridge.clipboardChanged();
     EXPECT_TRUE(eventually([&] {
         return paired->sentAtLeast(0, 0ms).find(R"(data: {"clipboard":{"changed":)") !=
@@ -53,6 +58,9 @@ TEST(BridgeApi, OnlyThisComputerNotifiesOnlyPairedStreamsHearAndTheAdminPageList
     const std::string strangerHeard = stranger->sentAtLeast(0);
     EXPECT_EQ(strangerHeard.find("notification"), std::string::npos);
     EXPECT_EQ(strangerHeard.find("clipboard"), std::string::npos);
+    EXPECT_EQ(strangerHeard.find("focus"), std::string::npos);
+    EXPECT_NE(paired->sentAtLeast(0).find(R"({"focus":{"app":"org.gnome.Terminal"}})"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ struct Told {
 
     Bridge::Links links() {
         Bridge::Links links;
-        links.followClipboard = false;
+        links.followDesktop = false;
         links.tell = [this](std::string message) {
             const auto data = message.find("data: ");
             messages.push_back(Json::parse(message.substr(data + 6)));
@@ -111,6 +111,26 @@ TEST(Bridge, ABurstOfClipboardChangesIsToldAtOnceThenOnceMoreWithTheLastTime) {
     ASSERT_EQ(told.messages.size(), 2u);
     EXPECT_EQ(told.messages.back()["clipboard"]["changed"], bridge.clipboardChangedAt());
     EXPECT_EQ(told.messages.back().dump().find("text"), std::string::npos);
+}
+
+TEST(Bridge, TheAppInFrontIsToldPacedAndTheRecentOnesKeptWithoutTapdeck) {
+    Told told;
+    Bridge bridge(told.links());
+    bridge.focusChanged("firefox");
+    ASSERT_EQ(told.messages.size(), 1u);
+    EXPECT_EQ(told.messages[0], Json({{"focus", {{"app", "firefox"}}}}));
+    for (int i = 0; i < 20; ++i) {
+        bridge.focusChanged("app" + std::to_string(i));
+    }
+    bridge.focusChanged("Tapdeck");
+    bridge.focusChanged(std::nullopt);
+    ASSERT_EQ(told.later.size(), 1u);
+    told.later.front()();
+    EXPECT_EQ(told.messages.back(), Json({{"focus", {{"app", nullptr}}}}));
+    EXPECT_EQ(bridge.focusedApp(), std::nullopt);
+    const auto recent = bridge.recentApps();
+    ASSERT_EQ(recent.size(), Bridge::MAX_RECENT_APPS);
+    EXPECT_EQ(recent.front(), "app19");
 }
 
 }  // namespace

@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <fstream>
+#include <mutex>
 
 #include "common/files.hpp"
 #include "host/clipboard.hpp"
+#include "host/focus_watch.hpp"
 #include "host/input.hpp"
 #include "host/process.hpp"
 #include "support/child_process.hpp"
@@ -102,6 +104,28 @@ TEST_F(Sway, TheClipboardIsFollowedThroughTheDataControlProtocolAndRead) {
         ASSERT_TRUE(read);
         EXPECT_EQ(read->text, text);
     }
+}
+
+TEST_F(Sway, TheAppInFrontIsFollowedThroughTheForeignToplevelProtocol) {
+    std::mutex mutex;
+    std::vector<std::optional<std::string>> told;
+    FocusWatch watch(DesktopSession::wayland, DesktopKind::wlroots,
+                     [&](const std::optional<std::string>& app) {
+                         std::lock_guard lock(mutex);
+                         told.push_back(app);
+                     });
+    const auto saw = [&](std::vector<std::optional<std::string>> expected) {
+        return eventually([&] {
+            std::lock_guard lock(mutex);
+            return told == expected;
+        });
+    };
+    ASSERT_TRUE(saw({std::nullopt})) << watch.following().reason;
+    {
+        test::ChildProcess window({"wev"});
+        EXPECT_TRUE(saw({std::nullopt, "wev"}));
+    }
+    EXPECT_TRUE(saw({std::nullopt, "wev", std::nullopt}));
 }
 
 TEST_F(Sway, TheVirtualPointerMovesClicksAndScrollsSmoothly) {

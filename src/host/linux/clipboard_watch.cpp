@@ -1,16 +1,14 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/Xfixes.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <mutex>
-#include <thread>
 
 #include "common/log.hpp"
 #include "common/utf8.hpp"
 #include "host/clipboard.hpp"
+#include "host/linux/follower.hpp"
 #include "host/linux/glib_ptr.hpp"
 #include "host/linux/xlib_connections.hpp"
 #include "host/process.hpp"
@@ -19,15 +17,9 @@ namespace td::host {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
 // A clipboard's owner has this long to hand its text over: one that never answers must not
 // hold a request's thread.
 constexpr auto READ_LIMIT = 3s;
-constexpr auto FIRST_PAUSE = 5s;
-constexpr auto LONGEST_PAUSE = std::chrono::seconds(5min);
-// A follower that ran this long had worked: its next failure is tried again soon.
-constexpr auto WORKED_FOR = 1min;
 constexpr std::size_t MAX_REASON = 200;
 
 // What a tool said on its way out, fit for a report: its last line, printable ASCII only.
@@ -76,14 +68,11 @@ std::optional<ClipboardText> readClipboard(DesktopSession session) {
 
 struct ClipboardWatch::Impl {
     Impl(DesktopSession s, DesktopKind d, std::function<void()> c)
-        : session(s), desktop(d), changed(std::move(c)), wake(::eventfd(0, EFD_CLOEXEC)) {}
-    ~Impl() { ::close(wake); }
+        : session(s), desktop(d), changed(std::move(c)) {}
 
-    void run();
     // Each returns when its way of following ends, or on stop.
-    void followX11();
-    void followWayland();
-    bool pauseUnlessStopped(std::chrono::milliseconds pause);
+    void followX11(const Follower& follower);
+    void followWayland(const Follower& follower);
     void report(ClipboardFollowing now) {
         std::lock_guard lock(mutex);
         if (!now.following && !now.reason.empty()) {
@@ -91,8 +80,8 @@ struct ClipboardWatch::Impl {
         }
         state = std::move(now);
     }
-    void tell() {
-        if (!stopped) {
+    void tell(const Follower& follower) {
+        if (!follower.stopped()) {
             changed();
         }
     }
@@ -100,44 +89,12 @@ struct ClipboardWatch::Impl {
     const DesktopSession session;
     const DesktopKind desktop;
     const std::function<void()> changed;
-    const int wake;
-    std::thread thread;
-    std::atomic<bool> stopped{false};
     mutable std::mutex mutex;
     ClipboardFollowing state;  // guarded by mutex
+    std::unique_ptr<Follower> follower;
 };
 
-void ClipboardWatch::Impl::run() {
-    std::chrono::milliseconds pause = FIRST_PAUSE;
-    while (!stopped) {
-        const auto began = Clock::now();
-        if (session == DesktopSession::x11) {
-            followX11();
-        } else if (session == DesktopSession::wayland) {
-            followWayland();
-        } else {
-            report({false, "", "There is no desktop session.",
-                    "Start Tapdeck from your desktop session."});
-            return;
-        }
-        if (Clock::now() - began > WORKED_FOR) {
-            pause = FIRST_PAUSE;
-        }
-        if (!pauseUnlessStopped(pause)) {
-            return;
-        }
-        pause = std::min(pause * 2, std::chrono::milliseconds(LONGEST_PAUSE));
-    }
-}
-
-bool ClipboardWatch::Impl::pauseUnlessStopped(std::chrono::milliseconds pause) {
-    pollfd stop{wake, POLLIN, 0};
-    while (::poll(&stop, 1, static_cast<int>(pause.count())) < 0 && errno == EINTR) {
-    }
-    return !stopped;
-}
-
-void ClipboardWatch::Impl::followX11() {
+void ClipboardWatch::Impl::followX11(const Follower& follower) {
     xlibThreadsOn();
     Display* display = nullptr;
     {
@@ -165,8 +122,8 @@ void ClipboardWatch::Impl::followX11() {
                                        XFixesSelectionClientCloseNotifyMask);
         XFlush(display);
         report({true, "XFixes", "", ""});
-        while (!stopped && !lost) {
-            pollfd ready[] = {{ConnectionNumber(display), POLLIN, 0}, {wake, POLLIN, 0}};
+        while (!follower.stopped() && !lost) {
+            pollfd ready[] = {{ConnectionNumber(display), POLLIN, 0}, {follower.wake(), POLLIN, 0}};
             if (::poll(ready, 2, -1) < 0 && errno != EINTR) {
                 break;
             }
@@ -180,7 +137,7 @@ void ClipboardWatch::Impl::followX11() {
                 seen = seen || event.type == eventBase + XFixesSelectionNotify;
             }
             if (seen) {
-                tell();
+                tell(follower);
             }
             if (ready[0].revents & (POLLHUP | POLLERR)) {
                 lost = true;
@@ -195,7 +152,7 @@ void ClipboardWatch::Impl::followX11() {
     XCloseDisplay(display);
 }
 
-void ClipboardWatch::Impl::followWayland() {
+void ClipboardWatch::Impl::followWayland(const Follower& follower) {
     // wl-paste runs `echo` at each change, handing it the new content, which echo never reads:
     // a line for each change, whatever its size.
     const glib::Chars tool(g_find_program_in_path("wl-paste"));
@@ -208,10 +165,10 @@ void ClipboardWatch::Impl::followWayland() {
     report({true, "wl-paste --watch", "", ""});
     std::string errors;
     bool ended = false;
-    while (!stopped && !ended) {
+    while (!follower.stopped() && !ended) {
         pollfd ready[] = {{child->output, POLLIN, 0},
                           {child->errors, POLLIN, 0},
-                          {wake, POLLIN, 0},
+                          {follower.wake(), POLLIN, 0},
                           {child->exited, POLLIN, 0}};
         if (::poll(ready, child->exited >= 0 ? 4 : 3, -1) < 0 && errno != EINTR) {
             break;
@@ -224,7 +181,7 @@ void ClipboardWatch::Impl::followWayland() {
             const ssize_t n = ::read(child->output, buffer, sizeof buffer);
             if (n > 0 && std::string_view(buffer, static_cast<std::size_t>(n)).find('\n') !=
                              std::string_view::npos) {
-                tell();
+                tell(follower);
             }
             ended = ended || n == 0;
         }
@@ -246,7 +203,7 @@ void ClipboardWatch::Impl::followWayland() {
             ::close(fd);
         }
     }
-    if (stopped) {
+    if (follower.stopped()) {
         return;
     }
     const std::string said = lastLineOf(errors);
@@ -263,7 +220,18 @@ void ClipboardWatch::Impl::followWayland() {
 ClipboardWatch::ClipboardWatch(DesktopSession session, DesktopKind desktop,
                                std::function<void()> changed)
     : impl_(std::make_unique<Impl>(session, desktop, std::move(changed))) {
-    impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+    if (session == DesktopSession::none) {
+        impl_->report({false, "", "There is no desktop session.",
+                       "Start Tapdeck from your desktop session."});
+        return;
+    }
+    impl_->follower = std::make_unique<Follower>([impl = impl_.get()](const Follower& follower) {
+        if (impl->session == DesktopSession::x11) {
+            impl->followX11(follower);
+        } else {
+            impl->followWayland(follower);
+        }
+    });
 }
 
 ClipboardWatch::~ClipboardWatch() {
@@ -271,12 +239,9 @@ ClipboardWatch::~ClipboardWatch() {
 }
 
 void ClipboardWatch::stop() {
-    if (impl_->stopped.exchange(true)) {
-        return;
+    if (impl_->follower) {
+        impl_->follower->stop();
     }
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = ::write(impl_->wake, &one, sizeof one);
-    impl_->thread.join();
 }
 
 ClipboardFollowing ClipboardWatch::following() const {

@@ -1,0 +1,56 @@
+#include "host/linux/follower.hpp"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+
+namespace td::host {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::milliseconds FIRST_PAUSE = 5s;
+constexpr std::chrono::milliseconds LONGEST_PAUSE = 5min;
+constexpr auto WORKED_FOR = 1min;
+
+}  // namespace
+
+Follower::Follower(std::function<void(const Follower&)> attempt)
+    : attempt_(std::move(attempt)), wake_(::eventfd(0, EFD_CLOEXEC)), thread_([this] { run(); }) {}
+
+Follower::~Follower() {
+    stop();
+    ::close(wake_);
+}
+
+void Follower::stop() {
+    if (stopped_.exchange(true)) {
+        return;
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof one);
+    thread_.join();
+}
+
+void Follower::run() {
+    std::chrono::milliseconds pause = FIRST_PAUSE;
+    while (!stopped_) {
+        const auto began = Clock::now();
+        attempt_(*this);
+        if (Clock::now() - began > WORKED_FOR) {
+            pause = FIRST_PAUSE;
+        }
+        pollfd stop{wake_, POLLIN, 0};
+        while (!stopped_ && ::poll(&stop, 1, static_cast<int>(pause.count())) < 0 &&
+               errno == EINTR) {
+        }
+        pause = std::min(pause * 2, LONGEST_PAUSE);
+    }
+}
+
+}  // namespace td::host
