@@ -119,6 +119,10 @@ Response system(const ApiContext&, const Request& request) {
 }
 
 Response clipboard(const ApiContext& context, const Request& request) {
+    const auto turn = context.clipboardTurns->take(tokenOf(request).value_or(request.peer));
+    if (!turn) {
+        return clipboardBusy();
+    }
     return okAnswer(host::setClipboard(bodyString(request, "text"), context.settings.session));
 }
 

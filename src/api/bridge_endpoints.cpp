@@ -5,7 +5,16 @@
 
 namespace td::api::handlers {
 
-Response readClipboard(const ApiContext& context, const Request&) {
+Response clipboardBusy() {
+    return server::jsonResponse(
+        {{"ok", false}, {"error", "The clipboard is busy with another request: try again"}}, 429);
+}
+
+Response readClipboard(const ApiContext& context, const Request& request) {
+    const auto turn = context.clipboardTurns->take(tokenOf(request).value_or(request.peer));
+    if (!turn) {
+        return clipboardBusy();
+    }
     const auto read = host::readClipboard(context.settings.session);
     if (!read) {
         return server::jsonResponse(

@@ -96,6 +96,8 @@ Response chooseFilesToSend(const ApiContext& context, const Request& request);
 // The computer talking back: its clipboard's text, the app in front, and a notification from
 // this computer's own scripts (this computer only).
 Response readClipboard(const ApiContext& context, const Request& request);
+// 429: this phone's clipboard work is under way, or too many phones' are.
+Response clipboardBusy();
 Response readFocus(const ApiContext& context, const Request& request);
 Response notify(const ApiContext& context, const Request& request);
 

@@ -66,6 +66,9 @@ struct ApiContext {
     // Key actions (texts, combinations, gestures) each phone has under way or waiting for the
     // keyboard: one under way and a few taps more.
     std::shared_ptr<SenderTurns> keyboardTurns = std::make_shared<SenderTurns>(4);
+    // Clipboard reads and writes under way: an app holding the clipboard may take seconds to
+    // hand it over, and no phone's taps may hold the workers every phone shares meanwhile.
+    std::shared_ptr<SenderTurns> clipboardTurns = std::make_shared<SenderTurns>(1, 4);
     // The computer's name as the configuration's readers are told it, and their answer.
     std::shared_ptr<RecentText> computerName =
         std::make_shared<RecentText>(host::computerName, std::chrono::seconds(10));

@@ -2,8 +2,11 @@
 #include "host/clipboard.hpp"
 
 #include <gtest/gtest.h>
+#include <xcb/xcb.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 
 #include "host/process.hpp"
 #include "support/eventually.hpp"
@@ -53,6 +56,23 @@ TEST(Clipboard, X11ChangesAreHeardAndTheTextReadUpToItsBound) {
     const int stopped = changes;
     ASSERT_TRUE(copy("after"));
     EXPECT_EQ(changes, stopped);
+}
+
+TEST(Clipboard, AnOwnerThatNeverHandsItOverCostsAReadSecondsNotAThread) {
+    xcb_connection_t* x = xcb_connect(nullptr, nullptr);
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;
+    const xcb_window_t window = xcb_generate_id(x);
+    xcb_create_window(x, XCB_COPY_FROM_PARENT, window, root, 0, 0, 1, 1, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+    auto* atom = xcb_intern_atom_reply(x, xcb_intern_atom(x, 0, 9, "CLIPBOARD"), nullptr);
+    xcb_set_selection_owner(x, window, atom->atom, XCB_CURRENT_TIME);
+    std::free(atom);
+    xcb_flush(x);  // and never reads a request for it
+
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_FALSE(readClipboard(DesktopSession::x11));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
+    xcb_disconnect(x);
 }
 
 }  // namespace
