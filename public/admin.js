@@ -8,7 +8,8 @@ const MEDIA = [['playpause', 'Play / Pause', '⏯️'], ['next', 'Next', '⏭️
 const SYSTEM = [['sleep', 'Sleep', '😴'], ['screensaver', 'Screen Saver', '🌌']];
 const TILE_KINDS = [['app', 'App'], ['gesture', 'Gesture'], ['keys', 'Key combination'], ['shortcut', 'Shortcut'],
   ['media', 'Media key'], ['volume', 'Volume'], ['url', 'Web address'], ['system', 'System'], ['text', 'Text'],
-  ['touchpad', 'Touchpad'], ['toggle', 'Toggle (on / off)'], ['slider', 'Slider'], ['status', 'Status']];
+  ['touchpad', 'Touchpad'], ['toggle', 'Toggle (on / off)'], ['slider', 'Slider'], ['status', 'Status'],
+  ['clipboard', 'Clipboard (both ways)']];
 // Tiles that show what the computer reports: each needs an id.
 const LIVE_KINDS = new Set(['toggle', 'slider', 'status']);
 const TILE_ID = /^[a-z0-9_-]{1,64}$/;
@@ -46,6 +47,7 @@ async function load({ onlyChanges = false } = {}) {
       && JSON.stringify(answer.config) === JSON.stringify(state.admin.config)) {
     state.admin.tileSources = answer.tileSources;
     renderSources();
+    seeNotificationApps(answer.notificationAppsSeen);
     return;
   }
   state.admin = answer;
@@ -65,6 +67,7 @@ function render() {
   renderPages();
   renderFlows();
   renderSettings();
+  renderNotifications();
 }
 
 // ---------- pages and tiles ----------
@@ -81,7 +84,71 @@ function renderPages() {
     el('button', { class: 'small', onclick: () => movePage(1), 'aria-label': 'Move page right' }, '→'),
     el('button', { class: 'small danger', onclick: deletePage }, 'Delete page'),
   ] : []));
+  renderPageApps();
   renderTiles();
+}
+
+// ---------- pages that follow the app in front ----------
+
+// The apps the computer had in front lately (newest first), as it last said.
+let recentApps = [];
+
+// The apps whose coming to the front brings the page forward on phones: listed, removed, and
+// added from what the computer had in front or by name.
+function renderPageApps() {
+  const page = pages()[state.page];
+  const box = $('page-apps');
+  box.hidden = !page;
+  if (!page) return box.replaceChildren();
+  const apps = Array.isArray(page.apps) ? page.apps.filter((app) => typeof app === 'string') : [];
+  const listed = (app) => apps.some((other) => other.toLowerCase() === app.toLowerCase());
+  const set = (next) => {
+    if (next.length) page.apps = next;
+    else delete page.apps;
+    markDirty();
+    renderPageApps();
+  };
+  const add = (app) => {
+    const name = app.trim();
+    if (name && !listed(name)) set([...apps, name]);
+  };
+  const named = el('input', { placeholder: 'firefox, org.gnome.Terminal…', 'aria-label': 'App id or window class',
+    autocapitalize: 'off', spellcheck: 'false' });
+  const others = recentApps.filter((app) => !listed(app));
+  box.replaceChildren(
+    el('h3', { id: 'page-apps-title' }, 'Shown when these apps are in front'),
+    apps.length
+      ? el('ul', { class: 'chips', 'aria-labelledby': 'page-apps-title' }, apps.map((app, i) => el('li', { class: 'chip' },
+        el('span', { dir: 'auto' }, app),
+        el('button', { class: 'chip-remove', 'aria-label': `Remove ${app}`, onclick: () => set(apps.filter((_, j) => j !== i)) }, '✕'))))
+      : el('p', { class: 'hint' }, 'None: phones show this page when it is chosen.'),
+    el('div', { class: 'row' },
+      el('button', { class: 'small', onclick: () => addAppInFront(add) }, 'Add the app in front'),
+      named, el('button', { class: 'small', onclick: () => { add(named.value); } }, 'Add')),
+    others.length ? el('div', { class: 'row recent-apps' }, el('span', { class: 'hint' }, 'Lately in front:'),
+      others.map((app) => el('button', { class: 'small chip', 'aria-label': `Add ${app}`, onclick: () => add(app) }, `+ ${app}`))) : '',
+    el('p', { class: 'hint' }, 'Phones switch to the first page that lists the app in front on the computer, and back to the page chosen on them once no page lists it. Names are desktop ids or window classes; case does not matter.'));
+}
+
+// Asks which apps the computer had in front lately, to offer them.
+async function loadRecentApps() {
+  const answer = await api('api/focus', { method: 'GET' }).catch(() => null);
+  if (answer?.ok) recentApps = (Array.isArray(answer.recent) ? answer.recent : []).filter((app) => typeof app === 'string' && app);
+  return answer;
+}
+
+// Adds the app the computer last had in front (not Tapdeck's own windows), and offers the
+// others it had lately.
+async function addAppInFront(add) {
+  const answer = await loadRecentApps();
+  if (!answer?.ok) return toast(answer?.error || 'The computer did not say which app is in front.');
+  const front = recentApps[0] || (typeof answer.app === 'string' ? answer.app : '');
+  if (!front) {
+    renderPageApps();
+    return toast('No app is in front on the computer.');
+  }
+  add(front);
+  renderPageApps();
 }
 
 const PAGE_FIELDS = (page = {}) => [
@@ -216,6 +283,9 @@ function renderTileForm() {
     } }, 'Add')));
   } else if (kind === 'touchpad') {
     form.replaceChildren(el('button', { onclick: () => addTile({ type: 'touchpad', label: 'Touchpad', emoji: '🖱️' }) }, 'Add the touchpad'));
+  } else if (kind === 'clipboard') {
+    form.replaceChildren(el('button', { onclick: () => addTile({ type: 'clipboard', label: 'Clipboard', emoji: '📋' }) }, 'Add the clipboard'),
+      el('p', { class: 'hint' }, 'A tap copies the computer\'s clipboard onto the phone; holding it sends the phone\'s to the computer.'));
   } else if (kind === 'volume') {
     form.replaceChildren(el('button', { onclick: () => addTile({ type: 'volume', label: 'Volume', emoji: '🔊' }) }, 'Add the volume slider'));
   } else if (kind === 'url') {
@@ -582,7 +652,7 @@ async function saveFlow() {
 // ---------- what works on this computer ----------
 
 const REPORT_PARTS = [['keys', 'Keys and typing'], ['pointer', 'Touchpad'], ['media', 'Media keys'], ['sound', 'Volume'],
-  ['clipboard', 'Clipboard'], ['suspend', 'Sleep'], ['screensaver', 'Screen saver'],
+  ['clipboard', 'Clipboard'], ['notifications', 'Notifications'], ['suspend', 'Sleep'], ['screensaver', 'Screen saver'],
   ['shortcuts', 'Shortcuts'], ['relay', 'Relay'], ['planner', 'Planner']];
 
 // What was found, in a few words, for a part that works.
@@ -591,7 +661,9 @@ function foundText(name, part) {
     case 'keys': case 'pointer': return `through ${part.backend}`;
     case 'media': return part.players.map((p) => p.replace('org.mpris.MediaPlayer2.', '')).join(', ');
     case 'sound': return `${part.server}${part.output ? ` → ${part.output}` : ''}`;
-    case 'clipboard': case 'screensaver': return part.tool;
+    case 'clipboard': return `${part.tool}${part.follows?.ok ? `; phones hear of its changes${part.follows.how ? ` (${part.follows.how})` : ''}` : ''}`;
+    case 'notifications': return part.on ? 'shown on phones' : 'not shown on phones (below)';
+    case 'screensaver': return part.tool;
     case 'shortcuts': return `${part.count} in ${part.folder}`;
     case 'relay': return part.enabled ? 'connected' : 'off';
     default: return '';
@@ -611,6 +683,11 @@ function renderReport(report) {
       el('strong', {}, title),
       el('span', {}, part.ok ? foundText(name, part) : part.reason));
     if (!part.ok) row.append(el('span', { class: 'fix' }, part.fix));
+    // The clipboard works, but its changes reach no phone: said, with what to do.
+    if (name === 'clipboard' && part.ok && part.follows && !part.follows.ok) {
+      const sentence = (text) => (/[.!?]$/.test(text) ? text : `${text}.`);
+      row.append(el('span', { class: 'fix' }, [part.follows.reason, part.follows.fix].filter(Boolean).map(sentence).join(' ')));
+    }
     if (name === 'keys' && !part.ok && part.canAsk) {
       row.append(el('span', { class: 'fix' }, el('button', { class: 'primary', id: 'allow-keys', onclick: allowKeys }, 'Allow keys')));
     }
@@ -644,6 +721,37 @@ function renderAddresses(answer) {
     el('a', { href: a.url }, a.address),
     el('span', { class: 'hint' }, `${a.interface}${a.defaultRoute ? ' · default route' : ''}`))));
   $('firewall').replaceChildren(...(answer.firewall || []).map((f) => el('li', {}, f.advice)));
+}
+
+// ---------- notifications ----------
+
+// The computer's notifications on phones: on or off, and which apps'. The apps offered are those
+// allowed and those seen since the agent started.
+function renderNotifications() {
+  const s = settingsObject();
+  $('notifications').checked = s.notifications === true;
+  const allowed = notificationApps();
+  const seen = (state.admin.notificationAppsSeen || []).filter((app) => typeof app === 'string');
+  const offered = [...new Set([...allowed, ...seen])].sort((a, b) => a.localeCompare(b));
+  $('notification-apps').replaceChildren(...offered.map((app) => el('li', {},
+    el('label', {}, el('input', { type: 'checkbox', checked: allowed.includes(app), onchange: (event) => {
+      const now = notificationApps().filter((other) => other !== app);
+      settingsObject().notificationApps = event.target.checked ? [...now, app] : now;
+      markDirty();
+    } }), el('span', { dir: 'auto' }, app)))));
+}
+
+function notificationApps() {
+  const apps = settingsObject().notificationApps;
+  return Array.isArray(apps) ? apps.filter((app) => typeof app === 'string') : [];
+}
+
+// The apps seen, asked again as the page is: drawn again only when they changed, not to drop a
+// checkbox being ticked.
+function seeNotificationApps(seen) {
+  if (!Array.isArray(seen) || JSON.stringify(seen) === JSON.stringify(state.admin.notificationAppsSeen)) return;
+  state.admin.notificationAppsSeen = seen;
+  renderNotifications();
 }
 
 // ---------- settings and saving ----------
@@ -681,15 +789,17 @@ async function save() {
   }
 }
 
-// How the Shortcuts that feed tiles fare, asked again every 10 s while the page is shown and some
-// tile has one.
+// How the Shortcuts that feed tiles fare, and the apps that showed notifications, asked again
+// every 10 s while the page is shown and some tile has a Shortcut or notifications are on.
 async function refreshSources() {
   if (!state.admin || document.visibilityState !== 'visible') return;
-  if (!pages().some((page) => (page.tiles || []).some((tile) => tile.watch)) && !(state.admin.tileSources || []).length) return;
+  if (!pages().some((page) => (page.tiles || []).some((tile) => tile.watch)) && !(state.admin.tileSources || []).length
+    && settingsObject().notifications !== true) return;
   const answer = await api('api/admin', { method: 'GET' }).catch(() => null);
   if (!answer?.ok) return;
   state.admin.tileSources = answer.tileSources;
   renderSources();
+  seeNotificationApps(answer.notificationAppsSeen);
 }
 
 function init() {
@@ -724,6 +834,7 @@ function init() {
     ['icon-scale', (v) => { settingsObject().iconScale = Number(v.value) || 1.12; }],
     ['labels', (v) => { settingsObject().labels = v.checked; }],
     ['relay', (v) => { settingsObject().relayEnabled = v.checked; }],
+    ['notifications', (v) => { settingsObject().notifications = v.checked; }],
   ]) {
     $(id).addEventListener('change', (event) => { apply(event.target); markDirty(); });
   }
@@ -732,7 +843,10 @@ function init() {
   watchReloads(() => { if (!state.dirty) load({ onlyChanges: true }).catch(() => {}); });
   setInterval(refreshSources, 10000);
   window.addEventListener('beforeunload', (event) => { if (state.dirty) event.preventDefault(); });
-  load().then(renderTileForm).catch((error) => {
+  load().then(() => {
+    renderTileForm();
+    loadRecentApps().then(() => { if (state.doc) renderPageApps(); });
+  }).catch((error) => {
     $('load-error').textContent = error instanceof Unauthorized ? 'Not allowed.' : 'Tapdeck did not answer.';
   });
 }

@@ -104,8 +104,10 @@ function render() {
     role: 'tab',
     class: 'tab',
     'aria-selected': String(i === state.page),
-    onclick: () => showPage(i),
+    onclick: () => choosePage(i),
   }, `${page.icon || ''} ${page.name || 'Page'}`.trim())));
+  $('keep-page').hidden = !pages.some((page) => appsOf(page).length);
+  $('keep-page').setAttribute('aria-pressed', String(keepingPage()));
 
   $('pages').replaceChildren(...pages.map((page, i) => el('section', {
     class: 'page',
@@ -120,10 +122,83 @@ function render() {
 function showPage(index) {
   state.page = index;
   render();
+  $('tabs').querySelector('[aria-selected="true"]')?.scrollIntoView({ block: 'nearest', inline: 'nearest' });
   refreshLive();
 }
 
-const TILE_GLYPHS = { url: '🌐', shortcut: '⚙️', gesture: '✋', keys: '⌘', media: '⏯️', volume: '🔊', system: '💤', text: '⌨️', flow: '⚡', app: '🖥️', touchpad: '🖱️', toggle: '💡', slider: '🎚️', status: '📊' };
+// The person's own choice of page: the one to come back to once the app in front has no page.
+function choosePage(index) {
+  following.returnTo = null;
+  showPage(index);
+}
+
+// ---------- pages that follow the app in front ----------
+
+// The page shows the first page that lists the app in front on the computer, and goes back to
+// the page the person chose once no page lists it. Never under a finger, nor behind the
+// touchpad or a sheet: the latest app is followed once they are put away. A pinned page stays.
+const KEEP_KEY = 'tapdeck.keepPage';
+// The app in front as last told (undefined: not told yet), the one the page last followed, and
+// the page to go back to (null: the one shown is the person's own choice).
+const following = { app: undefined, followed: undefined, returnTo: null, touching: false };
+// How many times the event stream told of the app in front: a GET answered after it is older.
+const focusNews = { count: 0 };
+
+const appsOf = (page) => (Array.isArray(page?.apps) ? page.apps.filter((app) => typeof app === 'string' && app) : []);
+const keepingPage = () => localStorage.getItem(KEEP_KEY) === 'yes';
+
+function followApp(app) {
+  following.app = typeof app === 'string' && app ? app : null;
+  followFocus();
+}
+
+// Whether the person is busy with something a page change would pull away.
+function occupied() {
+  return following.touching || $('deck').hidden || !$('touchpad').hidden
+    || Boolean(document.querySelector('dialog[open]'));
+}
+
+function followFocus() {
+  if (following.app === undefined || following.app === following.followed || keepingPage() || occupied()) return;
+  following.followed = following.app;
+  const pages = state.config?.pages || [];
+  const app = following.app?.toLowerCase();
+  const shown = app ? pages.findIndex((page) => appsOf(page).some((name) => name.toLowerCase() === app)) : -1;
+  if (shown >= 0) {
+    following.returnTo ??= state.page;
+    if (shown !== state.page) showPage(shown);
+  } else if (following.returnTo !== null) {
+    const back = Math.min(following.returnTo, Math.max(0, pages.length - 1));
+    following.returnTo = null;
+    if (back !== state.page) showPage(back);
+  }
+}
+
+// The pin: while pressed, the page stays whatever comes to the front; let go, it follows again.
+function toggleKeepPage() {
+  if (keepingPage()) localStorage.removeItem(KEEP_KEY);
+  else localStorage.setItem(KEEP_KEY, 'yes');
+  $('keep-page').setAttribute('aria-pressed', String(keepingPage()));
+  if (!keepingPage()) {
+    following.followed = undefined;  // the app in front now, whichever it is
+    followFocus();
+  }
+}
+
+// What holds the page back from following ends: a finger lifted, a sheet or the touchpad put away.
+function watchForCalm() {
+  $('pages').addEventListener('pointerdown', () => { following.touching = true; });
+  for (const end of ['pointerup', 'pointercancel']) {
+    window.addEventListener(end, () => {
+      following.touching = false;
+      setTimeout(followFocus);  // after the tap's own work (a sheet it opens)
+    });
+  }
+  document.addEventListener('close', () => setTimeout(followFocus), true);  // a dialog's
+  document.addEventListener('touchpadclose', () => followFocus());
+}
+
+const TILE_GLYPHS = { url: '🌐', shortcut: '⚙️', gesture: '✋', keys: '⌘', media: '⏯️', volume: '🔊', system: '💤', text: '⌨️', flow: '⚡', app: '🖥️', touchpad: '🖱️', toggle: '💡', slider: '🎚️', status: '📊', clipboard: '📋' };
 
 // A tile's caption: the one its state gives before the configured one.
 function tileLabel(tile) {
@@ -169,6 +244,7 @@ function renderTile(tile) {
   else if (tile.type === 'toggle') node = renderToggle(tile, tap);
   else if (tile.type === 'slider') node = renderSlider(tile, reason);
   else if (tile.type === 'status') node = renderStatus(tile, tap);
+  else if (tile.type === 'clipboard' && !reason) node = renderClipboard(tile);
   else node = renderButton(tile, tap);
   if (tile.id) node.dataset.tileId = tile.id;
   return reason ? markUnavailable(node, reason) : node;
@@ -447,7 +523,8 @@ function follow(node, draw) {
   draw();
 }
 
-// Asks for the player and the volume when a tile shows them, and for what the computer offers:
+// Asks for the player and the volume when a tile shows them, for what the computer offers, and
+// for the app in front when a page follows one:
 // at start, after a reload, and every 30 s through a relay that carries no event stream.
 async function refreshLive() {
   const tiles = (state.config?.pages || []).flatMap((page) => (Array.isArray(page.tiles) ? page.tiles : []));
@@ -459,11 +536,13 @@ async function refreshLive() {
     if (error instanceof Unauthorized) handleError(error);
     return null;
   });
-  const [playing, volume, states, offered] = await Promise.all([types.has('media') ? ask('api/now-playing') : null,
+  const focusAsked = focusNews.count;
+  const [playing, volume, states, offered, focus] = await Promise.all([types.has('media') ? ask('api/now-playing') : null,
     types.has('volume') ? ask('api/volume') : null, tiles.some((tile) => tile.id) ? ask('api/tiles') : null,
-    ask('api/inbox')]);
+    ask('api/inbox'), (state.config?.pages || []).some((page) => appsOf(page).length) ? ask('api/focus') : null]);
   // The event stream's word, when it came meanwhile, is the newer.
   if (offered?.ok && inboxNews.count === offersAsked) showInbox(offered.inbox);
+  if (focus?.ok && focusNews.count === focusAsked) followApp(focus.app);
   const change = {};
   if (playing?.ok) {
     change.players = playing.players || [];
@@ -486,8 +565,18 @@ function tilesAsOf(answered, asked) {
 }
 
 // A change the event stream told of: the active player, the volume, tiles' states (each whole;
-// an empty one has none left), or the whole list of what the computer offers.
+// an empty one has none left), the whole list of what the computer offers, that the clipboard
+// changed, a notification, or the app in front.
 function onState(change) {
+  if (change.clipboard && typeof change.clipboard === 'object') {
+    clipboardNews.count++;
+    setLive({});
+  }
+  if ('notification' in change) showNotification(change.notification);
+  if (change.focus && typeof change.focus === 'object') {
+    focusNews.count++;
+    followApp(change.focus.app);
+  }
   if ('inbox' in change) {
     inboxNews.count++;
     showInbox(change.inbox);
@@ -915,31 +1004,225 @@ function openLink(tab, text) {
 }
 
 // The clipboard API needs a secure origin (the agent's plain HTTP on the LAN is not one) and may
-// be refused: the text is then shown selected, for the person to copy.
-async function copyText(text) {
-  try {
-    await navigator.clipboard.writeText(text);
-    toast('Copied.', 'ok');
-  } catch {
-    offerByHand('Text from the computer', 'Copy it from here.', { text });
+// be refused, or the tap's moment may have passed while the text came: the text is then shown
+// selected, with a button that copies it.
+async function copyText(text, title = 'Text from the computer') {
+  if (window.isSecureContext && navigator.clipboard?.writeText) {
+    try {
+      await navigator.clipboard.writeText(text);
+      toast('Copied.', 'ok');
+      return;
+    } catch { /* by hand, below */ }
   }
+  copyByHand(title, text);
 }
 
-// A sheet with what the page could not do by itself: a text selected, or a link to tap.
-function offerByHand(title, hint, { text, link }) {
-  const field = text === undefined ? null : el('textarea', { readonly: true, rows: '4', 'aria-label': title });
-  if (field) field.value = text;
+// A sheet with a text selected in a field, and a Copy button: a tap on it is the gesture a
+// browser wants before it copies, on plain HTTP too. The text leaves the page with the sheet.
+function copyByHand(title, text) {
+  const field = el('textarea', { readonly: true, rows: '4', 'aria-label': title, spellcheck: 'false' });
+  field.value = text;
+  const select = () => {
+    field.focus();
+    field.setSelectionRange(0, field.value.length);  // iOS selects nothing with select()
+  };
+  const copy = () => {
+    select();
+    let copied = false;
+    try {
+      copied = document.execCommand('copy');
+    } catch { /* said below */ }
+    if (!copied) return toast('This browser did not copy it: hold the text to copy it.');
+    toast('Copied.', 'ok');
+    dialog.close();
+  };
+  const dialog = el('dialog', { class: 'sheet copy-sheet' },
+    el('h2', {}, title),
+    el('p', { class: 'hint' }, 'Selected: tap Copy, or hold it to copy it yourself.'),
+    field,
+    el('form', { method: 'dialog', class: 'row end' },
+      el('button', { value: 'done' }, 'Done'),
+      el('button', { type: 'button', class: 'primary', onclick: copy }, 'Copy')));
+  forgetOnClose(dialog, field);
+  document.body.append(dialog);
+  dialog.showModal();
+  select();
+}
+
+// A sheet's field may hold a password: emptied as the sheet goes, and the sheet with it.
+function forgetOnClose(dialog, field) {
+  dialog.addEventListener('close', () => {
+    field.value = '';
+    dialog.remove();
+  });
+}
+
+// A sheet with a link to tap, when the page could not open a tab by itself.
+function offerByHand(title, hint, { link }) {
   const dialog = el('dialog', { class: 'sheet' },
     el('h2', {}, title),
     el('p', { class: 'hint' }, hint),
-    field,
-    link ? el('a', { class: 'button primary', href: link, target: '_blank', rel: 'noopener' }, 'Open link') : null,
+    el('a', { class: 'button primary', href: link, target: '_blank', rel: 'noopener' }, 'Open link'),
     el('form', { method: 'dialog', class: 'row end' }, el('button', {}, 'Done')));
   dialog.addEventListener('close', () => dialog.remove());
   document.body.append(dialog);
   dialog.showModal();
-  field?.focus();
-  field?.select();
+}
+
+// ---------- the clipboard both ways ----------
+
+// Each change of the computer's clipboard its event stream told of (never what it holds), and
+// the count when this phone last took it.
+const clipboardNews = { count: 0, taken: 0 };
+// What the computer's clipboard takes from a phone at once.
+const CLIPBOARD_MAX_BYTES = 1024 * 1024;
+
+// A tap copies the computer's clipboard onto the phone; a finger held sends the phone's to the
+// computer. A dot says that the computer's clipboard changed since the last tap.
+function renderClipboard(tile) {
+  const button = renderButton(tile, () => {});
+  const dot = el('span', { class: 'tile-dot', hidden: true }, el('span', { class: 'visually-hidden' }, ', changed on the computer'));
+  button.append(dot);
+  follow(button, () => { dot.hidden = clipboardNews.count === clipboardNews.taken; });
+  onHold(button, () => sendClipboard(button), () => takeClipboard(button));
+  return button;
+}
+
+// Copies the computer's clipboard onto this phone.
+async function takeClipboard(button) {
+  if (button.classList.contains('busy')) return;
+  button.classList.add('busy');
+  clipboardNews.taken = clipboardNews.count;
+  setLive({});
+  try {
+    const answer = await api('api/clipboard', { method: 'GET' });
+    if (!answer.ok) toast(answer.error || 'The computer\'s clipboard could not be read.');
+    else if (answer.tooLarge) toast('The computer\'s clipboard holds more than 1 MiB of text.');
+    else if (typeof answer.text !== 'string' || !answer.text) toast('The computer\'s clipboard holds no text.');
+    else await copyText(answer.text, 'The computer\'s clipboard');
+  } catch (error) {
+    handleError(error);
+  } finally {
+    button.classList.remove('busy');
+  }
+}
+
+// Sends this phone's clipboard to the computer's: read at once where the browser lets the page
+// read it, else pasted into a sheet by the person.
+async function sendClipboard(button) {
+  let text = '';
+  if (window.isSecureContext && navigator.clipboard?.readText) {
+    try {
+      text = await navigator.clipboard.readText();
+    } catch { /* refused: pasted by hand, below */ }
+  }
+  if (!text) return pasteSheet();
+  button.classList.add('busy');
+  await putOnComputer(text);
+  button.classList.remove('busy');
+}
+
+// Puts `text` on the computer's clipboard; says how it went, and whether it did.
+async function putOnComputer(text) {
+  if (new Blob([text]).size > CLIPBOARD_MAX_BYTES) {
+    toast('That is more than 1 MiB of text: the computer takes less at once.');
+    return false;
+  }
+  try {
+    const answer = await api('api/clipboard', { body: { text } });
+    if (answer.ok) toast('Sent to the computer\'s clipboard.', 'ok');
+    else toast(answer.error || 'The computer\'s clipboard could not be set.');
+    return answer.ok;
+  } catch (error) {
+    handleError(error);
+    return false;
+  }
+}
+
+// A field to paste into, and a button that sends what it holds.
+function pasteSheet() {
+  const field = el('textarea', { rows: '4', 'aria-label': 'Paste here', placeholder: 'Paste here',
+    autocomplete: 'off', autocapitalize: 'off', autocorrect: 'off', spellcheck: 'false' });
+  const send = el('button', { class: 'primary' }, 'Send to computer');
+  const form = el('form', { class: 'paste-form' }, field,
+    el('div', { class: 'row end' }, el('button', { type: 'button', onclick: () => dialog.close() }, 'Cancel'), send));
+  form.addEventListener('submit', async (event) => {
+    event.preventDefault();
+    if (!field.value || send.disabled) return field.focus();
+    send.disabled = true;
+    if (await putOnComputer(field.value)) dialog.close();
+    send.disabled = false;
+  });
+  const dialog = el('dialog', { class: 'sheet paste-sheet', 'aria-labelledby': 'paste-title' },
+    el('h2', { id: 'paste-title' }, 'Send to the computer\'s clipboard'),
+    el('p', { class: 'hint' }, 'Paste the text here. It goes to the computer and is not kept on this phone.'),
+    form);
+  forgetOnClose(dialog, field);
+  document.body.append(dialog);
+  dialog.showModal();
+  field.focus();
+}
+
+// ---------- the computer's notifications ----------
+
+const NOTICE_MS = 6000;
+const MOST_NOTICES = 3;
+
+// A notification of the computer's, told by its event stream: a quiet note at the top of the
+// page for a few seconds (the newest three at most), and, while the page is not in sight and the
+// person allowed it, one of the phone's own.
+function showNotification(notification) {
+  if (!notification || typeof notification !== 'object') return;
+  const text = (value) => (typeof value === 'string' ? value : '');
+  const [app, summary, body] = [text(notification.app), text(notification.summary), text(notification.body)];
+  if (!summary && !body) return;
+  const notice = el('div', { class: 'notice' },
+    app ? el('p', { class: 'notice-app', dir: 'auto' }, app) : null,
+    summary ? el('p', { class: 'notice-summary', dir: 'auto' }, summary) : null,
+    body ? el('p', { class: 'notice-body', dir: 'auto' }, body) : null);
+  notice.addEventListener('click', () => notice.remove());  // a tap puts it away early
+  const list = $('notices');
+  list.append(notice);
+  while (list.childElementCount > MOST_NOTICES) list.firstElementChild.remove();
+  setTimeout(() => notice.remove(), NOTICE_MS);
+  if (document.visibilityState !== 'visible') showOnPhone(app, summary, body);
+}
+
+// Where this page may show notifications of the phone's own: a secure page, asked by the person.
+const phoneNotifications = () => ('Notification' in window) && window.isSecureContext;
+
+async function showOnPhone(app, summary, body) {
+  if (!phoneNotifications() || Notification.permission !== 'granted') return;
+  const title = [app, summary].filter(Boolean).join(': ');
+  const options = { body, dir: 'auto', icon: 'icon-192.png' };
+  try {
+    // Android's browsers show notifications only through a service worker.
+    const registration = await navigator.serviceWorker?.getRegistration();
+    if (registration) await registration.showNotification(title, options);
+    else new Notification(title, options);
+  } catch { /* the browser would not: the note on the page said it */ }
+}
+
+// The menu's offer to show the computer's notifications as the phone's own, or why it cannot.
+function drawNotificationChoice() {
+  const button = $('show-notifications');
+  const hint = $('notifications-hint');
+  const known = 'Notification' in window;
+  const permission = known ? Notification.permission : 'default';
+  button.hidden = !phoneNotifications() || permission !== 'default';
+  hint.hidden = !known || (phoneNotifications() && permission === 'default');
+  hint.textContent = !phoneNotifications()
+    ? 'The computer\'s notifications show here while this page is open. To see them when it is in the background, open it over HTTPS (through the relay).'
+    : permission === 'granted'
+      ? 'This phone shows the computer\'s notifications, also while this page is in the background.'
+      : 'This browser blocks notifications from this page: allow them in its settings for this site.';
+}
+
+async function askForNotifications() {
+  try {
+    await Notification.requestPermission();
+  } catch { /* an old browser's: said by the permission, below */ }
+  drawNotificationChoice();
 }
 
 // ---------- the planner ----------
@@ -1057,7 +1340,7 @@ function enableSwipes() {
     const count = state.config?.pages?.length || 0;
     if (Math.abs(dx) < 60 || Math.abs(dx) < 2 * Math.abs(dy)) return;
     const next = state.page + (dx < 0 ? 1 : -1);
-    if (next >= 0 && next < count) showPage(next);
+    if (next >= 0 && next < count) choosePage(next);
   });
 }
 
@@ -1080,7 +1363,13 @@ function init() {
   buildPinPad();
   enableSwipes();
   $('plan-form').addEventListener('submit', plan);
-  $('open-settings').addEventListener('click', () => $('settings').showModal());
+  $('open-settings').addEventListener('click', () => {
+    drawNotificationChoice();
+    $('settings').showModal();
+  });
+  $('show-notifications').addEventListener('click', askForNotifications);
+  $('keep-page').addEventListener('click', toggleKeepPage);
+  watchForCalm();
   $('close-settings').addEventListener('click', () => $('settings').close());
   $('send-files').addEventListener('click', pickFiles);
   $('send-picker').addEventListener('change', () => {

@@ -74,3 +74,14 @@ self.addEventListener('fetch', (event) => {
     })
     .catch(() => kept()));
 });
+
+// A notification of the computer's that the page showed through this worker, tapped: the page
+// comes to the front, opened again if it was closed meanwhile.
+self.addEventListener('notificationclick', (event) => {
+  event.notification.close();
+  if (SHARED_ORIGIN) return;
+  event.waitUntil(self.clients.matchAll({ type: 'window' }).then((pages) => {
+    const page = pages.find((client) => client.url.startsWith(self.registration.scope));
+    return page ? page.focus() : self.clients.openWindow(self.registration.scope);
+  }));
+});

@@ -290,6 +290,7 @@ export function closeTouchpad() {
   document.body.classList.remove('pad-open');
   document.getElementById('touchpad').hidden = true;
   if (location.hash === '#touchpad') history.back();
+  document.dispatchEvent(new Event('touchpadclose'));  // what waited for it may go on
 }
 
 export function setUpTouchpad() {
