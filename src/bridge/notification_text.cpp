@@ -38,8 +38,8 @@ void appendUtf8(std::string& out, std::uint32_t code) {
 // The character an entity at the start of `rest` stands for, and its length; nothing for an
 // ampersand that starts none (it is then text).
 bool readEntity(std::string_view rest, std::string& out, std::size_t& length) {
-    const std::size_t end = rest.find(';');
-    if (end == std::string_view::npos || end > 10) {
+    const std::size_t end = rest.substr(0, 12).find(';');
+    if (end == std::string_view::npos) {
         return false;
     }
     const std::string_view name = rest.substr(1, end - 1);
@@ -74,11 +74,17 @@ bool readEntity(std::string_view rest, std::string& out, std::size_t& length) {
 std::string withoutMarkup(std::string_view markup) {
     std::string text;
     text.reserve(markup.size());
+    // Where the next '>' is, found once for all the '<' before it: a text of a million "<a"
+    // is read in one pass, not a million.
+    std::size_t close = markup.find('>');
     for (std::size_t i = 0; i < markup.size();) {
         const std::string_view rest = markup.substr(i);
         std::size_t length = 0;
-        if (rest[0] == '<' && isTagStart(rest) && rest.find('>') != std::string_view::npos) {
-            i += rest.find('>') + 1;
+        if (close != std::string_view::npos && close < i) {
+            close = markup.find('>', i);
+        }
+        if (rest[0] == '<' && isTagStart(rest) && close != std::string_view::npos) {
+            i = close + 1;
         } else if (rest[0] == '&' && readEntity(rest, text, length)) {
             i += length;
         } else {
@@ -95,7 +101,20 @@ std::size_t characterLength(unsigned char lead) {
 
 }  // namespace
 
+std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) {
+        return text;
+    }
+    std::size_t end = maxBytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+        --end;  // not within a character
+    }
+    return text.substr(0, end);
+}
+
 std::string plainText(std::string_view markup, std::size_t maxCharacters) {
+    // Markup around the characters shown takes room of its own, but not without bound.
+    markup = utf8Prefix(markup, maxCharacters * MARKUP_BYTES_PER_CHARACTER);
     const std::string text = tiles::withoutFormatting(withoutMarkup(markup));
     std::size_t characters = 0;
     for (std::size_t i = 0; i < text.size();

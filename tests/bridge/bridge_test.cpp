@@ -26,6 +26,18 @@ TEST(NotificationText, IsPlainTextOfBoundedLengthWhateverTheMarkup) {
     for (const auto& c : cases) {
         EXPECT_EQ(plainText(c.markup, c.max), c.shown) << c.markup;
     }
+    // Texts of megabytes with a tag or an entity that never ends are read once, and only as
+    // far as what is shown needs.
+    for (const std::string run : {"<a", "&", "é<b"}) {
+        std::string huge;
+        while (huge.size() < 8'000'000) {
+            huge += run;
+        }
+        const auto began = std::chrono::steady_clock::now();
+        const std::string shown = plainText(huge, MAX_BODY_CHARACTERS);
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(1)) << run;
+        EXPECT_LE(shown.size(), MAX_BODY_CHARACTERS * 4);
+    }
 }
 
 struct Told {

@@ -1,5 +1,6 @@
 #include <gio/gio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <optional>
@@ -24,16 +25,36 @@ constexpr const char* NOTIFY_RULE =
 constexpr const char* GTK_NOTIFY_RULE =
     "type='method_call',interface='org.gtk.Notifications',member='AddNotification'";
 
+// What is kept of one text of a call: far more than a phone shows, far less than a bus message
+// may hold (128 MiB). Cut where a character begins.
+constexpr std::size_t MAX_TEXT_BYTES = 64 * 1024;
+
+std::string bounded(const gchar* text, gsize length) {
+    std::size_t end = std::min<std::size_t>(length, MAX_TEXT_BYTES);
+    while (end < length && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    return std::string(text, end);
+}
+
 std::string stringChild(GVariant* tuple, gsize index) {
     glib::Variant child(g_variant_get_child_value(tuple, index));
-    return g_variant_is_of_type(child.get(), G_VARIANT_TYPE_STRING)
-               ? g_variant_get_string(child.get(), nullptr)
-               : std::string();
+    if (!g_variant_is_of_type(child.get(), G_VARIANT_TYPE_STRING)) {
+        return {};
+    }
+    gsize length = 0;
+    const gchar* text = g_variant_get_string(child.get(), &length);
+    return bounded(text, length);
 }
 
 std::string stringIn(GVariant* dictionary, const char* key) {
-    const gchar* text = nullptr;
-    return g_variant_lookup(dictionary, key, "&s", &text) ? std::string(text) : std::string();
+    glib::Variant value(g_variant_lookup_value(dictionary, key, G_VARIANT_TYPE_STRING));
+    if (!value) {
+        return {};
+    }
+    gsize length = 0;
+    const gchar* text = g_variant_get_string(value.get(), &length);
+    return bounded(text, length);
 }
 
 // The notification a call shows, when it is a well-formed call of one of the two interfaces.
