@@ -8,7 +8,7 @@ PACKAGES=(
   g++ cmake ninja-build ccache pkg-config clang libclang-rt-14-dev
   # libraries
   libboost1.81-dev libboost-url1.81-dev nlohmann-json3-dev libssl-dev libqrencode-dev libpng-dev
-  libglib2.0-dev libgtk-3-dev libx11-dev libxcb1-dev libxtst-dev libxfixes-dev librsvg2-common hicolor-icon-theme
+  libglib2.0-dev libgtk-3-dev libx11-dev libxcb1-dev libxcb-xfixes0-dev libxtst-dev librsvg2-common hicolor-icon-theme
   libwayland-dev libxkbcommon-dev wayland-protocols
   libayatana-appindicator3-dev libwebkit2gtk-4.1-dev
   # the desktop tools the agent drives

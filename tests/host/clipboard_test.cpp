@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "host/focus_watch.hpp"
 #include "host/process.hpp"
+#include "support/child_process.hpp"
 #include "support/eventually.hpp"
 
 namespace td::host {
@@ -73,6 +75,24 @@ TEST(Clipboard, AnOwnerThatNeverHandsItOverCostsAReadSecondsNotAThread) {
     EXPECT_FALSE(readClipboard(DesktopSession::x11));
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
     xcb_disconnect(x);
+}
+
+TEST(Clipboard, FollowersOutliveAnXServerThatGoesAway) {
+    auto server = std::make_unique<test::ChildProcess>(
+        std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp"});
+    const auto number = server->waitForLine(std::regex("^([0-9]+)\n"));
+    ASSERT_TRUE(number) << server->output();
+    const std::string ours = std::getenv("DISPLAY");
+    ::setenv("DISPLAY", (":" + (*number)[1].str()).c_str(), 1);
+    ClipboardWatch clipboard(DesktopSession::x11, DesktopKind::other, [] {});
+    FocusWatch focus(DesktopSession::x11, DesktopKind::other, [](const auto&) {});
+    ASSERT_TRUE(test::eventually(
+        [&] { return clipboard.following().following && focus.following().following; }));
+    ::setenv("DISPLAY", ours.c_str(), 1);  // once both have connected
+    server.reset();                        // killed: this process goes on
+    EXPECT_TRUE(test::eventually(
+        [&] { return !clipboard.following().following && !focus.following().following; }));
+    EXPECT_EQ(clipboard.following().reason, "The connection to the X server ended.");
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
-#include <X11/Xlib.h>
-#include <X11/extensions/Xfixes.h>
 #include <poll.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
 
+#include <cstdlib>
 #include <mutex>
 
 #include "common/log.hpp"
@@ -10,7 +11,6 @@
 #include "host/clipboard.hpp"
 #include "host/linux/follower.hpp"
 #include "host/linux/glib_ptr.hpp"
-#include "host/linux/xlib_connections.hpp"
 #include "host/process.hpp"
 
 namespace td::host {
@@ -95,61 +95,54 @@ struct ClipboardWatch::Impl {
 };
 
 void ClipboardWatch::Impl::followX11(const Follower& follower) {
-    xlibThreadsOn();
-    Display* display = nullptr;
-    {
-        std::lock_guard lock(xlibConnections());
-        display = XOpenDisplay(nullptr);
-    }
-    if (!display) {
+    // xcb, not Xlib: an X server that goes away is an error xcb hands back, where Xlib's
+    // handler would end the whole agent.
+    xcb_connection_t* x = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(x)) {
+        xcb_disconnect(x);
         return report({false, "XFixes", "Tapdeck cannot reach the X server.",
                        "Start Tapdeck from your desktop session."});
     }
-    int eventBase = 0;
-    int errorBase = 0;
-    bool lost = false;
-    if (!XFixesQueryExtension(display, &eventBase, &errorBase)) {
-        report({false, "XFixes", "The X server lacks the XFixes extension.",
-                "Use an X server with XFixes (every current one has it)."});
-    } else {
-        // An X server that goes away must end this follower, not the agent.
-        XSetIOErrorExitHandler(
-            display, [](Display*, void* flag) { *static_cast<bool*>(flag) = true; }, &lost);
-        const Atom clipboard = XInternAtom(display, "CLIPBOARD", False);
-        XFixesSelectSelectionInput(display, DefaultRootWindow(display), clipboard,
-                                   XFixesSetSelectionOwnerNotifyMask |
-                                       XFixesSelectionWindowDestroyNotifyMask |
-                                       XFixesSelectionClientCloseNotifyMask);
-        XFlush(display);
-        report({true, "XFixes", "", ""});
-        while (!follower.stopped() && !lost) {
-            pollfd ready[] = {{ConnectionNumber(display), POLLIN, 0}, {follower.wake(), POLLIN, 0}};
-            if (::poll(ready, 2, -1) < 0 && errno != EINTR) {
-                break;
-            }
-            if (ready[1].revents) {
-                break;
-            }
-            bool seen = false;
-            while (!lost && XPending(display) > 0) {
-                XEvent event;
-                XNextEvent(display, &event);
-                seen = seen || event.type == eventBase + XFixesSelectionNotify;
-            }
-            if (seen) {
-                tell(follower);
-            }
-            if (ready[0].revents & (POLLHUP | POLLERR)) {
-                lost = true;
-            }
+    const xcb_query_extension_reply_t* xfixes = xcb_get_extension_data(x, &xcb_xfixes_id);
+    auto* version = xfixes && xfixes->present ? xcb_xfixes_query_version_reply(
+                                                    x, xcb_xfixes_query_version(x, 1, 0), nullptr)
+                                              : nullptr;
+    if (!version) {
+        xcb_disconnect(x);
+        return report({false, "XFixes", "The X server lacks the XFixes extension.",
+                       "Use an X server with XFixes (every current one has it)."});
+    }
+    std::free(version);
+    auto* atom = xcb_intern_atom_reply(x, xcb_intern_atom(x, 0, 9, "CLIPBOARD"), nullptr);
+    const xcb_atom_t clipboard = atom ? atom->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(atom);
+    xcb_xfixes_select_selection_input(x, xcb_setup_roots_iterator(xcb_get_setup(x)).data->root,
+                                      clipboard,
+                                      XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
+                                          XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
+                                          XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
+    xcb_flush(x);
+    report({true, "XFixes", "", ""});
+    const std::uint8_t selectionNotify = xfixes->first_event + XCB_XFIXES_SELECTION_NOTIFY;
+    while (!follower.stopped() && !xcb_connection_has_error(x)) {
+        bool seen = false;
+        while (xcb_generic_event_t* event = xcb_poll_for_event(x)) {
+            seen = seen || (event->response_type & 0x7f) == selectionNotify;
+            std::free(event);
         }
-        if (lost) {
-            report({false, "XFixes", "The connection to the X server ended.",
-                    "Start Tapdeck again from your desktop session."});
+        if (seen) {
+            tell(follower);
+        }
+        pollfd ready[] = {{xcb_get_file_descriptor(x), POLLIN, 0}, {follower.wake(), POLLIN, 0}};
+        if ((::poll(ready, 2, -1) < 0 && errno != EINTR) || ready[1].revents) {
+            break;
         }
     }
-    std::lock_guard lock(xlibConnections());
-    XCloseDisplay(display);
+    if (!follower.stopped()) {
+        report({false, "XFixes", "The connection to the X server ended.",
+                "Start Tapdeck again from your desktop session."});
+    }
+    xcb_disconnect(x);
 }
 
 void ClipboardWatch::Impl::followWayland(const Follower& follower) {
