@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/local_agent.hpp"
+#include "bridge/notification_text.hpp"
 #include "common/json.hpp"
 
 namespace td::app {
@@ -21,8 +22,11 @@ int runNotifyCommand(const std::vector<std::string>& args, std::uint16_t port) {
                    stderr);
         return 1;
     }
+    // A phone shows the first 200 characters: a longer text is cut here rather than refused
+    // for its size.
+    const std::string shown(bridge::utf8Prefix(text, 2048));
     if (const auto failed =
-            postToLocalAgent(port, "/api/notify", dumpCompact(Json{{"summary", text}}))) {
+            postToLocalAgent(port, "/api/notify", dumpCompact(Json{{"summary", shown}}))) {
         std::fprintf(stderr, "tapdeck notify: %s\n", failed->c_str());
         return 1;
     }

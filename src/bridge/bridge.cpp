@@ -12,10 +12,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// An app may show a few at once (a chat catching up), then one a second; all apps together a
-// little more. What a flood sends past that is not told.
-constexpr double APP_BURST = 5;
-constexpr double APP_PER_SECOND = 1;
+// A program may show a few at once (a chat catching up), then one a second; all programs
+// together a little more. What a flood sends past that is not told.
+constexpr double CALLER_BURST = 5;
+constexpr double CALLER_PER_SECOND = 1;
 constexpr double ALL_BURST = 20;
 constexpr double ALL_PER_SECOND = 5;
 constexpr std::size_t MAX_BUCKETS = 64;
@@ -215,7 +215,7 @@ host::FocusFollowing Bridge::focusFollowing() const {
 }
 
 void Bridge::notificationSeen(const host::DesktopNotification& notification) {
-    const std::string app = plainText(notification.app, MAX_APP_CHARACTERS);
+    const std::string app = plainText(notification.app, MAX_APP_CHARACTERS, Markup::none);
     {
         std::lock_guard lock(mutex_);
         if (stopped_ || !choice_.on) {
@@ -228,33 +228,34 @@ void Bridge::notificationSeen(const host::DesktopNotification& notification) {
         if (!choice_.apps.contains(app)) {
             return;
         }
-        if (!withinRate(app)) {
+        // Shares go by the program that calls: one program may give any app's name.
+        if (!withinRate(notification.sender.empty() ? app : notification.sender)) {
             TD_LOG(bridge, "a notification of " + app + " was not told: too many at once");
             return;
         }
     }
-    tellNotification(app, plainText(notification.summary, MAX_SUMMARY_CHARACTERS),
+    tellNotification(app, plainText(notification.summary, MAX_SUMMARY_CHARACTERS, Markup::none),
                      plainText(notification.body, MAX_BODY_CHARACTERS));
 }
 
-bool Bridge::withinRate(const std::string& app) {
-    if (perApp_.size() >= MAX_BUCKETS && !perApp_.contains(app)) {
-        perApp_.clear();  // a flood of names; the bucket of all apps still holds
+bool Bridge::withinRate(const std::string& caller) {
+    if (perCaller_.size() >= MAX_BUCKETS && !perCaller_.contains(caller)) {
+        perCaller_.clear();  // a flood of callers; the bucket of all of them still holds
     }
-    Bucket& own = perApp_[app];
-    if (!take(own.tokens, own.filled, APP_BURST, APP_PER_SECOND)) {
+    Bucket& own = perCaller_[caller];
+    if (!take(own.tokens, own.filled, CALLER_BURST, CALLER_PER_SECOND)) {
         return false;
     }
     if (!take(allApps_.tokens, allApps_.filled, ALL_BURST, ALL_PER_SECOND)) {
-        own.tokens += 1;  // not told, so not counted against the app
+        own.tokens += 1;  // not told, so not counted against the caller
         return false;
     }
     return true;
 }
 
 void Bridge::notify(const std::string& summary, const std::string& body) {
-    tellNotification("Tapdeck", plainText(summary, MAX_SUMMARY_CHARACTERS),
-                     plainText(body, MAX_BODY_CHARACTERS));
+    tellNotification("Tapdeck", plainText(summary, MAX_SUMMARY_CHARACTERS, Markup::none),
+                     plainText(body, MAX_BODY_CHARACTERS, Markup::none));
 }
 
 void Bridge::tellNotification(const std::string& app, const std::string& summary,

@@ -31,7 +31,7 @@ NotificationChoice notificationChoiceIn(const Json& config);
 // applications' notifications, and tells the phones' event streams, through `tell`, what
 // changed. A burst is bounded: the clipboard's changes go out at most every CLIPBOARD_SPACING
 // and the app in front at most every FOCUS_SPACING (the last of a burst always), and each
-// app's notifications through a bucket, as do all apps' together.
+// program's notifications through a bucket, as do all programs' together.
 class Bridge {
   public:
     static constexpr std::chrono::milliseconds CLIPBOARD_SPACING{100};
@@ -95,7 +95,8 @@ class Bridge {
     void tellFocus();
     void tellNotification(const std::string& app, const std::string& summary,
                           const std::string& body);
-    bool withinRate(const std::string& app);
+    // Whether a notification of this caller (a program on the bus) is told now.
+    bool withinRate(const std::string& caller);
 
     const Links links_;
     mutable std::mutex mutex_;
@@ -111,9 +112,9 @@ class Bridge {
         double tokens = 0;
         std::chrono::steady_clock::time_point filled;
     };
-    std::map<std::string, Bucket> perApp_;  // guarded by mutex_
-    Bucket allApps_;                        // guarded by mutex_
-    bool stopped_ = false;                  // guarded by mutex_
+    std::map<std::string, Bucket> perCaller_;  // guarded by mutex_
+    Bucket allApps_;                           // guarded by mutex_
+    bool stopped_ = false;                     // guarded by mutex_
     // Last: they call back into the members above from their own threads as soon as they start.
     std::unique_ptr<host::ClipboardWatch> clipboard_;
     std::unique_ptr<host::FocusWatch> focus_;

@@ -112,10 +112,11 @@ std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes) {
     return text.substr(0, end);
 }
 
-std::string plainText(std::string_view markup, std::size_t maxCharacters) {
+std::string plainText(std::string_view given, std::size_t maxCharacters, Markup markup) {
     // Markup around the characters shown takes room of its own, but not without bound.
-    markup = utf8Prefix(markup, maxCharacters * MARKUP_BYTES_PER_CHARACTER);
-    const std::string text = tiles::withoutFormatting(withoutMarkup(markup));
+    given = utf8Prefix(given, maxCharacters * MARKUP_BYTES_PER_CHARACTER);
+    const std::string text = tiles::withoutFormatting(markup == Markup::read ? withoutMarkup(given)
+                                                                             : std::string(given));
     std::size_t characters = 0;
     for (std::size_t i = 0; i < text.size();
          i += characterLength(static_cast<unsigned char>(text[i]))) {

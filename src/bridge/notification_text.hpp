@@ -18,10 +18,15 @@ inline constexpr std::size_t MARKUP_BYTES_PER_CHARACTER = 16;
 // At most `maxBytes` of `text`, cut where a character begins.
 std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes);
 
-// A notification's text as plain text: the notification markup's tags dropped and its entities
-// read, controls, separators and direction marks as spaces (so that no text reorders what the
-// page shows around it), at most `maxCharacters` characters (the last of them "…" when cut).
-// Valid UTF-8 in, valid UTF-8 out.
-std::string plainText(std::string_view markup, std::size_t maxCharacters);
+// A body may hold the notification markup; a summary or an app's name is plain text, in which
+// "<b>" is shown as written.
+enum class Markup { read, none };
+
+// A notification's text as plain text: the markup's tags dropped and its entities read (where it
+// has markup), controls, separators and direction marks as spaces (so that no text reorders
+// what the page shows around it), at most `maxCharacters` characters (the last of them "…" when
+// cut). Valid UTF-8 in, valid UTF-8 out.
+std::string plainText(std::string_view text, std::size_t maxCharacters,
+                      Markup markup = Markup::read);
 
 }  // namespace td::bridge

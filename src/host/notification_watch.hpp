@@ -12,6 +12,7 @@ struct DesktopNotification {
     std::string app;  // the name the application gave, or its application id
     std::string summary;
     std::string body;
+    std::string sender = {};  // the bus connection that called: one program, whatever name it gives
 };
 
 // Watches the applications' notifications on the session bus, on a connection and a thread of

@@ -75,16 +75,17 @@ TEST(Bridge, TellsOnlyAllowedAppsWhileOnAndNoAppTakesTheOthersShare) {
     EXPECT_TRUE(bridge.appsSeen().empty()) << "nothing is looked at while off";
 
     bridge.reconfigure(choosing(true, {"Mail", "Flood"}));
-    bridge.notificationSeen({"Chat", "secret", "not allowed"});
+    bridge.notificationSeen({"Chat", "secret", "not allowed", ":1.5"});
     for (int i = 0; i < 100; ++i) {
-        bridge.notificationSeen({"Flood", "again", ""});
+        bridge.notificationSeen({"Flood", "again", "", ":1.66"});
     }
-    bridge.notificationSeen({"Mail", "<b>New</b> mail", "From Ann"});
+    bridge.notificationSeen({"Mail", "spoofed", "by the flood", ":1.66"});
+    bridge.notificationSeen({"Mail", "a<b and c>d", "<b>From</b> Ann", ":1.7"});
     EXPECT_EQ(told.notificationsOf("Chat"), 0);
     EXPECT_LE(told.notificationsOf("Flood"), 5);
-    ASSERT_EQ(told.notificationsOf("Mail"), 1);
+    ASSERT_EQ(told.notificationsOf("Mail"), 1) << "a program's share, whatever name it gives";
     EXPECT_EQ(told.messages.back()["notification"],
-              Json({{"app", "Mail"}, {"summary", "New mail"}, {"body", "From Ann"}}));
+              Json({{"app", "Mail"}, {"summary", "a<b and c>d"}, {"body", "From Ann"}}));
     EXPECT_EQ(bridge.appsSeen(), (std::vector<std::string>{"Chat", "Flood", "Mail"}));
 
     // Names made up by the thousand are remembered to a bound, and all of them together are

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 
 #include "common/log.hpp"
 #include "common/utf8.hpp"
@@ -103,11 +104,14 @@ void ClipboardWatch::Impl::followX11(const Follower& follower) {
         return report({false, "XFixes", "Tapdeck cannot reach the X server.",
                        "Start Tapdeck from your desktop session."});
     }
+    std::optional<Follower::ShutDownOnStop> interruptible(std::in_place, follower,
+                                                          xcb_get_file_descriptor(x));
     const xcb_query_extension_reply_t* xfixes = xcb_get_extension_data(x, &xcb_xfixes_id);
     auto* version = xfixes && xfixes->present ? xcb_xfixes_query_version_reply(
                                                     x, xcb_xfixes_query_version(x, 1, 0), nullptr)
                                               : nullptr;
     if (!version) {
+        interruptible.reset();
         xcb_disconnect(x);
         return report({false, "XFixes", "The X server lacks the XFixes extension.",
                        "Use an X server with XFixes (every current one has it)."});
@@ -142,6 +146,7 @@ void ClipboardWatch::Impl::followX11(const Follower& follower) {
         report({false, "XFixes", "The connection to the X server ended.",
                 "Start Tapdeck again from your desktop session."});
     }
+    interruptible.reset();
     xcb_disconnect(x);
 }
 

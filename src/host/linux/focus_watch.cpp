@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "common/log.hpp"
 #include "host/linux/follower.hpp"
@@ -113,6 +114,8 @@ void FocusWatch::Impl::followX11(const Follower& follower) {
         return report({false, "_NET_ACTIVE_WINDOW", "Tapdeck cannot reach the X server.",
                        "Start Tapdeck from your desktop session."});
     }
+    std::optional<Follower::ShutDownOnStop> interruptible(std::in_place, follower,
+                                                          xcb_get_file_descriptor(x));
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;
     const xcb_atom_t active = atomNamed(x, "_NET_ACTIVE_WINDOW");
     const xcb_atom_t appId = atomNamed(x, "_GTK_APPLICATION_ID");
@@ -163,6 +166,7 @@ void FocusWatch::Impl::followX11(const Follower& follower) {
         report({false, "_NET_ACTIVE_WINDOW", "The connection to the X server ended.",
                 "Start Tapdeck again from your desktop session."});
     }
+    interruptible.reset();
     xcb_disconnect(x);
 }
 
@@ -255,6 +259,8 @@ void FocusWatch::Impl::followWayland(const Follower& follower) {
         return report({false, "wlr-foreign-toplevel", "Tapdeck cannot reach the compositor.",
                        "Start Tapdeck from your desktop session."});
     }
+    std::optional<Follower::ShutDownOnStop> interruptible(std::in_place, follower,
+                                                          wl_display_get_fd(display));
     Toplevels toplevels;
     wl_registry* registry = wl_display_get_registry(display);
     static const wl_registry_listener LISTENER = {Toplevels::onGlobal, Toplevels::onGlobalRemoved};
@@ -271,6 +277,7 @@ void FocusWatch::Impl::followWayland(const Follower& follower) {
                              : "Use a compositor that offers it (sway, Hyprland, labwc, Wayfire) "
                                "or an X11 session."});
         wl_registry_destroy(registry);
+        interruptible.reset();
         wl_display_disconnect(display);
         return;
     }
@@ -303,6 +310,7 @@ void FocusWatch::Impl::followWayland(const Follower& follower) {
     }
     zwlr_foreign_toplevel_manager_v1_destroy(toplevels.manager);
     wl_registry_destroy(registry);
+    interruptible.reset();
     wl_display_disconnect(display);
 }
 

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,9 +29,28 @@ Follower::~Follower() {
     ::close(wake_);
 }
 
+Follower::ShutDownOnStop::ShutDownOnStop(const Follower& follower, int fd) : follower_(follower) {
+    std::lock_guard lock(follower_.mutex_);
+    follower_.connection_ = fd;
+    if (follower_.stopped_) {
+        ::shutdown(fd, SHUT_RDWR);
+    }
+}
+
+Follower::ShutDownOnStop::~ShutDownOnStop() {
+    std::lock_guard lock(follower_.mutex_);
+    follower_.connection_ = -1;
+}
+
 void Follower::stop() {
-    if (stopped_.exchange(true)) {
-        return;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_.exchange(true)) {
+            return;
+        }
+        if (connection_ >= 0) {
+            ::shutdown(connection_, SHUT_RDWR);
+        }
     }
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof one);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 namespace td::host {
@@ -24,13 +25,28 @@ class Follower {
     // Readable once stopped: for the attempt to poll beside what it follows.
     int wake() const { return wake_; }
 
+    // While it lives, stopping shuts the socket `fd` down, so that a call blocked on it (a
+    // round trip to an X server another client grabbed, a compositor that hangs) returns.
+    class ShutDownOnStop {
+      public:
+        ShutDownOnStop(const Follower& follower, int fd);
+        ~ShutDownOnStop();
+        ShutDownOnStop(const ShutDownOnStop&) = delete;
+        ShutDownOnStop& operator=(const ShutDownOnStop&) = delete;
+
+      private:
+        const Follower& follower_;
+    };
+
   private:
     void run();
 
     const std::function<void(const Follower&)> attempt_;
     const int wake_;
     std::atomic<bool> stopped_{false};
-    std::thread thread_;  // last: it runs as soon as it is made
+    mutable std::mutex mutex_;
+    mutable int connection_ = -1;  // guarded by mutex_
+    std::thread thread_;           // last: it runs as soon as it is made
 };
 
 }  // namespace td::host

@@ -57,6 +57,11 @@ std::string stringIn(GVariant* dictionary, const char* key) {
     return bounded(text, length);
 }
 
+std::string senderOf(GDBusMessage* message) {
+    const char* sender = g_dbus_message_get_sender(message);
+    return sender ? sender : "";
+}
+
 // The notification a call shows, when it is a well-formed call of one of the two interfaces.
 std::optional<DesktopNotification> notificationIn(GDBusMessage* message) {
     const char* member = g_dbus_message_get_member(message);
@@ -66,14 +71,14 @@ std::optional<DesktopNotification> notificationIn(GDBusMessage* message) {
     }
     if (std::string_view(member) == "Notify" &&
         g_variant_is_of_type(body, G_VARIANT_TYPE("(susssasa{sv}i)"))) {
-        return DesktopNotification{stringChild(body, 0), stringChild(body, 3),
-                                   stringChild(body, 4)};
+        return DesktopNotification{stringChild(body, 0), stringChild(body, 3), stringChild(body, 4),
+                                   senderOf(message)};
     }
     if (std::string_view(member) == "AddNotification" &&
         g_variant_is_of_type(body, G_VARIANT_TYPE("(ssa{sv})"))) {
         glib::Variant fields(g_variant_get_child_value(body, 2));
         return DesktopNotification{stringChild(body, 0), stringIn(fields.get(), "title"),
-                                   stringIn(fields.get(), "body")};
+                                   stringIn(fields.get(), "body"), senderOf(message)};
     }
     return std::nullopt;
 }
