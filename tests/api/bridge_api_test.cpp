@@ -24,7 +24,7 @@ TEST(BridgeApi, OnlyThisComputerNotifiesOnlyPairedStreamsHearAndTheAdminPageList
     ASSERT_EQ(api.local("POST", "/api/notify", R"({"summary":"<b>Backup</b> done\u202E"})").status,
               200);
     const std::string told =
-        R"(data: {"notification":{"app":"Tapdeck","summary":"Backup done ","body":""}})";
+        R"(data: {"notification":{"app":"Tapdeck","summary":"<b>Backup</b> done ","body":""}})";
     EXPECT_TRUE(eventually([&] {
         return paired->sentAtLeast(0, 0ms).find(told) != std::string::npos;
     })) << paired->sentAtLeast(0);
