@@ -223,13 +223,14 @@ ClipboardWatch::ClipboardWatch(DesktopSession session, DesktopKind desktop,
                        "Start Tapdeck from your desktop session."});
         return;
     }
-    impl_->follower = std::make_unique<Follower>([impl = impl_.get()](const Follower& follower) {
-        if (impl->session == DesktopSession::x11) {
-            impl->followX11(follower);
-        } else {
-            impl->followWayland(follower);
-        }
-    });
+    impl_->follower =
+        std::make_unique<Follower>("td-clipboard", [impl = impl_.get()](const Follower& follower) {
+            if (impl->session == DesktopSession::x11) {
+                impl->followX11(follower);
+            } else {
+                impl->followWayland(follower);
+            }
+        });
 }
 
 ClipboardWatch::~ClipboardWatch() {

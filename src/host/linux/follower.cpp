@@ -1,6 +1,7 @@
 #include "host/linux/follower.hpp"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,8 +22,10 @@ constexpr auto WORKED_FOR = 1min;
 
 }  // namespace
 
-Follower::Follower(std::function<void(const Follower&)> attempt)
-    : attempt_(std::move(attempt)), wake_(::eventfd(0, EFD_CLOEXEC)), thread_([this] { run(); }) {}
+Follower::Follower(const char* name, std::function<void(const Follower&)> attempt)
+    : attempt_(std::move(attempt)), wake_(::eventfd(0, EFD_CLOEXEC)), thread_([this] { run(); }) {
+    ::pthread_setname_np(thread_.native_handle(), name);
+}
 
 Follower::~Follower() {
     stop();

@@ -1,4 +1,5 @@
 #include <gio/gio.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -227,6 +228,7 @@ void NotificationWatch::Impl::dropConnection() {
 NotificationWatch::NotificationWatch(std::function<void(DesktopNotification)> seen)
     : impl_(std::make_unique<Impl>(std::move(seen))) {
     impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+    ::pthread_setname_np(impl_->thread.native_handle(), "td-notify");
 }
 
 NotificationWatch::~NotificationWatch() {
