@@ -119,7 +119,7 @@ Response system(const ApiContext&, const Request& request) {
 }
 
 Response clipboard(const ApiContext& context, const Request& request) {
-    const auto turn = context.clipboardTurns->take(tokenOf(request).value_or(request.peer));
+    const auto turn = clipboardTurn(context, request);
     if (!turn) {
         return clipboardBusy();
     }

@@ -10,8 +10,15 @@ Response clipboardBusy() {
         {{"ok", false}, {"error", "The clipboard is busy with another request: try again"}}, 429);
 }
 
+std::unique_ptr<SenderTurns::Turn> clipboardTurn(const ApiContext& context,
+                                                 const Request& request) {
+    // Per family: the tokens a phone minted with its codes share its turn.
+    const auto token = tokenOf(request);
+    return context.clipboardTurns->take(token ? context.store.familyOf(*token) : request.peer);
+}
+
 Response readClipboard(const ApiContext& context, const Request& request) {
-    const auto turn = context.clipboardTurns->take(tokenOf(request).value_or(request.peer));
+    const auto turn = clipboardTurn(context, request);
     if (!turn) {
         return clipboardBusy();
     }

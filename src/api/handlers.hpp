@@ -96,7 +96,9 @@ Response chooseFilesToSend(const ApiContext& context, const Request& request);
 // The computer talking back: its clipboard's text, the app in front, and a notification from
 // this computer's own scripts (this computer only).
 Response readClipboard(const ApiContext& context, const Request& request);
-// 429: this phone's clipboard work is under way, or too many phones' are.
+// A phone's turn at the clipboard (its family's, with the tokens it minted), and the 429 when
+// its work there is under way, or too many phones' are.
+std::unique_ptr<SenderTurns::Turn> clipboardTurn(const ApiContext& context, const Request& request);
 Response clipboardBusy();
 Response readFocus(const ApiContext& context, const Request& request);
 Response notify(const ApiContext& context, const Request& request);

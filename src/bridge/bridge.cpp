@@ -12,12 +12,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A program may show a few at once (a chat catching up), then one a second; all programs
-// together a little more. What a flood sends past that is not told.
-constexpr double CALLER_BURST = 5;
-constexpr double CALLER_PER_SECOND = 1;
-constexpr double ALL_BURST = 20;
-constexpr double ALL_PER_SECOND = 5;
+// A program (a bus connection) may show a few at once (a chat catching up), then one a second,
+// and so may the name of an app, whichever connections give it: many connections of one program
+// still share the app's. All of them together a little more. What a flood sends past that is
+// not told.
+constexpr double SHARE_BURST = 5;
+constexpr double SHARE_PER_SECOND = 1;
+constexpr double ALL_BURST = 40;
+constexpr double ALL_PER_SECOND = 10;
 constexpr std::size_t MAX_BUCKETS = 64;
 constexpr std::size_t MAX_ALLOWED_APPS = 256;
 
@@ -228,8 +230,9 @@ void Bridge::notificationSeen(const host::DesktopNotification& notification) {
         if (!choice_.apps.contains(app)) {
             return;
         }
-        // Shares go by the program that calls: one program may give any app's name.
-        if (!withinRate(notification.sender.empty() ? app : notification.sender)) {
+        // Shares go by the program that calls (one program may give any app's name) and by
+        // the name (one program may open many connections).
+        if (!withinRate(notification.sender, app)) {
             TD_LOG(bridge, "a notification of " + app + " was not told: too many at once");
             return;
         }
@@ -238,16 +241,24 @@ void Bridge::notificationSeen(const host::DesktopNotification& notification) {
                      plainText(notification.body, MAX_BODY_CHARACTERS));
 }
 
-bool Bridge::withinRate(const std::string& caller) {
-    if (perCaller_.size() >= MAX_BUCKETS && !perCaller_.contains(caller)) {
-        perCaller_.clear();  // a flood of callers; the bucket of all of them still holds
+bool Bridge::withinRate(const std::string& caller, const std::string& app) {
+    for (auto* shares : {&perCaller_, &perApp_}) {
+        if (shares->size() >= MAX_BUCKETS) {
+            shares->clear();  // a flood of callers or names; the bucket of all still holds
+        }
     }
     Bucket& own = perCaller_[caller];
-    if (!take(own.tokens, own.filled, CALLER_BURST, CALLER_PER_SECOND)) {
+    Bucket& named = perApp_[app];
+    if (!take(own.tokens, own.filled, SHARE_BURST, SHARE_PER_SECOND)) {
+        return false;
+    }
+    if (!take(named.tokens, named.filled, SHARE_BURST, SHARE_PER_SECOND)) {
+        own.tokens += 1;  // not told, so not counted
         return false;
     }
     if (!take(allApps_.tokens, allApps_.filled, ALL_BURST, ALL_PER_SECOND)) {
-        own.tokens += 1;  // not told, so not counted against the caller
+        own.tokens += 1;
+        named.tokens += 1;
         return false;
     }
     return true;

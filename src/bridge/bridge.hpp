@@ -95,8 +95,9 @@ class Bridge {
     void tellFocus();
     void tellNotification(const std::string& app, const std::string& summary,
                           const std::string& body);
-    // Whether a notification of this caller (a program on the bus) is told now.
-    bool withinRate(const std::string& caller);
+    // Whether a notification of this caller (a program's bus connection), giving this app's
+    // name, is told now.
+    bool withinRate(const std::string& caller, const std::string& app);
 
     const Links links_;
     mutable std::mutex mutex_;
@@ -113,6 +114,7 @@ class Bridge {
         std::chrono::steady_clock::time_point filled;
     };
     std::map<std::string, Bucket> perCaller_;  // guarded by mutex_
+    std::map<std::string, Bucket> perApp_;     // guarded by mutex_
     Bucket allApps_;                           // guarded by mutex_
     bool stopped_ = false;                     // guarded by mutex_
     // Last: they call back into the members above from their own threads as soon as they start.

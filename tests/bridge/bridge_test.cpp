@@ -76,14 +76,15 @@ TEST(Bridge, TellsOnlyAllowedAppsWhileOnAndNoAppTakesTheOthersShare) {
 
     bridge.reconfigure(choosing(true, {"Mail", "Flood"}));
     bridge.notificationSeen({"Chat", "secret", "not allowed", ":1.5"});
+    // One program floods from one connection, then from a hundred.
     for (int i = 0; i < 100; ++i) {
         bridge.notificationSeen({"Flood", "again", "", ":1.66"});
+        bridge.notificationSeen({"Flood", "again", "", ":2." + std::to_string(i)});
     }
-    bridge.notificationSeen({"Mail", "spoofed", "by the flood", ":1.66"});
     bridge.notificationSeen({"Mail", "a<b and c>d", "<b>From</b> Ann", ":1.7"});
     EXPECT_EQ(told.notificationsOf("Chat"), 0);
     EXPECT_LE(told.notificationsOf("Flood"), 5);
-    ASSERT_EQ(told.notificationsOf("Mail"), 1) << "a program's share, whatever name it gives";
+    ASSERT_EQ(told.notificationsOf("Mail"), 1);
     EXPECT_EQ(told.messages.back()["notification"],
               Json({{"app", "Mail"}, {"summary", "a<b and c>d"}, {"body", "From Ann"}}));
     EXPECT_EQ(bridge.appsSeen(), (std::vector<std::string>{"Chat", "Flood", "Mail"}));

@@ -82,8 +82,9 @@ TEST(Clipboard, FollowersOutliveAnXServerThatGoesAway) {
         std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp"});
     const auto number = server->waitForLine(std::regex("^([0-9]+)\n"));
     ASSERT_TRUE(number) << server->output();
+    const std::string display = ":" + (*number)[1].str();
     const std::string ours = std::getenv("DISPLAY");
-    ::setenv("DISPLAY", (":" + (*number)[1].str()).c_str(), 1);
+    ::setenv("DISPLAY", display.c_str(), 1);
     ClipboardWatch clipboard(DesktopSession::x11, DesktopKind::other, [] {});
     FocusWatch focus(DesktopSession::x11, DesktopKind::other, [](const auto&) {});
     ASSERT_TRUE(test::eventually(
@@ -93,6 +94,12 @@ TEST(Clipboard, FollowersOutliveAnXServerThatGoesAway) {
     EXPECT_TRUE(test::eventually(
         [&] { return !clipboard.following().following && !focus.following().following; }));
     EXPECT_EQ(clipboard.following().reason, "The connection to the X server ended.");
+    // An X server back on the same display is followed again at the first try, a few seconds on.
+    server = std::make_unique<test::ChildProcess>(
+        std::vector<std::string>{"Xvfb", display, "-nolisten", "tcp"});
+    EXPECT_TRUE(test::eventually(
+        [&] { return clipboard.following().following && focus.following().following; },
+        std::chrono::seconds(30)));
 }
 
 }  // namespace

@@ -81,15 +81,25 @@ TEST(NotificationWatch, HearsEveryAppsNotificationsWithoutTakingThemFromTheDeskt
     });
     ASSERT_TRUE(test::eventually([&] { return watch.problem().empty(); })) << watch.problem();
     ASSERT_TRUE(serviceRuns(bus));
+    // A call that no service shows (another path) is nothing to tell.
+    g_dbus_connection_call_sync(bus, SERVICE, "/elsewhere", SERVICE, "Notify",
+                                g_variant_new_parsed("('Builder', @u 0, '', 'misdirected', '', "
+                                                     "@as [], @a{sv} {}, 5000)"),
+                                nullptr, G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
     // The desktop's own service still answers the call, with its id.
     GVariant* shown = call(bus, SERVICE, PATH, SERVICE, "Notify",
                            g_variant_new_parsed("('Builder', @u 0, '', 'Build done', "
                                                 "'<b>all</b> green', @as [], @a{sv} {}, 5000)"));
     ASSERT_TRUE(shown);
     g_variant_unref(shown);
-    // GLib applications tell their notifications to the shell through org.gtk.Notifications.
+    // GLib applications tell their notifications to the shell through org.gtk.Notifications,
+    // played here by the test's own connection.
+    g_variant_unref(call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                         "org.freedesktop.DBus", "RequestName",
+                         g_variant_new("(su)", "org.gtk.Notifications", 4u)));
     g_dbus_connection_call_sync(
-        bus, SERVICE, "/org/gtk/Notifications", "org.gtk.Notifications", "AddNotification",
+        bus, "org.gtk.Notifications", "/org/gtk/Notifications", "org.gtk.Notifications",
+        "AddNotification",
         g_variant_new_parsed("('org.example.Chat', 'n1', {'title': <'Ann'>, 'body': <'hi'>})"),
         nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, 1000, nullptr, nullptr);
     ASSERT_TRUE(test::eventually([&] {

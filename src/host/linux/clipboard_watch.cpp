@@ -79,7 +79,16 @@ struct ClipboardWatch::Impl {
         if (!now.following && !now.reason.empty()) {
             TD_LOG(bridge, "the clipboard is not followed: " + now.reason);
         }
+        followed = followed || now.following;
         state = std::move(now);
+    }
+    void beginAttempt() {
+        std::lock_guard lock(mutex);
+        followed = false;
+    }
+    bool followedInAttempt() const {
+        std::lock_guard lock(mutex);
+        return followed;
     }
     void tell(const Follower& follower) {
         if (!follower.stopped()) {
@@ -91,6 +100,7 @@ struct ClipboardWatch::Impl {
     const DesktopKind desktop;
     const std::function<void()> changed;
     mutable std::mutex mutex;
+    bool followed = false;     // in this attempt; guarded by mutex
     ClipboardFollowing state;  // guarded by mutex
     std::unique_ptr<Follower> follower;
 };
@@ -225,11 +235,13 @@ ClipboardWatch::ClipboardWatch(DesktopSession session, DesktopKind desktop,
     }
     impl_->follower =
         std::make_unique<Follower>("td-clipboard", [impl = impl_.get()](const Follower& follower) {
+            impl->beginAttempt();
             if (impl->session == DesktopSession::x11) {
                 impl->followX11(follower);
             } else {
                 impl->followWayland(follower);
             }
+            return impl->followedInAttempt();
         });
 }
 

@@ -85,9 +85,18 @@ struct FocusWatch::Impl {
             TD_LOG(bridge, "the app in front is not followed: " + now.reason);
         }
         std::lock_guard lock(mutex);
+        followed = followed || now.following;
         state = std::move(now);
     }
     // Tells of the app now in front when it is another than the one told last.
+    void beginAttempt() {
+        std::lock_guard lock(mutex);
+        followed = false;
+    }
+    bool followedInAttempt() const {
+        std::lock_guard lock(mutex);
+        return followed;
+    }
     void tell(const Follower& follower, const AppName& app) {
         if (told && *told == app) {
             return;
@@ -102,6 +111,7 @@ struct FocusWatch::Impl {
     const DesktopKind desktop;
     const std::function<void(const AppName&)> changed;
     mutable std::mutex mutex;
+    bool followed = false;        // in this attempt; guarded by mutex
     FocusFollowing state;         // guarded by mutex
     std::optional<AppName> told;  // only on the follower's thread
     std::unique_ptr<Follower> follower;
@@ -324,11 +334,13 @@ FocusWatch::FocusWatch(DesktopSession session, DesktopKind desktop,
     }
     impl_->follower =
         std::make_unique<Follower>("td-focus", [impl = impl_.get()](const Follower& follower) {
+            impl->beginAttempt();
             if (impl->session == DesktopSession::x11) {
                 impl->followX11(follower);
             } else {
                 impl->followWayland(follower);
             }
+            return impl->followedInAttempt();
         });
 }
 

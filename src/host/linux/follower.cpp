@@ -14,15 +14,13 @@ namespace td::host {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds FIRST_PAUSE = 5s;
 constexpr std::chrono::milliseconds LONGEST_PAUSE = 5min;
-constexpr auto WORKED_FOR = 1min;
 
 }  // namespace
 
-Follower::Follower(const char* name, std::function<void(const Follower&)> attempt)
+Follower::Follower(const char* name, std::function<bool(const Follower&)> attempt)
     : attempt_(std::move(attempt)), wake_(::eventfd(0, EFD_CLOEXEC)), thread_([this] { run(); }) {
     ::pthread_setname_np(thread_.native_handle(), name);
 }
@@ -63,10 +61,8 @@ void Follower::stop() {
 void Follower::run() {
     std::chrono::milliseconds pause = FIRST_PAUSE;
     while (!stopped_) {
-        const auto began = Clock::now();
-        attempt_(*this);
-        if (Clock::now() - began > WORKED_FOR) {
-            pause = FIRST_PAUSE;
+        if (attempt_(*this)) {
+            pause = FIRST_PAUSE;  // it had worked: what ended it may be back soon (an X restart)
         }
         pollfd stop{wake_, POLLIN, 0};
         while (!stopped_ && ::poll(&stop, 1, static_cast<int>(pause.count())) < 0 &&

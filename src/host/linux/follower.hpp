@@ -15,7 +15,7 @@ namespace td::host {
 class Follower {
   public:
     // `name`: the thread's, as `top -H` and the benchmarks show it (15 characters at most).
-    Follower(const char* name, std::function<void(const Follower&)> attempt);
+    Follower(const char* name, std::function<bool(const Follower&)> attempt);
     ~Follower();  // stops
     Follower(const Follower&) = delete;
     Follower& operator=(const Follower&) = delete;
@@ -42,7 +42,7 @@ class Follower {
   private:
     void run();
 
-    const std::function<void(const Follower&)> attempt_;
+    const std::function<bool(const Follower&)> attempt_;
     const int wake_;
     std::atomic<bool> stopped_{false};
     mutable std::mutex mutex_;
