@@ -1,5 +1,4 @@
 #include <gio/gio.h>
-#include <malloc.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -30,8 +29,6 @@ constexpr const char* GTK_NOTIFY_RULE =
 // What is kept of one text of a call: far more than a phone shows, far less than a bus message
 // may hold (128 MiB). Cut where a character begins.
 constexpr std::size_t MAX_TEXT_BYTES = 64 * 1024;
-// A call this large took memory worth giving back once it is gone.
-constexpr gsize LARGE_CALL_BYTES = 1024 * 1024;
 
 std::string bounded(const gchar* text, gsize length) {
     std::size_t end = std::min<std::size_t>(length, MAX_TEXT_BYTES);
@@ -77,16 +74,21 @@ std::optional<DesktopNotification> notificationIn(GDBusMessage* message) {
     if (!member || !body) {
         return std::nullopt;
     }
-    // Only calls that reach the desktop's service show anything: not one to another name or path.
+    // Only calls that a service would show: at its object's path, to its name (or, as GLib's and
+    // dbus-python's proxies address it, to a connection's unique name, which the monitor cannot
+    // ask the owner of: it may send nothing).
     const std::string_view destination = nullToEmpty(g_dbus_message_get_destination(message));
     const std::string_view path = nullToEmpty(g_dbus_message_get_path(message));
-    if (std::string_view(member) == "Notify" && destination == "org.freedesktop.Notifications" &&
+    const auto addressed = [&](std::string_view service) {
+        return destination == service || destination.starts_with(':');
+    };
+    if (std::string_view(member) == "Notify" && addressed("org.freedesktop.Notifications") &&
         path == "/org/freedesktop/Notifications" &&
         g_variant_is_of_type(body, G_VARIANT_TYPE("(susssasa{sv}i)"))) {
         return DesktopNotification{stringChild(body, 0), stringChild(body, 3), stringChild(body, 4),
                                    senderOf(message)};
     }
-    if (std::string_view(member) == "AddNotification" && destination == "org.gtk.Notifications" &&
+    if (std::string_view(member) == "AddNotification" && addressed("org.gtk.Notifications") &&
         path == "/org/gtk/Notifications" &&
         g_variant_is_of_type(body, G_VARIANT_TYPE("(ssa{sv})"))) {
         glib::Variant fields(g_variant_get_child_value(body, 2));
@@ -138,14 +140,7 @@ struct NotificationWatch::Impl {
                 listener.seen(std::move(*notification));
             }
         }
-        GVariant* body = g_dbus_message_get_body(message);
-        const bool large = body && g_variant_get_size(body) > LARGE_CALL_BYTES;
         g_object_unref(message);
-        if (large) {
-            // GDBus unpacked it whole (a million hints take half a GiB): the memory goes back
-            // to the system, not just to the allocator.
-            ::malloc_trim(0);
-        }
         return nullptr;
     }
 
