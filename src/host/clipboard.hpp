@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/settings.hpp"
+#include "host/following.hpp"
 
 namespace td::host {
 
@@ -23,13 +24,7 @@ struct ClipboardText {
 // the program holding the clipboard does not hand it over within a few seconds.
 std::optional<ClipboardText> readClipboard(DesktopSession session);
 
-// How following the clipboard goes: which way, or why it does not.
-struct ClipboardFollowing {
-    bool following = false;
-    std::string how;     // "XFixes", "wl-paste --watch"
-    std::string reason;  // why not, when not
-    std::string fix;     // what would make it work
-};
+using ClipboardFollowing = Following;
 
 // Follows the desktop's clipboard as it changes, on a thread of its own, without polling: X11
 // through XFixes selection events, wlroots compositors (and KWin) through wl-paste's watch mode

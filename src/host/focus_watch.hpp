@@ -6,19 +6,14 @@
 #include <string>
 
 #include "common/settings.hpp"
+#include "host/following.hpp"
 
 namespace td::host {
 
 // The longest app name told: desktop ids and window classes are short.
 inline constexpr std::size_t MAX_APP_NAME = 128;
 
-// How following the app in front goes: which way, or why it does not.
-struct FocusFollowing {
-    bool following = false;
-    std::string how;     // "_NET_ACTIVE_WINDOW", "wlr-foreign-toplevel"
-    std::string reason;  // why not, when not
-    std::string fix;     // what would make it work
-};
+using FocusFollowing = Following;
 
 // Follows which app has the focus, on a thread of its own, without polling: on X11 the root
 // window's _NET_ACTIVE_WINDOW (as the window manager sets it) and that window's application id

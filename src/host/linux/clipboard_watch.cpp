@@ -4,7 +4,6 @@
 #include <xcb/xfixes.h>
 
 #include <cstdlib>
-#include <mutex>
 #include <optional>
 
 #include "common/log.hpp"
@@ -12,6 +11,7 @@
 #include "host/clipboard.hpp"
 #include "host/linux/follower.hpp"
 #include "host/linux/glib_ptr.hpp"
+#include "host/linux/xlib_connections.hpp"
 #include "host/process.hpp"
 
 namespace td::host {
@@ -74,22 +74,7 @@ struct ClipboardWatch::Impl {
     // Each returns when its way of following ends, or on stop.
     void followX11(const Follower& follower);
     void followWayland(const Follower& follower);
-    void report(ClipboardFollowing now) {
-        std::lock_guard lock(mutex);
-        if (!now.following && !now.reason.empty()) {
-            TD_LOG(bridge, "the clipboard is not followed: " + now.reason);
-        }
-        followed = followed || now.following;
-        state = std::move(now);
-    }
-    void beginAttempt() {
-        std::lock_guard lock(mutex);
-        followed = false;
-    }
-    bool followedInAttempt() const {
-        std::lock_guard lock(mutex);
-        return followed;
-    }
+    void report(Following now) { status.report(std::move(now)); }
     void tell(const Follower& follower) {
         if (!follower.stopped()) {
             changed();
@@ -99,16 +84,14 @@ struct ClipboardWatch::Impl {
     const DesktopSession session;
     const DesktopKind desktop;
     const std::function<void()> changed;
-    mutable std::mutex mutex;
-    bool followed = false;     // in this attempt; guarded by mutex
-    ClipboardFollowing state;  // guarded by mutex
+    FollowingReport status{"the clipboard"};
     std::unique_ptr<Follower> follower;
 };
 
 void ClipboardWatch::Impl::followX11(const Follower& follower) {
     // xcb, not Xlib: an X server that goes away is an error xcb hands back, where Xlib's
     // handler would end the whole agent.
-    xcb_connection_t* x = xcb_connect(nullptr, nullptr);
+    xcb_connection_t* x = connectToX();
     if (xcb_connection_has_error(x)) {
         xcb_disconnect(x);
         return report({false, "XFixes", "Tapdeck cannot reach the X server.",
@@ -228,21 +211,11 @@ void ClipboardWatch::Impl::followWayland(const Follower& follower) {
 ClipboardWatch::ClipboardWatch(DesktopSession session, DesktopKind desktop,
                                std::function<void()> changed)
     : impl_(std::make_unique<Impl>(session, desktop, std::move(changed))) {
-    if (session == DesktopSession::none) {
-        impl_->report({false, "", "There is no desktop session.",
-                       "Start Tapdeck from your desktop session."});
-        return;
-    }
-    impl_->follower =
-        std::make_unique<Follower>("td-clipboard", [impl = impl_.get()](const Follower& follower) {
-            impl->beginAttempt();
-            if (impl->session == DesktopSession::x11) {
-                impl->followX11(follower);
-            } else {
-                impl->followWayland(follower);
-            }
-            return impl->followedInAttempt();
-        });
+    Impl* impl = impl_.get();
+    impl_->follower = followDesktop(
+        "td-clipboard", session, impl_->status,
+        [impl](const Follower& follower) { impl->followX11(follower); },
+        [impl](const Follower& follower) { impl->followWayland(follower); });
 }
 
 ClipboardWatch::~ClipboardWatch() {
@@ -256,8 +229,7 @@ void ClipboardWatch::stop() {
 }
 
 ClipboardFollowing ClipboardWatch::following() const {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->state;
+    return impl_->status.now();
 }
 
 }  // namespace td::host

@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <optional>
 
 #include "common/log.hpp"
 #include "host/linux/follower.hpp"
+#include "host/linux/xlib_connections.hpp"
 #include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 
 namespace td::host {
@@ -80,23 +80,8 @@ struct FocusWatch::Impl {
 
     void followX11(const Follower& follower);
     void followWayland(const Follower& follower);
-    void report(FocusFollowing now) {
-        if (!now.following && !now.reason.empty()) {
-            TD_LOG(bridge, "the app in front is not followed: " + now.reason);
-        }
-        std::lock_guard lock(mutex);
-        followed = followed || now.following;
-        state = std::move(now);
-    }
+    void report(Following now) { status.report(std::move(now)); }
     // Tells of the app now in front when it is another than the one told last.
-    void beginAttempt() {
-        std::lock_guard lock(mutex);
-        followed = false;
-    }
-    bool followedInAttempt() const {
-        std::lock_guard lock(mutex);
-        return followed;
-    }
     void tell(const Follower& follower, const AppName& app) {
         if (told && *told == app) {
             return;
@@ -110,15 +95,13 @@ struct FocusWatch::Impl {
     const DesktopSession session;
     const DesktopKind desktop;
     const std::function<void(const AppName&)> changed;
-    mutable std::mutex mutex;
-    bool followed = false;        // in this attempt; guarded by mutex
-    FocusFollowing state;         // guarded by mutex
+    FollowingReport status{"the app in front"};
     std::optional<AppName> told;  // only on the follower's thread
     std::unique_ptr<Follower> follower;
 };
 
 void FocusWatch::Impl::followX11(const Follower& follower) {
-    xcb_connection_t* x = xcb_connect(nullptr, nullptr);
+    xcb_connection_t* x = connectToX();
     if (xcb_connection_has_error(x)) {
         xcb_disconnect(x);
         return report({false, "_NET_ACTIVE_WINDOW", "Tapdeck cannot reach the X server.",
@@ -327,21 +310,11 @@ void FocusWatch::Impl::followWayland(const Follower& follower) {
 FocusWatch::FocusWatch(DesktopSession session, DesktopKind desktop,
                        std::function<void(const AppName&)> changed)
     : impl_(std::make_unique<Impl>(session, desktop, std::move(changed))) {
-    if (session == DesktopSession::none) {
-        impl_->report({false, "", "There is no desktop session.",
-                       "Start Tapdeck from your desktop session."});
-        return;
-    }
-    impl_->follower =
-        std::make_unique<Follower>("td-focus", [impl = impl_.get()](const Follower& follower) {
-            impl->beginAttempt();
-            if (impl->session == DesktopSession::x11) {
-                impl->followX11(follower);
-            } else {
-                impl->followWayland(follower);
-            }
-            return impl->followedInAttempt();
-        });
+    Impl* impl = impl_.get();
+    impl_->follower = followDesktop(
+        "td-focus", session, impl_->status,
+        [impl](const Follower& follower) { impl->followX11(follower); },
+        [impl](const Follower& follower) { impl->followWayland(follower); });
 }
 
 FocusWatch::~FocusWatch() {
@@ -355,8 +328,7 @@ void FocusWatch::stop() {
 }
 
 FocusFollowing FocusWatch::following() const {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->state;
+    return impl_->status.now();
 }
 
 }  // namespace td::host

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "common/log.hpp"
+
 namespace td::host {
 namespace {
 
@@ -70,6 +72,49 @@ void Follower::run() {
         }
         pause = std::min(pause * 2, LONGEST_PAUSE);
     }
+}
+
+void FollowingReport::report(Following now) {
+    if (!now.following && !now.reason.empty()) {
+        TD_LOG(bridge, what_ + " is not followed: " + now.reason);
+    }
+    std::lock_guard lock(mutex_);
+    followed_ = followed_ || now.following;
+    now_ = std::move(now);
+}
+
+Following FollowingReport::now() const {
+    std::lock_guard lock(mutex_);
+    return now_;
+}
+
+void FollowingReport::beginAttempt() {
+    std::lock_guard lock(mutex_);
+    followed_ = false;
+}
+
+bool FollowingReport::followedInAttempt() const {
+    std::lock_guard lock(mutex_);
+    return followed_;
+}
+
+std::unique_ptr<Follower> followDesktop(const char* name, DesktopSession session,
+                                        FollowingReport& status,
+                                        std::function<void(const Follower&)> x11,
+                                        std::function<void(const Follower&)> wayland) {
+    if (session == DesktopSession::none) {
+        status.report({false, "", "There is no desktop session.",
+                       "Start Tapdeck from your desktop session."});
+        return nullptr;
+    }
+    return std::make_unique<Follower>(
+        name, [&status, follow = session == DesktopSession::x11
+                                     ? std::move(x11)
+                                     : std::move(wayland)](const Follower& follower) {
+            status.beginAttempt();
+            follow(follower);
+            return status.followedInAttempt();
+        });
 }
 
 }  // namespace td::host

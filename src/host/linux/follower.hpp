@@ -3,8 +3,13 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+
+#include "common/settings.hpp"
+#include "host/following.hpp"
 
 namespace td::host {
 
@@ -49,5 +54,31 @@ class Follower {
     mutable int connection_ = -1;  // guarded by mutex_
     std::thread thread_;           // last: it runs as soon as it is made
 };
+
+// How a follower is doing, as it says: what the capability report shows (a way that stops is
+// logged with its reason), and whether the attempt under way followed at all.
+class FollowingReport {
+  public:
+    // `what`: for the log ("the clipboard").
+    explicit FollowingReport(std::string what) : what_(std::move(what)) {}
+
+    void report(Following now);
+    Following now() const;
+    void beginAttempt();
+    bool followedInAttempt() const;
+
+  private:
+    const std::string what_;
+    mutable std::mutex mutex_;
+    Following now_;          // guarded by mutex_
+    bool followed_ = false;  // in this attempt; guarded by mutex_
+};
+
+// Follows this session's desktop with `x11` or `wayland`, each an attempt of a Follower named
+// `name` that reports to `status`; nothing, and the reason reported, without a desktop session.
+std::unique_ptr<Follower> followDesktop(const char* name, DesktopSession session,
+                                        FollowingReport& status,
+                                        std::function<void(const Follower&)> x11,
+                                        std::function<void(const Follower&)> wayland);
 
 }  // namespace td::host

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <X11/Xlib.h>
+#include <xcb/xcb.h>
 
 #include <mutex>
 
@@ -12,6 +13,13 @@ namespace td::host {
 inline std::mutex& xlibConnections() {
     static std::mutex mutex;
     return mutex;
+}
+
+// A connection of xcb's own, opened under the same lock: the X authority file's name is found
+// through a buffer libXau keeps without a lock of its own.
+inline xcb_connection_t* connectToX() {
+    std::lock_guard lock(xlibConnections());
+    return xcb_connect(nullptr, nullptr);
 }
 
 // Xlib's own locks, on before any other call into it: workers and followers open displays of
