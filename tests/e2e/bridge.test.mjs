@@ -76,6 +76,7 @@ test('on plain HTTP the computer\'s clipboard is shown selected to copy, and a p
     const shown = await field.elementHandle();
     await page.getByRole('button', { name: 'Copy', exact: true }).click();
     await page.locator('.toast.shown', { hasText: 'Copied.' }).waitFor();
+    await page.locator('dialog.copy-sheet').waitFor({ state: 'detached' });  // its close event
     assert.equal(await shown.evaluate((f) => [f.isConnected, f.value].join()), 'false,');  // nothing kept
 
     // Held, the tile asks for the phone's text (no clipboard to read here) and sends it.
