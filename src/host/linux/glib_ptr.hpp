@@ -36,6 +36,23 @@ using Variant = std::unique_ptr<GVariant, VariantUnref>;
 using Chars = std::unique_ptr<gchar, CharsFree>;
 
 // The error's text, for a log line; "unknown error" when GLib gave none.
+// A session-bus connection of the caller's own (not GLib's shared one), with its main context
+// the calling thread's default; nothing, and why in `error`, without a session bus.
+inline GDBusConnection* privateSessionBus(Error& error) {
+    GError* raw = nullptr;
+    Chars address(g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
+    GDBusConnection* bus =
+        address
+            ? g_dbus_connection_new_for_address_sync(
+                  address.get(),
+                  static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                    G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                  nullptr, nullptr, &raw)
+            : nullptr;
+    error.reset(raw);
+    return bus;
+}
+
 inline std::string message(const Error& error) {
     return error && error->message ? error->message : "unknown error";
 }

@@ -159,17 +159,8 @@ int LiveState::Impl::pendingWork() const {
 }
 
 void LiveState::Impl::connectBus() {
-    GError* rawError = nullptr;
-    glib::Chars address(g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));
-    GDBusConnection* connection =
-        address
-            ? g_dbus_connection_new_for_address_sync(
-                  address.get(),
-                  static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                    G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-                  nullptr, nullptr, &rawError)
-            : nullptr;
-    glib::Error error(rawError);
+    glib::Error error;
+    GDBusConnection* connection = glib::privateSessionBus(error);
     if (!connection) {
         TD_LOG(media, "no session bus to follow the players on: " + glib::message(error));
         busRetry.start(context, busPause, [this] { connectBus(); });

@@ -169,17 +169,8 @@ void NotificationWatch::Impl::run() {
 }
 
 void NotificationWatch::Impl::connect() {
-    GError* rawError = nullptr;
-    glib::Chars address(g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));
-    bus =
-        address
-            ? g_dbus_connection_new_for_address_sync(
-                  address.get(),
-                  static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                    G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-                  nullptr, nullptr, &rawError)
-            : nullptr;
-    glib::Error error(rawError);
+    glib::Error error;
+    bus = glib::privateSessionBus(error);
     if (!bus) {
         return retryLater("There is no session bus: " + glib::message(error));
     }
